@@ -1,0 +1,284 @@
+#include "util/text.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "util/float_text.hpp"
+#include "util/unicode_tables.hpp"
+
+namespace norvane {
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+
+inline std::uint64_t load8(const char* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+// Non-zero when some byte of x is below n (n <= 0x80). Exact as an existence test.
+inline std::uint64_t has_less(std::uint64_t x, std::uint64_t n) {
+    return (x - kOnes * n) & ~x & kHigh;
+}
+
+// Non-zero when some byte of x equals b. Exact as an existence test.
+inline std::uint64_t has_byte(std::uint64_t x, std::uint64_t b) {
+    const std::uint64_t y = x ^ (kOnes * b);
+    return (y - kOnes) & ~y & kHigh;
+}
+
+// ---------------------------------------------------------------- JSON strings
+
+// 0: copy the byte; otherwise the letter after the backslash ('u' for \u00xx).
+constexpr std::array<char, 256> make_json_escapes() {
+    std::array<char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'u';
+    t['\b'] = 'b';
+    t['\f'] = 'f';
+    t['\n'] = 'n';
+    t['\r'] = 'r';
+    t['\t'] = 't';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
+}
+constexpr std::array<char, 256> kJsonEscapes = make_json_escapes();
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+inline bool json_chunk_is_plain(std::uint64_t x) {
+    return (has_less(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\')) == 0;
+}
+
+// ---------------------------------------------------------------- debug text
+
+// Printable ASCII other than the quotation mark and the backslash.
+inline bool debug_byte_is_plain(unsigned char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+}
+
+inline bool debug_chunk_is_plain(std::uint64_t x) {
+    // A byte >= 0x7f: either its high bit is set, or adding one sets it (no byte
+    // has its high bit set, so no carry crosses a byte).
+    const std::uint64_t high_or_del = (x | (x + kOnes)) & kHigh;
+    return (has_less(x, 0x20) | high_or_del | has_byte(x, '"') | has_byte(x, '\\')) == 0;
+}
+
+void append_unicode_escape(std::string& out, char32_t c) {
+    char buf[8];
+    int n = 0;
+    auto v = static_cast<std::uint32_t>(c);
+    do {
+        buf[n++] = kHexDigits[v & 0xf];
+        v >>= 4;
+    } while (v != 0);
+    out.append("\\u{", 3);
+    while (n > 0) out.push_back(buf[--n]);
+    out.push_back('}');
+}
+
+// ---------------------------------------------------------------- UTF-8
+
+inline bool is_cont(unsigned char b) { return (b & 0xc0) == 0x80; }
+
+// Checks the sequence starting at p[0] (a byte >= 0x80) with `avail` bytes
+// available. Returns its length when valid, or 0 with *err_len set to the
+// length of the maximal invalid subpart (0 meaning the input ended inside a
+// sequence that was valid so far).
+inline std::size_t check_sequence(const unsigned char* p, std::size_t avail, std::size_t* err_len) {
+    const unsigned char b0 = p[0];
+    std::size_t width;
+    unsigned char lo = 0x80, hi = 0xbf;  // allowed range of the second byte
+    if (b0 >= 0xc2 && b0 <= 0xdf) {
+        width = 2;
+    } else if (b0 >= 0xe0 && b0 <= 0xef) {
+        width = 3;
+        if (b0 == 0xe0) lo = 0xa0;       // no overlongs
+        else if (b0 == 0xed) hi = 0x9f;  // no surrogates
+    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
+        width = 4;
+        if (b0 == 0xf0) lo = 0x90;       // no overlongs
+        else if (b0 == 0xf4) hi = 0x8f;  // nothing above U+10FFFF
+    } else {
+        *err_len = 1;
+        return 0;
+    }
+    if (avail < 2) {
+        *err_len = 0;
+        return 0;
+    }
+    if (p[1] < lo || p[1] > hi) {
+        *err_len = 1;
+        return 0;
+    }
+    for (std::size_t k = 2; k < width; ++k) {
+        if (avail <= k) {
+            *err_len = 0;
+            return 0;
+        }
+        if (!is_cont(p[k])) {
+            *err_len = k;
+            return 0;
+        }
+    }
+    return width;
+}
+
+inline char32_t decode_valid(const unsigned char* p, std::size_t len) {
+    switch (len) {
+        case 2:
+            return (char32_t(p[0] & 0x1f) << 6) | char32_t(p[1] & 0x3f);
+        case 3:
+            return (char32_t(p[0] & 0x0f) << 12) | (char32_t(p[1] & 0x3f) << 6) | char32_t(p[2] & 0x3f);
+        default:
+            return (char32_t(p[0] & 0x07) << 18) | (char32_t(p[1] & 0x3f) << 12) |
+                   (char32_t(p[2] & 0x3f) << 6) | char32_t(p[3] & 0x3f);
+    }
+}
+
+constexpr char kReplacement[] = "\xef\xbf\xbd";
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view utf8) {
+    const char* s = utf8.data();
+    const std::size_t n = utf8.size();
+    out.reserve(out.size() + n + 2);
+    out.push_back('"');
+    std::size_t run = 0;
+    std::size_t i = 0;
+    for (;;) {
+        while (i + 8 <= n && json_chunk_is_plain(load8(s + i))) i += 8;
+        // At most one chunk (or the short tail) is scanned byte by byte.
+        while (i < n && kJsonEscapes[static_cast<unsigned char>(s[i])] == 0) ++i;
+        if (i == n) break;
+        out.append(s + run, i - run);
+        const auto c = static_cast<unsigned char>(s[i]);
+        const char e = kJsonEscapes[c];
+        if (e == 'u') {
+            const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xf]};
+            out.append(esc, 6);
+        } else {
+            const char esc[2] = {'\\', e};
+            out.append(esc, 2);
+        }
+        run = ++i;
+    }
+    out.append(s + run, n - run);
+    out.push_back('"');
+}
+
+void append_debug_str(std::string& out, std::string_view utf8) {
+    const char* s = utf8.data();
+    const auto* u = reinterpret_cast<const unsigned char*>(s);
+    const std::size_t n = utf8.size();
+    out.reserve(out.size() + n + 2);
+    out.push_back('"');
+    std::size_t run = 0;
+    std::size_t i = 0;
+    for (;;) {
+        while (i + 8 <= n && debug_chunk_is_plain(load8(s + i))) i += 8;
+        while (i < n && debug_byte_is_plain(u[i])) ++i;
+        if (i == n) break;
+        out.append(s + run, i - run);
+        const unsigned char c = u[i];
+        if (c < 0x80) {
+            switch (c) {
+                case '"': out.append("\\\"", 2); break;
+                case '\\': out.append("\\\\", 2); break;
+                case '\t': out.append("\\t", 2); break;
+                case '\n': out.append("\\n", 2); break;
+                case '\r': out.append("\\r", 2); break;
+                case '\0': out.append("\\0", 2); break;
+                default: append_unicode_escape(out, c); break;
+            }
+            ++i;
+        } else {
+            std::size_t err_len = 0;
+            const std::size_t len = check_sequence(u + i, n - i, &err_len);
+            if (len == 0) {
+                out.append(kReplacement, 3);
+                i += err_len == 0 ? n - i : err_len;
+            } else {
+                const char32_t cp = decode_valid(u + i, len);
+                if (debug_escapes(cp)) {
+                    append_unicode_escape(out, cp);
+                } else {
+                    out.append(s + i, len);
+                }
+                i += len;
+            }
+        }
+        run = i;
+    }
+    out.append(s + run, n - run);
+    out.push_back('"');
+}
+
+void append_debug_str_list(std::string& out, const std::vector<std::string>& items) {
+    out.push_back('[');
+    bool first = true;
+    for (const std::string& item : items) {
+        if (!first) out.append(", ", 2);
+        first = false;
+        append_debug_str(out, item);
+    }
+    out.push_back(']');
+}
+
+std::optional<Utf8Error> check_utf8(std::string_view bytes) {
+    const char* s = bytes.data();
+    const auto* u = reinterpret_cast<const unsigned char*>(s);
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (u[i] < 0x80) {
+            ++i;
+            while (i + 8 <= n && (load8(s + i) & kHigh) == 0) i += 8;
+            continue;
+        }
+        std::size_t err_len = 0;
+        const std::size_t len = check_sequence(u + i, n - i, &err_len);
+        if (len == 0) {
+            Utf8Error err;
+            err.valid_up_to = i;
+            if (err_len != 0) err.error_len = err_len;
+            return err;
+        }
+        i += len;
+    }
+    return std::nullopt;
+}
+
+void append_utf8_error_text(std::string& out, const Utf8Error& err) {
+    if (err.error_len) {
+        out.append("invalid utf-8 sequence of ");
+        append_u64(out, *err.error_len);
+        out.append(" bytes from index ");
+    } else {
+        out.append("incomplete utf-8 byte sequence from index ");
+    }
+    append_u64(out, err.valid_up_to);
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const std::optional<Utf8Error> err = check_utf8(bytes);
+        if (!err) {
+            out.append(bytes);
+            break;
+        }
+        out.append(bytes.substr(0, err->valid_up_to));
+        out.append(kReplacement, 3);
+        if (!err->error_len) break;
+        bytes.remove_prefix(err->valid_up_to + *err->error_len);
+    }
+    return out;
+}
+
+}  // namespace norvane

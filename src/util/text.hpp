@@ -1,0 +1,52 @@
+// Text helpers: JSON string escaping, the quoted debug text of strings, and
+// UTF-8 validation with its error positions.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace norvane {
+
+// Appends the quoted JSON string: the quotation mark, the backslash and the
+// control characters below U+0020 are escaped (\b \f \n \r \t, others \u00xx in
+// lowercase hex); every other byte, the slash, DEL and non-ASCII included, is
+// copied unchanged.
+void append_json_string(std::string& out, std::string_view utf8);
+
+// Appends the quoted debug text of a string: \" \\ \t \n \r \0 escapes,
+// printable ASCII (the apostrophe included) as itself, "\u{hex}" for other
+// controls and for characters that are not printable (see debug_escapes), every
+// other character as its UTF-8. Bytes that are not valid UTF-8 are shown as
+// U+FFFD; callers pass valid text.
+void append_debug_str(std::string& out, std::string_view utf8);
+
+// ["a", "b"]: the debug texts of the items joined by ", " in square brackets.
+void append_debug_str_list(std::string& out, const std::vector<std::string>& items);
+
+// Where validation of UTF-8 stopped: the bytes before valid_up_to are valid;
+// error_len is the length of the invalid sequence that follows, or empty when
+// the input ends inside a sequence that was valid so far.
+struct Utf8Error {
+    std::size_t valid_up_to = 0;
+    std::optional<std::size_t> error_len;
+};
+
+// Strict UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
+// error_len follows the "maximal subpart" rule: 1 for a stray continuation byte
+// or a byte that cannot start a sequence, otherwise the number of bytes of the
+// longest prefix of a valid sequence that was seen.
+std::optional<Utf8Error> check_utf8(std::string_view bytes);
+
+inline bool is_utf8(std::string_view bytes) { return !check_utf8(bytes).has_value(); }
+
+// "invalid utf-8 sequence of {n} bytes from index {i}" or
+// "incomplete utf-8 byte sequence from index {i}".
+void append_utf8_error_text(std::string& out, const Utf8Error& err);
+
+// The bytes as UTF-8, each maximal invalid subpart replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace norvane
