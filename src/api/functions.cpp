@@ -1,0 +1,101 @@
+#include "api/functions.hpp"
+
+#include <array>
+#include <initializer_list>
+#include <string>
+
+#include "api/frame.hpp"
+#include "codec/conversions.hpp"
+
+namespace norvane::api {
+
+namespace {
+
+// A module function: its name, its parameters, what its result becomes, the adapter
+// that calls the core function, and the docstring's description line.
+struct Function {
+    const char* name;
+    std::array<Param, kMaxParams> params;
+    std::size_t count;
+    Out out;
+    PyObject* (*call)(const Arg*, Out);
+    const char* description;
+
+    std::span<const Param> parameters() const { return {params.data(), count}; }
+};
+
+template <auto F>
+consteval Function function(const char* name, std::initializer_list<Param> params, Out out,
+                            const char* description) {
+    if (!fits<F>(std::span<const Param>(params.begin(), params.size()), out))
+        throw "parameters or result kind do not fit the core function";
+    Function f{name, {}, params.size(), out, &invoke<F>, description};
+    std::size_t i = 0;
+    for (const Param& p : params) f.params[i++] = p;
+    return f;
+}
+
+// Start-up order. Still to come in their places: diff and apply (first and second),
+// normalize_crdt_spec, crdt_spec_hash and require_crdt_spec_hash (third to fifth) before
+// the conversions; normalize_message, encode_message and decode_message after them.
+constexpr Function kFunctions[] = {
+    function<&conv::encode>("encode", {text("value")}, Out::Bytes,
+        "Encode a JSON-encoded model to codec bytes."),
+    function<&conv::decode>("decode", {data("data")}, Out::Str,
+        "Decode codec bytes back to a JSON-encoded model string."),
+    function<&conv::encode_as>("encode_as", {text("value"), text("codec")}, Out::Bytes,
+        "Encode a JSON-encoded model with the codec named by `codec` (e.g. `\"application/msgpack\"`)."),
+    function<&conv::decode_as>("decode_as", {data("data"), text("codec")}, Out::Str,
+        "Decode bytes (produced by `codec`'s codec) back to a JSON-encoded model string."),
+    function<&conv::json_to_msgpack>("json_to_msgpack", {text("json")}, Out::Bytes,
+        "Convert an arbitrary JSON document to MessagePack bytes (for encoding whole protocol messages)."),
+    function<&conv::msgpack_to_json>("msgpack_to_json", {data("data")}, Out::Str,
+        "Convert MessagePack bytes back to a JSON document."),
+    function<&conv::json_to_cbor>("json_to_cbor", {text("json")}, Out::Bytes,
+        "Convert an arbitrary JSON document to CBOR bytes (for encoding whole protocol messages)."),
+    function<&conv::cbor_to_json>("cbor_to_json", {data("data")}, Out::Str,
+        "Convert CBOR bytes back to a JSON document."),
+};
+
+constexpr std::size_t kCount = std::size(kFunctions);
+
+// The fast-call entry of function I: bind, convert, call, finish.
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Function& f = kFunctions[I];
+    PyObject* bound[kMaxParams];
+    if (!bind(f.name, f.parameters(), args, nargs, kwnames, bound)) return nullptr;
+    Arg converted[kMaxParams];
+    if (!convert(f.parameters(), bound, converted)) return nullptr;
+    return f.call(converted, f.out);
+}
+
+template <std::size_t I>
+PyCFunction entry_pointer() {
+    // Fast-call entries are stored under the generic signature, as the interpreter expects.
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>));
+}
+
+}  // namespace
+
+std::span<PyMethodDef> module_functions() {
+    // Built once; never freed, since function objects may outlive any static destructor.
+    static std::array<PyMethodDef, kCount>* defs = [] {
+        auto* docs = new std::array<std::string, kCount>;
+        auto* table = new std::array<PyMethodDef, kCount>;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (((*table)[I] = PyMethodDef{kFunctions[I].name, entry_pointer<I>(),
+                                        METH_FASTCALL | METH_KEYWORDS, nullptr}),
+             ...);
+        }(std::make_index_sequence<kCount>{});
+        for (std::size_t i = 0; i < kCount; ++i) {
+            (*docs)[i] = docstring(kFunctions[i].name, kFunctions[i].parameters(), false,
+                                   kFunctions[i].description);
+            (*table)[i].ml_doc = (*docs)[i].c_str();
+        }
+        return table;
+    }();
+    return *defs;
+}
+
+}  // namespace norvane::api

@@ -1,0 +1,11 @@
+import os
+
+from hypothesis import HealthCheck, settings
+
+# "ci" keeps property tests bounded for the CI run (and its sanitizer build);
+# "dev" uses hypothesis' default example count.
+settings.register_profile(
+    "ci", max_examples=50, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile("dev", deadline=None)
+settings.load_profile("ci" if os.environ.get("CI") else "dev")
