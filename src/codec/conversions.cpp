@@ -1,0 +1,44 @@
+#include "codec/conversions.hpp"
+
+#include "codec/codec.hpp"
+#include "value/json.hpp"
+
+namespace norvane::conv {
+
+static const JsonCodec kJson;
+
+Result<std::string> encode(std::string_view value) {
+    Value v = NV_TRY(parse_value(value));
+    return kJson.encode_value(v);
+}
+
+Result<std::string> decode(std::string_view data) {
+    auto v = kJson.decode_value(data);
+    if (!v) return fail("codec error: " + v.error());
+    return value_to_json(*v);
+}
+
+Result<std::string> encode_as(std::string_view value, std::string_view codec) {
+    Value v = NV_TRY(parse_value(value));
+    const Codec* c = NV_TRY(codec_for(codec));
+    return c->encode_value(v);
+}
+
+Result<std::string> decode_as(std::string_view data, std::string_view codec) {
+    const Codec* c = NV_TRY(codec_for(codec));
+    auto v = c->decode_value(data);
+    if (!v) return fail("codec error: " + v.error());
+    return value_to_json(*v);
+}
+
+}  // namespace norvane::conv
+
+namespace norvane {
+
+Result<const Codec*> codec_for(std::string_view name) {
+    if (name == "application/json") return &conv::kJson;
+    // The MessagePack and CBOR codecs join here.
+    return fail("unknown codec: " + std::string(name));
+}
+
+}  // namespace norvane

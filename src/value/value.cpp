@@ -1,0 +1,157 @@
+#include "value/value.hpp"
+
+#include "util/float_text.hpp"
+#include "util/text.hpp"
+
+namespace norvane {
+
+namespace {
+struct KeyLess {
+    bool operator()(const std::pair<std::string, Value>& e, std::string_view k) const { return e.first < k; }
+};
+}  // namespace
+
+const Value* Value::find(std::string_view key) const {
+    const ValueMap& m = as_map();
+    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    if (it != m.end() && it->first == key) return &it->second;
+    return nullptr;
+}
+
+Value* Value::find(std::string_view key) {
+    ValueMap& m = as_map();
+    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    if (it != m.end() && it->first == key) return &it->second;
+    return nullptr;
+}
+
+void Value::insert_or_assign(std::string key, Value v) {
+    ValueMap& m = as_map();
+    auto it = std::lower_bound(m.begin(), m.end(), std::string_view(key), KeyLess());
+    if (it != m.end() && it->first == key) {
+        it->second = std::move(v);
+    } else {
+        m.emplace(it, std::move(key), std::move(v));
+    }
+}
+
+bool Value::erase(std::string_view key) {
+    ValueMap& m = as_map();
+    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    if (it == m.end() || it->first != key) return false;
+    m.erase(it);
+    return true;
+}
+
+void Value::sort_entries(ValueMap& entries) {
+    bool sorted_unique = true;
+    for (size_t i = 1; i < entries.size(); ++i) {
+        if (!(entries[i - 1].first < entries[i].first)) {
+            sorted_unique = false;
+            break;
+        }
+    }
+    if (sorted_unique) return;
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Keep the last of each run of equal keys.
+    size_t out = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+        if (out != i) entries[out] = std::move(entries[i]);
+        ++out;
+    }
+    entries.resize(out);
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.rep_.index() != b.rep_.index()) return false;
+    switch (a.kind()) {
+        case Value::Kind::Null: return true;
+        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+        case Value::Kind::Int: return a.as_int() == b.as_int();
+        case Value::Kind::Float: return a.as_float() == b.as_float();
+        case Value::Kind::Str: return a.as_str() == b.as_str();
+        case Value::Kind::List: {
+            const auto& x = a.as_list();
+            const auto& y = b.as_list();
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i)
+                if (!(x[i] == y[i])) return false;
+            return true;
+        }
+        case Value::Kind::Map: {
+            const auto& x = a.as_map();
+            const auto& y = b.as_map();
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i)
+                if (x[i].first != y[i].first || !(x[i].second == y[i].second)) return false;
+            return true;
+        }
+        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
+    }
+    return false;
+}
+
+void append_debug(std::string& out, const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Null:
+            out += "Null";
+            return;
+        case Value::Kind::Bool:
+            out += v.as_bool() ? "Bool(true)" : "Bool(false)";
+            return;
+        case Value::Kind::Int:
+            out += "Int(";
+            append_i64(out, v.as_int());
+            out += ')';
+            return;
+        case Value::Kind::Float:
+            out += "Float(";
+            append_debug_double(out, v.as_float());
+            out += ')';
+            return;
+        case Value::Kind::Str:
+            out += "Str(";
+            append_debug_str(out, v.as_str());
+            out += ')';
+            return;
+        case Value::Kind::List: {
+            out += "List([";
+            bool first = true;
+            for (const auto& e : v.as_list()) {
+                if (!first) out += ", ";
+                first = false;
+                append_debug(out, e);
+            }
+            out += "])";
+            return;
+        }
+        case Value::Kind::Map: {
+            out += "Map({";
+            bool first = true;
+            for (const auto& [k, e] : v.as_map()) {
+                if (!first) out += ", ";
+                first = false;
+                append_debug_str(out, k);
+                out += ": ";
+                append_debug(out, e);
+            }
+            out += "})";
+            return;
+        }
+        case Value::Kind::Submodel:
+            out += "Submodel(ModelId(";
+            append_u64(out, v.as_submodel().id);
+            out += "))";
+            return;
+    }
+}
+
+std::string debug_text(const Value& v) {
+    std::string out;
+    append_debug(out, v);
+    return out;
+}
+
+}  // namespace norvane
