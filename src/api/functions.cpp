@@ -6,6 +6,7 @@
 
 #include "api/frame.hpp"
 #include "codec/conversions.hpp"
+#include "message/connection.hpp"
 
 namespace norvane::api {
 
@@ -37,7 +38,7 @@ consteval Function function(const char* name, std::initializer_list<Param> param
 
 // Start-up order. Still to come in their places: diff and apply (first and second),
 // normalize_crdt_spec, crdt_spec_hash and require_crdt_spec_hash (third to fifth) before
-// the conversions; normalize_message, encode_message and decode_message after them.
+// the conversions.
 constexpr Function kFunctions[] = {
     function<&conv::encode>("encode", {text("value")}, Out::Bytes,
         "Encode a JSON-encoded model to codec bytes."),
@@ -55,6 +56,12 @@ constexpr Function kFunctions[] = {
         "Convert an arbitrary JSON document to CBOR bytes (for encoding whole protocol messages)."),
     function<&conv::cbor_to_json>("cbor_to_json", {data("data")}, Out::Str,
         "Convert CBOR bytes back to a JSON document."),
+    function<&messages::normalize>("normalize_message", {text("json")}, Out::Str,
+        "Parse and serialize one typed live protocol message as compact JSON."),
+    function<&messages::encode>("encode_message", {text("json"), text("codec")}, Out::Bytes,
+        "Encode one JSON live protocol message with a built-in connection codec."),
+    function<&messages::decode>("decode_message", {data("data"), text("codec")}, Out::Str,
+        "Decode one built-in connection-codec payload as a typed live protocol message JSON string."),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);
