@@ -8,8 +8,9 @@
 // record logic stay structured and render as semantic errors without offset.
 //
 // Reading rules:
-// - Nesting budget: 256 levels; every array, map and (outside the integer
-//   readers) tagged item opened takes one; the one past the budget fails.
+// - Nesting budget: 256 levels; every array and map opened takes one, and so
+//   does a tagged item that deserialize_any offers as an enum (typed reads skip
+//   tags without counting them); the opening past the budget fails.
 // - Identifiers (variant and field names) are read through a 4096-byte scratch
 //   area: a definite text or byte string of at most 4096 bytes; anything else
 //   is refused. Other texts may be any length, definite or indefinite.
