@@ -28,12 +28,12 @@ Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
         }
         case ConnectionCodec::Msgpack: {
             std::string out;
-            msgpack::write_document(out, m.to_value());
+            m.write_msgpack(out);
             return out;
         }
         case ConnectionCodec::Cbor: {
             std::string out;
-            cbor::write_document(out, m.to_value());
+            m.write_cbor(out);
             return out;
         }
     }
