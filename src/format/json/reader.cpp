@@ -42,7 +42,7 @@ DeResult<void> Reader::end() {
     return {};
 }
 
-DeResult<void> Reader::parse_ident(const char* rest) {
+DeResult<void> Reader::parse_ident_slow(const char* rest) {
     for (const char* p = rest; *p; ++p) {
         int c = next_char();
         if (c < 0) return de::fail(error(msg::EofValue));
@@ -102,6 +102,41 @@ struct StopTable {
     }
 };
 constexpr StopTable kStop;
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+inline uint64_t load8(const unsigned char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// The high bit of every byte of `w` that is a quote, a backslash or a control
+// character. Bytes above the first such byte may be flagged wrongly (borrows),
+// so only the lowest flag counts.
+inline uint64_t stop_mask(uint64_t w) {
+    const uint64_t q = w ^ (kOnes * '"');
+    const uint64_t b = w ^ (kOnes * '\\');
+    return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHighs;
+}
+
+// The first byte at or after `p` that ends a plain run, or `end`. `high`
+// collects (at least) the high bits of the bytes passed over.
+inline const unsigned char* scan_plain(const unsigned char* p, const unsigned char* end, uint64_t& high) {
+    while (end - p >= 8) {
+        const uint64_t w = load8(p);
+        const uint64_t m = stop_mask(w);
+        high |= w;
+        if (m) return p + (__builtin_ctzll(m) >> 3);
+        p += 8;
+    }
+    while (p < end && !kStop.t[*p]) {
+        high |= *p;
+        ++p;
+    }
+    return p;
+}
 
 int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -192,43 +227,55 @@ DeResult<void> Reader::parse_escape() {
 }
 
 DeResult<std::string_view> Reader::parse_str() {
-    size_t start = i_;
-    bool copied = false;
+    const size_t start = i_;
+    uint64_t high = 0;
+    const unsigned char* p = scan_plain(s_ + i_, s_ + n_, high);
+    i_ = size_t(p - s_);
+    if (i_ == n_) return de::fail(error(msg::EofString));
+    const unsigned char c = *p;
+    if (c == '"') [[likely]] {
+        std::string_view out = slice(start, i_);
+        ++i_;
+        if (check_utf8_ && (high & kHighs) && !is_utf8(out)) return de::fail(error(msg::InvalidCodePoint));
+        return out;
+    }
+    if (c == '\\') return parse_str_escaped(start);
+    ++i_;
+    return de::fail(error(msg::ControlChar));
+}
+
+// The rest of a string from its first escape on (at i_), decoded into scratch_.
+DeResult<std::string_view> Reader::parse_str_escaped(size_t start) {
+    scratch_.clear();
+    uint64_t high = 0;
     for (;;) {
-        while (i_ < n_ && !kStop.t[s_[i_]]) ++i_;
+        // i_ is at a backslash.
+        scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
+        ++i_;
+        NV_CHECK(parse_escape());
+        start = i_;
+        const unsigned char* p = scan_plain(s_ + i_, s_ + n_, high);
+        i_ = size_t(p - s_);
         if (i_ == n_) return de::fail(error(msg::EofString));
-        unsigned char c = s_[i_];
+        const unsigned char c = *p;
         if (c == '"') {
-            std::string_view out;
-            if (!copied) {
-                out = slice(start, i_);
-            } else {
-                scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
-                out = scratch_;
-            }
+            scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
             ++i_;
+            std::string_view out = scratch_;
             if (check_utf8_ && !is_utf8(out)) return de::fail(error(msg::InvalidCodePoint));
             return out;
         }
-        if (c == '\\') {
-            if (!copied) {
-                scratch_.clear();
-                copied = true;
-            }
-            scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
+        if (c != '\\') {
             ++i_;
-            NV_CHECK(parse_escape());
-            start = i_;
-            continue;
+            return de::fail(error(msg::ControlChar));
         }
-        ++i_;
-        return de::fail(error(msg::ControlChar));
     }
 }
 
 DeResult<void> Reader::ignore_str() {
     for (;;) {
-        while (i_ < n_ && !kStop.t[s_[i_]]) ++i_;
+        uint64_t high = 0;
+        i_ = size_t(scan_plain(s_ + i_, s_ + n_, high) - s_);
         if (i_ == n_) return de::fail(error(msg::EofString));
         unsigned char c = s_[i_++];
         if (c == '"') return {};
@@ -320,13 +367,8 @@ DeResult<double> Reader::parse_decimal(bool positive, size_t start, bool zero_si
     return number_from_text(start, positive);
 }
 
-DeResult<Number> Reader::parse_integer_tail(bool positive, size_t start) {
-    // The integer digits [digits_start, i_) are read; decide the kind.
-    size_t digits_start = positive ? start : start + 1;
-    int c = peek_or_null();
-    bool zero = true;
-    for (size_t k = digits_start; k < i_; ++k)
-        if (s_[k] != '0') zero = false;
+DeResult<Number> Reader::parse_integer_tail(bool positive, size_t start, uint64_t sig, bool overflow, bool zero) {
+    const int c = peek_or_null();
     if (c == '.') {
         Number n{Number::Kind::F64};
         n.f = NV_TRY(parse_decimal(positive, start, zero));
@@ -339,17 +381,7 @@ DeResult<Number> Reader::parse_integer_tail(bool positive, size_t start) {
     }
     // A plain integer: u64 when it fits, i64 for negatives down to -2^63,
     // otherwise the nearest double ("-0" is negative zero).
-    uint64_t sig = 0;
-    bool overflow = false;
-    for (size_t k = digits_start; k < i_; ++k) {
-        uint64_t d = uint64_t(s_[k] - '0');
-        if (sig > (UINT64_MAX - d) / 10) {
-            overflow = true;
-            break;
-        }
-        sig = sig * 10 + d;
-    }
-    if (!overflow) {
+    if (!overflow) [[likely]] {
         if (positive) {
             Number n{Number::Kind::U64};
             n.u = sig;
@@ -370,21 +402,37 @@ DeResult<Number> Reader::parse_integer_tail(bool positive, size_t start) {
 }
 
 DeResult<Number> Reader::parse_number(bool positive) {
-    size_t start = positive ? i_ : i_ - 1;
-    int c = next_char();
-    if (c < 0) return de::fail(error(msg::EofValue));
+    const size_t start = positive ? i_ : i_ - 1;
+    if (i_ >= n_) return de::fail(error(msg::EofValue));
+    const unsigned char c = s_[i_++];
     if (c == '0') {
         int d = peek_or_null();
         if (d >= '0' && d <= '9') return de::fail(peek_error(msg::InvalidNumber));
-        return parse_integer_tail(positive, start);
+        return parse_integer_tail(positive, start, 0, false, true);
     }
     if (c >= '1' && c <= '9') {
-        for (;;) {
-            int d = peek_or_null();
-            if (d < '0' || d > '9') break;
-            eat_char();
+        // Up to 19 digits cannot overflow; the value is gathered while scanning.
+        uint64_t sig = uint64_t(c - '0');
+        size_t j = i_;
+        const size_t fast_end = n_ - j > 18 ? j + 18 : n_;
+        while (j < fast_end && unsigned(s_[j] - '0') < 10) {
+            sig = sig * 10 + uint64_t(s_[j] - '0');
+            ++j;
         }
-        return parse_integer_tail(positive, start);
+        bool overflow = false;
+        while (j < n_ && unsigned(s_[j] - '0') < 10) {
+            const uint64_t d = uint64_t(s_[j] - '0');
+            if (!overflow) {
+                if (sig > (UINT64_MAX - d) / 10) {
+                    overflow = true;
+                } else {
+                    sig = sig * 10 + d;
+                }
+            }
+            ++j;
+        }
+        i_ = j;
+        return parse_integer_tail(positive, start, sig, overflow, false);
     }
     return de::fail(error(msg::InvalidNumber));
 }

@@ -89,6 +89,8 @@ public:
     int parse_whitespace() {
         while (i_ < n_) {
             unsigned char c = s_[i_];
+            if (c > ' ') [[likely]]
+                return c;
             if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
                 ++i_;
                 continue;
@@ -115,7 +117,15 @@ public:
     // After a whole value: only whitespace may follow.
     DeResult<void> end();
 
-    DeResult<void> parse_ident(const char* rest);
+    // The rest of a literal (`rest` is "ull", "rue" or "alse").
+    DeResult<void> parse_ident(const char* rest) {
+        const size_t len = __builtin_strlen(rest);
+        if (n_ - i_ >= len && __builtin_memcmp(s_ + i_, rest, len) == 0) [[likely]] {
+            i_ += len;
+            return {};
+        }
+        return parse_ident_slow(rest);
+    }
     // The string after its opening quote; the view lives until the next string read.
     DeResult<std::string_view> parse_str();
     // Skips a string after its opening quote (escapes checked, UTF-8 not).
@@ -167,8 +177,11 @@ public:
 
 private:
     void position_into(Error& e, size_t index) const;
+    DeResult<void> parse_ident_slow(const char* rest);
+    DeResult<std::string_view> parse_str_escaped(size_t start);
+    DeResult<std::string_view> finish_str(std::string_view out, bool ascii);
     DeResult<double> number_from_text(size_t start, bool positive);
-    DeResult<Number> parse_integer_tail(bool positive, size_t start);
+    DeResult<Number> parse_integer_tail(bool positive, size_t start, uint64_t sig, bool overflow, bool zero);
     DeResult<double> parse_decimal(bool positive, size_t start, bool zero_significand);
     DeResult<double> parse_exponent(bool positive, size_t start, bool zero_significand);
     DeResult<void> parse_escape();
