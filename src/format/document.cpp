@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "format/json/walk.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 
@@ -13,123 +14,156 @@ namespace msg = json::msg;
 
 namespace {
 
-template <class T>
-void sort_members(std::vector<typename T::Member>& members) {
+// Sorts members by key; of equal keys the one given last stays.
+template <class Member>
+Member* sort_members(Member* begin, Member* end) {
+    const size_t n = size_t(end - begin);
     bool sorted_unique = true;
-    for (size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i - 1].first < members[i].first)) {
+    for (size_t i = 1; i < n; ++i) {
+        if (!(begin[i - 1].first < begin[i].first)) {
             sorted_unique = false;
             break;
         }
     }
-    if (sorted_unique) return;
-    if (members.size() <= 24) {
+    if (sorted_unique) return end;
+    if (n <= 24) {
         // Stable insertion sort: small objects are the common case.
-        for (size_t i = 1; i < members.size(); ++i) {
-            if (!(members[i].first < members[i - 1].first)) continue;
-            auto tmp = std::move(members[i]);
+        for (size_t i = 1; i < n; ++i) {
+            if (!(begin[i].first < begin[i - 1].first)) continue;
+            Member tmp = std::move(begin[i]);
             size_t j = i;
-            while (j > 0 && tmp.first < members[j - 1].first) {
-                members[j] = std::move(members[j - 1]);
+            while (j > 0 && tmp.first < begin[j - 1].first) {
+                begin[j] = std::move(begin[j - 1]);
                 --j;
             }
-            members[j] = std::move(tmp);
+            begin[j] = std::move(tmp);
         }
     } else {
-        std::stable_sort(members.begin(), members.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(begin, end, [](const Member& a, const Member& b) { return a.first < b.first; });
     }
     size_t out = 0;
-    for (size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-        if (out != i) members[out] = std::move(members[i]);
+    for (size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && begin[i + 1].first == begin[i].first) continue;
+        if (out != i) begin[out] = std::move(begin[i]);
         ++out;
     }
-    members.resize(out);
+    return begin + out;
 }
+
+// The children of the open containers, innermost last, kept from read to read
+// on each thread: a container's children gather there and move once into a
+// vector of exactly their number.
+template <class T>
+struct TreeStacks {
+    std::vector<T> items;
+    std::vector<typename T::Member> members;
+    bool busy = false;
+};
+
+// Larger stacks are not kept between reads.
+constexpr size_t kKeepItems = size_t(1) << 13;
+
+template <class T>
+TreeStacks<T>& thread_stacks() {
+    thread_local TreeStacks<T> stacks;
+    return stacks;
+}
+
+// Builds a tree from the walker's calls. Every value lands in the slot that
+// `mode_` names: the root, a new element of the innermost array, or the
+// value of the last key of the innermost object.
+template <class T, bool Sorted>
+class TreeSink {
+public:
+    TreeSink() {
+        TreeStacks<T>& shared = thread_stacks<T>();
+        if (!shared.busy) {
+            shared.busy = true;
+            shared_ = &shared;
+            stacks_ = &shared;
+        } else {
+            stacks_ = &own_;
+        }
+    }
+    ~TreeSink() {
+        stacks_->items.clear();
+        stacks_->members.clear();
+        if (shared_) {
+            if (shared_->items.capacity() > kKeepItems) std::vector<T>().swap(shared_->items);
+            if (shared_->members.capacity() > kKeepItems) std::vector<typename T::Member>().swap(shared_->members);
+            shared_->busy = false;
+        }
+    }
+    TreeSink(const TreeSink&) = delete;
+    TreeSink& operator=(const TreeSink&) = delete;
+
+    T take() { return std::move(root_); }
+
+    void null_() { put(T::null()); }
+    void boolean(bool v) { put(T::boolean(v)); }
+    void u64(uint64_t v) { put(T::u64(v)); }
+    void i64(int64_t v) { put(T::i64(v)); }
+    void f64(double v) { put(T::f64(v)); }
+    void text(std::string_view v) { put(T::str(std::string(v))); }
+
+    struct Token {
+        size_t base;
+        uint8_t mode;
+    };
+    Token begin_array() {
+        Token t{stacks_->items.size(), mode_};
+        mode_ = kItem;
+        return t;
+    }
+    void end_array(Token t, size_t) {
+        auto& items = stacks_->items;
+        std::vector<T> out(std::make_move_iterator(items.begin() + std::ptrdiff_t(t.base)),
+                           std::make_move_iterator(items.end()));
+        items.erase(items.begin() + std::ptrdiff_t(t.base), items.end());
+        mode_ = t.mode;
+        put(T::seq(std::move(out)));
+    }
+    Token begin_map() {
+        Token t{stacks_->members.size(), mode_};
+        mode_ = kMember;
+        return t;
+    }
+    void key(std::string_view k) { stacks_->members.emplace_back(std::string(k), T()); }
+    void end_map(Token t, size_t) {
+        auto& members = stacks_->members;
+        auto* begin = members.data() + t.base;
+        auto* end = members.data() + members.size();
+        if constexpr (Sorted) end = sort_members(begin, end);
+        std::vector<typename T::Member> out(std::make_move_iterator(begin), std::make_move_iterator(end));
+        members.erase(members.begin() + std::ptrdiff_t(t.base), members.end());
+        mode_ = t.mode;
+        put(T::map(std::move(out)));
+    }
+
+private:
+    static constexpr uint8_t kRoot = 0, kItem = 1, kMember = 2;
+
+    void put(T&& v) {
+        switch (mode_) {
+            case kItem: stacks_->items.push_back(std::move(v)); return;
+            case kMember: stacks_->members.back().second = std::move(v); return;
+            default: root_ = std::move(v); return;
+        }
+    }
+
+    TreeStacks<T>* stacks_;
+    TreeStacks<T>* shared_ = nullptr;
+    TreeStacks<T> own_;
+    T root_;
+    uint8_t mode_ = kRoot;
+};
 
 // Reads one value into a tree; Sorted: object members sorted, last duplicate wins.
 template <class T, bool Sorted>
 DeResult<T> read_tree(Reader& r) {
-    int c = r.parse_whitespace();
-    if (c < 0) return de::fail(r.peek_error(msg::EofValue));
-    switch (c) {
-        case 'n':
-            r.eat_char();
-            NV_CHECK(r.parse_ident("ull"));
-            return T::null();
-        case 't':
-            r.eat_char();
-            NV_CHECK(r.parse_ident("rue"));
-            return T::boolean(true);
-        case 'f':
-            r.eat_char();
-            NV_CHECK(r.parse_ident("alse"));
-            return T::boolean(false);
-        case '"': {
-            r.eat_char();
-            auto s = NV_TRY(r.parse_str());
-            return T::str(std::string(s));
-        }
-        case '[': {
-            NV_CHECK(r.enter());
-            r.eat_char();
-            std::vector<T> items;
-            json::SeqAccess seq(r);
-            auto body = [&]() -> DeResult<void> {
-                for (;;) {
-                    bool more = NV_TRY(seq.next_element([&](Reader& er) -> DeResult<void> {
-                        items.push_back(NV_TRY((read_tree<T, Sorted>(er))));
-                        return {};
-                    }));
-                    if (!more) return {};
-                }
-            }();
-            r.leave();
-            NV_CHECK(body);
-            NV_CHECK(r.end_seq());
-            return T::seq(std::move(items));
-        }
-        case '{': {
-            NV_CHECK(r.enter());
-            r.eat_char();
-            std::vector<typename T::Member> members;
-            json::MapAccess map(r);
-            auto body = [&]() -> DeResult<void> {
-                for (;;) {
-                    std::string key;
-                    bool more = NV_TRY(map.next_key([&](json::MapKey&) -> DeResult<void> {
-                        r.eat_char();
-                        auto s = NV_TRY(r.parse_str());
-                        key.assign(s);
-                        return {};
-                    }));
-                    if (!more) return {};
-                    NV_CHECK(map.next_value([&](Reader& vr) -> DeResult<void> {
-                        members.emplace_back(std::move(key), NV_TRY((read_tree<T, Sorted>(vr))));
-                        return {};
-                    }));
-                }
-            }();
-            r.leave();
-            NV_CHECK(body);
-            NV_CHECK(r.end_map());
-            if constexpr (Sorted) sort_members<T>(members);
-            return T::map(std::move(members));
-        }
-        default:
-            if (c == '-' || (c >= '0' && c <= '9')) {
-                bool positive = c != '-';
-                if (!positive) r.eat_char();
-                json::Number n = NV_TRY(r.parse_number(positive));
-                switch (n.kind) {
-                    case json::Number::Kind::U64: return T::u64(n.u);
-                    case json::Number::Kind::I64: return T::i64(n.i);
-                    default: return T::f64(n.f);
-                }
-            }
-            return de::fail(r.peek_error(msg::ExpectedValue));
-    }
+    TreeSink<T, Sorted> sink;
+    NV_CHECK(json::walk(r, sink));
+    return sink.take();
 }
 
 template <class T>

@@ -1,0 +1,159 @@
+// One JSON value read as a generic document and handed to a sink as it is
+// read, so that a tree can be built or another format written straight from
+// the text. The reader calls, and so every error text and position, are those
+// of reading a document through the record accessors.
+//
+// Sink: null_(), boolean(b), u64(v), i64(v), f64(v), text(view),
+// begin_array() -> token, end_array(token, count), begin_map() -> token,
+// key(view), end_map(token, count) (count: elements, or members as written). A failed walk leaves the sink part-way; the caller drops it.
+#pragma once
+
+#include "format/json/reader.hpp"
+
+namespace norvane::json {
+
+template <class Sink>
+class Walker {
+public:
+    Walker(Reader& r, Sink& sink) : r_(r), sink_(sink) {}
+
+    DeResult<void> value() {
+        const int c = r_.parse_whitespace();
+        switch (c) {
+            case '"': {
+                r_.eat_char();
+                sink_.text(NV_TRY(r_.parse_str()));
+                return {};
+            }
+            case '{': return object();
+            case '[': return array();
+            case 'n':
+                r_.eat_char();
+                NV_CHECK(r_.parse_ident("ull"));
+                sink_.null_();
+                return {};
+            case 't':
+                r_.eat_char();
+                NV_CHECK(r_.parse_ident("rue"));
+                sink_.boolean(true);
+                return {};
+            case 'f':
+                r_.eat_char();
+                NV_CHECK(r_.parse_ident("alse"));
+                sink_.boolean(false);
+                return {};
+            case '-':
+                r_.eat_char();
+                return number(false);
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                return number(true);
+            case -1: return de::fail(r_.peek_error(msg::EofValue));
+            default: return de::fail(r_.peek_error(msg::ExpectedValue));
+        }
+    }
+
+private:
+    DeResult<void> number(bool positive) {
+        const Number n = NV_TRY(r_.parse_number(positive));
+        switch (n.kind) {
+            case Number::Kind::U64: sink_.u64(n.u); break;
+            case Number::Kind::I64: sink_.i64(n.i); break;
+            default: sink_.f64(n.f); break;
+        }
+        return {};
+    }
+
+    // The element loop of SeqAccess; the closing bracket is next on success.
+    DeResult<void> elements(size_t& count) {
+        bool first = true;
+        for (;;) {
+            const int c = r_.parse_whitespace();
+            if (c == ']') return {};
+            if (first) {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
+                first = false;
+            } else if (c == ',') {
+                r_.eat_char();
+                const int d = r_.parse_whitespace();
+                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
+                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
+            } else {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
+                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
+            }
+            NV_CHECK(value());
+            ++count;
+        }
+    }
+
+    // The key and value loop of MapAccess; the closing brace is next on success.
+    DeResult<void> members(size_t& count) {
+        bool first = true;
+        for (;;) {
+            const int c = r_.parse_whitespace();
+            if (c == '}') return {};
+            if (first) {
+                if (c != '"') {
+                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
+                    return de::fail(r_.peek_error(msg::KeyMustBeString));
+                }
+                first = false;
+            } else if (c == ',') {
+                r_.eat_char();
+                const int d = r_.parse_whitespace();
+                if (d != '"') {
+                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
+                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
+                    return de::fail(r_.peek_error(msg::KeyMustBeString));
+                }
+            } else {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
+                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
+            }
+            r_.eat_char();
+            sink_.key(NV_TRY(r_.parse_str()));
+            NV_CHECK(r_.parse_object_colon());
+            NV_CHECK(value());
+            ++count;
+        }
+    }
+
+    DeResult<void> array() {
+        NV_CHECK(r_.enter());
+        r_.eat_char();
+        auto token = sink_.begin_array();
+        size_t count = 0;
+        auto body = elements(count);
+        r_.leave();
+        NV_CHECK(body);
+        r_.eat_char();  // ']'
+        sink_.end_array(token, count);
+        return {};
+    }
+
+    DeResult<void> object() {
+        NV_CHECK(r_.enter());
+        r_.eat_char();
+        auto token = sink_.begin_map();
+        size_t count = 0;
+        auto body = members(count);
+        r_.leave();
+        NV_CHECK(body);
+        r_.eat_char();  // '}'
+        sink_.end_map(token, count);
+        return {};
+    }
+
+    Reader& r_;
+    Sink& sink_;
+};
+
+// Reads one value at the reader's position into the sink.
+template <class Sink>
+DeResult<void> walk(Reader& r, Sink& sink) {
+    Walker<Sink> w(r, sink);
+    return w.value();
+}
+
+}  // namespace norvane::json
