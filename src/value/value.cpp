@@ -65,7 +65,7 @@ void Value::sort_entries(ValueMap& entries) {
 }
 
 bool operator==(const Value& a, const Value& b) {
-    if (a.rep_.index() != b.rep_.index()) return false;
+    if (a.kind() != b.kind()) return false;
     switch (a.kind()) {
         case Value::Kind::Null: return true;
         case Value::Kind::Bool: return a.as_bool() == b.as_bool();

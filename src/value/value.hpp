@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
+#include <new>
 #include <vector>
 
 namespace norvane {
@@ -25,34 +25,87 @@ using ValueList = std::vector<Value>;
 
 class Value {
 public:
-    // Variant order is the variant index the readers accept.
+    // Kind order is the variant index the readers accept.
     enum class Kind : uint8_t { Null, Bool, Int, Float, Str, List, Map, Submodel };
     static constexpr std::string_view kNames[] = {"Null", "Bool", "Int", "Float", "Str", "List", "Map", "Submodel"};
 
-    Value() = default;
+    Value() noexcept : kind_(Kind::Null), raw_(0) {}
     static Value null() { return Value(); }
-    static Value boolean(bool v) { return Value(Rep(std::in_place_index<1>, v)); }
-    static Value integer(int64_t v) { return Value(Rep(std::in_place_index<2>, v)); }
-    static Value float_(double v) { return Value(Rep(std::in_place_index<3>, v)); }
-    static Value str(std::string v) { return Value(Rep(std::in_place_index<4>, std::move(v))); }
-    static Value list(ValueList v) { return Value(Rep(std::in_place_index<5>, std::move(v))); }
+    static Value boolean(bool v) {
+        Value x(Kind::Bool);
+        x.b_ = v;
+        return x;
+    }
+    static Value integer(int64_t v) {
+        Value x(Kind::Int);
+        x.i_ = v;
+        return x;
+    }
+    static Value float_(double v) {
+        Value x(Kind::Float);
+        x.f_ = v;
+        return x;
+    }
+    static Value str(std::string v) {
+        Value x(Kind::Str);
+        new (&x.s_) std::string(std::move(v));
+        return x;
+    }
+    static Value str(std::string_view v) {
+        Value x(Kind::Str);
+        new (&x.s_) std::string(v);
+        return x;
+    }
+    static Value str(const char* v) { return str(std::string_view(v)); }
+    static Value list(ValueList v) {
+        Value x(Kind::List);
+        new (&x.l_) ValueList(std::move(v));
+        return x;
+    }
     // `entries` must already be sorted by key and unique (see sort_entries).
-    static Value map(ValueMap entries) { return Value(Rep(std::in_place_index<6>, std::move(entries))); }
-    static Value submodel(ModelId id) { return Value(Rep(std::in_place_index<7>, id)); }
+    static Value map(ValueMap entries) {
+        Value x(Kind::Map);
+        new (&x.m_) ValueMap(std::move(entries));
+        return x;
+    }
+    static Value submodel(ModelId id) {
+        Value x(Kind::Submodel);
+        x.id_ = id;
+        return x;
+    }
 
-    Kind kind() const { return Kind(rep_.index()); }
-    std::string_view kind_name() const { return kNames[rep_.index()]; }
+    Value(Value&& o) noexcept : kind_(o.kind_) { move_from(std::move(o)); }
+    Value(const Value& o) : kind_(o.kind_) { copy_from(o); }
+    Value& operator=(Value&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            kind_ = o.kind_;
+            move_from(std::move(o));
+        }
+        return *this;
+    }
+    Value& operator=(const Value& o) {
+        if (this != &o) {
+            Value copy(o);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    ~Value() { destroy(); }
 
-    bool as_bool() const { return std::get<1>(rep_); }
-    int64_t as_int() const { return std::get<2>(rep_); }
-    double as_float() const { return std::get<3>(rep_); }
-    const std::string& as_str() const { return std::get<4>(rep_); }
-    std::string& as_str() { return std::get<4>(rep_); }
-    const ValueList& as_list() const { return std::get<5>(rep_); }
-    ValueList& as_list() { return std::get<5>(rep_); }
-    const ValueMap& as_map() const { return std::get<6>(rep_); }
-    ValueMap& as_map() { return std::get<6>(rep_); }
-    ModelId as_submodel() const { return std::get<7>(rep_); }
+    Kind kind() const { return kind_; }
+    std::string_view kind_name() const { return kNames[size_t(kind_)]; }
+
+    bool as_bool() const { return b_; }
+    int64_t as_int() const { return i_; }
+    double as_float() const { return f_; }
+    const std::string& as_str() const { return s_; }
+    std::string& as_str() { return s_; }
+    const ValueList& as_list() const { return l_; }
+    ValueList& as_list() { return l_; }
+    const ValueMap& as_map() const { return m_; }
+    ValueMap& as_map() { return m_; }
+    ModelId as_submodel() const { return id_; }
 
     // Map access (the value must be a Map).
     const Value* find(std::string_view key) const;
@@ -68,9 +121,45 @@ public:
     static void sort_entries(ValueMap& entries);
 
 private:
-    using Rep = std::variant<std::monostate, bool, int64_t, double, std::string, ValueList, ValueMap, ModelId>;
-    explicit Value(Rep r) : rep_(std::move(r)) {}
-    Rep rep_;
+    explicit Value(Kind k) noexcept : kind_(k), raw_(0) {}
+
+    void move_from(Value&& o) noexcept {
+        switch (kind_) {
+            case Kind::Str: new (&s_) std::string(std::move(o.s_)); break;
+            case Kind::List: new (&l_) ValueList(std::move(o.l_)); break;
+            case Kind::Map: new (&m_) ValueMap(std::move(o.m_)); break;
+            default: raw_ = o.raw_; break;
+        }
+    }
+    void copy_from(const Value& o) {
+        switch (kind_) {
+            case Kind::Str: new (&s_) std::string(o.s_); break;
+            case Kind::List: new (&l_) ValueList(o.l_); break;
+            case Kind::Map: new (&m_) ValueMap(o.m_); break;
+            default: raw_ = o.raw_; break;
+        }
+    }
+    void destroy() noexcept {
+        switch (kind_) {
+            case Kind::Str: s_.~basic_string(); break;
+            case Kind::List: l_.~ValueList(); break;
+            case Kind::Map: m_.~ValueMap(); break;
+            default: break;
+        }
+        kind_ = Kind::Null;
+    }
+
+    Kind kind_;
+    union {
+        uint64_t raw_;  // the bits of every scalar kind
+        bool b_;
+        int64_t i_;
+        double f_;
+        ModelId id_;
+        std::string s_;
+        ValueList l_;
+        ValueMap m_;
+    };
 };
 
 // One-line diagnostic text: Null, Bool(true), Int(5), Float(1.5), Str("a"),
