@@ -6,6 +6,7 @@
 // by argument-dependent lookup.
 #pragma once
 
+#include <iterator>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -49,10 +50,11 @@ inline const de::StructSpec kOpSpecs[] = {
 inline const de::EnumSpec kOpEnum{"Op", "enum Op", std::span<const std::string_view>(Op::kNames, 6)};
 inline const de::EnumSpec kSegEnum{"PathSeg", "enum PathSeg", std::span<const std::string_view>(PathSeg::kNames, 2)};
 
+// Reads one segment into `seg`, a default one (read in place: no moves of the
+// result through the layers of the reader).
 template <class D>
-DeResult<PathSeg> read_segment(D& de) {
-    return de::read_enum<PathSeg>(de, kSegEnum, [](size_t idx, auto& access) -> DeResult<PathSeg> {
-        PathSeg seg;
+DeResult<void> read_segment_into(D& de, PathSeg& seg) {
+    return de::read_enum<void>(de, kSegEnum, [&](size_t idx, auto& access) -> DeResult<void> {
         if (idx == 0) {
             NV_CHECK(access.newtype_variant([&](auto& d) -> DeResult<void> {
                 seg.key = NV_TRY(de::read_string(d));
@@ -66,17 +68,45 @@ DeResult<PathSeg> read_segment(D& de) {
             }));
             seg.kind = PathSeg::Kind::Index;
         }
-        return seg;
+        return {};
     });
 }
 
 template <class D>
+DeResult<PathSeg> read_segment(D& de) {
+    PathSeg seg;
+    NV_CHECK(read_segment_into(de, seg));
+    return seg;
+}
+
+// The segments of the path being read gather here, reused from path to path
+// on each thread, and move once into a path of exactly their number.
+struct PathScratch {
+    Path segs;
+    bool busy = false;
+};
+
+inline PathScratch& path_scratch() {
+    thread_local PathScratch scratch;
+    return scratch;
+}
+
+template <class D>
 DeResult<Path> read_path(D& de) {
+    PathScratch& shared = path_scratch();
+    PathScratch own;
+    PathScratch& scratch = shared.busy ? own : shared;
+    scratch.busy = true;
+    scratch.segs.clear();
+    auto done = de::read_seq(de, [&](auto& d) -> DeResult<void> {
+        return read_segment_into(d, scratch.segs.emplace_back());
+    });
     Path path;
-    NV_CHECK(de::read_seq(de, [&](auto& d) -> DeResult<void> {
-        path.push_back(NV_TRY(read_segment(d)));
-        return {};
-    }));
+    if (done) path.assign(std::make_move_iterator(scratch.segs.begin()), std::make_move_iterator(scratch.segs.end()));
+    scratch.segs.clear();
+    if (scratch.segs.capacity() > 256) Path().swap(scratch.segs);
+    scratch.busy = false;
+    NV_CHECK(done);
     return path;
 }
 
@@ -90,13 +120,13 @@ DeResult<std::vector<uint64_t>> read_order(D& de) {
     return order;
 }
 
+// Reads one operation into `op`, a default one.
 template <class D>
-DeResult<Op> read_op(D& de) {
-    return de::read_enum<Op>(de, kOpEnum, [](size_t idx, auto& access) -> DeResult<Op> {
-        Op op;
+DeResult<void> read_op_into(D& de, Op& op) {
+    return de::read_enum<void>(de, kOpEnum, [&](size_t idx, auto& access) -> DeResult<void> {
         op.kind = Op::Kind(idx);
         const de::StructSpec& spec = kOpSpecs[idx];
-        NV_CHECK(de::read_struct_variant(access, spec, [&](size_t field, auto& d) -> DeResult<void> {
+        return de::read_struct_variant(access, spec, [&](size_t field, auto& d) -> DeResult<void> {
             std::string_view name = spec.fields[field];
             if (name == "path") {
                 op.path = NV_TRY(read_path(d));
@@ -112,18 +142,21 @@ DeResult<Op> read_op(D& de) {
                 op.order = NV_TRY(read_order(d));
             }
             return {};
-        }));
-        return op;
+        });
     });
+}
+
+template <class D>
+DeResult<Op> read_op(D& de) {
+    Op op;
+    NV_CHECK(read_op_into(de, op));
+    return op;
 }
 
 template <class D>
 DeResult<std::vector<Op>> read_ops(D& de) {
     std::vector<Op> ops;
-    NV_CHECK(de::read_seq(de, [&](auto& d) -> DeResult<void> {
-        ops.push_back(NV_TRY(read_op(d)));
-        return {};
-    }));
+    NV_CHECK(de::read_seq(de, [&](auto& d) -> DeResult<void> { return read_op_into(d, ops.emplace_back()); }));
     return ops;
 }
 

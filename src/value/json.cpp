@@ -1,6 +1,7 @@
 #include "value/json.hpp"
 
-#include <deque>
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 
 #include "util/float_text.hpp"
@@ -124,150 +125,327 @@ Document value_to_document(const Value& v) {
 namespace {
 
 int variant_index(std::string_view name) {
-    for (int i = 0; i < 8; ++i)
-        if (kVariantNames[i] == name) return i;
-    return -1;
+    const char* p = name.data();
+    switch (name.size()) {
+        case 3:
+            if (std::memcmp(p, "Int", 3) == 0) return 2;
+            if (std::memcmp(p, "Str", 3) == 0) return 4;
+            if (std::memcmp(p, "Map", 3) == 0) return 6;
+            return -1;
+        case 4:
+            if (std::memcmp(p, "Null", 4) == 0) return 0;
+            if (std::memcmp(p, "Bool", 4) == 0) return 1;
+            if (std::memcmp(p, "List", 4) == 0) return 5;
+            return -1;
+        case 5: return std::memcmp(p, "Float", 5) == 0 ? 3 : -1;
+        case 8: return std::memcmp(p, "Submodel", 8) == 0 ? 7 : -1;
+        default: return -1;
+    }
 }
 
-// Growing vectors for the lists and maps being read, one per nesting depth and reused
-// from read to read: a long list or map then grows without moving its elements again
-// and again, and the result is moved once into a vector of exactly its size.
-template <class T>
-class ScratchStack {
-public:
-    class Lease {
-    public:
-        explicit Lease(ScratchStack& s) : stack_(s) {
-            if (stack_.depth_ == stack_.levels_.size()) stack_.levels_.emplace_back();
-            items_ = &stack_.levels_[stack_.depth_++];
+// Sorts entries by key; of equal keys the one given last stays. Returns the new end.
+ValueMap::value_type* sort_range(ValueMap::value_type* begin, ValueMap::value_type* end) {
+    const size_t n = size_t(end - begin);
+    size_t i = 1;
+    while (i < n && begin[i - 1].first < begin[i].first) ++i;
+    if (i >= n) return end;
+    if (n <= 24) {
+        for (; i < n; ++i) {
+            if (!(begin[i].first < begin[i - 1].first)) continue;
+            ValueMap::value_type tmp = std::move(begin[i]);
+            size_t j = i;
+            while (j > 0 && tmp.first < begin[j - 1].first) {
+                begin[j] = std::move(begin[j - 1]);
+                --j;
+            }
+            begin[j] = std::move(tmp);
         }
-        ~Lease() {
-            items_->clear();
-            if (items_->capacity() > kKeep) std::vector<T>().swap(*items_);
-            --stack_.depth_;
-        }
-        std::vector<T>& items() { return *items_; }
-        std::vector<T> take() {
-            std::vector<T> out;
-            out.reserve(items_->size());
-            std::move(items_->begin(), items_->end(), std::back_inserter(out));
-            return out;
-        }
+    } else {
+        std::stable_sort(begin, end, [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    size_t out = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (k + 1 < n && begin[k + 1].first == begin[k].first) continue;
+        if (out != k) begin[out] = std::move(begin[k]);
+        ++out;
+    }
+    return begin + out;
+}
 
-    private:
-        ScratchStack& stack_;
-        std::vector<T>* items_;
-    };
+// The elements and entries of the lists and maps being read, innermost last,
+// kept from read to read on each thread: children gather there and move once
+// into a vector of exactly their number.
+struct ValueStacks {
+    ValueList items;
+    ValueMap entries;
+    bool busy = false;
+};
+
+constexpr size_t kKeepStack = size_t(1) << 13;  // larger stacks are not kept between reads
+
+ValueStacks& thread_stacks() {
+    thread_local ValueStacks stacks;
+    return stacks;
+}
+
+// Reads tagged values with the reader calls (and so the texts and positions)
+// of the generic record readers: the payload of each variant is read as
+// de::read_unit / read_bool / read_i64 / read_f64 / read_string / a sequence /
+// a map / read_u64 would read it, taking the short way when the expected
+// token is next and the generic reader otherwise.
+class ValueReader {
+public:
+    explicit ValueReader(Reader& r) : r_(r) {
+        ValueStacks& shared = thread_stacks();
+        if (!shared.busy) {
+            shared.busy = true;
+            shared_ = &shared;
+            stacks_ = &shared;
+        } else {
+            stacks_ = &own_;
+        }
+    }
+    ~ValueReader() {
+        stacks_->items.clear();
+        stacks_->entries.clear();
+        if (shared_) {
+            if (shared_->items.capacity() > kKeepStack) ValueList().swap(shared_->items);
+            if (shared_->entries.capacity() > kKeepStack) ValueMap().swap(shared_->entries);
+            shared_->busy = false;
+        }
+    }
+    ValueReader(const ValueReader&) = delete;
+    ValueReader& operator=(const ValueReader&) = delete;
+
+    DeResult<Value> value() {
+        const int c = r_.parse_whitespace();
+        if (c == '{') [[likely]] {
+            NV_CHECK(r_.enter());
+            r_.eat_char();
+            DeResult<Value> body = tagged();
+            r_.leave();
+            if (!body) return body;
+            const int e = r_.parse_whitespace();
+            if (e == '}') [[likely]] {
+                r_.eat_char();
+                return body;
+            }
+            if (e < 0) return de::fail(r_.error(msg::EofObject));
+            return de::fail(r_.error(msg::ExpectedValue));
+        }
+        if (c == '"') {
+            r_.eat_char();
+            auto name = NV_TRY(r_.parse_str());
+            int variant = variant_index(name);
+            if (variant < 0) return de::fail(r_.fixed(Error::unknown_variant(name, kVariants)));
+            if (variant != 0)
+                return de::fail(r_.fixed(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant),
+                                                             "newtype variant")));
+            return Value::null();
+        }
+        if (c < 0) return de::fail(r_.peek_error(msg::EofValue));
+        return de::fail(r_.peek_error(msg::ExpectedValue));
+    }
 
 private:
-    static constexpr std::size_t kKeep = 1 << 15;  // larger buffers are not kept between reads
-    std::deque<std::vector<T>> levels_;  // growing it leaves the levels in place
-    std::size_t depth_ = 0;
-};
+    // After the opening brace: the variant name, the colon and the payload.
+    DeResult<Value> tagged() {
+        const int k = r_.parse_whitespace();
+        if (k != '"') [[unlikely]] {
+            if (k < 0) return de::fail(r_.peek_error(msg::EofObject));
+            if (k == '}') return de::fail(r_.peek_error(msg::ExpectedValue));
+            return de::fail(r_.peek_error(msg::KeyMustBeString));
+        }
+        r_.eat_char();
+        auto name = NV_TRY(r_.parse_str());
+        const int variant = variant_index(name);
+        if (variant < 0) return de::fail(r_.fixed(Error::unknown_variant(name, kVariants)));
+        NV_CHECK(r_.parse_object_colon());
+        return payload(variant);
+    }
 
-thread_local ScratchStack<norvane::Value> list_scratch;
-thread_local ScratchStack<std::pair<std::string, norvane::Value>> map_scratch;
+    // A number for a numeric payload, when one is next.
+    bool number_next(int c) {
+        if (c == '-') {
+            r_.eat_char();
+            return true;
+        }
+        return c >= '0' && c <= '9';
+    }
 
-struct ListVisitor : de::Visitor<ListVisitor, ValueList> {
-    std::string_view expecting() const { return "a sequence"; }
-    template <class A>
-    DeResult<ValueList> visit_seq(A& seq) {
-        ScratchStack<norvane::Value>::Lease lease(list_scratch);
-        ValueList& items = lease.items();
+    DeResult<Value> payload(int variant) {
+        const int c = r_.parse_whitespace();
+        switch (Value::Kind(variant)) {
+            case Value::Kind::Null:
+                NV_CHECK(de::read_unit(r_));
+                return Value::null();
+            case Value::Kind::Bool:
+                if (c == 't') {
+                    r_.eat_char();
+                    NV_CHECK(r_.parse_ident("rue"));
+                    return Value::boolean(true);
+                }
+                if (c == 'f') {
+                    r_.eat_char();
+                    NV_CHECK(r_.parse_ident("alse"));
+                    return Value::boolean(false);
+                }
+                return Value::boolean(NV_TRY(de::read_bool(r_)));
+            case Value::Kind::Int:
+                if (number_next(c)) {
+                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
+                    if (n.kind == json::Number::Kind::I64) return Value::integer(n.i);
+                    if (n.kind == json::Number::Kind::U64 && n.u <= uint64_t(INT64_MAX))
+                        return Value::integer(int64_t(n.u));
+                    if (n.kind == json::Number::Kind::U64)
+                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::unsigned_(n.u), "i64")));
+                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "i64")));
+                }
+                return Value::integer(NV_TRY(de::read_i64(r_)));
+            case Value::Kind::Float:
+                if (number_next(c)) {
+                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
+                    switch (n.kind) {
+                        case json::Number::Kind::U64: return Value::float_(double(n.u));
+                        case json::Number::Kind::I64: return Value::float_(double(n.i));
+                        default: return Value::float_(n.f);
+                    }
+                }
+                return Value::float_(NV_TRY(de::read_f64(r_)));
+            case Value::Kind::Str:
+                if (c == '"') {
+                    r_.eat_char();
+                    return Value::str(NV_TRY(r_.parse_str()));
+                }
+                return Value::str(NV_TRY(de::read_string(r_)));
+            case Value::Kind::List: return list(c);
+            case Value::Kind::Map: return map(c);
+            case Value::Kind::Submodel:
+                if (number_next(c)) {
+                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
+                    if (n.kind == json::Number::Kind::U64) return Value::submodel(ModelId{n.u});
+                    if (n.kind == json::Number::Kind::I64)
+                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::signed_(n.i), "u64")));
+                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "u64")));
+                }
+                return Value::submodel(ModelId{NV_TRY(de::read_u64(r_))});
+        }
+        return Value::null();
+    }
+
+    // What the sequence reader says when no list is next.
+    Error not_a(int c, std::string_view expected) {
+        if (c < 0) return r_.peek_error(msg::EofValue);
+        return r_.fixed(r_.peek_invalid_type_text(expected));
+    }
+
+    DeResult<Value> list(int c) {
+        if (c != '[') return de::fail(not_a(c, "a sequence"));
+        NV_CHECK(r_.enter());
+        r_.eat_char();
+        ValueList& items = stacks_->items;
+        const size_t base = items.size();
+        DeResult<void> body = elements();
+        r_.leave();
+        if (!body) [[unlikely]] {
+            items.erase(items.begin() + std::ptrdiff_t(base), items.end());
+            return de::fail(std::move(body).error());
+        }
+        r_.eat_char();  // ']'
+        ValueList out(std::make_move_iterator(items.begin() + std::ptrdiff_t(base)),
+                      std::make_move_iterator(items.end()));
+        items.erase(items.begin() + std::ptrdiff_t(base), items.end());
+        return Value::list(std::move(out));
+    }
+
+    // The element loop of the JSON sequence accessor; the closing bracket is
+    // next on success.
+    DeResult<void> elements() {
+        bool first = true;
         for (;;) {
-            bool more = NV_TRY(seq.next_element([&](Reader& r) -> DeResult<void> {
-                items.push_back(NV_TRY(value_from_json(r)));
-                return {};
-            }));
-            if (!more) return lease.take();
+            const int c = r_.parse_whitespace();
+            if (c == ']') return {};
+            if (first) {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
+                first = false;
+            } else if (c == ',') {
+                r_.eat_char();
+                const int d = r_.parse_whitespace();
+                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
+                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
+            } else {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
+                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
+            }
+            Value v = NV_TRY(value());
+            stacks_->items.push_back(std::move(v));
         }
     }
-};
 
-struct MapVisitor : de::Visitor<MapVisitor, ValueMap> {
-    std::string_view expecting() const { return "a map"; }
-    template <class A>
-    DeResult<ValueMap> visit_map(A& map) {
-        ScratchStack<std::pair<std::string, norvane::Value>>::Lease lease(map_scratch);
-        ValueMap& entries = lease.items();
+    DeResult<Value> map(int c) {
+        if (c != '{') return de::fail(not_a(c, "a map"));
+        NV_CHECK(r_.enter());
+        r_.eat_char();
+        ValueMap& entries = stacks_->entries;
+        const size_t base = entries.size();
+        DeResult<void> body = members();
+        r_.leave();
+        if (!body) [[unlikely]] {
+            entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
+            return de::fail(std::move(body).error());
+        }
+        r_.eat_char();  // '}'
+        auto* begin = entries.data() + base;
+        auto* end = sort_range(begin, entries.data() + entries.size());
+        ValueMap out(std::make_move_iterator(begin), std::make_move_iterator(end));
+        entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
+        return Value::map(std::move(out));
+    }
+
+    // The key and value loop of the JSON map accessor; the closing brace is
+    // next on success.
+    DeResult<void> members() {
+        bool first = true;
         for (;;) {
-            std::string key;
-            bool more = NV_TRY(map.next_key([&](auto& kd) -> DeResult<void> {
-                key = NV_TRY(de::read_string(kd));
-                return {};
-            }));
-            if (!more) break;
-            NV_CHECK(map.next_value([&](Reader& r) -> DeResult<void> {
-                entries.emplace_back(std::move(key), NV_TRY(value_from_json(r)));
-                return {};
-            }));
+            const int c = r_.parse_whitespace();
+            if (c == '}') return {};
+            if (first) {
+                if (c != '"') {
+                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
+                    return de::fail(r_.peek_error(msg::KeyMustBeString));
+                }
+                first = false;
+            } else if (c == ',') {
+                r_.eat_char();
+                const int d = r_.parse_whitespace();
+                if (d != '"') {
+                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
+                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
+                    return de::fail(r_.peek_error(msg::KeyMustBeString));
+                }
+            } else {
+                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
+                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
+            }
+            r_.eat_char();
+            std::string key(NV_TRY(r_.parse_str()));
+            NV_CHECK(r_.parse_object_colon());
+            Value v = NV_TRY(value());
+            stacks_->entries.emplace_back(std::move(key), std::move(v));
         }
-        norvane::Value::sort_entries(entries);
-        return lease.take();
     }
-};
 
-DeResult<Value> read_payload(Reader& r, int variant) {
-    switch (Value::Kind(variant)) {
-        case Value::Kind::Null:
-            NV_CHECK(de::read_unit(r));
-            return Value::null();
-        case Value::Kind::Bool: return Value::boolean(NV_TRY(de::read_bool(r)));
-        case Value::Kind::Int: return Value::integer(NV_TRY(de::read_i64(r)));
-        case Value::Kind::Float: return Value::float_(NV_TRY(de::read_f64(r)));
-        case Value::Kind::Str: return Value::str(NV_TRY(de::read_string(r)));
-        case Value::Kind::List: {
-            ListVisitor v;
-            return Value::list(NV_TRY(r.deserialize_seq(v)));
-        }
-        case Value::Kind::Map: {
-            MapVisitor v;
-            return Value::map(NV_TRY(r.deserialize_map(v)));
-        }
-        case Value::Kind::Submodel: return Value::submodel(ModelId{NV_TRY(de::read_u64(r))});
-    }
-    return Value::null();
-}
+    Reader& r_;
+    ValueStacks* stacks_;
+    ValueStacks* shared_ = nullptr;
+    ValueStacks own_;
+};
 
 }  // namespace
 
 DeResult<Value> value_from_json(Reader& r) {
-    int c = r.parse_whitespace();
-    if (c < 0) return de::fail(r.peek_error(msg::EofValue));
-    if (c == '"') {
-        r.eat_char();
-        auto name = NV_TRY(r.parse_str());
-        int variant = variant_index(name);
-        if (variant < 0) return de::fail(r.fixed(Error::unknown_variant(name, kVariants)));
-        if (variant != 0)
-            return de::fail(r.fixed(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant),
-                                                        "newtype variant")));
-        return Value::null();
-    }
-    if (c != '{') return de::fail(r.peek_error(msg::ExpectedValue));
-    NV_CHECK(r.enter());
-    r.eat_char();
-    auto body = [&]() -> DeResult<Value> {
-        int k = r.parse_whitespace();
-        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
-        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
-        if (k != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
-        r.eat_char();
-        auto name = NV_TRY(r.parse_str());
-        int variant = variant_index(name);
-        if (variant < 0) return de::fail(r.fixed(Error::unknown_variant(name, kVariants)));
-        NV_CHECK(r.parse_object_colon());
-        return read_payload(r, variant);
-    }();
-    r.leave();
-    if (!body) return body;
-    int e = r.parse_whitespace();
-    if (e == '}') {
-        r.eat_char();
-        return body;
-    }
-    if (e < 0) return de::fail(r.error(msg::EofObject));
-    return de::fail(r.error(msg::ExpectedValue));
+    ValueReader reader(r);
+    return reader.value();
 }
 
 Result<Value> parse_value(std::string_view text, bool check_utf8) {
