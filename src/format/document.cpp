@@ -1,6 +1,7 @@
 #include "format/document.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "format/json/walk.hpp"
 #include "util/float_text.hpp"
@@ -14,41 +15,15 @@ namespace msg = json::msg;
 
 namespace {
 
-// Sorts members by key; of equal keys the one given last stays.
-template <class Member>
-Member* sort_members(Member* begin, Member* end) {
-    const size_t n = size_t(end - begin);
-    bool sorted_unique = true;
-    for (size_t i = 1; i < n; ++i) {
-        if (!(begin[i - 1].first < begin[i].first)) {
-            sorted_unique = false;
-            break;
-        }
-    }
-    if (sorted_unique) return end;
-    if (n <= 24) {
-        // Stable insertion sort: small objects are the common case.
-        for (size_t i = 1; i < n; ++i) {
-            if (!(begin[i].first < begin[i - 1].first)) continue;
-            Member tmp = std::move(begin[i]);
-            size_t j = i;
-            while (j > 0 && tmp.first < begin[j - 1].first) {
-                begin[j] = std::move(begin[j - 1]);
-                --j;
-            }
-            begin[j] = std::move(tmp);
-        }
-    } else {
-        std::stable_sort(begin, end, [](const Member& a, const Member& b) { return a.first < b.first; });
-    }
-    size_t out = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && begin[i + 1].first == begin[i].first) continue;
-        if (out != i) begin[out] = std::move(begin[i]);
-        ++out;
-    }
-    return begin + out;
-}
+// A member gathered while its object is open: the key (in the input, or at
+// `key_off` in the owned key text when it had escapes) and the value.
+template <class T>
+struct Gathered {
+    const char* key;  // null: the key is owned
+    size_t key_off;
+    size_t key_len;
+    T value;
+};
 
 // The children of the open containers, innermost last, kept from read to read
 // on each thread: a container's children gather there and move once into a
@@ -56,7 +31,9 @@ Member* sort_members(Member* begin, Member* end) {
 template <class T>
 struct TreeStacks {
     std::vector<T> items;
-    std::vector<typename T::Member> members;
+    std::vector<Gathered<T>> members;
+    std::string owned_keys;  // keys decoded from escapes, of the open objects
+    std::vector<uint32_t> order;  // sorting scratch
     bool busy = false;
 };
 
@@ -75,7 +52,7 @@ TreeStacks<T>& thread_stacks() {
 template <class T, bool Sorted>
 class TreeSink {
 public:
-    TreeSink() {
+    explicit TreeSink(std::string_view input) : input_(input) {
         TreeStacks<T>& shared = thread_stacks<T>();
         if (!shared.busy) {
             shared.busy = true;
@@ -88,9 +65,12 @@ public:
     ~TreeSink() {
         stacks_->items.clear();
         stacks_->members.clear();
+        stacks_->owned_keys.clear();
         if (shared_) {
             if (shared_->items.capacity() > kKeepItems) std::vector<T>().swap(shared_->items);
-            if (shared_->members.capacity() > kKeepItems) std::vector<typename T::Member>().swap(shared_->members);
+            if (shared_->members.capacity() > kKeepItems) std::vector<Gathered<T>>().swap(shared_->members);
+            if (shared_->owned_keys.capacity() > kKeepItems) std::string().swap(shared_->owned_keys);
+            if (shared_->order.capacity() > kKeepItems) std::vector<uint32_t>().swap(shared_->order);
             shared_->busy = false;
         }
     }
@@ -108,10 +88,11 @@ public:
 
     struct Token {
         size_t base;
+        size_t owned;  // Map: the owned key text before this object
         uint8_t mode;
     };
     Token begin_array() {
-        Token t{stacks_->items.size(), mode_};
+        Token t{stacks_->items.size(), 0, mode_};
         mode_ = kItem;
         return t;
     }
@@ -124,18 +105,60 @@ public:
         put(T::seq(std::move(out)));
     }
     Token begin_map() {
-        Token t{stacks_->members.size(), mode_};
+        Token t{stacks_->members.size(), stacks_->owned_keys.size(), mode_};
         mode_ = kMember;
         return t;
     }
-    void key(std::string_view k) { stacks_->members.emplace_back(std::string(k), T()); }
+    void key(std::string_view k) {
+        if (k.data() >= input_.data() && k.data() + k.size() <= input_.data() + input_.size()) {
+            stacks_->members.push_back(Gathered<T>{k.data(), 0, k.size(), T()});
+        } else {
+            stacks_->members.push_back(Gathered<T>{nullptr, stacks_->owned_keys.size(), k.size(), T()});
+            stacks_->owned_keys.append(k);
+        }
+    }
     void end_map(Token t, size_t) {
         auto& members = stacks_->members;
-        auto* begin = members.data() + t.base;
-        auto* end = members.data() + members.size();
-        if constexpr (Sorted) end = sort_members(begin, end);
-        std::vector<typename T::Member> out(std::make_move_iterator(begin), std::make_move_iterator(end));
+        Gathered<T>* begin = members.data() + t.base;
+        const size_t n = members.size() - t.base;
+        const char* owned = stacks_->owned_keys.data();
+        for (size_t i = 0; i < n; ++i)
+            if (!begin[i].key) begin[i].key = owned + begin[i].key_off;
+        std::vector<typename T::Member> out;
+        size_t i = 1;
+        if constexpr (Sorted) {
+            while (i < n && key_of(begin[i - 1]) < key_of(begin[i])) ++i;
+        } else {
+            i = n;
+        }
+        if (i >= n) {
+            out.reserve(n);
+            for (size_t k = 0; k < n; ++k) emit(out, begin[k]);
+        } else {
+            // Sorts positions by key (stable), then keeps the last of equal keys.
+            auto& order = stacks_->order;
+            order.resize(n);
+            for (size_t k = 0; k < n; ++k) order[k] = uint32_t(k);
+            auto less = [&](uint32_t a, uint32_t b) { return key_of(begin[a]) < key_of(begin[b]); };
+            if (n <= 24) {
+                for (; i < n; ++i) {
+                    const uint32_t x = order[i];
+                    size_t j = i;
+                    for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
+                    order[j] = x;
+                }
+            } else {
+                std::stable_sort(order.begin(), order.end(), less);
+            }
+            size_t kept = 0;
+            for (size_t k = 0; k < n; ++k)
+                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) ++kept;
+            out.reserve(kept);
+            for (size_t k = 0; k < n; ++k)
+                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(out, begin[order[k]]);
+        }
         members.erase(members.begin() + std::ptrdiff_t(t.base), members.end());
+        stacks_->owned_keys.resize(t.owned);
         mode_ = t.mode;
         put(T::map(std::move(out)));
     }
@@ -143,14 +166,22 @@ public:
 private:
     static constexpr uint8_t kRoot = 0, kItem = 1, kMember = 2;
 
+    static std::string_view key_of(const Gathered<T>& g) { return {g.key, g.key_len}; }
+
+    static void emit(std::vector<typename T::Member>& out, Gathered<T>& g) {
+        out.emplace_back(std::piecewise_construct, std::forward_as_tuple(g.key, g.key_len),
+                         std::forward_as_tuple(std::move(g.value)));
+    }
+
     void put(T&& v) {
         switch (mode_) {
             case kItem: stacks_->items.push_back(std::move(v)); return;
-            case kMember: stacks_->members.back().second = std::move(v); return;
+            case kMember: stacks_->members.back().value = std::move(v); return;
             default: root_ = std::move(v); return;
         }
     }
 
+    std::string_view input_;
     TreeStacks<T>* stacks_;
     TreeStacks<T>* shared_ = nullptr;
     TreeStacks<T> own_;
@@ -161,7 +192,7 @@ private:
 // Reads one value into a tree; Sorted: object members sorted, last duplicate wins.
 template <class T, bool Sorted>
 DeResult<T> read_tree(Reader& r) {
-    TreeSink<T, Sorted> sink;
+    TreeSink<T, Sorted> sink(r.input());
     NV_CHECK(json::walk(r, sink));
     return sink.take();
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "format/json/append.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 
@@ -21,62 +22,73 @@ static constexpr std::span<const std::string_view> kVariants(Value::kNames, 8);
 // ---- writing -----------------------------------------------------------------
 
 void value_to_json(std::string& out, const Value& v) {
+    using json::append_lit;
     switch (v.kind()) {
         case Value::Kind::Null:
-            out += "\"Null\"";
+            append_lit(out, "\"Null\"");
             return;
         case Value::Kind::Bool:
-            out += v.as_bool() ? "{\"Bool\":true}" : "{\"Bool\":false}";
+            if (v.as_bool()) {
+                append_lit(out, "{\"Bool\":true}");
+            } else {
+                append_lit(out, "{\"Bool\":false}");
+            }
             return;
         case Value::Kind::Int:
-            out += "{\"Int\":";
-            append_i64(out, v.as_int());
-            out += '}';
+            json::append_with(out, 28, [&](char* p) {
+                p = json::put_lit(p, "{\"Int\":");
+                p = json::put_i64(p, v.as_int());
+                *p++ = '}';
+                return p;
+            });
             return;
         case Value::Kind::Float: {
-            out += "{\"Float\":";
+            append_lit(out, "{\"Float\":");
             double f = v.as_float();
             if (f - f == 0) {
                 append_json_double(out, f);
             } else {
-                out += "null";
+                append_lit(out, "null");
             }
-            out += '}';
+            out.push_back('}');
             return;
         }
         case Value::Kind::Str:
-            out += "{\"Str\":";
+            append_lit(out, "{\"Str\":");
             append_json_string(out, v.as_str());
-            out += '}';
+            out.push_back('}');
             return;
         case Value::Kind::List: {
-            out += "{\"List\":[";
+            append_lit(out, "{\"List\":[");
             bool first = true;
             for (const auto& e : v.as_list()) {
-                if (!first) out += ',';
+                if (!first) out.push_back(',');
                 first = false;
                 value_to_json(out, e);
             }
-            out += "]}";
+            append_lit(out, "]}");
             return;
         }
         case Value::Kind::Map: {
-            out += "{\"Map\":{";
+            append_lit(out, "{\"Map\":{");
             bool first = true;
             for (const auto& [k, e] : v.as_map()) {
-                if (!first) out += ',';
+                if (!first) out.push_back(',');
                 first = false;
                 append_json_string(out, k);
-                out += ':';
+                out.push_back(':');
                 value_to_json(out, e);
             }
-            out += "}}";
+            append_lit(out, "}}");
             return;
         }
         case Value::Kind::Submodel:
-            out += "{\"Submodel\":";
-            append_u64(out, v.as_submodel().id);
-            out += '}';
+            json::append_with(out, 33, [&](char* p) {
+                p = json::put_lit(p, "{\"Submodel\":");
+                p = json::put_u64(p, v.as_submodel().id);
+                *p++ = '}';
+                return p;
+            });
             return;
     }
 }
