@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "format/json/append.hpp"
 #include "format/json/walk.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
@@ -200,16 +201,26 @@ DeResult<T> read_tree(Reader& r) {
 template <class T>
 void write_tree(std::string& out, const T& d) {
     switch (d.kind()) {
-        case NodeKind::Null: out += "null"; return;
-        case NodeKind::Bool: out += d.as_bool() ? "true" : "false"; return;
-        case NodeKind::U64: append_u64(out, d.as_u64()); return;
-        case NodeKind::I64: append_i64(out, d.as_i64()); return;
+        case NodeKind::Null: json::append_lit(out, "null"); return;
+        case NodeKind::Bool:
+            if (d.as_bool()) {
+                json::append_lit(out, "true");
+            } else {
+                json::append_lit(out, "false");
+            }
+            return;
+        case NodeKind::U64:
+            json::append_with(out, 20, [&](char* p) { return json::put_u64(p, d.as_u64()); });
+            return;
+        case NodeKind::I64:
+            json::append_with(out, 20, [&](char* p) { return json::put_i64(p, d.as_i64()); });
+            return;
         case NodeKind::F64: {
             double f = d.as_f64();
             if (f - f == 0) {
                 append_json_double(out, f);
             } else {
-                out += "null";
+                json::append_lit(out, "null");
             }
             return;
         }
@@ -218,27 +229,27 @@ void write_tree(std::string& out, const T& d) {
             append_json_string(out, d.as_str());
             return;
         case NodeKind::Seq: {
-            out += '[';
+            out.push_back('[');
             bool first = true;
             for (const auto& e : d.items()) {
-                if (!first) out += ',';
+                if (!first) out.push_back(',');
                 first = false;
                 write_tree(out, e);
             }
-            out += ']';
+            out.push_back(']');
             return;
         }
         case NodeKind::Map: {
-            out += '{';
+            out.push_back('{');
             bool first = true;
             for (const auto& [k, v] : d.members()) {
-                if (!first) out += ',';
+                if (!first) out.push_back(',');
                 first = false;
                 append_json_string(out, k);
-                out += ':';
+                out.push_back(':');
                 write_tree(out, v);
             }
-            out += '}';
+            out.push_back('}');
             return;
         }
     }

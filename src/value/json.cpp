@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 
 #include "format/json/append.hpp"
 #include "util/float_text.hpp"
@@ -155,41 +156,23 @@ int variant_index(std::string_view name) {
     }
 }
 
-// Sorts entries by key; of equal keys the one given last stays. Returns the new end.
-ValueMap::value_type* sort_range(ValueMap::value_type* begin, ValueMap::value_type* end) {
-    const size_t n = size_t(end - begin);
-    size_t i = 1;
-    while (i < n && begin[i - 1].first < begin[i].first) ++i;
-    if (i >= n) return end;
-    if (n <= 24) {
-        for (; i < n; ++i) {
-            if (!(begin[i].first < begin[i - 1].first)) continue;
-            ValueMap::value_type tmp = std::move(begin[i]);
-            size_t j = i;
-            while (j > 0 && tmp.first < begin[j - 1].first) {
-                begin[j] = std::move(begin[j - 1]);
-                --j;
-            }
-            begin[j] = std::move(tmp);
-        }
-    } else {
-        std::stable_sort(begin, end, [](const auto& a, const auto& b) { return a.first < b.first; });
-    }
-    size_t out = 0;
-    for (size_t k = 0; k < n; ++k) {
-        if (k + 1 < n && begin[k + 1].first == begin[k].first) continue;
-        if (out != k) begin[out] = std::move(begin[k]);
-        ++out;
-    }
-    return begin + out;
-}
-
 // The elements and entries of the lists and maps being read, innermost last,
 // kept from read to read on each thread: children gather there and move once
 // into a vector of exactly their number.
+// A map entry gathered while its map is open: the key (in the input, or at
+// `key_off` in the owned key text when it had escapes) and the value.
+struct Entry {
+    const char* key;  // null: the key is owned
+    size_t key_off;
+    size_t key_len;
+    Value value;
+};
+
 struct ValueStacks {
     ValueList items;
-    ValueMap entries;
+    std::vector<Entry> entries;
+    std::string owned_keys;       // keys decoded from escapes, of the open maps
+    std::vector<uint32_t> order;  // sorting scratch
     bool busy = false;
 };
 
@@ -220,9 +203,12 @@ public:
     ~ValueReader() {
         stacks_->items.clear();
         stacks_->entries.clear();
+        stacks_->owned_keys.clear();
         if (shared_) {
             if (shared_->items.capacity() > kKeepStack) ValueList().swap(shared_->items);
-            if (shared_->entries.capacity() > kKeepStack) ValueMap().swap(shared_->entries);
+            if (shared_->entries.capacity() > kKeepStack) std::vector<Entry>().swap(shared_->entries);
+            if (shared_->owned_keys.capacity() > kKeepStack) std::string().swap(shared_->owned_keys);
+            if (shared_->order.capacity() > kKeepStack) std::vector<uint32_t>().swap(shared_->order);
             shared_->busy = false;
         }
     }
@@ -398,20 +384,61 @@ private:
         if (c != '{') return de::fail(not_a(c, "a map"));
         NV_CHECK(r_.enter());
         r_.eat_char();
-        ValueMap& entries = stacks_->entries;
+        std::vector<Entry>& entries = stacks_->entries;
         const size_t base = entries.size();
+        const size_t owned_base = stacks_->owned_keys.size();
         DeResult<void> body = members();
         r_.leave();
         if (!body) [[unlikely]] {
             entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
+            stacks_->owned_keys.resize(owned_base);
             return de::fail(std::move(body).error());
         }
         r_.eat_char();  // '}'
-        auto* begin = entries.data() + base;
-        auto* end = sort_range(begin, entries.data() + entries.size());
-        ValueMap out(std::make_move_iterator(begin), std::make_move_iterator(end));
+        Entry* begin = entries.data() + base;
+        const size_t n = entries.size() - base;
+        const char* owned = stacks_->owned_keys.data();
+        for (size_t k = 0; k < n; ++k)
+            if (!begin[k].key) begin[k].key = owned + begin[k].key_off;
+        ValueMap out;
+        size_t i = 1;
+        while (i < n && key_of(begin[i - 1]) < key_of(begin[i])) ++i;
+        if (i >= n) {
+            out.reserve(n);
+            for (size_t k = 0; k < n; ++k) emit(out, begin[k]);
+        } else {
+            // Sorts positions by key (stable), then keeps the last of equal keys.
+            auto& order = stacks_->order;
+            order.resize(n);
+            for (size_t k = 0; k < n; ++k) order[k] = uint32_t(k);
+            auto less = [&](uint32_t a, uint32_t b) { return key_of(begin[a]) < key_of(begin[b]); };
+            if (n <= 24) {
+                for (; i < n; ++i) {
+                    const uint32_t x = order[i];
+                    size_t j = i;
+                    for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
+                    order[j] = x;
+                }
+            } else {
+                std::stable_sort(order.begin(), order.end(), less);
+            }
+            size_t kept = 0;
+            for (size_t k = 0; k < n; ++k)
+                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) ++kept;
+            out.reserve(kept);
+            for (size_t k = 0; k < n; ++k)
+                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(out, begin[order[k]]);
+        }
         entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
+        stacks_->owned_keys.resize(owned_base);
         return Value::map(std::move(out));
+    }
+
+    static std::string_view key_of(const Entry& e) { return {e.key, e.key_len}; }
+
+    static void emit(ValueMap& out, Entry& e) {
+        out.emplace_back(std::piecewise_construct, std::forward_as_tuple(e.key, e.key_len),
+                         std::forward_as_tuple(std::move(e.value)));
     }
 
     // The key and value loop of the JSON map accessor; the closing brace is
@@ -440,10 +467,19 @@ private:
                 return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
             }
             r_.eat_char();
-            std::string key(NV_TRY(r_.parse_str()));
+            const std::string_view key = NV_TRY(r_.parse_str());
+            const std::string_view input = r_.input();
+            const char* at = key.data();
+            size_t off = 0;
+            if (!(at >= input.data() && at + key.size() <= input.data() + input.size())) {
+                // Decoded from escapes: the reader's buffer is reused, so keep a copy.
+                at = nullptr;
+                off = stacks_->owned_keys.size();
+                stacks_->owned_keys.append(key);
+            }
             NV_CHECK(r_.parse_object_colon());
             Value v = NV_TRY(value());
-            stacks_->entries.emplace_back(std::move(key), std::move(v));
+            stacks_->entries.push_back(Entry{at, off, key.size(), std::move(v)});
         }
     }
 
