@@ -215,18 +215,19 @@ public:
     ValueReader(const ValueReader&) = delete;
     ValueReader& operator=(const ValueReader&) = delete;
 
-    DeResult<Value> value() {
+    // Reads one value into `out` (null on entry).
+    DeResult<void> value(Value& out) {
         const int c = r_.parse_whitespace();
         if (c == '{') [[likely]] {
             NV_CHECK(r_.enter());
             r_.eat_char();
-            DeResult<Value> body = tagged();
+            DeResult<void> body = tagged(out);
             r_.leave();
             if (!body) return body;
             const int e = r_.parse_whitespace();
             if (e == '}') [[likely]] {
                 r_.eat_char();
-                return body;
+                return {};
             }
             if (e < 0) return de::fail(r_.error(msg::EofObject));
             return de::fail(r_.error(msg::ExpectedValue));
@@ -239,7 +240,7 @@ public:
             if (variant != 0)
                 return de::fail(r_.fixed(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant),
                                                              "newtype variant")));
-            return Value::null();
+            return {};
         }
         if (c < 0) return de::fail(r_.peek_error(msg::EofValue));
         return de::fail(r_.peek_error(msg::ExpectedValue));
@@ -247,7 +248,7 @@ public:
 
 private:
     // After the opening brace: the variant name, the colon and the payload.
-    DeResult<Value> tagged() {
+    DeResult<void> tagged(Value& out) {
         const int k = r_.parse_whitespace();
         if (k != '"') [[unlikely]] {
             if (k < 0) return de::fail(r_.peek_error(msg::EofObject));
@@ -259,7 +260,7 @@ private:
         const int variant = variant_index(name);
         if (variant < 0) return de::fail(r_.fixed(Error::unknown_variant(name, kVariants)));
         NV_CHECK(r_.parse_object_colon());
-        return payload(variant);
+        return payload(variant, out);
     }
 
     // A number for a numeric payload, when one is next.
@@ -271,64 +272,68 @@ private:
         return c >= '0' && c <= '9';
     }
 
-    DeResult<Value> payload(int variant) {
+    static DeResult<void> set(Value& out, Value&& v) {
+        out = std::move(v);
+        return {};
+    }
+
+    DeResult<void> payload(int variant, Value& out) {
         const int c = r_.parse_whitespace();
         switch (Value::Kind(variant)) {
             case Value::Kind::Null:
-                NV_CHECK(de::read_unit(r_));
-                return Value::null();
+                return de::read_unit(r_);
             case Value::Kind::Bool:
                 if (c == 't') {
                     r_.eat_char();
                     NV_CHECK(r_.parse_ident("rue"));
-                    return Value::boolean(true);
+                    return set(out, Value::boolean(true));
                 }
                 if (c == 'f') {
                     r_.eat_char();
                     NV_CHECK(r_.parse_ident("alse"));
-                    return Value::boolean(false);
+                    return set(out, Value::boolean(false));
                 }
-                return Value::boolean(NV_TRY(de::read_bool(r_)));
+                return set(out, Value::boolean(NV_TRY(de::read_bool(r_))));
             case Value::Kind::Int:
                 if (number_next(c)) {
                     const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::I64) return Value::integer(n.i);
+                    if (n.kind == json::Number::Kind::I64) return set(out, Value::integer(n.i));
                     if (n.kind == json::Number::Kind::U64 && n.u <= uint64_t(INT64_MAX))
-                        return Value::integer(int64_t(n.u));
+                        return set(out, Value::integer(int64_t(n.u)));
                     if (n.kind == json::Number::Kind::U64)
                         return de::fail(r_.fixed(Error::invalid_value(Unexpected::unsigned_(n.u), "i64")));
                     return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "i64")));
                 }
-                return Value::integer(NV_TRY(de::read_i64(r_)));
+                return set(out, Value::integer(NV_TRY(de::read_i64(r_))));
             case Value::Kind::Float:
                 if (number_next(c)) {
                     const json::Number n = NV_TRY(r_.parse_number(c != '-'));
                     switch (n.kind) {
-                        case json::Number::Kind::U64: return Value::float_(double(n.u));
-                        case json::Number::Kind::I64: return Value::float_(double(n.i));
-                        default: return Value::float_(n.f);
+                        case json::Number::Kind::U64: return set(out, Value::float_(double(n.u)));
+                        case json::Number::Kind::I64: return set(out, Value::float_(double(n.i)));
+                        default: return set(out, Value::float_(n.f));
                     }
                 }
-                return Value::float_(NV_TRY(de::read_f64(r_)));
+                return set(out, Value::float_(NV_TRY(de::read_f64(r_))));
             case Value::Kind::Str:
                 if (c == '"') {
                     r_.eat_char();
-                    return Value::str(NV_TRY(r_.parse_str()));
+                    return set(out, Value::str(NV_TRY(r_.parse_str())));
                 }
-                return Value::str(NV_TRY(de::read_string(r_)));
-            case Value::Kind::List: return list(c);
-            case Value::Kind::Map: return map(c);
+                return set(out, Value::str(NV_TRY(de::read_string(r_))));
+            case Value::Kind::List: return list(c, out);
+            case Value::Kind::Map: return map(c, out);
             case Value::Kind::Submodel:
                 if (number_next(c)) {
                     const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::U64) return Value::submodel(ModelId{n.u});
+                    if (n.kind == json::Number::Kind::U64) return set(out, Value::submodel(ModelId{n.u}));
                     if (n.kind == json::Number::Kind::I64)
                         return de::fail(r_.fixed(Error::invalid_value(Unexpected::signed_(n.i), "u64")));
                     return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "u64")));
                 }
-                return Value::submodel(ModelId{NV_TRY(de::read_u64(r_))});
+                return set(out, Value::submodel(ModelId{NV_TRY(de::read_u64(r_))}));
         }
-        return Value::null();
+        return {};
     }
 
     // What the sequence reader says when no list is next.
@@ -337,7 +342,7 @@ private:
         return r_.fixed(r_.peek_invalid_type_text(expected));
     }
 
-    DeResult<Value> list(int c) {
+    DeResult<void> list(int c, Value& out) {
         if (c != '[') return de::fail(not_a(c, "a sequence"));
         NV_CHECK(r_.enter());
         r_.eat_char();
@@ -350,10 +355,11 @@ private:
             return de::fail(std::move(body).error());
         }
         r_.eat_char();  // ']'
-        ValueList out(std::make_move_iterator(items.begin() + std::ptrdiff_t(base)),
-                      std::make_move_iterator(items.end()));
+        ValueList exact(std::make_move_iterator(items.begin() + std::ptrdiff_t(base)),
+                        std::make_move_iterator(items.end()));
         items.erase(items.begin() + std::ptrdiff_t(base), items.end());
-        return Value::list(std::move(out));
+        out = Value::list(std::move(exact));
+        return {};
     }
 
     // The element loop of the JSON sequence accessor; the closing bracket is
@@ -375,12 +381,13 @@ private:
                 if (c < 0) return de::fail(r_.peek_error(msg::EofList));
                 return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
             }
-            Value v = NV_TRY(value());
+            Value v;
+            NV_CHECK(value(v));
             stacks_->items.push_back(std::move(v));
         }
     }
 
-    DeResult<Value> map(int c) {
+    DeResult<void> map(int c, Value& out) {
         if (c != '{') return de::fail(not_a(c, "a map"));
         NV_CHECK(r_.enter());
         r_.eat_char();
@@ -400,12 +407,12 @@ private:
         const char* owned = stacks_->owned_keys.data();
         for (size_t k = 0; k < n; ++k)
             if (!begin[k].key) begin[k].key = owned + begin[k].key_off;
-        ValueMap out;
+        ValueMap exact;
         size_t i = 1;
         while (i < n && key_of(begin[i - 1]) < key_of(begin[i])) ++i;
         if (i >= n) {
-            out.reserve(n);
-            for (size_t k = 0; k < n; ++k) emit(out, begin[k]);
+            exact.reserve(n);
+            for (size_t k = 0; k < n; ++k) emit(exact, begin[k]);
         } else {
             // Sorts positions by key (stable), then keeps the last of equal keys.
             auto& order = stacks_->order;
@@ -425,13 +432,14 @@ private:
             size_t kept = 0;
             for (size_t k = 0; k < n; ++k)
                 if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) ++kept;
-            out.reserve(kept);
+            exact.reserve(kept);
             for (size_t k = 0; k < n; ++k)
-                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(out, begin[order[k]]);
+                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(exact, begin[order[k]]);
         }
         entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
         stacks_->owned_keys.resize(owned_base);
-        return Value::map(std::move(out));
+        out = Value::map(std::move(exact));
+        return {};
     }
 
     static std::string_view key_of(const Entry& e) { return {e.key, e.key_len}; }
@@ -478,7 +486,8 @@ private:
                 stacks_->owned_keys.append(key);
             }
             NV_CHECK(r_.parse_object_colon());
-            Value v = NV_TRY(value());
+            Value v;
+            NV_CHECK(value(v));
             stacks_->entries.push_back(Entry{at, off, key.size(), std::move(v)});
         }
     }
@@ -493,7 +502,9 @@ private:
 
 DeResult<Value> value_from_json(Reader& r) {
     ValueReader reader(r);
-    return reader.value();
+    Value v;
+    NV_CHECK(reader.value(v));
+    return v;
 }
 
 Result<Value> parse_value(std::string_view text, bool check_utf8) {
