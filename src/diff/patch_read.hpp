@@ -72,6 +72,57 @@ DeResult<void> read_segment_into(D& de, PathSeg& seg) {
     });
 }
 
+// JSON text: a segment in its object form is read here directly, with the
+// reader calls (and so the texts and positions) of the enum reader above;
+// anything else goes through that reader.
+inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
+    namespace msg = json::msg;
+    if (r.parse_whitespace() != '{') return read_segment_into<json::Reader>(r, seg);
+    NV_CHECK(r.enter());
+    r.eat_char();
+    const int k = r.parse_whitespace();
+    if (k != '"') {
+        r.leave();
+        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
+        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
+        return de::fail(r.peek_error(msg::KeyMustBeString));
+    }
+    DeResult<void> body = [&]() -> DeResult<void> {
+        r.eat_char();
+        const std::string_view name = NV_TRY(r.parse_str());
+        if (name == PathSeg::kNames[0]) {
+            NV_CHECK(r.parse_object_colon());
+            if (r.parse_whitespace() == '"') {
+                r.eat_char();
+                seg.key.assign(NV_TRY(r.parse_str()));
+            } else {
+                seg.key = NV_TRY(de::read_string(r));
+            }
+            seg.kind = PathSeg::Kind::Key;
+            return {};
+        }
+        if (name == PathSeg::kNames[1]) {
+            NV_CHECK(r.parse_object_colon());
+            seg.index = NV_TRY(de::read_u64(r, "usize"));
+            seg.kind = PathSeg::Kind::Index;
+            return {};
+        }
+        return de::fail(de::Error::unknown_variant(name, kSegEnum.variants));
+    }();
+    r.leave();
+    if (!body) {
+        r.fix_position(body.error());
+        return body;
+    }
+    const int e = r.parse_whitespace();
+    if (e == '}') {
+        r.eat_char();
+        return {};
+    }
+    if (e < 0) return de::fail(r.error(msg::EofObject));
+    return de::fail(r.error(msg::ExpectedValue));
+}
+
 template <class D>
 DeResult<PathSeg> read_segment(D& de) {
     PathSeg seg;
@@ -120,6 +171,26 @@ DeResult<std::vector<uint64_t>> read_order(D& de) {
     return order;
 }
 
+// Reads field `field` of an operation's content.
+template <class D>
+DeResult<void> read_op_field(Op& op, const de::StructSpec& spec, size_t field, D& d) {
+    std::string_view name = spec.fields[field];
+    if (name == "path") {
+        op.path = NV_TRY(read_path(d));
+    } else if (name == "value") {
+        op.value = NV_TRY(read_model_value(d));
+    } else if (name == "index") {
+        op.index = NV_TRY(de::read_u64(d, "usize"));
+    } else if (name == "from") {
+        op.from = NV_TRY(de::read_u64(d, "usize"));
+    } else if (name == "to") {
+        op.to = NV_TRY(de::read_u64(d, "usize"));
+    } else {
+        op.order = NV_TRY(read_order(d));
+    }
+    return {};
+}
+
 // Reads one operation into `op`, a default one.
 template <class D>
 DeResult<void> read_op_into(D& de, Op& op) {
@@ -127,23 +198,51 @@ DeResult<void> read_op_into(D& de, Op& op) {
         op.kind = Op::Kind(idx);
         const de::StructSpec& spec = kOpSpecs[idx];
         return de::read_struct_variant(access, spec, [&](size_t field, auto& d) -> DeResult<void> {
-            std::string_view name = spec.fields[field];
-            if (name == "path") {
-                op.path = NV_TRY(read_path(d));
-            } else if (name == "value") {
-                op.value = NV_TRY(read_model_value(d));
-            } else if (name == "index") {
-                op.index = NV_TRY(de::read_u64(d, "usize"));
-            } else if (name == "from") {
-                op.from = NV_TRY(de::read_u64(d, "usize"));
-            } else if (name == "to") {
-                op.to = NV_TRY(de::read_u64(d, "usize"));
-            } else {
-                op.order = NV_TRY(read_order(d));
-            }
-            return {};
+            return read_op_field(op, spec, field, d);
         });
     });
+}
+
+// JSON text: the object form of an operation is read here directly, with the
+// reader calls of the enum reader above; anything else goes through it.
+inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
+    namespace msg = json::msg;
+    if (r.parse_whitespace() != '{') return read_op_into<json::Reader>(r, op);
+    NV_CHECK(r.enter());
+    r.eat_char();
+    const int k = r.parse_whitespace();
+    if (k != '"') {
+        r.leave();
+        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
+        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
+        return de::fail(r.peek_error(msg::KeyMustBeString));
+    }
+    DeResult<void> body = [&]() -> DeResult<void> {
+        r.eat_char();
+        const std::string_view name = NV_TRY(r.parse_str());
+        size_t idx = 0;
+        while (idx < kOpEnum.variants.size() && kOpEnum.variants[idx] != name) ++idx;
+        if (idx == kOpEnum.variants.size()) return de::fail(de::Error::unknown_variant(name, kOpEnum.variants));
+        NV_CHECK(r.parse_object_colon());
+        op.kind = Op::Kind(idx);
+        const de::StructSpec& spec = kOpSpecs[idx];
+        json::VariantAccess access(r);
+        return de::read_struct_variant(access, spec, [&](size_t field, json::Reader& d) -> DeResult<void> {
+            return read_op_field(op, spec, field, d);
+        });
+    }();
+    r.leave();
+    if (!body) {
+        r.fix_position(body.error());
+        return body;
+    }
+    const int e = r.parse_whitespace();
+    if (e == '}') {
+        r.eat_char();
+        return {};
+    }
+    if (e < 0) return de::fail(r.error(msg::EofObject));
+    return de::fail(r.error(msg::ExpectedValue));
 }
 
 template <class D>
