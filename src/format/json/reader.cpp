@@ -350,14 +350,12 @@ DeResult<double> Reader::parse_exponent(bool positive, size_t start, bool zero_s
 
 DeResult<double> Reader::parse_decimal(bool positive, size_t start, bool zero_significand) {
     eat_char();  // '.'
-    bool any = false;
-    for (;;) {
-        int c = peek_or_null();
-        if (c < '0' || c > '9') break;
-        if (c != '0') zero_significand = false;
-        eat_char();
-        any = true;
-    }
+    size_t j = i_;
+    unsigned nonzero = 0;
+    while (j < n_ && unsigned(s_[j] - '0') < 10) nonzero |= unsigned(s_[j++] - '0');
+    const bool any = j > i_;
+    if (nonzero) zero_significand = false;
+    i_ = j;
     if (!any) {
         if (peek() >= 0) return de::fail(peek_error(msg::InvalidNumber));
         return de::fail(peek_error(msg::EofValue));
