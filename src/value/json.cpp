@@ -233,6 +233,7 @@ public:
             return de::fail(r_.error(msg::ExpectedValue));
         }
         if (c == '"') {
+            if (r_.eat_literal("\"Null\"")) return {};
             r_.eat_char();
             auto name = NV_TRY(r_.parse_str());
             int variant = variant_index(name);
@@ -249,6 +250,21 @@ public:
 private:
     // After the opening brace: the variant name, the colon and the payload.
     DeResult<void> tagged(Value& out) {
+        // The usual compact form: the quoted name and the colon right after the brace.
+        int known = -1;
+        switch (r_.peek_at(1)) {
+            case 'I': known = r_.eat_literal("\"Int\":") ? 2 : -1; break;
+            case 'S':
+                known = r_.eat_literal("\"Str\":") ? 4 : r_.eat_literal("\"Submodel\":") ? 7 : -1;
+                break;
+            case 'M': known = r_.eat_literal("\"Map\":") ? 6 : -1; break;
+            case 'L': known = r_.eat_literal("\"List\":") ? 5 : -1; break;
+            case 'F': known = r_.eat_literal("\"Float\":") ? 3 : -1; break;
+            case 'B': known = r_.eat_literal("\"Bool\":") ? 1 : -1; break;
+            case 'N': known = r_.eat_literal("\"Null\":") ? 0 : -1; break;
+            default: break;
+        }
+        if (known >= 0) return payload(known, out);
         const int k = r_.parse_whitespace();
         if (k != '"') [[unlikely]] {
             if (k < 0) return de::fail(r_.peek_error(msg::EofObject));

@@ -101,7 +101,18 @@ public:
     }
     int peek() const { return i_ < n_ ? s_[i_] : -1; }
     int peek_or_null() const { return i_ < n_ ? s_[i_] : 0; }
+    // The byte `k` places after the next one, or -1 past the end.
+    int peek_at(size_t k) const { return n_ - i_ > k ? s_[i_ + k] : -1; }
     void eat_char() { ++i_; }
+    // Consumes `lit` when the input continues with exactly it.
+    template <size_t N>
+    bool eat_literal(const char (&lit)[N]) {
+        if (n_ - i_ >= N - 1 && __builtin_memcmp(s_ + i_, lit, N - 1) == 0) {
+            i_ += N - 1;
+            return true;
+        }
+        return false;
+    }
     int next_char() { return i_ < n_ ? s_[i_++] : -1; }
 
     Error error(const char* text) const;       // at the reader's position
