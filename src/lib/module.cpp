@@ -5,6 +5,7 @@
 #include <array>
 
 #include "api/frame.hpp"
+#include "api/crdt_document.hpp"
 #include "api/functions.hpp"
 #include "util/result.hpp"
 
@@ -18,7 +19,9 @@ struct ClassEntry {
 };
 
 // Start-up order: ClientState, CrdtDocument, Store.
-constexpr std::array<ClassEntry, 0> kClasses{};
+constexpr std::array<ClassEntry, 1> kClasses{{
+    {"CrdtDocument", &norvane::api::crdt_document_type},
+}};
 
 // Appends `name` to the module's __all__ (creating the list when missing), then sets the
 // attribute. Returns -1 with the error set on failure.

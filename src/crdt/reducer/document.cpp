@@ -1,0 +1,317 @@
+#include "crdt/reducer/document.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "crdt/reducer/reducer.hpp"
+#include "crdt/reducer/state.hpp"
+#include "diff/diff.hpp"
+#include "value/json.hpp"
+
+namespace norvane::crdt {
+
+namespace {
+
+std::string invalid_dot(const Dot& d) { return "invalid operation dot " + debug_text(d); }
+
+// Builds the effect's patch from the value before the call to the value after it.
+Patch effect_patch(const Value& before, const Value& after) {
+    Patch p;
+    p.rev = 0;
+    diff_value(Path{}, before, after, p.ops);
+    return p;
+}
+
+CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
+    CrdtOp op;
+    op.kind = kind;
+    op.dot = std::move(dot);
+    op.path = path;
+    return op;
+}
+
+// Mutation processing on a working copy.
+struct Mutator {
+    CrdtDocument& work;
+    Value running;
+    std::vector<CrdtOp> ops;
+    std::vector<CrdtDelta> deltas;
+
+    Result<Dot> fresh_dot() {
+        uint64_t top = std::max(work.context.max_counter_any(), work.lamport_counter);
+        // A counter that would wrap to 0 gives no valid dot: refuse instead.
+        if (top == std::numeric_limits<uint64_t>::max()) return fail("CRDT operation counter is exhausted");
+        work.lamport_counter = top + 1;
+        return Dot{top + 1, work.replica};
+    }
+
+    Status process(CrdtOp op) {
+        std::string fp = op_fingerprint(op);
+        NV_CHECK(apply_one(work.root, work.policy(), op));
+        if (!dot_covered(op.dot, work.context.compacted)) work.context.dots.insert(op.dot);
+        work.fingerprints[op.dot] = std::move(fp);
+        Value after = NV_TRY(materialize_node(work.root, work.policy()));
+        if (!(after == running)) {
+            deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
+            running = std::move(after);
+        }
+        ops.push_back(std::move(op));
+        return {};
+    }
+
+    // The removed list of a removal: the entry's own write dots and the live
+    // dots of its node, ascending and unique.
+    static std::vector<Dot> removed_of(const DotSet& own, const NodeState& node) {
+        std::vector<Dot> live = live_dots(node);
+        std::vector<Dot> out;
+        out.reserve(own.size() + live.size());
+        std::set_union(own.begin(), own.end(), live.begin(), live.end(), std::back_inserter(out));
+        return out;
+    }
+
+    Status run(const CrdtMutation& m) {
+        const CrdtPolicy& policy = work.policy();
+        switch (m.kind) {
+            case OpKind::MapRemove: {
+                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
+                op.key = m.key;
+                auto loc = NV_TRY(node_at_path(work.root, policy, m.path));
+                if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
+                const MapNode* map = loc.node->map();
+                if (!map) return fail("map policy has incompatible reducer state");
+                auto it = map->entries.find(m.key);
+                if (it != map->entries.end()) op.removed = removed_of(it->second.dots, *it->second.node);
+                return process(std::move(op));
+            }
+            case OpKind::SetRemove: {
+                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
+                op.key = m.key;
+                auto loc = NV_TRY(node_at_path(work.root, policy, m.path));
+                if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
+                const SetNode* set = loc.node->set();
+                if (!set) return fail("set policy has incompatible reducer state");
+                auto it = set->entries.find(m.key);
+                if (it != set->entries.end()) op.removed = removed_of(it->second.adds, *it->second.node);
+                return process(std::move(op));
+            }
+            case OpKind::SequenceSplice: return splice(m);
+            default: {
+                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
+                op.key = m.key;
+                op.value = m.value;
+                op.after = m.after;
+                op.values = m.values;
+                op.ids = m.ids;
+                return process(std::move(op));
+            }
+        }
+    }
+
+    Status splice(const CrdtMutation& m) {
+        auto loc = NV_TRY(node_at_path(work.root, work.policy(), m.path));
+        if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
+        const SequenceNode* seq = loc.node->seq();
+        if (!seq) return fail("sequence policy has incompatible reducer state");
+        std::vector<ElementId> visible;
+        for (auto& id : ordered_sequence_ids(*seq))
+            if (!seq->deletes.contains(id)) visible.push_back(std::move(id));
+        const uint64_t len = visible.size();
+        if (m.index > len) {
+            std::string msg = "sequence splice index " + std::to_string(m.index) + " out of bounds (len " +
+                              std::to_string(len) + ")";
+            return fail(std::move(msg));
+        }
+        uint64_t end = 0;
+        bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
+        if (overflow || end > len) {
+            if (overflow) end = std::numeric_limits<uint64_t>::max();
+            std::string msg = "sequence splice delete range " + std::to_string(m.index) + ".." + std::to_string(end) +
+                              " out of bounds (len " + std::to_string(len) + ")";
+            return fail(std::move(msg));
+        }
+        std::optional<ElementId> after;
+        if (m.index > 0) after = visible[m.index - 1];
+        if (m.delete_count > 0) {
+            CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
+            del.ids.assign(visible.begin() + m.index, visible.begin() + end);
+            NV_CHECK(process(std::move(del)));
+        }
+        if (!m.values.empty()) {
+            CrdtOp ins = make_op(OpKind::SequenceInsert, NV_TRY(fresh_dot()), m.path);
+            ins.after = std::move(after);
+            ins.values = m.values;
+            NV_CHECK(process(std::move(ins)));
+        }
+        return {};
+    }
+};
+
+}  // namespace
+
+Result<CrdtDocument> CrdtDocument::create(std::string_view spec_json, std::string_view value_json,
+                                          std::string_view replica) {
+    CrdtSpec spec = NV_TRY(CrdtSpec::from_json(spec_json));
+    Value value = NV_TRY(parse_value(value_json));
+    NV_CHECK(validate_replica(replica));
+    std::string hash = NV_TRY(spec.hash());
+    CrdtDocument doc;
+    doc.root = NodeState::empty(StateKind(size_t(spec.root.kind)));
+    NV_CHECK(merge_value(doc.root, spec.root, value, Dot::initial()));
+    doc.replica = std::string(replica);
+    doc.spec = std::move(spec);
+    doc.spec_hash = std::move(hash);
+    return doc;
+}
+
+Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::string_view state_json,
+                                              std::string_view replica) {
+    CrdtSpec spec = NV_TRY(CrdtSpec::from_json(spec_json));
+    CrdtState st = NV_TRY(parse_state(state_json));
+    std::string hash = NV_TRY(spec.hash());
+    if (st.state_version != 1)
+        return fail("unsupported CRDT state version " + std::to_string(st.state_version) + "; expected 1");
+    if (st.spec_hash != hash) return fail("incompatible CRDT state: spec hash " + st.spec_hash + ", expected " + hash);
+    bool same = st.fingerprints.size() == st.context.dots.size() &&
+                std::equal(st.fingerprints.begin(), st.fingerprints.end(), st.context.dots.begin(),
+                           [](const auto& fp, const Dot& d) { return fp.first == d; });
+    if (!same) return fail("CRDT state fingerprints do not match its uncompacted causal dots");
+    for (const auto& d : st.context.dots)
+        if (!d.valid_operation_dot()) return fail(invalid_dot(d));
+    for (const auto& [d, fp] : st.fingerprints)
+        if (fp.size() != 71 || !fp.starts_with("sha256:"))
+            return fail("CRDT state contains an invalid operation fingerprint");
+    NV_CHECK(validate_replica(replica));
+    CrdtDocument doc;
+    doc.replica = std::string(replica);
+    doc.spec = std::move(spec);
+    doc.spec_hash = std::move(hash);
+    doc.root = std::move(st.root);
+    doc.context = std::move(st.context);
+    doc.fingerprints = std::move(st.fingerprints);
+    doc.lamport_counter = doc.context.max_counter_any();
+    NV_CHECK(materialize_node(doc.root, doc.policy()));
+    return doc;
+}
+
+Result<std::string> CrdtDocument::value() const {
+    Value v = NV_TRY(materialize_node(root, policy()));
+    std::string out;
+    out.reserve(128);
+    value_to_json(out, v);
+    return out;
+}
+
+std::string CrdtDocument::state() const {
+    std::string out;
+    out.reserve(128);
+    write_state(out, state_version, spec_hash, context, fingerprints, root);
+    return out;
+}
+
+Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
+    Value before = NV_TRY(materialize_node(root, policy()));
+    CrdtDocument work = *this;
+    Mutator m{work, before, {}, {}};
+    m.ops.reserve(mutations.size());
+    for (const auto& mu : mutations) NV_CHECK(m.run(mu));
+    CrdtEffect effect;
+    effect.patch = effect_patch(before, m.running);
+    effect.deltas = std::move(m.deltas);
+    effect.applied = m.ops.size();
+    *this = std::move(work);
+    return std::pair{std::move(m.ops), std::move(effect)};
+}
+
+Result<std::string> CrdtDocument::mutate(std::string_view mutations_json) {
+    auto mutations = NV_TRY(parse_mutations(mutations_json));
+    auto [ops, effect] = NV_TRY(mutate_ops(mutations));
+    std::string out;
+    out.reserve(128);
+    out += "{\"ops\":";
+    write_ops(out, ops);
+    out += ",\"effect\":";
+    write_effect(out, effect);
+    out += '}';
+    return out;
+}
+
+Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
+    std::vector<std::string> fps;
+    fps.reserve(ops.size());
+    for (const auto& op : ops) {
+        if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
+        fps.push_back(op_fingerprint(op));
+    }
+    Value before = NV_TRY(materialize_node(root, policy()));
+    CrdtDocument work = *this;
+    Value running = before;
+    CrdtEffect effect;
+    for (size_t i = 0; i < ops.size(); ++i) {
+        const CrdtOp& op = ops[i];
+        if (work.context.knows(op.dot)) {
+            auto it = work.fingerprints.find(op.dot);
+            if (it == work.fingerprints.end() || it->second == fps[i]) continue;
+            return fail("operation dot " + debug_text(op.dot) + " was reused with different content");
+        }
+        NV_CHECK(apply_one(work.root, work.policy(), op));
+        work.context.dots.insert(op.dot);
+        work.fingerprints[op.dot] = fps[i];
+        work.lamport_counter = std::max(work.lamport_counter, op.dot.counter);
+        Value after = NV_TRY(materialize_node(work.root, work.policy()));
+        if (!(after == running)) {
+            effect.deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
+            running = std::move(after);
+        }
+        ++effect.applied;
+    }
+    effect.patch = effect_patch(before, running);
+    *this = std::move(work);
+    return effect;
+}
+
+Result<std::string> CrdtDocument::apply(std::string_view ops_json) {
+    auto ops = NV_TRY(parse_ops(ops_json));
+    CrdtEffect effect = NV_TRY(apply_ops(ops));
+    std::string out;
+    out.reserve(128);
+    write_effect(out, effect);
+    return out;
+}
+
+Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::string_view value_json) const {
+    CrdtPath path = NV_TRY(parse_path(path_json));
+    Value value = NV_TRY(parse_value(value_json));
+    const CrdtPolicy* pol = NV_TRY(policy_at_path(policy(), path));
+    if (pol->kind != PolicyKind::Set) return fail("path does not address a set policy");
+    return crdt::member_key(pol->keys, value);
+}
+
+Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
+    Frontier frontier = NV_TRY(parse_frontier(frontier_json));
+    for (const auto& [r, target] : frontier) {
+        auto it = context.compacted.find(r);
+        uint64_t current = it == context.compacted.end() ? 0 : it->second;
+        if (target <= current) continue;
+        uint64_t count = 0;
+        for (const auto& d : context.dots)
+            if (d.replica == r && d.counter > current && d.counter <= target) ++count;
+        if (count != target - current)
+            return fail("compaction frontier " + r + ":" + std::to_string(target) +
+                        " is not covered by contiguous observed dots after " + std::to_string(current));
+    }
+    uint64_t purged = compact_node(root, policy(), frontier);
+    for (const auto& [r, target] : frontier) {
+        auto [it, inserted] = context.compacted.emplace(r, target);
+        if (!inserted) it->second = std::max(it->second, target);
+    }
+    auto dropped = [&](const Dot& d) {
+        if (d.replica == kInitReplica) return true;
+        auto it = frontier.find(d.replica);
+        return d.counter <= (it == frontier.end() ? 0 : it->second);
+    };
+    std::erase_if(context.dots, dropped);
+    std::erase_if(fingerprints, [&](const auto& kv) { return dropped(kv.first); });
+    return purged;
+}
+
+}  // namespace norvane::crdt

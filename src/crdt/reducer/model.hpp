@@ -1,0 +1,175 @@
+// The replicated state of a CRDT document: causal identifiers, the causal
+// context, the node tree that mirrors the policy tree, and path segments.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "util/result.hpp"
+#include "value/value.hpp"
+
+namespace norvane::crdt {
+
+// The replica of the reserved initial dot; its dots always count as compacted.
+inline constexpr std::string_view kInitReplica = "$init";
+
+// One causal event: ordered by counter, then by the replica's bytes.
+struct Dot {
+    uint64_t counter = 0;
+    std::string replica;
+
+    friend bool operator==(const Dot&, const Dot&) = default;
+    friend std::strong_ordering operator<=>(const Dot& a, const Dot& b) {
+        if (auto c = a.counter <=> b.counter; c != 0) return c;
+        int r = a.replica.compare(b.replica);
+        return r < 0 ? std::strong_ordering::less
+                     : r > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    }
+
+    static Dot initial() { return Dot{0, std::string(kInitReplica)}; }
+    // Counter at least 1 and a replica that is neither empty nor "$init".
+    bool valid_operation_dot() const { return counter != 0 && !replica.empty() && replica != kInitReplica; }
+};
+
+// One sequence element: the dot of the inserting operation and the position
+// among its values.
+struct ElementId {
+    Dot dot;
+    uint32_t index = 0;
+
+    friend bool operator==(const ElementId&, const ElementId&) = default;
+    friend std::strong_ordering operator<=>(const ElementId& a, const ElementId& b) {
+        if (auto c = a.dot <=> b.dot; c != 0) return c;
+        return a.index <=> b.index;
+    }
+};
+
+using DotSet = std::set<Dot>;
+// Replica -> highest counter covered.
+using Frontier = std::map<std::string, uint64_t, std::less<>>;
+
+struct CausalContext {
+    Frontier compacted;
+    DotSet dots;
+
+    uint64_t max_counter_any() const;
+    // Covered by `compacted` or present in `dots`.
+    bool knows(const Dot& d) const;
+};
+
+// True when the replica is "$init" or the frontier reaches the dot's counter.
+bool dot_covered(const Dot& d, const Frontier& frontier);
+
+struct NodeState;
+
+// An owning, deep-copying pointer to a node; null means "no node".
+class NodePtr {
+public:
+    NodePtr() = default;
+    explicit NodePtr(NodeState n);
+    NodePtr(const NodePtr& o);
+    NodePtr(NodePtr&&) noexcept = default;
+    NodePtr& operator=(const NodePtr& o);
+    NodePtr& operator=(NodePtr&&) noexcept = default;
+    ~NodePtr();
+
+    explicit operator bool() const { return p_ != nullptr; }
+    NodeState& operator*() const { return *p_; }
+    NodeState* operator->() const { return p_.get(); }
+    NodeState* get() const { return p_.get(); }
+    void reset() { p_.reset(); }
+
+private:
+    std::unique_ptr<NodeState> p_;
+};
+
+struct MapEntryState {
+    NodePtr node;  // always set
+    DotSet dots;
+    DotSet removed;
+    DotSet removal_ops;
+};
+
+struct SetEntryState {
+    NodePtr node;  // always set
+    DotSet adds;
+    DotSet removed;
+    DotSet removal_ops;
+};
+
+struct SequenceEntryState {
+    std::optional<ElementId> after;
+    NodePtr node;  // null once compaction purged it
+    bool inserted = false;
+};
+
+struct RegisterNode {
+    std::optional<Value> value;
+    std::optional<Dot> dot;
+};
+struct MapNode {
+    std::map<std::string, MapEntryState, std::less<>> entries;
+};
+struct SetNode {
+    std::map<std::string, SetEntryState, std::less<>> entries;
+};
+struct SequenceNode {
+    std::map<ElementId, SequenceEntryState> entries;
+    std::map<ElementId, DotSet> deletes;
+};
+
+// The kinds in the order of the policy kinds.
+enum class StateKind : uint8_t { Register, Map, Set, Sequence };
+inline constexpr std::string_view kStateKindNames[] = {"register", "map", "set", "sequence"};
+
+struct NodeState {
+    std::variant<RegisterNode, MapNode, SetNode, SequenceNode> v;
+
+    StateKind kind() const { return StateKind(v.index()); }
+    static NodeState empty(StateKind k);
+
+    RegisterNode* reg() { return std::get_if<RegisterNode>(&v); }
+    MapNode* map() { return std::get_if<MapNode>(&v); }
+    SetNode* set() { return std::get_if<SetNode>(&v); }
+    SequenceNode* seq() { return std::get_if<SequenceNode>(&v); }
+    const RegisterNode* reg() const { return std::get_if<RegisterNode>(&v); }
+    const MapNode* map() const { return std::get_if<MapNode>(&v); }
+    const SetNode* set() const { return std::get_if<SetNode>(&v); }
+    const SequenceNode* seq() const { return std::get_if<SequenceNode>(&v); }
+};
+
+// One step of a CRDT path.
+struct PathSegment {
+    enum class Kind : uint8_t { Key, Member, Element };
+    Kind kind = Kind::Key;
+    std::string key;  // Key, Member
+    ElementId id;     // Element
+
+    friend bool operator==(const PathSegment&, const PathSegment&) = default;
+};
+inline constexpr std::string_view kSegmentKindNames[] = {"key", "member", "element"};
+using CrdtPath = std::vector<PathSegment>;
+
+// Operation fingerprints by dot.
+using Fingerprints = std::map<Dot, std::string>;
+
+// "replica identifier must be non-empty and cannot be reserved $init"
+Status validate_replica(std::string_view replica);
+
+// Diagnostic texts: Dot { counter: 1, replica: "r" } and
+// ElementId { dot: Dot { counter: 1, replica: "r" }, index: 0 }.
+void append_debug(std::string& out, const Dot& d);
+void append_debug(std::string& out, const ElementId& id);
+std::string debug_text(const Dot& d);
+std::string debug_text(const ElementId& id);
+
+}  // namespace norvane::crdt
