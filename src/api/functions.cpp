@@ -6,6 +6,8 @@
 
 #include "api/frame.hpp"
 #include "codec/conversions.hpp"
+#include "diff/apply.hpp"
+#include "diff/diff.hpp"
 
 namespace norvane::api {
 
@@ -35,10 +37,14 @@ consteval Function function(const char* name, std::initializer_list<Param> param
     return f;
 }
 
-// Start-up order. Still to come in their places: diff and apply (first and second),
-// normalize_crdt_spec, crdt_spec_hash and require_crdt_spec_hash (third to fifth) before
-// the conversions; normalize_message, encode_message and decode_message after them.
+// Start-up order. Still to come in their places: normalize_crdt_spec, crdt_spec_hash and
+// require_crdt_spec_hash (third to fifth) before the conversions; normalize_message,
+// encode_message and decode_message after them.
 constexpr Function kFunctions[] = {
+    function<&diff_texts>("diff", {text("old"), text("new")}, Out::Str,
+        "Diff two JSON-encoded models, returning the JSON-encoded patch."),
+    function<&apply_texts>("apply", {text("value"), text("patch")}, Out::Str,
+        "Apply a JSON-encoded patch to a JSON-encoded model, returning the JSON-encoded result."),
     function<&conv::encode>("encode", {text("value")}, Out::Bytes,
         "Encode a JSON-encoded model to codec bytes."),
     function<&conv::decode>("decode", {data("data")}, Out::Str,

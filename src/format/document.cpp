@@ -23,8 +23,22 @@ void sort_members(std::vector<typename T::Member>& members) {
         }
     }
     if (sorted_unique) return;
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (members.size() <= 24) {
+        // Stable insertion sort: small objects are the common case.
+        for (size_t i = 1; i < members.size(); ++i) {
+            if (!(members[i].first < members[i - 1].first)) continue;
+            auto tmp = std::move(members[i]);
+            size_t j = i;
+            while (j > 0 && tmp.first < members[j - 1].first) {
+                members[j] = std::move(members[j - 1]);
+                --j;
+            }
+            members[j] = std::move(tmp);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
     size_t out = 0;
     for (size_t i = 0; i < members.size(); ++i) {
         if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace norvane {
@@ -26,50 +27,53 @@ public:
 
     Tree() = default;
     static Tree null() { return Tree(); }
-    static Tree boolean(bool v) { Tree t(NodeKind::Bool); t.num_.b = v; return t; }
-    static Tree u64(uint64_t v) { Tree t(NodeKind::U64); t.num_.u = v; return t; }
-    static Tree i64(int64_t v) { Tree t(NodeKind::I64); t.num_.i = v; return t; }
+    static Tree boolean(bool v) { return Tree(Rep(std::in_place_index<1>, v)); }
+    static Tree u64(uint64_t v) { return Tree(Rep(std::in_place_index<2>, v)); }
+    static Tree i64(int64_t v) { return Tree(Rep(std::in_place_index<3>, v)); }
     // A signed integer, stored as u64 when it is not negative.
     static Tree integer(int64_t v) { return v >= 0 ? u64(uint64_t(v)) : i64(v); }
-    static Tree f64(double v) { Tree t(NodeKind::F64); t.num_.f = v; return t; }
-    static Tree str(std::string v) { Tree t(NodeKind::Str); t.str_ = std::move(v); return t; }
-    static Tree bytes(std::string v) { Tree t(NodeKind::Bytes); t.str_ = std::move(v); return t; }
-    static Tree seq(std::vector<Tree> items = {}) { Tree t(NodeKind::Seq); t.items_ = std::move(items); return t; }
-    static Tree map(std::vector<Member> members = {}) { Tree t(NodeKind::Map); t.members_ = std::move(members); return t; }
+    static Tree f64(double v) { return Tree(Rep(std::in_place_index<4>, v)); }
+    static Tree str(std::string v) { return Tree(Rep(std::in_place_index<5>, std::move(v))); }
+    static Tree bytes(std::string v) { return Tree(Rep(std::in_place_index<6>, std::move(v))); }
+    static Tree seq(std::vector<Tree> items = {}) { return Tree(Rep(std::in_place_index<7>, std::move(items))); }
+    static Tree map(std::vector<Member> members = {}) { return Tree(Rep(std::in_place_index<8>, std::move(members))); }
 
-    NodeKind kind() const { return kind_; }
-    bool is_null() const { return kind_ == NodeKind::Null; }
-    bool as_bool() const { return num_.b; }
-    uint64_t as_u64() const { return num_.u; }
-    int64_t as_i64() const { return num_.i; }
-    double as_f64() const { return num_.f; }
-    const std::string& as_str() const { return str_; }
-    std::string& as_str() { return str_; }
-    const std::vector<Tree>& items() const { return items_; }
-    std::vector<Tree>& items() { return items_; }
-    const std::vector<Member>& members() const { return members_; }
-    std::vector<Member>& members() { return members_; }
+    NodeKind kind() const { return NodeKind(rep_.index()); }
+    bool is_null() const { return rep_.index() == 0; }
+    bool as_bool() const { return *std::get_if<1>(&rep_); }
+    uint64_t as_u64() const { return *std::get_if<2>(&rep_); }
+    int64_t as_i64() const { return *std::get_if<3>(&rep_); }
+    double as_f64() const { return *std::get_if<4>(&rep_); }
+    // Str and Bytes.
+    const std::string& as_str() const { return rep_.index() == 6 ? *std::get_if<6>(&rep_) : *std::get_if<5>(&rep_); }
+    std::string& as_str() { return rep_.index() == 6 ? *std::get_if<6>(&rep_) : *std::get_if<5>(&rep_); }
+    // Seq items (empty for any other kind when read).
+    const std::vector<Tree>& items() const {
+        static const std::vector<Tree> none;
+        auto* p = std::get_if<7>(&rep_);
+        return p ? *p : none;
+    }
+    std::vector<Tree>& items() { return *std::get_if<7>(&rep_); }
+    // Map members (empty for any other kind when read).
+    const std::vector<Member>& members() const {
+        static const std::vector<Member> none;
+        auto* p = std::get_if<8>(&rep_);
+        return p ? *p : none;
+    }
+    std::vector<Member>& members() { return *std::get_if<8>(&rep_); }
 
     // First member with this key (Document: the only one), or nullptr.
     const Tree* find(std::string_view key) const {
-        for (const auto& m : members_)
+        for (const auto& m : members())
             if (m.first == key) return &m.second;
         return nullptr;
     }
 
 private:
-    explicit Tree(NodeKind k) : kind_(k) {}
-
-    NodeKind kind_ = NodeKind::Null;
-    union {
-        bool b;
-        uint64_t u;
-        int64_t i;
-        double f;
-    } num_{.u = 0};
-    std::string str_;
-    std::vector<Tree> items_;
-    std::vector<Member> members_;
+    using Rep = std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, std::string,
+                             std::vector<Tree>, std::vector<Member>>;
+    explicit Tree(Rep r) : rep_(std::move(r)) {}
+    Rep rep_;
 };
 
 struct DocumentTag {};
