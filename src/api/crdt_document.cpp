@@ -215,8 +215,9 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+// The module part of the name makes the class report "builtins" as its module.
 PyType_Spec kSpec = {
-    "CrdtDocument",
+    "builtins.CrdtDocument",
     sizeof(DocObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
