@@ -6,6 +6,7 @@
 
 #include "api/frame.hpp"
 #include "codec/conversions.hpp"
+#include "crdt/spec.hpp"
 #include "diff/apply.hpp"
 #include "diff/diff.hpp"
 
@@ -37,14 +38,19 @@ consteval Function function(const char* name, std::initializer_list<Param> param
     return f;
 }
 
-// Start-up order. Still to come in their places: normalize_crdt_spec, crdt_spec_hash and
-// require_crdt_spec_hash (third to fifth) before the conversions; normalize_message,
-// encode_message and decode_message after them.
+// Start-up order. Still to come in their places: normalize_message, encode_message and
+// decode_message after the conversions.
 constexpr Function kFunctions[] = {
     function<&diff_texts>("diff", {text("old"), text("new")}, Out::Str,
         "Diff two JSON-encoded models, returning the JSON-encoded patch."),
     function<&apply_texts>("apply", {text("value"), text("patch")}, Out::Str,
         "Apply a JSON-encoded patch to a JSON-encoded model, returning the JSON-encoded result."),
+    function<&normalize_crdt_spec>("normalize_crdt_spec", {text("json")}, Out::Str,
+        "Parse, validate, and deterministically serialize a CRDT specification."),
+    function<&crdt_spec_hash>("crdt_spec_hash", {text("json")}, Out::Str,
+        "Return the deterministic SHA-256 hash of a CRDT specification."),
+    function<&require_crdt_spec_hash>("require_crdt_spec_hash", {text("json"), text("peer_hash")}, Out::None,
+        "Reject a peer hash that does not match the local CRDT specification."),
     function<&conv::encode>("encode", {text("value")}, Out::Bytes,
         "Encode a JSON-encoded model to codec bytes."),
     function<&conv::decode>("decode", {data("data")}, Out::Str,
