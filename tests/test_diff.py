@@ -299,3 +299,31 @@ def test_operations_match_reference(old, new):
             new[rnd.randrange(len(new))] = rnd.randrange(5)
     assert ops_of(old, new) == reference(old, new)
     assert ops_of({"x": [old]}, {"x": [new]}) == reference({"x": [old]}, {"x": [new]})
+
+
+# ---- patches through the binary formats -------------------------------------------------
+
+def _converted(to_bytes, to_json, patch):
+    try:
+        return to_json(to_bytes(patch))
+    except ValueError as exc:
+        if exc.args == ("not implemented",):
+            pytest.skip("conversion not built yet")
+        raise
+
+
+@pytest.mark.parametrize(
+    "to_bytes, to_json",
+    [
+        (norvane.json_to_msgpack, norvane.msgpack_to_json),
+        (norvane.json_to_cbor, norvane.cbor_to_json),
+        (lambda t: __import__("msgpack").packb(json.loads(t)), norvane.msgpack_to_json),
+        (lambda t: __import__("cbor2").dumps(json.loads(t)), norvane.cbor_to_json),
+    ],
+    ids=["msgpack", "cbor", "msgpack-oracle", "cbor-oracle"],
+)
+@given(values, values)
+def test_patch_survives_binary_formats(to_bytes, to_json, old, new):
+    patch = norvane.diff(text(old), text(new))
+    again = _converted(to_bytes, to_json, patch)
+    assert norvane.apply(text(old), again) == norvane.apply(text(old), patch)

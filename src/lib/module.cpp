@@ -4,9 +4,10 @@
 
 #include <array>
 
-#include "api/frame.hpp"
 #include "api/crdt_document.hpp"
+#include "api/frame.hpp"
 #include "api/functions.hpp"
+#include "bridge/store.hpp"
 #include "util/result.hpp"
 
 namespace {
@@ -18,10 +19,12 @@ struct ClassEntry {
     PyObject* (*type)();
 };
 
-// Start-up order: ClientState, CrdtDocument, Store.
-constexpr std::array<ClassEntry, 1> kClasses{{
-    {"CrdtDocument", &norvane::api::crdt_document_type},
-}};
+// Start-up order: ClientState, CrdtDocument, Store. Still to come in its place:
+// ClientState, first.
+constexpr std::array kClasses{
+    ClassEntry{"CrdtDocument", &norvane::api::crdt_document_type},
+    ClassEntry{"Store", &norvane::bridge::store_type},
+};
 
 // Appends `name` to the module's __all__ (creating the list when missing), then sets the
 // attribute. Returns -1 with the error set on failure.

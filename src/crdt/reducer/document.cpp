@@ -201,7 +201,7 @@ Result<std::string> CrdtDocument::value() const {
     return out;
 }
 
-std::string CrdtDocument::state() const {
+Result<std::string> CrdtDocument::state() const {
     std::string out;
     out.reserve(128);
     write_state(out, state_version, spec_hash, context, fingerprints, root);

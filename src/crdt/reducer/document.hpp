@@ -35,8 +35,8 @@ struct CrdtDocument {
 
     // Tagged model JSON of the materialised value.
     Result<std::string> value() const;
-    // The saved state as JSON.
-    std::string state() const;
+    // The saved state as JSON; writing it cannot fail.
+    Result<std::string> state() const;
     // {"ops":[…],"effect":{…}}; the document is unchanged on failure.
     Result<std::string> mutate(std::string_view mutations_json);
     // The effect JSON; the document is unchanged on failure.
