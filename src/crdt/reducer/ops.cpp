@@ -3,7 +3,7 @@
 #include "crdt/reducer/records.hpp"
 #include "diff/patch_json.hpp"
 #include "util/float_text.hpp"
-#include <openssl/evp.h>
+#include "util/sha256.hpp"
 #include "util/text.hpp"
 #include "value/json.hpp"
 
@@ -173,24 +173,11 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += '}';
 }
 
-static std::string sha256_hex(std::string_view bytes) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(bytes.data(), bytes.size(), md, &n, EVP_sha256(), nullptr);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < n; ++i) {
-        out += kHex[md[i] >> 4];
-        out += kHex[md[i] & 15];
-    }
-    return out;
-}
-
 std::string op_fingerprint(const CrdtOp& op) {
     std::string buf;
     buf.reserve(128);
     write_op(buf, op);
-    return "sha256:" + sha256_hex(buf);
+    return sha256_text(buf);
 }
 
 // ---- readers ---------------------------------------------------------------------
