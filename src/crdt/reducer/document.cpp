@@ -33,7 +33,7 @@ CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
 // Mutation processing on a working copy.
 struct Mutator {
     CrdtDocument& work;
-    Value running;
+    std::shared_ptr<const Value> running;
     std::vector<CrdtOp> ops;
     std::vector<CrdtDelta> deltas;
 
@@ -51,9 +51,9 @@ struct Mutator {
         if (!dot_covered(op.dot, work.context.compacted)) work.context.dots.insert(op.dot);
         work.fingerprints[op.dot] = std::move(fp);
         Value after = NV_TRY(materialize_node(work.root, work.policy()));
-        if (!(after == running)) {
+        if (!(after == *running)) {
             deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
-            running = std::move(after);
+            running = std::make_shared<const Value>(std::move(after));
         }
         ops.push_back(std::move(op));
         return {};
@@ -157,6 +157,7 @@ Result<CrdtDocument> CrdtDocument::create(std::string_view spec_json, std::strin
     CrdtDocument doc;
     doc.root = NodeState::empty(StateKind(size_t(spec.root.kind)));
     NV_CHECK(merge_value(doc.root, spec.root, value, Dot::initial()));
+    doc.value_cache = std::make_shared<const Value>(NV_TRY(materialize_node(doc.root, spec.root)));
     doc.replica = std::string(replica);
     doc.spec = std::move(spec);
     doc.spec_hash = std::move(hash);
@@ -189,15 +190,20 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     doc.context = std::move(st.context);
     doc.fingerprints = std::move(st.fingerprints);
     doc.lamport_counter = doc.context.max_counter_any();
-    NV_CHECK(materialize_node(doc.root, doc.policy()));
+    doc.value_cache = std::make_shared<const Value>(NV_TRY(materialize_node(doc.root, doc.policy())));
     return doc;
 }
 
+Result<std::shared_ptr<const Value>> CrdtDocument::current_value() const {
+    if (value_cache) return value_cache;
+    return std::make_shared<const Value>(NV_TRY(materialize_node(root, policy())));
+}
+
 Result<std::string> CrdtDocument::value() const {
-    Value v = NV_TRY(materialize_node(root, policy()));
+    auto v = NV_TRY(current_value());
     std::string out;
     out.reserve(128);
-    value_to_json(out, v);
+    value_to_json(out, *v);
     return out;
 }
 
@@ -209,15 +215,16 @@ Result<std::string> CrdtDocument::state() const {
 }
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
-    Value before = NV_TRY(materialize_node(root, policy()));
+    auto before = NV_TRY(current_value());
     CrdtDocument work = *this;
     Mutator m{work, before, {}, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
-    effect.patch = effect_patch(before, m.running);
+    effect.patch = effect_patch(*before, *m.running);
     effect.deltas = std::move(m.deltas);
     effect.applied = m.ops.size();
+    work.value_cache = std::move(m.running);
     *this = std::move(work);
     return std::pair{std::move(m.ops), std::move(effect)};
 }
@@ -242,9 +249,9 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         fps.push_back(op_fingerprint(op));
     }
-    Value before = NV_TRY(materialize_node(root, policy()));
+    auto before = NV_TRY(current_value());
     CrdtDocument work = *this;
-    Value running = before;
+    std::shared_ptr<const Value> running = before;
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -258,13 +265,14 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         work.fingerprints[op.dot] = fps[i];
         work.lamport_counter = std::max(work.lamport_counter, op.dot.counter);
         Value after = NV_TRY(materialize_node(work.root, work.policy()));
-        if (!(after == running)) {
+        if (!(after == *running)) {
             effect.deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
-            running = std::move(after);
+            running = std::make_shared<const Value>(std::move(after));
         }
         ++effect.applied;
     }
-    effect.patch = effect_patch(before, running);
+    effect.patch = effect_patch(*before, *running);
+    work.value_cache = std::move(running);
     *this = std::move(work);
     return effect;
 }
@@ -300,6 +308,8 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
                         " is not covered by contiguous observed dots after " + std::to_string(current));
     }
     uint64_t purged = compact_node(root, policy(), frontier);
+    // Purged tombstones were invisible; the value is recomputed all the same.
+    if (purged) value_cache.reset();
     for (const auto& [r, target] : frontier) {
         auto [it, inserted] = context.compacted.emplace(r, target);
         if (!inserted) it->second = std::max(it->second, target);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,8 @@ struct CrdtDocument {
     Fingerprints fingerprints;
     uint32_t state_version = 1;
     uint64_t lamport_counter = 0;
+    // The materialised value of `root`, kept between calls; null when unknown.
+    std::shared_ptr<const Value> value_cache;
 
     const CrdtPolicy& policy() const { return spec.root; }
 
@@ -45,6 +48,9 @@ struct CrdtDocument {
     Result<std::string> member_key(std::string_view path_json, std::string_view value_json) const;
     // Compacts up to the frontier; returns the number of purged tombstones.
     Result<uint64_t> compact(std::string_view frontier_json);
+
+    // The materialised value, from the cache when it is known.
+    Result<std::shared_ptr<const Value>> current_value() const;
 
     // The core of mutate and apply, on parsed input.
     Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations);

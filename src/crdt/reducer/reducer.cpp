@@ -317,12 +317,17 @@ std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
             head.push_back(i);
             continue;
         }
-        auto p = entries.find(*e.after);
-        if (p == entries.end()) continue;
-        // Positions of map iterators: binary search over the ordered ids.
-        size_t pi = size_t(std::lower_bound(by_index.begin(), by_index.end(), *e.after,
-                                             [](const SeqIter& it, const ElementId& id) { return it->first < id; }) -
-                           by_index.begin());
+        // Most predecessors are the entry just before (the previous value of the
+        // same insertion); otherwise a binary search over the ordered ids.
+        size_t pi;
+        if (i > 0 && by_index[i - 1]->first == *e.after) {
+            pi = i - 1;
+        } else {
+            pi = size_t(std::lower_bound(by_index.begin(), by_index.end(), *e.after,
+                                         [](const SeqIter& it, const ElementId& id) { return it->first < id; }) -
+                        by_index.begin());
+            if (pi == n || !(by_index[pi]->first == *e.after)) continue;
+        }
         parent[i] = pi;
         ++count[pi];
     }
