@@ -30,9 +30,40 @@ CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
     return op;
 }
 
-// Mutation processing on a working copy.
+// The additions a call makes to the causal context and the fingerprints, made
+// in place and taken back unless the call succeeds. (The node tree is changed
+// on a copy instead.)
+struct Journal {
+    CrdtDocument& doc;
+    uint64_t lamport;
+    std::vector<Dot> dots;
+    std::vector<Dot> fps;
+    bool done = false;
+
+    explicit Journal(CrdtDocument& d) : doc(d), lamport(d.lamport_counter) {}
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    ~Journal() {
+        if (done) return;
+        for (const auto& d : dots) doc.context.dots.erase(d);
+        for (const auto& d : fps) doc.fingerprints.erase(d);
+        doc.lamport_counter = lamport;
+    }
+    void add_dot(const Dot& d) {
+        if (doc.context.dots.insert(d).second) dots.push_back(d);
+    }
+    // Fingerprints are only ever added for dots the context does not hold yet.
+    void set_fingerprint(const Dot& d, std::string fp) {
+        auto [it, inserted] = doc.fingerprints.insert_or_assign(d, std::move(fp));
+        if (inserted) fps.push_back(d);
+    }
+};
+
+// Mutation processing on a copy of the node tree.
 struct Mutator {
     CrdtDocument& work;
+    NodeState& root;
+    Journal& journal;
     std::shared_ptr<const Value> running;
     std::vector<CrdtOp> ops;
     std::vector<CrdtDelta> deltas;
@@ -47,12 +78,12 @@ struct Mutator {
 
     Status process(CrdtOp op) {
         std::string fp = op_fingerprint(op);
-        NV_CHECK(apply_one(work.root, work.policy(), op));
-        if (!dot_covered(op.dot, work.context.compacted)) work.context.dots.insert(op.dot);
-        work.fingerprints[op.dot] = std::move(fp);
-        Value after = NV_TRY(materialize_node(work.root, work.policy()));
+        NV_CHECK(apply_one(root, work.policy(), op));
+        if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
+        journal.set_fingerprint(op.dot, std::move(fp));
+        Value after = NV_TRY(materialize_node(root, work.policy()));
         if (!(after == *running)) {
-            deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
+            deltas.push_back(NV_TRY(delta_for(op, work.policy(), root)));
             running = std::make_shared<const Value>(std::move(after));
         }
         ops.push_back(std::move(op));
@@ -75,7 +106,7 @@ struct Mutator {
             case OpKind::MapRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                auto loc = NV_TRY(node_at_path(work.root, policy, m.path));
+                auto loc = NV_TRY(node_at_path(root, policy, m.path));
                 if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
                 const MapNode* map = loc.node->map();
                 if (!map) return fail("map policy has incompatible reducer state");
@@ -86,7 +117,7 @@ struct Mutator {
             case OpKind::SetRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                auto loc = NV_TRY(node_at_path(work.root, policy, m.path));
+                auto loc = NV_TRY(node_at_path(root, policy, m.path));
                 if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
                 const SetNode* set = loc.node->set();
                 if (!set) return fail("set policy has incompatible reducer state");
@@ -108,7 +139,7 @@ struct Mutator {
     }
 
     Status splice(const CrdtMutation& m) {
-        auto loc = NV_TRY(node_at_path(work.root, work.policy(), m.path));
+        auto loc = NV_TRY(node_at_path(root, work.policy(), m.path));
         if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
         const SequenceNode* seq = loc.node->seq();
         if (!seq) return fail("sequence policy has incompatible reducer state");
@@ -216,16 +247,18 @@ Result<std::string> CrdtDocument::state() const {
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
     auto before = NV_TRY(current_value());
-    CrdtDocument work = *this;
-    Mutator m{work, before, {}, {}};
+    NodeState work_root = root;
+    Journal journal(*this);
+    Mutator m{*this, work_root, journal, before, {}, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
     effect.patch = effect_patch(*before, *m.running);
     effect.deltas = std::move(m.deltas);
     effect.applied = m.ops.size();
-    work.value_cache = std::move(m.running);
-    *this = std::move(work);
+    root = std::move(work_root);
+    value_cache = std::move(m.running);
+    journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }
 
@@ -250,30 +283,32 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         fps.push_back(op_fingerprint(op));
     }
     auto before = NV_TRY(current_value());
-    CrdtDocument work = *this;
+    NodeState work_root = root;
+    Journal journal(*this);
     std::shared_ptr<const Value> running = before;
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
-        if (work.context.knows(op.dot)) {
-            auto it = work.fingerprints.find(op.dot);
-            if (it == work.fingerprints.end() || it->second == fps[i]) continue;
+        if (context.knows(op.dot)) {
+            auto it = fingerprints.find(op.dot);
+            if (it == fingerprints.end() || it->second == fps[i]) continue;
             return fail("operation dot " + debug_text(op.dot) + " was reused with different content");
         }
-        NV_CHECK(apply_one(work.root, work.policy(), op));
-        work.context.dots.insert(op.dot);
-        work.fingerprints[op.dot] = fps[i];
-        work.lamport_counter = std::max(work.lamport_counter, op.dot.counter);
-        Value after = NV_TRY(materialize_node(work.root, work.policy()));
+        NV_CHECK(apply_one(work_root, policy(), op));
+        journal.add_dot(op.dot);
+        journal.set_fingerprint(op.dot, fps[i]);
+        lamport_counter = std::max(lamport_counter, op.dot.counter);
+        Value after = NV_TRY(materialize_node(work_root, policy()));
         if (!(after == *running)) {
-            effect.deltas.push_back(NV_TRY(delta_for(op, work.policy(), work.root)));
+            effect.deltas.push_back(NV_TRY(delta_for(op, policy(), work_root)));
             running = std::make_shared<const Value>(std::move(after));
         }
         ++effect.applied;
     }
     effect.patch = effect_patch(*before, *running);
-    work.value_cache = std::move(running);
-    *this = std::move(work);
+    root = std::move(work_root);
+    value_cache = std::move(running);
+    journal.done = true;
     return effect;
 }
 
