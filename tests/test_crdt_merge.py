@@ -352,3 +352,39 @@ def test_effect_patch_replays_the_change():
         out = json.loads(a.mutate(json.dumps([m])))
         patched = norvane.apply(before, json.dumps(out["effect"]["patch"]))
         assert json.loads(patched) == val(a)
+
+
+ROOT_SEQS = [json.dumps({"root": {"kind": "sequence"}}),
+             json.dumps({"root": {"kind": "sequence", "materialization": "string"}})]
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.sampled_from([0, 1]), st.lists(st.tuples(st.integers(0, 2), st.integers(0, 50), st.integers(0, 2),
+                                                   st.integers(0, 2)), min_size=1, max_size=25),
+       st.randoms(use_true_random=False))
+def test_root_sequence_deltas_match_value_changes(which, plan, rnd):
+    spec = ROOT_SEQS[which]
+    init = '{"List":[]}' if which == 0 else '{"Str":""}'
+    docs = [norvane.CrdtDocument(spec, init, "r%d" % i) for i in range(3)]
+    log = []
+    for ri, pos, dele, ins in plan:
+        doc = docs[ri]
+        if log and pos % 3 == 0:
+            doc.apply(json.dumps(rnd.sample(log, min(len(log), 3))))
+        length = len(val(doc)["List" if which == 0 else "Str"])
+        values = [{"Int": pos} if which == 0 else {"Str": "\u00e9"}] * ins
+        log += mutate(doc, splice([], length, pos, dele, values))["ops"]
+    rnd.shuffle(log)
+    one = norvane.CrdtDocument(spec, init, "x")
+    singles = []
+    for op in log + log[:3]:
+        before = one.value()
+        effect = json.loads(one.apply(json.dumps([op])))
+        assert bool(effect["deltas"]) == (before != one.value())
+        assert json.loads(norvane.apply(before, json.dumps(effect["patch"]))) == val(one)
+        singles += effect["deltas"]
+    batch = norvane.CrdtDocument(spec, init, "y")
+    effect = json.loads(batch.apply(json.dumps(log + log[:3])))
+    assert effect["deltas"] == singles
+    assert batch.state() == one.state()
+    assert json.loads(norvane.apply(init, json.dumps(effect["patch"]))) == val(batch)

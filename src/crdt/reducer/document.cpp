@@ -59,14 +59,94 @@ struct Journal {
     }
 };
 
+// Follows the materialised value through the operations of one call and
+// builds the delta of every operation that changes it.
+struct Tracker {
+    const CrdtPolicy& policy;
+    std::shared_ptr<const Value> running;  // the value so far, when `current`
+    bool current = true;
+    std::vector<CrdtDelta> deltas;
+
+    // Applies `op` to `root` and records its delta when the value changed.
+    Status step(NodeState& root, const CrdtOp& op) {
+        if (op.path.empty() && policy.kind == PolicyKind::Sequence &&
+            (op.kind == OpKind::SequenceInsert || op.kind == OpKind::SequenceDelete))
+            return step_root_sequence(root, op);
+        if (!current) {
+            running = std::make_shared<const Value>(NV_TRY(materialize_node(root, policy)));
+            current = true;
+        }
+        NV_CHECK(apply_one(root, policy, op));
+        Value after = NV_TRY(materialize_node(root, policy));
+        if (!(after == *running)) {
+            deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+            running = std::make_shared<const Value>(std::move(after));
+        }
+        return {};
+    }
+
+    // Insertions into and deletions from a root sequence change the value
+    // exactly when they show or hide an element, which is decided from the
+    // elements themselves; the whole value is materialised once at the end.
+    Status step_root_sequence(NodeState& root, const CrdtOp& op) {
+        bool changed = false;
+        if (op.kind == OpKind::SequenceDelete) {
+            if (const SequenceNode* q = std::as_const(root).seq()) {
+                for (const auto& id : op.ids) {
+                    if (NV_TRY(shown(*q, id))) {
+                        changed = true;
+                        break;
+                    }
+                }
+            }
+        }
+        NV_CHECK(apply_one(root, policy, op));
+        if (op.kind == OpKind::SequenceInsert) {
+            const SequenceNode& q = *std::as_const(root).seq();
+            for (size_t i = 0; i < op.values.size(); ++i)
+                if (NV_TRY(shown(q, ElementId{op.dot, uint32_t(i)}))) changed = true;
+        }
+        if (changed) {
+            deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+            current = false;
+        }
+        return {};
+    }
+
+    // Whether an element is part of the materialised sequence; a shown element
+    // of a string sequence must hold one character, as materialisation demands.
+    Result<bool> shown(const SequenceNode& q, const ElementId& id) const {
+        auto it = q.entries.find(id);
+        if (it == q.entries.end() || !it->second.inserted || !it->second.node || q.deletes.contains(id)) return false;
+        static const DotSet kNoFilter;
+        auto v = NV_TRY(materialize_node_filtered(*it->second.node, policy.element(), kNoFilter));
+        if (!v) return false;
+        if (policy.materialization == SequenceMaterialization::String) {
+            if (v->kind() != Value::Kind::Str) return fail("string sequence element did not materialize as a string");
+            const std::string& text = v->as_str();
+            if (text.empty() || split_string_sequence(text).size() != 1)
+                return fail("string sequence element must contain one Unicode scalar value");
+        }
+        return true;
+    }
+
+    // The value after the last operation.
+    Result<std::shared_ptr<const Value>> finish(const NodeState& root) {
+        if (!current) {
+            running = std::make_shared<const Value>(NV_TRY(materialize_node(root, policy)));
+            current = true;
+        }
+        return running;
+    }
+};
+
 // Mutation processing on a copy of the node tree.
 struct Mutator {
     CrdtDocument& work;
     NodeState& root;
     Journal& journal;
-    std::shared_ptr<const Value> running;
+    Tracker& tracker;
     std::vector<CrdtOp> ops;
-    std::vector<CrdtDelta> deltas;
 
     Result<Dot> fresh_dot() {
         uint64_t top = std::max(work.context.max_counter_any(), work.lamport_counter);
@@ -78,14 +158,9 @@ struct Mutator {
 
     Status process(CrdtOp op) {
         std::string fp = op_fingerprint(op);
-        NV_CHECK(apply_one(root, work.policy(), op));
+        NV_CHECK(tracker.step(root, op));
         if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
         journal.set_fingerprint(op.dot, std::move(fp));
-        Value after = NV_TRY(materialize_node(root, work.policy()));
-        if (!(after == *running)) {
-            deltas.push_back(NV_TRY(delta_for(op, work.policy(), root)));
-            running = std::make_shared<const Value>(std::move(after));
-        }
         ops.push_back(std::move(op));
         return {};
     }
@@ -249,15 +324,17 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(cons
     auto before = NV_TRY(current_value());
     NodeState work_root = root;
     Journal journal(*this);
-    Mutator m{*this, work_root, journal, before, {}, {}};
+    Tracker tracker{policy(), before, true, {}};
+    Mutator m{*this, work_root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
+    auto after = NV_TRY(tracker.finish(work_root));
     CrdtEffect effect;
-    effect.patch = effect_patch(*before, *m.running);
-    effect.deltas = std::move(m.deltas);
+    effect.patch = effect_patch(*before, *after);
+    effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
     root = std::move(work_root);
-    value_cache = std::move(m.running);
+    value_cache = std::move(after);
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }
@@ -285,7 +362,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
     auto before = NV_TRY(current_value());
     NodeState work_root = root;
     Journal journal(*this);
-    std::shared_ptr<const Value> running = before;
+    Tracker tracker{policy(), before, true, {}};
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -294,20 +371,17 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
             if (it == fingerprints.end() || it->second == fps[i]) continue;
             return fail("operation dot " + debug_text(op.dot) + " was reused with different content");
         }
-        NV_CHECK(apply_one(work_root, policy(), op));
+        NV_CHECK(tracker.step(work_root, op));
         journal.add_dot(op.dot);
         journal.set_fingerprint(op.dot, fps[i]);
         lamport_counter = std::max(lamport_counter, op.dot.counter);
-        Value after = NV_TRY(materialize_node(work_root, policy()));
-        if (!(after == *running)) {
-            effect.deltas.push_back(NV_TRY(delta_for(op, policy(), work_root)));
-            running = std::make_shared<const Value>(std::move(after));
-        }
         ++effect.applied;
     }
-    effect.patch = effect_patch(*before, *running);
+    auto after = NV_TRY(tracker.finish(work_root));
+    effect.patch = effect_patch(*before, *after);
+    effect.deltas = std::move(tracker.deltas);
     root = std::move(work_root);
-    value_cache = std::move(running);
+    value_cache = std::move(after);
     journal.done = true;
     return effect;
 }

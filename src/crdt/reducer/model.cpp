@@ -1,6 +1,7 @@
 #include "crdt/reducer/model.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "util/float_text.hpp"
 #include "util/text.hpp"
@@ -28,13 +29,12 @@ bool dot_covered(const Dot& d, const Frontier& frontier) {
     return d.counter <= f;
 }
 
-NodePtr::NodePtr(NodeState n) : p_(std::make_unique<NodeState>(std::move(n))) {}
-NodePtr::NodePtr(const NodePtr& o) : p_(o.p_ ? std::make_unique<NodeState>(*o.p_) : nullptr) {}
-NodePtr& NodePtr::operator=(const NodePtr& o) {
-    if (this != &o) p_ = o.p_ ? std::make_unique<NodeState>(*o.p_) : nullptr;
-    return *this;
+NodePtr::NodePtr(NodeState n) : p_(std::make_shared<NodeState>(std::move(n))) {}
+
+NodeState* NodePtr::mut() {
+    if (p_ && p_.use_count() > 1) p_ = std::make_shared<NodeState>(std::as_const(*p_));
+    return p_.get();
 }
-NodePtr::~NodePtr() = default;
 
 NodeState NodeState::empty(StateKind k) {
     switch (k) {

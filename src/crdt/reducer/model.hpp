@@ -71,25 +71,28 @@ bool dot_covered(const Dot& d, const Frontier& frontier);
 
 struct NodeState;
 
-// An owning, deep-copying pointer to a node; null means "no node".
+// A shared, copy-on-write pointer to a node; null means "no node". Copies
+// share the node; the first write access through a pointer whose node is
+// shared gives that pointer a copy of its own (one level: the copy shares its
+// children in turn). Reads through a const pointer never copy. A document copy
+// is therefore cheap, and a change copies only the nodes along its path.
 class NodePtr {
 public:
     NodePtr() = default;
     explicit NodePtr(NodeState n);
-    NodePtr(const NodePtr& o);
-    NodePtr(NodePtr&&) noexcept = default;
-    NodePtr& operator=(const NodePtr& o);
-    NodePtr& operator=(NodePtr&&) noexcept = default;
-    ~NodePtr();
 
     explicit operator bool() const { return p_ != nullptr; }
-    NodeState& operator*() const { return *p_; }
-    NodeState* operator->() const { return p_.get(); }
-    NodeState* get() const { return p_.get(); }
+    const NodeState& operator*() const { return *p_; }
+    const NodeState* operator->() const { return p_.get(); }
+    const NodeState* get() const { return p_.get(); }
+    NodeState& operator*() { return *mut(); }
+    NodeState* operator->() { return mut(); }
+    NodeState* get() { return mut(); }
     void reset() { p_.reset(); }
 
 private:
-    std::unique_ptr<NodeState> p_;
+    NodeState* mut();
+    std::shared_ptr<NodeState> p_;
 };
 
 struct MapEntryState {
