@@ -36,6 +36,19 @@ NodeState* NodePtr::mut() {
     return p_.get();
 }
 
+const DotSet& SharedDotSet::empty_set() {
+    static const DotSet kEmpty;
+    return kEmpty;
+}
+
+DotSet& SharedDotSet::mut() {
+    if (!p_)
+        p_ = std::make_shared<DotSet>();
+    else if (p_.use_count() > 1)
+        p_ = std::make_shared<DotSet>(*p_);
+    return *p_;
+}
+
 NodeState NodeState::empty(StateKind k) {
     switch (k) {
         case StateKind::Register: return NodeState{RegisterNode{}};

@@ -95,18 +95,50 @@ private:
     std::shared_ptr<NodeState> p_;
 };
 
+// An ordered set of dots whose copies share it until one of them changes.
+// The dot sets of map entries and set members grow with every write below
+// them; sharing keeps copies of a document cheap.
+class SharedDotSet {
+public:
+    using const_iterator = DotSet::const_iterator;
+
+    SharedDotSet() = default;
+    SharedDotSet(DotSet s) : p_(s.empty() ? nullptr : std::make_shared<DotSet>(std::move(s))) {}
+
+    const DotSet& get() const { return p_ ? *p_ : empty_set(); }
+    operator const DotSet&() const { return get(); }
+    bool empty() const { return get().empty(); }
+    size_t size() const { return get().size(); }
+    bool contains(const Dot& d) const { return get().contains(d); }
+    const_iterator begin() const { return get().begin(); }
+    const_iterator end() const { return get().end(); }
+
+    void insert(const Dot& d) {
+        if (!contains(d)) mut().insert(d);
+    }
+    template <class It>
+    void insert(It first, It last) {
+        for (; first != last; ++first) insert(*first);
+    }
+
+private:
+    static const DotSet& empty_set();
+    DotSet& mut();
+    std::shared_ptr<DotSet> p_;
+};
+
 struct MapEntryState {
     NodePtr node;  // always set
-    DotSet dots;
-    DotSet removed;
-    DotSet removal_ops;
+    SharedDotSet dots;
+    SharedDotSet removed;
+    SharedDotSet removal_ops;
 };
 
 struct SetEntryState {
     NodePtr node;  // always set
-    DotSet adds;
-    DotSet removed;
-    DotSet removal_ops;
+    SharedDotSet adds;
+    SharedDotSet removed;
+    SharedDotSet removal_ops;
 };
 
 struct SequenceEntryState {

@@ -402,7 +402,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Map: {
             ValueMap out;
             for (const auto& [key, e] : node.map()->entries) {
-                DotFilter f{filter, &e.removed};
+                DotFilter f{filter, &e.removed.get()};
                 bool visible = std::any_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return !f.contains(d); });
                 if (!visible) continue;
                 DotSet storage;
@@ -415,7 +415,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Set: {
             ValueList out;
             for (const auto& [key, e] : node.set()->entries) {
-                DotFilter f{filter, &e.removed};
+                DotFilter f{filter, &e.removed.get()};
                 bool visible = std::any_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return !f.contains(d); });
                 if (!visible) continue;
                 DotSet storage;
