@@ -310,7 +310,10 @@ Result<std::string> apply_texts(std::string_view value_json, std::string_view pa
     Value value = NV_TRY(parse_value(value_json));
     Patch patch = NV_TRY(parse_patch(patch_json));
     NV_CHECK(apply(value, std::move(patch.ops)));
-    return value_to_json(value);
+    std::string out;
+    out.reserve(value_json.size() + value_json.size() / 8);  // the result is usually about as long
+    value_to_json(out, value);
+    return out;
 }
 
 }  // namespace norvane
