@@ -312,3 +312,26 @@ def test_borrow_conflict_is_not_reachable_from_one_thread():
         doc.state()
     mutate(doc, {"kind": "map_set", "path": [], "key": "x", "value": "Null"})
     assert doc.value() == '{"Map":{"x":"Null"}}'
+
+
+DEEP = "[" * 100000
+
+
+@pytest.mark.parametrize(
+    "method, args, message",
+    [
+        ("apply", (DEEP,), "invalid type: sequence, expected variant identifier at line 1 column 2"),
+        ("mutate", (DEEP,), "invalid type: sequence, expected variant identifier at line 1 column 2"),
+        ("member_key", (DEEP, '"Null"'), "invalid type: sequence, expected variant identifier at line 1 column 2"),
+        ("compact", ('{"a":' + DEEP,), "invalid type: sequence, expected u64 at line 1 column 5"),
+        ("apply", ('[{"kind":"map_set","dot":[1,"a"],"path":[],"key":"k","value":' + '{"List":[' * 100000,),
+         "recursion limit exceeded at line 1 column 628"),
+        ("apply", ('[{"kind":"map_set","dot":[18446744073709551616,"a"],"path":[],"key":"k","value":"Null"}]',),
+         "invalid type: floating point `1.8446744073709552e+19`, expected u64 at line 1 column 88"),
+    ],
+)
+def test_hostile_input(method, args, message):
+    doc = CrdtDocument(MAP, '{"Map":{}}', "a")
+    before = doc.state()
+    assert err(getattr(doc, method), *args) == message
+    assert doc.state() == before
