@@ -2,7 +2,9 @@
 // context, the node tree that mirrors the policy tree, and path segments.
 #pragma once
 
+#include <algorithm>
 #include <compare>
+#include <iterator>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -147,6 +149,75 @@ struct SequenceEntryState {
     bool inserted = false;
 };
 
+// An ordered map kept as one sorted vector: cheap to copy and to walk in order.
+// Iterators and references are invalidated by insertions.
+template <class K, class V>
+class FlatMap {
+public:
+    using value_type = std::pair<K, V>;
+    using iterator = typename std::vector<value_type>::iterator;
+    using const_iterator = typename std::vector<value_type>::const_iterator;
+
+    iterator begin() { return v_.begin(); }
+    iterator end() { return v_.end(); }
+    const_iterator begin() const { return v_.begin(); }
+    const_iterator end() const { return v_.end(); }
+    size_t size() const { return v_.size(); }
+    bool empty() const { return v_.empty(); }
+
+    iterator lower_bound(const K& k) {
+        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
+    }
+    const_iterator lower_bound(const K& k) const {
+        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
+    }
+    iterator find(const K& k) {
+        auto it = lower_bound(k);
+        return it != v_.end() && it->first == k ? it : v_.end();
+    }
+    const_iterator find(const K& k) const {
+        auto it = lower_bound(k);
+        return it != v_.end() && it->first == k ? it : v_.end();
+    }
+    bool contains(const K& k) const { return find(k) != v_.end(); }
+
+    std::pair<iterator, bool> emplace(const K& k, V value) {
+        auto it = lower_bound(k);
+        if (it != v_.end() && it->first == k) return {it, false};
+        return {v_.insert(it, value_type(k, std::move(value))), true};
+    }
+    V& operator[](const K& k) { return emplace(k, V{}).first->second; }
+
+    // Adds a default value under every key of `keys` (ascending) that is missing,
+    // in one pass over the map.
+    void add_missing(const std::vector<K>& keys) {
+        std::vector<value_type> fresh;
+        for (const auto& k : keys)
+            if (!contains(k)) fresh.emplace_back(k, V{});
+        if (fresh.empty()) return;
+        if (fresh.size() < 8) {
+            for (auto& kv : fresh) emplace(kv.first, std::move(kv.second));
+            return;
+        }
+        std::vector<value_type> merged;
+        merged.reserve(v_.size() + fresh.size());
+        std::merge(std::make_move_iterator(v_.begin()), std::make_move_iterator(v_.end()),
+                   std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()),
+                   std::back_inserter(merged), [](const value_type& a, const value_type& b) { return a.first < b.first; });
+        v_ = std::move(merged);
+    }
+
+    // From pairs already in ascending key order without repeats.
+    static FlatMap from_sorted(std::vector<value_type> v) {
+        FlatMap m;
+        m.v_ = std::move(v);
+        return m;
+    }
+
+private:
+    std::vector<value_type> v_;
+};
+
 struct RegisterNode {
     std::optional<Value> value;
     std::optional<Dot> dot;
@@ -158,7 +229,7 @@ struct SetNode {
     std::map<std::string, SetEntryState, std::less<>> entries;
 };
 struct SequenceNode {
-    std::map<ElementId, SequenceEntryState> entries;
+    FlatMap<ElementId, SequenceEntryState> entries;
     std::map<ElementId, DotSet> deletes;
 };
 

@@ -221,12 +221,21 @@ static bool is_one_scalar(const std::string& s) {
 
 // ---- merge -----------------------------------------------------------------------------
 
+// The ids {dot, 0}, {dot, 1}, … of the elements an operation creates.
+static std::vector<ElementId> element_ids(const Dot& dot, size_t count) {
+    std::vector<ElementId> ids;
+    ids.reserve(count);
+    for (size_t i = 0; i < count; ++i) ids.push_back(ElementId{dot, uint32_t(i)});
+    return ids;
+}
+
 static Status merge_elements(SequenceNode& q, const CrdtPolicy& element, const std::vector<Value>& items,
                              const Dot& dot) {
+    if (items.size() > (size_t(1) << 32)) return fail("sequence contains too many initial elements");
+    q.entries.add_missing(element_ids(dot, items.size()));
     for (size_t i = 0; i < items.size(); ++i) {
-        if (i >= (size_t(1) << 32)) return fail("sequence contains too many initial elements");
         ElementId id{dot, uint32_t(i)};
-        auto& entry = q.entries[id];
+        auto& entry = q.entries.find(id)->second;
         if (i == 0)
             entry.after.reset();
         else
@@ -294,7 +303,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
 namespace {
 
 // The ids of the inserted entries in document order, as iterators into `entries`.
-using SeqIter = std::map<ElementId, SequenceEntryState>::const_iterator;
+using SeqIter = FlatMap<ElementId, SequenceEntryState>::const_iterator;
 
 std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
     const auto& entries = seq.entries;
@@ -541,12 +550,12 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             if (!q) return fail("sequence policy has incompatible reducer state");
             const CrdtPolicy& child = pol.element();
             std::optional<ElementId> prev = op.after;
+            if (op.values.size() > (size_t(1) << 32)) return fail("sequence insert contains too many elements");
+            // Missing elements are created first, all at once, as placeholders.
+            q->entries.add_missing(element_ids(op.dot, op.values.size()));
             for (size_t i = 0; i < op.values.size(); ++i) {
-                if (i >= (size_t(1) << 32)) return fail("sequence insert contains too many elements");
                 ElementId id{op.dot, uint32_t(i)};
-                auto it = q->entries.find(id);
-                if (it == q->entries.end()) it = q->entries.emplace(id, SequenceEntryState{prev, NodePtr(), false}).first;
-                SequenceEntryState& e = it->second;
+                SequenceEntryState& e = q->entries.find(id)->second;
                 if (e.inserted && e.after != prev)
                     return fail("sequence element " + debug_text(id) + " has conflicting predecessors");
                 e.after = prev;

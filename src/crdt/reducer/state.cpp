@@ -363,9 +363,13 @@ DeResult<NodeState> read_node(D& de) {
             s->entries = NV_TRY(read_entry_map<SetEntryState>(x, kSetEntrySpec));
         } else if (auto* q = node.seq()) {
             if (f == 0) {
-                q->entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
+                auto entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
                     x, [](auto& y) { return records::read_element_id(y); },
                     [](auto& y) { return read_seq_entry(y); }, "duplicate sequence element ID")));
+                std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
+                sorted.reserve(entries.size());
+                for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
+                q->entries = FlatMap<ElementId, SequenceEntryState>::from_sorted(std::move(sorted));
             } else {
                 q->deletes = NV_TRY((read_pair_map<ElementId, DotSet>(
                     x, [](auto& y) { return records::read_element_id(y); },
