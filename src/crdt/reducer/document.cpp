@@ -218,9 +218,9 @@ struct Mutator {
         if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
         const SequenceNode* seq = loc.node->seq();
         if (!seq) return fail("sequence policy has incompatible reducer state");
-        std::vector<ElementId> visible;
-        for (auto& id : ordered_sequence_ids(*seq))
-            if (!seq->deletes.contains(id)) visible.push_back(std::move(id));
+        std::vector<const ElementId*> visible;
+        for (const ElementId* id : ordered_sequence_refs(*seq))
+            if (seq->deletes.empty() || !seq->deletes.contains(*id)) visible.push_back(id);
         const uint64_t len = visible.size();
         if (m.index > len) {
             std::string msg = "sequence splice index " + std::to_string(m.index) + " out of bounds (len " +
@@ -235,11 +235,15 @@ struct Mutator {
                               " out of bounds (len " + std::to_string(len) + ")";
             return fail(std::move(msg));
         }
+        // Copied out before the first operation changes the sequence.
         std::optional<ElementId> after;
-        if (m.index > 0) after = visible[m.index - 1];
+        if (m.index > 0) after = *visible[m.index - 1];
+        std::vector<ElementId> deleted;
+        deleted.reserve(end - m.index);
+        for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*visible[i]);
         if (m.delete_count > 0) {
             CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
-            del.ids.assign(visible.begin() + m.index, visible.begin() + end);
+            del.ids = std::move(deleted);
             NV_CHECK(process(std::move(del)));
         }
         if (!m.values.empty()) {

@@ -393,6 +393,14 @@ const DotSet& joined(const DotSet& removed, const DotSet& filter, DotSet& storag
 
 }  // namespace
 
+std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq) {
+    std::vector<const ElementId*> out;
+    auto order = ordered_entries(seq);
+    out.reserve(order.size());
+    for (auto it : order) out.push_back(&it->first);
+    return out;
+}
+
 std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq) {
     std::vector<ElementId> out;
     for (auto it : ordered_entries(seq)) out.push_back(it->first);

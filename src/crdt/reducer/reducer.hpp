@@ -51,6 +51,8 @@ Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
 
 // The document order of the inserted elements of a sequence (deleted ones included).
 std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
+// The same order as pointers to the ids inside `seq`, valid while it is unchanged.
+std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq);
 
 // Merges one operation into the node tree.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op);
