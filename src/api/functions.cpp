@@ -9,6 +9,7 @@
 #include "crdt/spec.hpp"
 #include "diff/apply.hpp"
 #include "diff/diff.hpp"
+#include "message/connection.hpp"
 
 namespace norvane::api {
 
@@ -38,8 +39,7 @@ consteval Function function(const char* name, std::initializer_list<Param> param
     return f;
 }
 
-// Start-up order. Still to come in their places: normalize_message, encode_message and
-// decode_message after the conversions.
+// Start-up order.
 constexpr Function kFunctions[] = {
     function<&diff_texts>("diff", {text("old"), text("new")}, Out::Str,
         "Diff two JSON-encoded models, returning the JSON-encoded patch."),
@@ -67,6 +67,12 @@ constexpr Function kFunctions[] = {
         "Convert an arbitrary JSON document to CBOR bytes (for encoding whole protocol messages)."),
     function<&conv::cbor_to_json>("cbor_to_json", {data("data")}, Out::Str,
         "Convert CBOR bytes back to a JSON document."),
+    function<&messages::normalize>("normalize_message", {text("json")}, Out::Str,
+        "Parse and serialize one typed live protocol message as compact JSON."),
+    function<&messages::encode>("encode_message", {text("json"), text("codec")}, Out::Bytes,
+        "Encode one JSON live protocol message with a built-in connection codec."),
+    function<&messages::decode>("decode_message", {data("data"), text("codec")}, Out::Str,
+        "Decode one built-in connection-codec payload as a typed live protocol message JSON string."),
 };
 
 constexpr std::size_t kCount = std::size(kFunctions);

@@ -1,0 +1,85 @@
+#include "message/connection.hpp"
+
+#include <utility>
+
+#include "format/cbor/document.hpp"
+#include "format/msgpack/document.hpp"
+
+namespace norvane {
+
+Result<ConnectionCodec> normalize_codec(std::string_view name) {
+    if (name.empty() || name == "json" || name == "application/json") return ConnectionCodec::Json;
+    if (name == "msgpack" || name == "x-msgpack" || name == "application/msgpack" ||
+        name == "application/x-msgpack")
+        return ConnectionCodec::Msgpack;
+    if (name == "cbor" || name == "application/cbor") return ConnectionCodec::Cbor;
+    std::string e = "unknown codec: ";
+    e += name;
+    return fail(std::move(e));
+}
+
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
+    switch (codec) {
+        case ConnectionCodec::Json: {
+            std::string out;
+            out.reserve(128);
+            m.write_json(out);
+            return out;
+        }
+        case ConnectionCodec::Msgpack: {
+            std::string out;
+            m.write_msgpack(out);
+            return out;
+        }
+        case ConnectionCodec::Cbor: {
+            std::string out;
+            m.write_cbor(out);
+            return out;
+        }
+    }
+    return fail("unknown codec");
+}
+
+Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
+    switch (codec) {
+        case ConnectionCodec::Json: return Message::from_json(data, true);
+        case ConnectionCodec::Msgpack: {
+            // A failure of the typed read is the library's custom error, which
+            // displays as its text alone.
+            msgpack::Deserializer de(data);
+            auto doc = msgpack::read_document(de);
+            if (!doc) return fail(msgpack::error_text(doc.error()));
+            return Message::from_value(std::move(*doc));
+        }
+        case ConnectionCodec::Cbor: {
+            Document doc = NV_TRY(cbor::decode_document(data));
+            auto m = Message::from_value(std::move(doc));
+            if (!m) return fail(cbor::error_text(cbor::semantic_error(std::nullopt, m.error())));
+            return m;
+        }
+    }
+    return fail("unknown codec");
+}
+
+namespace messages {
+
+Result<std::string> normalize(std::string_view json) {
+    Message m = NV_TRY(Message::from_json(json));
+    return m.to_json();
+}
+
+Result<std::string> encode(std::string_view json, std::string_view codec) {
+    Message m = NV_TRY(Message::from_json(json));
+    ConnectionCodec c = NV_TRY(normalize_codec(codec));
+    return encode_message(m, c);
+}
+
+Result<std::string> decode(std::string_view data, std::string_view codec) {
+    ConnectionCodec c = NV_TRY(normalize_codec(codec));
+    Message m = NV_TRY(decode_message(data, c));
+    return m.to_json();
+}
+
+}  // namespace messages
+
+}  // namespace norvane
