@@ -147,7 +147,7 @@ constexpr bool method_out_fits(Out out) {
 }
 
 template <class Args, std::size_t... I>
-constexpr bool args_accept(std::span<const Param> params, std::index_sequence<I...>) {
+constexpr bool args_accept([[maybe_unused]] std::span<const Param> params, std::index_sequence<I...>) {
     return (arg_of<std::tuple_element_t<I, Args>>::accepts(params[I].kind) && ...);
 }
 
