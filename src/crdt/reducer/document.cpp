@@ -30,12 +30,12 @@ CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
     return op;
 }
 
-// The additions a call makes to the causal context and the fingerprints, made
-// in place and taken back unless the call succeeds. (The node tree is changed
-// on a copy instead.)
+// The changes a call makes to the node tree, the causal context and the
+// fingerprints, made in place and taken back unless the call succeeds.
 struct Journal {
     CrdtDocument& doc;
     uint64_t lamport;
+    UndoLog nodes;
     std::vector<Dot> dots;
     std::vector<Dot> fps;
     bool done = false;
@@ -45,6 +45,7 @@ struct Journal {
     Journal& operator=(const Journal&) = delete;
     ~Journal() {
         if (done) return;
+        nodes.rollback();
         for (const auto& d : dots) doc.context.dots.erase(d);
         for (const auto& d : fps) doc.fingerprints.erase(d);
         doc.lamport_counter = lamport;
@@ -63,6 +64,7 @@ struct Journal {
 // builds the delta of every operation that changes it.
 struct Tracker {
     const CrdtPolicy& policy;
+    UndoLog* undo;
     std::shared_ptr<const Value> running;  // the value so far, when `current`
     bool current = true;
     std::vector<CrdtDelta> deltas;
@@ -76,7 +78,7 @@ struct Tracker {
             running = std::make_shared<const Value>(NV_TRY(materialize_node(root, policy)));
             current = true;
         }
-        NV_CHECK(apply_one(root, policy, op));
+        NV_CHECK(apply_one(root, policy, op, undo));
         Value after = NV_TRY(materialize_node(root, policy));
         if (!(after == *running)) {
             deltas.push_back(NV_TRY(delta_for(op, policy, root)));
@@ -100,7 +102,7 @@ struct Tracker {
                 }
             }
         }
-        NV_CHECK(apply_one(root, policy, op));
+        NV_CHECK(apply_one(root, policy, op, undo));
         if (op.kind == OpKind::SequenceInsert) {
             const SequenceNode& q = *std::as_const(root).seq();
             for (size_t i = 0; i < op.values.size(); ++i)
@@ -140,7 +142,7 @@ struct Tracker {
     }
 };
 
-// Mutation processing on a copy of the node tree.
+// Mutation processing on the document's node tree, under a journal.
 struct Mutator {
     CrdtDocument& work;
     NodeState& root;
@@ -326,18 +328,16 @@ Result<std::string> CrdtDocument::state() const {
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
     auto before = NV_TRY(current_value());
-    NodeState work_root = root;
     Journal journal(*this);
-    Tracker tracker{policy(), before, true, {}};
-    Mutator m{*this, work_root, journal, tracker, {}};
+    Tracker tracker{policy(), &journal.nodes, before, true, {}};
+    Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
-    auto after = NV_TRY(tracker.finish(work_root));
+    auto after = NV_TRY(tracker.finish(root));
     CrdtEffect effect;
     effect.patch = effect_patch(*before, *after);
     effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
-    root = std::move(work_root);
     value_cache = std::move(after);
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
@@ -364,9 +364,8 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         fps.push_back(op_fingerprint(op));
     }
     auto before = NV_TRY(current_value());
-    NodeState work_root = root;
     Journal journal(*this);
-    Tracker tracker{policy(), before, true, {}};
+    Tracker tracker{policy(), &journal.nodes, before, true, {}};
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -375,16 +374,15 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
             if (it == fingerprints.end() || it->second == fps[i]) continue;
             return fail("operation dot " + debug_text(op.dot) + " was reused with different content");
         }
-        NV_CHECK(tracker.step(work_root, op));
+        NV_CHECK(tracker.step(root, op));
         journal.add_dot(op.dot);
         journal.set_fingerprint(op.dot, fps[i]);
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
     }
-    auto after = NV_TRY(tracker.finish(work_root));
+    auto after = NV_TRY(tracker.finish(root));
     effect.patch = effect_patch(*before, *after);
     effect.deltas = std::move(tracker.deltas);
-    root = std::move(work_root);
     value_cache = std::move(after);
     journal.done = true;
     return effect;
