@@ -60,29 +60,136 @@ struct Journal {
     }
 };
 
+// How the value changed under one operation whose path is map keys only: the
+// subtree at `keys` was replaced, added or removed (or nothing changed).
+// Every map passed on the way keeps its other members: the operation writes
+// only the entries along its path.
+struct LocalChange {
+    enum class Kind : uint8_t { None, Replace, Add, Remove };
+    Kind kind = Kind::None;
+    std::vector<std::string> keys;
+    Value value;             // Replace, Add
+    const Value* old = nullptr;  // Replace: the subtree before
+};
+
+bool keys_only(const CrdtPath& path) {
+    return std::all_of(path.begin(), path.end(), [](const PathSegment& s) { return s.kind == PathSegment::Kind::Key; });
+}
+
+// The change `op`, just applied to `root`, made to `old` (the value before it).
+// Nothing when the walk meets a shape it does not expect; the caller then
+// materialises the whole value.
+Result<std::optional<LocalChange>> local_change(const NodeState& root, const CrdtPolicy& policy, const Value& old,
+                                                const CrdtOp& op) {
+    std::vector<const std::string*> chain;
+    chain.reserve(op.path.size() + 1);
+    for (const auto& seg : op.path) chain.push_back(&seg.key);
+    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) chain.push_back(&op.key);
+    LocalChange c;
+    const NodeState* node = &root;
+    const CrdtPolicy* pol = &policy;
+    const Value* oldv = &old;
+    static const DotSet kEmpty;
+    const DotSet* filter = &kEmpty;
+    std::vector<std::unique_ptr<DotSet>> storage;
+    for (const std::string* key : chain) {
+        const MapNode* m = node->map();
+        if (!m || pol->kind != PolicyKind::Map || oldv->kind() != Value::Kind::Map) return std::nullopt;
+        const Value* old_child = oldv->find(*key);
+        c.keys.push_back(*key);
+        auto it = m->entries.find(*key);
+        bool visible = false;
+        if (it != m->entries.end()) {
+            const MapEntryState& e = it->second;
+            visible = std::any_of(e.dots.begin(), e.dots.end(),
+                                  [&](const Dot& d) { return !filter->contains(d) && !e.removed.contains(d); });
+        }
+        if (!visible) {
+            c.kind = old_child ? LocalChange::Kind::Remove : LocalChange::Kind::None;
+            return c;
+        }
+        const MapEntryState& e = it->second;
+        if (!e.removed.empty()) {
+            if (filter->empty()) {
+                filter = &e.removed.get();
+            } else {
+                auto joined = std::make_unique<DotSet>(*filter);
+                joined->insert(e.removed.begin(), e.removed.end());
+                filter = joined.get();
+                storage.push_back(std::move(joined));
+            }
+        }
+        pol = &pol->policy_for_key(*key);
+        node = e.node.get();
+        if (!old_child) {
+            auto v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
+            c.kind = LocalChange::Kind::Add;
+            c.value = v ? std::move(*v) : Value::null();
+            return c;
+        }
+        oldv = old_child;
+    }
+    auto v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
+    if (!v) {
+        if (chain.empty()) return fail("root value is removed");
+        v = Value::null();
+    }
+    c.kind = LocalChange::Kind::Replace;
+    c.value = std::move(*v);
+    c.old = oldv;
+    return c;
+}
+
+Path value_path(const std::vector<std::string>& keys) {
+    Path p;
+    p.reserve(keys.size());
+    for (const auto& k : keys) p.push_back(PathSeg::make_key(k));
+    return p;
+}
+
 // Follows the materialised value through the operations of one call and
 // builds the delta of every operation that changes it.
 struct Tracker {
     const CrdtPolicy& policy;
     UndoLog* undo;
-    std::shared_ptr<const Value> running;  // the value so far, when `current`
+    std::shared_ptr<Value> running;  // the value so far, when `current`
     bool current = true;
     std::vector<CrdtDelta> deltas;
+    // The call applies at most one operation: its change is found along its
+    // path, without materialising the whole value.
+    bool single = false;
+    std::optional<LocalChange> local;
 
     // Applies `op` to `root` and records its delta when the value changed.
     Status step(NodeState& root, const CrdtOp& op) {
+        if (single && current && keys_only(op.path)) {
+            NV_CHECK(apply_one(root, policy, op, undo));
+            local = NV_TRY(local_change(root, policy, *running, op));
+            if (local) {
+                bool changed = local->kind == LocalChange::Kind::Replace ? !(local->value == *local->old)
+                                                                          : local->kind != LocalChange::Kind::None;
+                if (changed) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+                return {};
+            }
+            Value after = NV_TRY(materialize_node(root, policy));
+            if (!(after == *running)) {
+                deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+                running = std::make_shared<Value>(std::move(after));
+            }
+            return {};
+        }
         if (op.path.empty() && policy.kind == PolicyKind::Sequence &&
             (op.kind == OpKind::SequenceInsert || op.kind == OpKind::SequenceDelete))
             return step_root_sequence(root, op);
         if (!current) {
-            running = std::make_shared<const Value>(NV_TRY(materialize_node(root, policy)));
+            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
             current = true;
         }
         NV_CHECK(apply_one(root, policy, op, undo));
         Value after = NV_TRY(materialize_node(root, policy));
         if (!(after == *running)) {
             deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-            running = std::make_shared<const Value>(std::move(after));
+            running = std::make_shared<Value>(std::move(after));
         }
         return {};
     }
@@ -132,13 +239,54 @@ struct Tracker {
         return true;
     }
 
-    // The value after the last operation.
-    Result<std::shared_ptr<const Value>> finish(const NodeState& root) {
+    // The effect's patch from `cache` (the value before the call) to the value
+    // after the last operation, which then replaces the cache. Cannot fail
+    // once the patch is built.
+    Result<Patch> finish(const NodeState& root, std::shared_ptr<Value>& cache) {
+        if (local) {
+            Patch p;
+            p.rev = 0;
+            switch (local->kind) {
+                case LocalChange::Kind::None: return p;
+                case LocalChange::Kind::Replace:
+                    diff_value(value_path(local->keys), *local->old, local->value, p.ops);
+                    break;
+                case LocalChange::Kind::Add: {
+                    Op op;
+                    op.kind = Op::Kind::Set;
+                    op.path = value_path(local->keys);
+                    op.value = local->value;
+                    p.ops.push_back(std::move(op));
+                    break;
+                }
+                case LocalChange::Kind::Remove: {
+                    Op op;
+                    op.kind = Op::Kind::Remove;
+                    op.path = value_path(local->keys);
+                    p.ops.push_back(std::move(op));
+                    break;
+                }
+            }
+            Value* target = cache.get();
+            const size_t depth = local->keys.size();
+            for (size_t i = 0; i + 1 < depth; ++i) target = target->find(local->keys[i]);
+            if (local->kind == LocalChange::Kind::Replace) {
+                if (depth) target = target->find(local->keys.back());
+                *target = std::move(local->value);
+            } else if (local->kind == LocalChange::Kind::Add) {
+                target->insert_or_assign(local->keys.back(), std::move(local->value));
+            } else {
+                target->erase(local->keys.back());
+            }
+            return p;
+        }
         if (!current) {
-            running = std::make_shared<const Value>(NV_TRY(materialize_node(root, policy)));
+            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
             current = true;
         }
-        return running;
+        Patch p = effect_patch(*cache, *running);
+        cache = running;
+        return p;
     }
 };
 
@@ -269,7 +417,7 @@ Result<CrdtDocument> CrdtDocument::create(std::string_view spec_json, std::strin
     CrdtDocument doc;
     doc.root = NodeState::empty(StateKind(size_t(spec.root.kind)));
     NV_CHECK(merge_value(doc.root, spec.root, value, Dot::initial()));
-    doc.value_cache = std::make_shared<const Value>(NV_TRY(materialize_node(doc.root, spec.root)));
+    doc.value_cache = std::make_shared<Value>(NV_TRY(materialize_node(doc.root, spec.root)));
     doc.replica = std::string(replica);
     doc.spec = std::move(spec);
     doc.spec_hash = std::move(hash);
@@ -302,7 +450,7 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     doc.context = std::move(st.context);
     doc.fingerprints = std::move(st.fingerprints);
     doc.lamport_counter = doc.context.max_counter_any();
-    doc.value_cache = std::make_shared<const Value>(NV_TRY(materialize_node(doc.root, doc.policy())));
+    doc.value_cache = std::make_shared<Value>(NV_TRY(materialize_node(doc.root, doc.policy())));
     return doc;
 }
 
@@ -327,18 +475,19 @@ Result<std::string> CrdtDocument::state() const {
 }
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
-    auto before = NV_TRY(current_value());
+    if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, before, true, {}};
+    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, std::nullopt};
+    // One mutation gives one operation, except a splice that both deletes and inserts.
+    tracker.single = mutations.size() == 1 && !(mutations[0].kind == OpKind::SequenceSplice &&
+                                                mutations[0].delete_count > 0 && !mutations[0].values.empty());
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
-    auto after = NV_TRY(tracker.finish(root));
     CrdtEffect effect;
-    effect.patch = effect_patch(*before, *after);
+    effect.patch = NV_TRY(tracker.finish(root, value_cache));
     effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
-    value_cache = std::move(after);
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }
@@ -363,9 +512,10 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         fps.push_back(op_fingerprint(op));
     }
-    auto before = NV_TRY(current_value());
+    if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, before, true, {}};
+    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, std::nullopt};
+    tracker.single = ops.size() == 1;
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -380,10 +530,8 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
     }
-    auto after = NV_TRY(tracker.finish(root));
-    effect.patch = effect_patch(*before, *after);
+    effect.patch = NV_TRY(tracker.finish(root, value_cache));
     effect.deltas = std::move(tracker.deltas);
-    value_cache = std::move(after);
     journal.done = true;
     return effect;
 }
