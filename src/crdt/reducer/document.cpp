@@ -368,9 +368,17 @@ struct Mutator {
         if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
         const SequenceNode* seq = loc.node->seq();
         if (!seq) return fail("sequence policy has incompatible reducer state");
+        // The walk found the node through the document's own tree.
+        ensure_order(const_cast<SequenceNode&>(*seq));
         std::vector<const ElementId*> visible;
-        for (const ElementId* id : ordered_sequence_refs(*seq))
-            if (seq->deletes.empty() || !seq->deletes.contains(*id)) visible.push_back(id);
+        if (seq->order.valid) {
+            visible.reserve(seq->order.order.size());
+            for (uint32_t i : seq->order.order)
+                if (!deleted_at(*seq, i)) visible.push_back(&(seq->entries.begin() + i)->first);
+        } else {
+            for (const ElementId* id : ordered_sequence_refs(*seq))
+                if (seq->deletes.empty() || !seq->deletes.contains(*id)) visible.push_back(id);
+        }
         const uint64_t len = visible.size();
         if (m.index > len) {
             std::string msg = "sequence splice index " + std::to_string(m.index) + " out of bounds (len " +

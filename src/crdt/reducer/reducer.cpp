@@ -354,7 +354,9 @@ namespace {
 // The ids of the inserted entries in document order, as iterators into `entries`.
 using SeqIter = FlatMap<ElementId, SequenceEntryState>::const_iterator;
 
-std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
+// Computes the order; `complete` tells whether every inserted entry was reached
+// from the head.
+std::vector<SeqIter> compute_order(const SequenceNode& seq, bool* complete) {
     const auto& entries = seq.entries;
     const size_t n = entries.size();
     std::vector<SeqIter> by_index;
@@ -415,12 +417,23 @@ std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
     std::vector<size_t> rest;
     for (size_t i = 0; i < n; ++i)
         if (!visited[i]) rest.push_back(i);
+    if (complete) *complete = true;
     for (size_t i : rest) {
         if (!by_index[i]->second.inserted || visited[i]) continue;
+        if (complete) *complete = false;
         visited[i] = 1;
         out.push_back(by_index[i]);
         walk(kids.data() + start[i], kids.data() + start[i + 1]);
     }
+    return out;
+}
+
+std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
+    if (!seq.order.valid) return compute_order(seq, nullptr);
+    std::vector<SeqIter> out;
+    out.reserve(seq.order.order.size());
+    const auto base = seq.entries.begin();
+    for (uint32_t i : seq.order.order) out.push_back(base + i);
     return out;
 }
 
@@ -441,6 +454,25 @@ const DotSet& joined(const DotSet& removed, const DotSet& filter, DotSet& storag
 }
 
 }  // namespace
+
+void ensure_order(SequenceNode& seq) {
+    SequenceOrder& o = seq.order;
+    if (o.valid) return;
+    if (seq.entries.size() >= (size_t(1) << 32)) return;
+    bool complete = false;
+    auto order = compute_order(seq, &complete);
+    const auto base = seq.entries.begin();
+    o.order.clear();
+    o.order.reserve(order.size());
+    for (auto it : order) o.order.push_back(uint32_t(it - base));
+    o.deleted.assign(seq.entries.size(), 0);
+    for (const auto& [id, dots] : seq.deletes) {
+        auto it = seq.entries.find(id);
+        if (it != seq.entries.end()) o.deleted[size_t(it - base)] = 1;
+    }
+    o.complete = complete;
+    o.valid = true;
+}
 
 std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq) {
     std::vector<const ElementId*> out;
@@ -494,8 +526,11 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Sequence: {
             const SequenceNode& q = *node.seq();
             ValueList out;
+            const bool flags = q.order.valid;
             for (auto it : ordered_entries(q)) {
-                if (!q.deletes.empty() && q.deletes.contains(it->first)) continue;
+                if (flags ? deleted_at(q, size_t(it - q.entries.begin()))
+                          : !q.deletes.empty() && q.deletes.contains(it->first))
+                    continue;
                 if (!filter.empty() && filter.contains(it->first.dot)) continue;
                 if (!it->second.node) continue;
                 auto child = NV_TRY(materialize_node_filtered(*it->second.node, policy.element(), filter));
@@ -603,6 +638,23 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             std::optional<ElementId> prev = op.after;
             if (op.values.size() > (size_t(1) << 32)) return fail("sequence insert contains too many elements");
             // Missing elements are created first, all at once, as placeholders.
+            // New elements whose ids follow every present one, inserted after a
+            // reached element (or at the head), go right after it in the order:
+            // they come before its older children, and nothing points to them.
+            ensure_order(*q);
+            size_t order_at = size_t(-1);
+            if (q->order.valid && q->order.complete && !op.values.empty() &&
+                (q->entries.empty() || (q->entries.end() - 1)->first < ElementId{op.dot, 0})) {
+                if (!op.after) {
+                    order_at = 0;
+                } else if (auto p = std::as_const(*q).entries.find(*op.after);
+                           p != q->entries.end() && p->second.inserted) {
+                    const uint32_t pi = uint32_t(p - q->entries.begin());
+                    auto& ord = q->order.order;
+                    auto at = std::find(ord.begin(), ord.end(), pi);
+                    if (at != ord.end()) order_at = size_t(at - ord.begin()) + 1;
+                }
+            }
             q->order.valid = false;
             const size_t before = q->entries.size();
             add_missing_entries(*q, element_ids(op.dot, op.values.size()), undo);
@@ -619,6 +671,17 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 e.inserted = true;
                 prev = std::move(id);
             }
+            if (order_at != size_t(-1) && all_new) {
+                SequenceOrder& o = q->order;
+                std::vector<uint32_t> fresh(op.values.size());
+                for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = uint32_t(before + i);
+                o.order.insert(o.order.begin() + order_at, fresh.begin(), fresh.end());
+                o.deleted.resize(q->entries.size(), 0);
+                if (!q->deletes.empty())
+                    for (size_t i = 0; i < fresh.size(); ++i)
+                        if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
+                o.valid = true;
+            }
             return {};
         }
         case OpKind::SequenceDelete:
@@ -626,12 +689,17 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             if (!policy_is(pol, PolicyKind::Sequence)) return fail("sequence_delete path does not address a sequence");
             SequenceNode* q = node.seq();
             if (!q) return fail("sequence policy has incompatible reducer state");
+            // Deletions leave the order as it is; the flags follow them.
+            const bool keep = q->order.valid;
             q->order.valid = false;
             for (const auto& id : op.ids) {
                 auto [it, created] = q->deletes.try_emplace(id);
                 if (!it->second.insert(op.dot).second) continue;
                 if (undo) undo->seq_delete_added(q, id, op.dot, created);
+                if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end())
+                    q->order.deleted[size_t(e - q->entries.begin())] = 1;
             }
+            q->order.valid = keep;
             return {};
         }
     }

@@ -56,6 +56,12 @@ std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
 // The same order as pointers to the ids inside `seq`, valid while it is unchanged.
 std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq);
 
+// Computes the cached document order of a sequence unless it is known.
+void ensure_order(SequenceNode& seq);
+// Whether the element at a position of `seq.entries` has deletions (the order
+// must be known).
+inline bool deleted_at(const SequenceNode& seq, size_t pos) { return seq.order.deleted[pos] != 0; }
+
 // Merges one operation into the node tree.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);
 
