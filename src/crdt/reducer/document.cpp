@@ -76,6 +76,75 @@ bool keys_only(const CrdtPath& path) {
     return std::all_of(path.begin(), path.end(), [](const PathSegment& s) { return s.kind == PathSegment::Kind::Key; });
 }
 
+size_t scalar_len(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+// The value of a sequence after one insertion or deletion, built from its value
+// before (`old`) instead of materialising every element: the elements shown
+// before and still shown are taken over in order, the inserted ones are
+// materialised. Nothing when the old value does not line up with the elements
+// (some element shows no value), so that the caller materialises it all.
+Result<std::optional<Value>> sequence_after(const SequenceNode& q, const CrdtPolicy& pol, const Value& old,
+                                            const CrdtOp& op) {
+    const bool text = pol.materialization == SequenceMaterialization::String;
+    if (!q.order.valid || old.kind() != (text ? Value::Kind::Str : Value::Kind::List)) return std::nullopt;
+    const auto base = q.entries.begin();
+    // Elements this operation deleted that were not deleted before.
+    std::vector<uint32_t> newly_deleted;
+    if (op.kind == OpKind::SequenceDelete) {
+        for (const auto& id : op.ids) {
+            auto d = q.deletes.find(id);
+            auto e = q.entries.find(id);
+            if (d != q.deletes.end() && d->second.size() == 1 && e != q.entries.end())
+                newly_deleted.push_back(uint32_t(e - base));
+        }
+        std::sort(newly_deleted.begin(), newly_deleted.end());
+    }
+    const bool inserting = op.kind == OpKind::SequenceInsert;
+    static const DotSet kNoFilter;
+    const ValueList* old_items = text ? nullptr : &old.as_list();
+    const std::string* old_text = text ? &old.as_str() : nullptr;
+    const size_t old_size = text ? old_text->size() : old_items->size();
+    size_t j = 0;  // position in the old value (element or byte)
+    ValueList items;
+    std::string out;
+    if (text) out.reserve(old_size + 8);
+    else items.reserve(old_size + op.values.size());
+    for (uint32_t i : q.order.order) {
+        const auto& [id, e] = *(base + i);
+        if (!e.node) continue;
+        const bool deleted = deleted_at(q, i);
+        const bool fresh = inserting && id.dot == op.dot;
+        const bool before = fresh ? false
+                            : !deleted || std::binary_search(newly_deleted.begin(), newly_deleted.end(), i);
+        if (before) {
+            if (j >= old_size) return std::nullopt;
+            if (text) {
+                const size_t n = std::min(scalar_len((unsigned char)(*old_text)[j]), old_size - j);
+                if (!deleted) out.append(*old_text, j, n);
+                j += n;
+            } else {
+                if (!deleted) items.push_back((*old_items)[j]);
+                ++j;
+            }
+            continue;
+        }
+        if (!fresh || deleted) continue;
+        auto v = NV_TRY(materialize_node_filtered(*e.node, pol.element(), kNoFilter));
+        if (!v) continue;
+        if (!text) {
+            items.push_back(std::move(*v));
+            continue;
+        }
+        if (v->kind() != Value::Kind::Str) return fail("string sequence element did not materialize as a string");
+        const std::string& sv = v->as_str();
+        if (sv.empty() || scalar_len((unsigned char)sv[0]) != sv.size())
+            return fail("string sequence element must contain one Unicode scalar value");
+        out += sv;
+    }
+    if (j != old_size) return std::nullopt;
+    return text ? Value::str(std::move(out)) : Value::list(std::move(items));
+}
+
 // The change `op`, just applied to `root`, made to `old` (the value before it).
 // Nothing when the walk meets a shape it does not expect; the caller then
 // materialises the whole value.
@@ -129,7 +198,11 @@ Result<std::optional<LocalChange>> local_change(const NodeState& root, const Crd
         }
         oldv = old_child;
     }
-    auto v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
+    std::optional<Value> v;
+    if ((op.kind == OpKind::SequenceInsert || op.kind == OpKind::SequenceDelete) && node->seq() &&
+        pol->kind == PolicyKind::Sequence && filter->empty())
+        v = NV_TRY(sequence_after(*node->seq(), *pol, *oldv, op));
+    if (!v) v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
     if (!v) {
         if (chain.empty()) return fail("root value is removed");
         v = Value::null();
