@@ -87,6 +87,9 @@ Result<std::optional<Value>> sequence_after(const SequenceNode& q, const CrdtPol
                                             const CrdtOp& op) {
     const bool text = pol.materialization == SequenceMaterialization::String;
     if (!q.order.valid || old.kind() != (text ? Value::Kind::Str : Value::Kind::List)) return std::nullopt;
+    // An insertion that was not placed into the known order may have moved
+    // other elements (orphans finding their predecessor).
+    if (op.kind == OpKind::SequenceInsert && !(q.order.placed == op.dot)) return std::nullopt;
     const auto base = q.entries.begin();
     // Elements this operation deleted that were not deleted before.
     std::vector<uint32_t> newly_deleted;
@@ -258,6 +261,15 @@ struct Tracker {
             running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
             current = true;
         }
+        return step_whole(root, op);
+    }
+
+    // Applies `op` and compares the whole value before and after it.
+    Status step_whole(NodeState& root, const CrdtOp& op) {
+        if (!current) {
+            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
+            current = true;
+        }
         NV_CHECK(apply_one(root, policy, op, undo));
         Value after = NV_TRY(materialize_node(root, policy));
         if (!(after == *running)) {
@@ -271,6 +283,14 @@ struct Tracker {
     // exactly when they show or hide an element, which is decided from the
     // elements themselves; the whole value is materialised once at the end.
     Status step_root_sequence(NodeState& root, const CrdtOp& op) {
+        // An insertion can give orphaned elements their predecessor, which moves
+        // them; only a sequence without orphans is safe from that.
+        if (op.kind == OpKind::SequenceInsert) {
+            if (SequenceNode* q = root.seq()) {
+                ensure_order(*q);
+                if (!q->order.valid || !q->order.complete) return step_whole(root, op);
+            }
+        }
         bool changed = false;
         if (op.kind == OpKind::SequenceDelete) {
             if (const SequenceNode* q = std::as_const(root).seq()) {

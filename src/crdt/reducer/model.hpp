@@ -246,6 +246,9 @@ struct SequenceOrder {
     std::vector<uint32_t> order;
     // Per position in `entries`: 1 when the element has deletions.
     std::vector<uint8_t> deleted;
+    // The dot of the last insertion placed into a known order (its elements
+    // took no element's place); counter 0 when the order was recomputed since.
+    Dot placed;
 };
 
 struct SequenceNode {

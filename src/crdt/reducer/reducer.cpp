@@ -471,6 +471,7 @@ void ensure_order(SequenceNode& seq) {
         if (it != seq.entries.end()) o.deleted[size_t(it - base)] = 1;
     }
     o.complete = complete;
+    o.placed = Dot{};
     o.valid = true;
 }
 
@@ -680,6 +681,7 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 if (!q->deletes.empty())
                     for (size_t i = 0; i < fresh.size(); ++i)
                         if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
+                o.placed = op.dot;
                 o.valid = true;
             }
             return {};
