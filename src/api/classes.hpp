@@ -1,7 +1,7 @@
 // The class machinery: a Python class around one plain C++ state object.
 //
 // A class is described once by a ClassSpec (name, description, constructor, methods)
-// and becomes a heap type created from a type specification on first need and kept
+// and becomes a heap type created from a PyType_Spec on first need and kept
 // for the life of the process. Instances hold their state and an atomic borrow flag
 // (0 free, -1 exclusive, n > 0 shared readers); no instance refers to a Python object.
 // The classes cannot be subclassed and report their module as "builtins".
