@@ -6,6 +6,7 @@
 
 #include "api/frame.hpp"
 #include "codec/conversions.hpp"
+#include "crdt/spec.hpp"
 #include "message/connection.hpp"
 
 namespace norvane::api {
@@ -36,10 +37,14 @@ consteval Function function(const char* name, std::initializer_list<Param> param
     return f;
 }
 
-// Start-up order. Still to come in their places: diff and apply (first and second),
-// normalize_crdt_spec, crdt_spec_hash and require_crdt_spec_hash (third to fifth) before
-// the conversions.
+// Start-up order. Still to come in their places: diff and apply (first and second).
 constexpr Function kFunctions[] = {
+    function<&normalize_crdt_spec>("normalize_crdt_spec", {text("json")}, Out::Str,
+        "Parse, validate, and deterministically serialize a CRDT specification."),
+    function<&crdt_spec_hash>("crdt_spec_hash", {text("json")}, Out::Str,
+        "Return the deterministic SHA-256 hash of a CRDT specification."),
+    function<&require_crdt_spec_hash>("require_crdt_spec_hash", {text("json"), text("peer_hash")}, Out::None,
+        "Reject a peer hash that does not match the local CRDT specification."),
     function<&conv::encode>("encode", {text("value")}, Out::Bytes,
         "Encode a JSON-encoded model to codec bytes."),
     function<&conv::decode>("decode", {data("data")}, Out::Str,

@@ -1,6 +1,8 @@
 #include "codec/conversions.hpp"
 
 #include "codec/codec.hpp"
+#include "codec/cbor_codec.hpp"
+#include "codec/msgpack_codec.hpp"
 #include "value/json.hpp"
 
 namespace norvane::conv {
@@ -36,8 +38,11 @@ Result<std::string> decode_as(std::string_view data, std::string_view codec) {
 namespace norvane {
 
 Result<const Codec*> codec_for(std::string_view name) {
+    static const MsgpackCodec kMsgpack;
     if (name == "application/json") return &conv::kJson;
-    // The MessagePack and CBOR codecs join here.
+    static const CborCodec kCbor;
+    if (name == "application/msgpack" || name == "application/x-msgpack") return &kMsgpack;
+    if (name == "application/cbor") return &kCbor;
     return fail("unknown codec: " + std::string(name));
 }
 

@@ -369,9 +369,11 @@ struct StructVisitor : Visitor<StructVisitor<OnField>, void> {
         for (size_t i = 0; i < n; ++i) {
             bool got = NV_TRY(seq.next_element([&](auto& de) { return on_field(i, de); }));
             if (!got) {
+                // Defaulted fields take their defaults; the first required one
+                // that is missing names its own position.
                 for (size_t j = i; j < n; ++j)
                     if (!(spec.defaulted >> j & 1))
-                        return fail(Error::invalid_length(i, spec.length_text));
+                        return fail(Error::invalid_length(j, spec.length_text));
                 return {};
             }
         }

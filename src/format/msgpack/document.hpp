@@ -1,0 +1,22 @@
+// The generic document in MessagePack: reading one item into a Document and
+// writing a Document in the smallest forms.
+#pragma once
+
+#include <string>
+
+#include "format/msgpack/reader.hpp"
+#include "format/tree.hpp"
+
+namespace norvane::msgpack {
+
+// Reads one item at the reader's position. nil, booleans, every integer form,
+// float 32 (widened) and float 64 (non-finite ones become null), UTF-8 str,
+// arrays and maps with str keys (a key given twice keeps its last value).
+// bin, ext and non-string keys are refused with "invalid type" texts.
+DeResult<Document> read_document(Deserializer& d);
+
+// Appends the document: smallest integer and length forms, doubles as float 64,
+// object members in their stored order.
+void write_document(std::string& out, const Document& doc);
+
+}  // namespace norvane::msgpack
