@@ -7,6 +7,8 @@
 #include "api/frame.hpp"
 #include "codec/conversions.hpp"
 #include "crdt/spec.hpp"
+#include "diff/apply.hpp"
+#include "diff/diff.hpp"
 #include "message/connection.hpp"
 
 namespace norvane::api {
@@ -37,8 +39,12 @@ consteval Function function(const char* name, std::initializer_list<Param> param
     return f;
 }
 
-// Start-up order. Still to come in their places: diff and apply (first and second).
+// Start-up order: the sixteen module functions.
 constexpr Function kFunctions[] = {
+    function<&diff_texts>("diff", {text("old"), text("new")}, Out::Str,
+        "Diff two JSON-encoded models, returning the JSON-encoded patch."),
+    function<&apply_texts>("apply", {text("value"), text("patch")}, Out::Str,
+        "Apply a JSON-encoded patch to a JSON-encoded model, returning the JSON-encoded result."),
     function<&normalize_crdt_spec>("normalize_crdt_spec", {text("json")}, Out::Str,
         "Parse, validate, and deterministically serialize a CRDT specification."),
     function<&crdt_spec_hash>("crdt_spec_hash", {text("json")}, Out::Str,

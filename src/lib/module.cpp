@@ -6,6 +6,7 @@
 
 #include "api/frame.hpp"
 #include "api/functions.hpp"
+#include "bridge/store.hpp"
 #include "util/result.hpp"
 
 namespace {
@@ -17,8 +18,11 @@ struct ClassEntry {
     PyObject* (*type)();
 };
 
-// Start-up order: ClientState, CrdtDocument, Store.
-constexpr std::array<ClassEntry, 0> kClasses{};
+// Start-up order: ClientState, CrdtDocument, Store. Still to come in their places:
+// ClientState and CrdtDocument, before Store.
+constexpr std::array kClasses{
+    ClassEntry{"Store", &norvane::bridge::store_type},
+};
 
 // Appends `name` to the module's __all__ (creating the list when missing), then sets the
 // attribute. Returns -1 with the error set on failure.

@@ -1,0 +1,213 @@
+"""Structural diff and patch application against jsonpatch and deepdiff.
+
+Each library gets the inputs in its own natural form: norvane the tagged model JSON
+texts (its times include reading them and writing the result), jsonpatch and deepdiff
+plain Python objects. Run: PYTHONPATH=build/dev python bench/bench_diff.py [--quick]
+"""
+
+import json
+import random
+import sys
+import time
+
+import norvane
+
+try:
+    import jsonpatch
+except ImportError:  # pragma: no cover
+    jsonpatch = None
+try:
+    import deepdiff
+except ImportError:  # pragma: no cover
+    deepdiff = None
+
+QUICK = "--quick" in sys.argv
+
+
+def tag(v):
+    if v is None:
+        return "Null"
+    if isinstance(v, bool):
+        return {"Bool": v}
+    if isinstance(v, int):
+        return {"Int": v}
+    if isinstance(v, float):
+        return {"Float": v}
+    if isinstance(v, str):
+        return {"Str": v}
+    if isinstance(v, list):
+        return {"List": [tag(x) for x in v]}
+    return {"Map": {k: tag(x) for k, x in sorted(v.items(), key=lambda kv: kv[0].encode())}}
+
+
+def text(v):
+    return json.dumps(tag(v), separators=(",", ":"), ensure_ascii=False)
+
+
+def timed(fn, budget=0.3, max_runs=200):
+    """Best time of repeated runs within a time budget (at least one run)."""
+    best, spent, runs, result = float("inf"), 0.0, 0, None
+    while runs < max_runs and (runs == 0 or spent < budget):
+        t0 = time.perf_counter()
+        result = fn()
+        dt = time.perf_counter() - t0
+        best, spent, runs = min(best, dt), spent + dt, runs + 1
+    return best, result
+
+
+# ---- cases ------------------------------------------------------------------------------
+
+def case_map(n, rnd):
+    old = {f"key{i:06d}": rnd.randrange(10**6) for i in range(n)}
+    new = dict(old)
+    for k in rnd.sample(sorted(old), max(1, n // 100)):
+        new[k] = -new[k] - 1
+    return old, new
+
+
+def case_list_edits(n, rnd):
+    old = [rnd.randrange(10**6) for _ in range(n)]
+    new = list(old)
+    for _ in range(max(1, n // 200)):
+        del new[rnd.randrange(len(new))]
+        new.insert(rnd.randrange(len(new) + 1), rnd.randrange(10**6, 2 * 10**6))
+    return old, new
+
+
+def case_shuffle(n, rnd):
+    old = [f"item-{i}" for i in range(n)]
+    new = list(old)
+    rnd.shuffle(new)
+    return old, new
+
+
+def nested(rnd, depth, width):
+    if depth == 0:
+        return rnd.choice([rnd.randrange(10**6), rnd.random(), f"text-{rnd.randrange(10**6)}", True, None])
+    if depth % 2:
+        return [nested(rnd, depth - 1, width) for _ in range(width)]
+    return {f"f{i}": nested(rnd, depth - 1, width) for i in range(width)}
+
+
+def scatter_edits(doc, rnd, count):
+    """Edits spread over the document: changed leaves, added and removed map keys."""
+    for _ in range(count):
+        node, parent, key = doc, None, None
+        while isinstance(node, (list, dict)) and node:
+            parent = node
+            key = rnd.randrange(len(node)) if isinstance(node, list) else rnd.choice(sorted(node))
+            node = node[key]
+        kind = rnd.randrange(3)
+        if kind == 0 or isinstance(parent, list):
+            parent[key] = f"edited-{rnd.randrange(10**6)}"
+        elif kind == 1:
+            parent[f"new{rnd.randrange(10**6)}"] = rnd.randrange(100)
+        else:
+            del parent[key]
+
+
+def case_document(rnd):
+    old = nested(rnd, 5, 10)  # 100k leaves in five levels, ~1 MB as plain JSON
+    new = json.loads(json.dumps(old))
+    scatter_edits(new, rnd, 200)
+    return old, new
+
+
+# ---- measuring ----------------------------------------------------------------------------
+
+def fmt(t):
+    return "-" if t is None else (f"{t * 1e3:9.2f} ms" if t >= 1e-3 else f"{t * 1e6:9.1f} µs")
+
+
+def ratio(theirs, ours):
+    return "-" if theirs is None else f"{theirs / ours:8.1f}×"
+
+
+def row(name, cols):
+    print(f"  {name:<34}" + "".join(f"{c:>14}" for c in cols))
+
+
+def compare(label, old, new, *, with_deepdiff=True, slow_limit=30.0):
+    old_t, new_t = text(old), text(new)
+    t_ours, patch = timed(lambda: norvane.diff(old_t, new_t))
+    ops = json.loads(patch)["ops"]
+    t_apply, applied = timed(lambda: norvane.apply(old_t, patch))
+    assert applied == text(json.loads(json.dumps(new))) or json.loads(applied) == tag(new)
+
+    t_jp = t_jp_apply = jp_ops = t_dd = None
+    if jsonpatch is not None:
+        t_jp, jp = timed(lambda: jsonpatch.make_patch(old, new), budget=0.5 if not QUICK else 0.1)
+        jp_ops = len(list(jp))
+        if t_jp < slow_limit:
+            t_jp_apply, _ = timed(lambda: jsonpatch.apply_patch(old, jp))
+    if deepdiff is not None and with_deepdiff:
+        t_dd, _ = timed(lambda: deepdiff.DeepDiff(old, new), budget=0.2 if not QUICK else 0.05, max_runs=3)
+
+    plain = len(json.dumps(old, separators=(",", ":")))
+    print(f"\n{label}   (old value: {plain / 1e6:.2f} MB as plain JSON, {len(old_t) / 1e6:.2f} MB tagged)")
+    row("", ["norvane", "jsonpatch", "ratio", "deepdiff", "ratio"])
+    row("diff", [fmt(t_ours), fmt(t_jp), ratio(t_jp, t_ours), fmt(t_dd), ratio(t_dd, t_ours)])
+    row("apply", [fmt(t_apply), fmt(t_jp_apply), ratio(t_jp_apply, t_apply), "", ""])
+    kinds = {}
+    for op in ops:
+        (k,) = op
+        kinds[k] = kinds.get(k, 0) + 1
+    row("operations", [str(len(ops)), str(jp_ops), "", "", ""])
+    print(f"  {'norvane operation kinds':<34}  {kinds}")
+    return t_ours
+
+
+def store_mutate(label, old, new):
+    old_t, new_t = text(old), text(new)
+
+    def once():
+        store = norvane.Store()
+        store.host("doc", old_t)
+        t0 = time.perf_counter()
+        patch = store.mutate(1, new_t)
+        return time.perf_counter() - t0, patch
+
+    best, patch = min(once() for _ in range(5 if not QUICK else 1))
+    t_jp = None
+    if jsonpatch is not None:
+        t_jp, _ = timed(lambda: jsonpatch.make_patch(old, new), budget=0.5)
+    print(f"\n{label}")
+    row("", ["norvane", "jsonpatch", "ratio"])
+    row("Store.mutate vs make_patch", [fmt(best), fmt(t_jp), ratio(t_jp, best)])
+    row("operations", [str(len(json.loads(patch)["ops"])), "", ""])
+    mirror = norvane.Store()
+    mirror.host("doc", old_t)
+    t_apply = min(timed(lambda: mirror.apply(1, patch), budget=0.3)[0] for _ in range(1))
+    row("Store.apply of that patch", [fmt(t_apply), "", ""])
+
+
+def curve(label, make, sizes):
+    print(f"\ncost curve of diff, {label}")
+    row("n", ["norvane", "per element", "operations", "jsonpatch"])
+    rnd = random.Random(7)
+    for n in sizes:
+        old, new = make(n, rnd)
+        old_t, new_t = text(old), text(new)
+        t, patch = timed(lambda: norvane.diff(old_t, new_t))
+        t_jp = None
+        if jsonpatch is not None and (n <= 10_000 or not QUICK):
+            t_jp, _ = timed(lambda: jsonpatch.make_patch(old, new), budget=0.2, max_runs=5)
+        row(f"{n:,}", [fmt(t), f"{t / n * 1e9:8.0f} ns", str(len(json.loads(patch)["ops"])), fmt(t_jp)])
+
+
+def main():
+    rnd = random.Random(2024)
+    print(f"norvane diff/apply benchmark (python {sys.version.split()[0]}, "
+          f"jsonpatch {getattr(jsonpatch, '__version__', '-')}, deepdiff {getattr(deepdiff, '__version__', '-')})")
+    compare("(a) 10,000-key map, 1% of values changed", *case_map(10_000, rnd))
+    compare("(b) 10,000-element list, 1% insertions and removals", *case_list_edits(10_000, rnd))
+    compare("(c) 1,000-element list shuffled", *case_shuffle(1_000, rnd))
+    doc_old, doc_new = case_document(rnd)
+    compare("(d) 5-level nested document, scattered edits", doc_old, doc_new)
+    store_mutate("(e) Store.mutate on the nested document", doc_old, doc_new)
+    curve("(a) maps with 1% changed", case_map, [1_000, 10_000, 100_000])
+    curve("(b) lists with 1% insertions and removals", case_list_edits, [1_000, 10_000, 100_000])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,319 @@
+#include "diff/apply.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+
+#include "diff/patch_json.hpp"
+#include "util/float_text.hpp"
+#include "util/text.hpp"
+#include "value/json.hpp"
+
+namespace norvane {
+
+namespace {
+
+std::string expected_kind(std::string_view kind, const Value& found) {
+    std::string msg = "expected Value::";
+    msg += kind;
+    msg += ", found ";
+    append_debug(msg, found);
+    return msg;
+}
+
+std::string index_message(std::string_view before, std::uint64_t index, std::string_view after) {
+    std::string msg(before);
+    append_u64(msg, index);
+    msg += after;
+    return msg;
+}
+
+std::string index_len_message(std::string_view before, std::uint64_t index, std::size_t len) {
+    std::string msg(before);
+    append_u64(msg, index);
+    msg += " out of bounds (len ";
+    append_u64(msg, len);
+    msg += ')';
+    return msg;
+}
+
+Result<ValueList*> list_at(Value& node) {
+    if (node.kind() != Value::Kind::List) return fail(expected_kind("List", node));
+    return &node.as_list();
+}
+
+// Moves the element at `from` so that it ends at position `to`.
+void move_within(ValueList& items, std::size_t from, std::size_t to) {
+    if (from < to) std::rotate(items.begin() + from, items.begin() + from + 1, items.begin() + to + 1);
+    else if (to < from) std::rotate(items.begin() + to, items.begin() + from, items.begin() + from + 1);
+}
+
+// What undoes one applied operation; its path and positions are read back from the
+// operation itself.
+struct UndoStep {
+    enum class Kind : std::uint8_t {
+        RestoreRoot,    // Set on the root: `saved` is the old root
+        RestoreKey,     // Set on an existing key: `saved` is its old value
+        EraseKey,       // Set on a new key
+        RestoreIndex,   // Set on a list position: `saved` is the old element
+        ReinsertKey,    // Remove of an existing key: `saved` is its value
+        ReinsertIndex,  // Remove of a list position or RemoveAt: `saved` is the element
+        EraseIndex,     // Insert
+        MoveBack,       // Move with from != to
+        Unorder,        // Reorder that was not the identity
+    };
+    UndoStep(const Op* o, Kind k) : op(o), kind(k) {}
+    const Op* op;
+    Kind kind;
+    Value saved;
+};
+
+template <bool kMove>
+class Applier {
+public:
+    using OpRef = std::conditional_t<kMove, Op&, const Op&>;
+
+    explicit Applier(std::vector<UndoStep>* undo) : undo_(undo) {}
+
+    Status one(Value& root, OpRef op) {
+        switch (op.kind) {
+            case Op::Kind::Set: return set(root, op);
+            case Op::Kind::Remove: return remove(root, op);
+            case Op::Kind::Insert: return insert(root, op);
+            case Op::Kind::RemoveAt: return remove_at(root, op);
+            case Op::Kind::Move: return move(root, op);
+            case Op::Kind::Reorder: return reorder(root, op);
+        }
+        return {};
+    }
+
+private:
+    static Value take(OpRef op) {
+        if constexpr (kMove) return std::move(op.value);
+        else return op.value;
+    }
+
+    void record(const Op& op, UndoStep::Kind kind) {
+        if (undo_ != nullptr) undo_->emplace_back(&op, kind);
+    }
+    void record(const Op& op, UndoStep::Kind kind, Value& saved) {
+        undo_->emplace_back(&op, kind).saved = std::move(saved);
+    }
+
+    static Result<Value*> parent_of(Value& root, const Op& op) {
+        return value_at_mut(root, std::span<const PathSeg>(op.path).first(op.path.size() - 1));
+    }
+
+    Status set(Value& root, OpRef op) {
+        if (op.path.empty()) {
+            if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreRoot, root);
+            root = take(op);
+            return {};
+        }
+        Value* parent = NV_TRY(parent_of(root, op));
+        const PathSeg& last = op.path.back();
+        if (last.kind == PathSeg::Kind::Index) {
+            ValueList* items = NV_TRY(list_at(*parent));
+            if (last.index >= items->size()) return fail(index_message("set index ", last.index, " out of bounds"));
+            Value& slot = (*items)[last.index];
+            if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreIndex, slot);
+            slot = take(op);
+            return {};
+        }
+        if (parent->kind() != Value::Kind::Map) return fail(expected_kind("Map", *parent));
+        if (Value* slot = parent->find(last.key)) {
+            if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreKey, *slot);
+            *slot = take(op);
+        } else {
+            parent->insert_or_assign(last.key, take(op));
+            record(op, UndoStep::Kind::EraseKey);
+        }
+        return {};
+    }
+
+    // Removes the node that the path names: a map entry (an absent key is already
+    // removed) or a list element.
+    Status remove(Value& root, const Op& op) {
+        if (op.path.empty()) return fail("remove path is empty");
+        Value* parent = NV_TRY(parent_of(root, op));
+        const PathSeg& last = op.path.back();
+        if (last.kind == PathSeg::Kind::Index) {
+            ValueList* items = NV_TRY(list_at(*parent));
+            if (last.index >= items->size())
+                return fail(index_len_message("remove index ", last.index, items->size()));
+            auto at = items->begin() + static_cast<std::ptrdiff_t>(last.index);
+            if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
+            items->erase(at);
+            return {};
+        }
+        if (parent->kind() != Value::Kind::Map) return fail(expected_kind("Map", *parent));
+        if (undo_ != nullptr) {
+            Value* slot = parent->find(last.key);
+            if (slot == nullptr) return {};
+            record(op, UndoStep::Kind::ReinsertKey, *slot);
+        }
+        parent->erase(last.key);
+        return {};
+    }
+
+    Status insert(Value& root, OpRef op) {
+        Value* node = NV_TRY(value_at_mut(root, op.path));
+        ValueList* items = NV_TRY(list_at(*node));
+        if (op.index > items->size()) return fail(index_len_message("insert index ", op.index, items->size()));
+        items->insert(items->begin() + static_cast<std::ptrdiff_t>(op.index), take(op));
+        record(op, UndoStep::Kind::EraseIndex);
+        return {};
+    }
+
+    Status remove_at(Value& root, const Op& op) {
+        Value* node = NV_TRY(value_at_mut(root, op.path));
+        ValueList* items = NV_TRY(list_at(*node));
+        if (op.index >= items->size()) return fail(index_len_message("remove index ", op.index, items->size()));
+        auto at = items->begin() + static_cast<std::ptrdiff_t>(op.index);
+        if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
+        items->erase(at);
+        return {};
+    }
+
+    Status move(Value& root, const Op& op) {
+        Value* node = NV_TRY(value_at_mut(root, op.path));
+        ValueList* items = NV_TRY(list_at(*node));
+        const std::size_t len = items->size();
+        if (op.from >= len) return fail(index_len_message("move source index ", op.from, len));
+        if (op.to >= len) return fail(index_len_message("move destination index ", op.to, len));
+        if (op.from != op.to) {
+            move_within(*items, op.from, op.to);
+            record(op, UndoStep::Kind::MoveBack);
+        }
+        return {};
+    }
+
+    Status reorder(Value& root, const Op& op) {
+        Value* node = NV_TRY(value_at_mut(root, op.path));
+        ValueList* items = NV_TRY(list_at(*node));
+        const std::size_t len = items->size();
+        if (op.order.size() != len) {
+            std::string msg = "reorder length ";
+            append_u64(msg, op.order.size());
+            msg += " does not match list length ";
+            append_u64(msg, len);
+            return fail(std::move(msg));
+        }
+        std::vector<bool> seen(len, false);
+        bool identity = true;
+        for (std::size_t i = 0; i < len; ++i) {
+            const std::uint64_t entry = op.order[i];
+            if (entry >= len) return fail(index_len_message("reorder index ", entry, len));
+            if (seen[entry]) return fail(index_message("reorder index ", entry, " is duplicated"));
+            seen[entry] = true;
+            identity = identity && entry == i;
+        }
+        if (identity) return {};
+        ValueList reordered;
+        reordered.reserve(len);
+        for (std::uint64_t entry : op.order) reordered.push_back(std::move((*items)[entry]));
+        *items = std::move(reordered);
+        record(op, UndoStep::Kind::Unorder);
+        return {};
+    }
+
+    std::vector<UndoStep>* undo_;
+};
+
+// Reverts one applied step. The value is in the state right after the step, so its
+// paths resolve as they did when it was applied.
+void undo_step(Value& root, UndoStep& step) {
+    const Op& op = *step.op;
+    auto resolve = [&](std::span<const PathSeg> path) -> Value& {
+        Result<Value*> node = value_at_mut(root, path);
+        NORVANE_EXPECT(node.has_value(), "undone path resolves");
+        return **node;
+    };
+    auto parent = [&]() -> Value& { return resolve(std::span<const PathSeg>(op.path).first(op.path.size() - 1)); };
+    switch (step.kind) {
+        case UndoStep::Kind::RestoreRoot: root = std::move(step.saved); return;
+        case UndoStep::Kind::RestoreKey: *parent().find(op.path.back().key) = std::move(step.saved); return;
+        case UndoStep::Kind::EraseKey: parent().erase(op.path.back().key); return;
+        case UndoStep::Kind::RestoreIndex: parent().as_list()[op.path.back().index] = std::move(step.saved); return;
+        case UndoStep::Kind::ReinsertKey: parent().insert_or_assign(op.path.back().key, std::move(step.saved)); return;
+        case UndoStep::Kind::ReinsertIndex: {
+            const bool removed_by_path = op.kind == Op::Kind::Remove;
+            ValueList& items = removed_by_path ? parent().as_list() : resolve(op.path).as_list();
+            const std::uint64_t at = removed_by_path ? op.path.back().index : op.index;
+            items.insert(items.begin() + static_cast<std::ptrdiff_t>(at), std::move(step.saved));
+            return;
+        }
+        case UndoStep::Kind::EraseIndex: {
+            ValueList& items = resolve(op.path).as_list();
+            items.erase(items.begin() + static_cast<std::ptrdiff_t>(op.index));
+            return;
+        }
+        case UndoStep::Kind::MoveBack: move_within(resolve(op.path).as_list(), op.to, op.from); return;
+        case UndoStep::Kind::Unorder: {
+            ValueList& items = resolve(op.path).as_list();
+            ValueList restored(items.size());
+            for (std::size_t i = 0; i < items.size(); ++i) restored[op.order[i]] = std::move(items[i]);
+            items = std::move(restored);
+            return;
+        }
+    }
+}
+
+template <bool kMove, class Ops>
+Status apply_ops(Value& value, Ops& ops, bool all_or_nothing) {
+    std::vector<UndoStep> undo;
+    Applier<kMove> applier(all_or_nothing ? &undo : nullptr);
+    for (auto& op : ops) {
+        Status s = applier.one(value, op);
+        if (!s) {
+            for (auto it = undo.rbegin(); it != undo.rend(); ++it) undo_step(value, *it);
+            return s;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<Value*> value_at_mut(Value& root, std::span<const PathSeg> path) {
+    Value* node = &root;
+    for (const PathSeg& seg : path) {
+        if (seg.kind == PathSeg::Kind::Index) {
+            if (node->kind() != Value::Kind::List) return fail(expected_kind("List", *node));
+            ValueList& items = node->as_list();
+            if (seg.index >= items.size()) return fail(index_message("path index ", seg.index, " out of bounds"));
+            node = &items[seg.index];
+        } else {
+            if (node->kind() != Value::Kind::Map) return fail(expected_kind("Map", *node));
+            Value* child = node->find(seg.key);
+            if (child == nullptr) {
+                std::string msg = "path key ";
+                append_debug_str(msg, seg.key);
+                msg += " not found";
+                return fail(std::move(msg));
+            }
+            node = child;
+        }
+    }
+    return node;
+}
+
+Status apply(Value& value, std::span<const Op> ops) { return apply_ops<false>(value, ops, false); }
+
+Status apply(Value& value, std::vector<Op>&& ops) { return apply_ops<true>(value, ops, false); }
+
+Status apply_all_or_nothing(Value& value, std::span<const Op> ops) { return apply_ops<false>(value, ops, true); }
+
+Status apply_all_or_nothing(Value& value, std::vector<Op>&& ops) { return apply_ops<true>(value, ops, true); }
+
+Result<std::string> apply_texts(std::string_view value_json, std::string_view patch_json) {
+    Value value = NV_TRY(parse_value(value_json));
+    Patch patch = NV_TRY(parse_patch(patch_json));
+    NV_CHECK(apply(value, std::move(patch.ops)));
+    std::string out;
+    out.reserve(value_json.size() + value_json.size() / 8);  // the result is usually about as long
+    value_to_json(out, value);
+    return out;
+}
+
+}  // namespace norvane

@@ -1,0 +1,420 @@
+#include "diff/diff.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "diff/patch_json.hpp"
+#include "value/json.hpp"
+
+namespace norvane {
+
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > kMax / a) return kMax;
+    return a * b;
+}
+
+// ---- element keys ---------------------------------------------------------------------
+//
+// The permutation detection groups elements by their element key, the compact tagged
+// JSON text. Two values have the same key text exactly when they are "key-equal": the
+// same variant with key-equal payloads, where every non-finite double (written as null)
+// matches every other, a finite double matches only the same bits (the shortest text is
+// unique per double, and 0.0 and -0.0 are written differently), and everything else
+// compares as usual. Grouping by a structural hash and key_equal therefore gives the
+// same groups as grouping by the texts, without writing them.
+
+std::uint64_t mix(std::uint64_t h, std::uint64_t x) {
+    h ^= x + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+    return h * 0xBF58476D1CE4E5B9ULL;
+}
+
+std::uint64_t text_hash(std::string_view s) { return std::hash<std::string_view>()(s); }
+
+bool finite(double d) { return d - d == 0; }
+
+std::uint64_t key_hash(const Value& v) {
+    std::uint64_t h = static_cast<std::uint64_t>(v.kind()) + 1;
+    switch (v.kind()) {
+        case Value::Kind::Null: return h;
+        case Value::Kind::Bool: return mix(h, v.as_bool());
+        case Value::Kind::Int: return mix(h, static_cast<std::uint64_t>(v.as_int()));
+        case Value::Kind::Float: {
+            const double d = v.as_float();
+            return finite(d) ? mix(h, std::bit_cast<std::uint64_t>(d)) : mix(h, 0x7FF0DEADULL);
+        }
+        case Value::Kind::Str: return mix(h, text_hash(v.as_str()));
+        case Value::Kind::List:
+            for (const Value& e : v.as_list()) h = mix(h, key_hash(e));
+            return mix(h, v.as_list().size());
+        case Value::Kind::Map:
+            for (const auto& [k, e] : v.as_map()) h = mix(mix(h, text_hash(k)), key_hash(e));
+            return mix(h, v.as_map().size());
+        case Value::Kind::Submodel: return mix(h, v.as_submodel().id);
+    }
+    return h;
+}
+
+// Same element key text. `also_equal` additionally requires equality as values (floats
+// by IEEE comparison), which with key-equality means: no NaN, and floats of the same
+// bits or both infinite with the same sign.
+template <bool also_equal>
+bool key_equal(const Value& a, const Value& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Value::Kind::Null: return true;
+        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+        case Value::Kind::Int: return a.as_int() == b.as_int();
+        case Value::Kind::Float: {
+            const double x = a.as_float(), y = b.as_float();
+            if (also_equal) return x == y && std::signbit(x) == std::signbit(y);
+            return finite(x) ? std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y) : !finite(y);
+        }
+        case Value::Kind::Str: return a.as_str() == b.as_str();
+        case Value::Kind::List: {
+            const ValueList& x = a.as_list();
+            const ValueList& y = b.as_list();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (!key_equal<also_equal>(x[i], y[i])) return false;
+            return true;
+        }
+        case Value::Kind::Map: {
+            const ValueMap& x = a.as_map();
+            const ValueMap& y = b.as_map();
+            if (x.size() != y.size()) return false;
+            for (std::size_t i = 0; i < x.size(); ++i)
+                if (x[i].first != y[i].first || !key_equal<also_equal>(x[i].second, y[i].second)) return false;
+            return true;
+        }
+        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
+    }
+    return false;
+}
+
+// Same key text and equal as values: such elements always pair with each other.
+bool identical(const Value& a, const Value& b) { return key_equal<true>(a, b); }
+
+// Groups of key-equal elements: an open-addressing table from key hash to group.
+class KeyGroups {
+public:
+    explicit KeyGroups(std::size_t n) : slots_(std::bit_ceil(std::max<std::size_t>(2 * n, 8))) {}
+
+    // The group of `v`; a new group (number = count so far) when `add` and none matches.
+    std::optional<std::uint32_t> find(const Value& v, bool add) {
+        const std::uint64_t h = key_hash(v);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& s = slots_[i];
+            if (s.rep == nullptr) {
+                if (!add) return std::nullopt;
+                s = Slot{h, &v, static_cast<std::uint32_t>(count_++)};
+                return s.group;
+            }
+            if (s.hash == h && key_equal<false>(*s.rep, v)) return s.group;
+        }
+    }
+    std::size_t count() const { return count_; }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        const Value* rep = nullptr;
+        std::uint32_t group = 0;
+    };
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+// Pairs each new position with an old position holding the same element, when the two
+// lists (of equal length) rearrange each other: elements of the same key pair
+// first-in, first-out, and every pair must also be equal as values. Returns the old
+// position for each new position, or nothing.
+//
+// The first `prefix` and last `suffix` positions hold identical elements in both
+// lists; they pair with themselves (first-in, first-out keeps them in place), so only
+// the middle is grouped.
+std::optional<std::vector<std::uint64_t>> pairing_order(const ValueList& old_items, const ValueList& new_items,
+                                                        std::size_t prefix, std::size_t suffix) {
+    const std::size_t n = old_items.size();
+    const std::size_t begin = prefix, end = n - suffix, count = end - begin;
+    KeyGroups groups(count);
+    std::vector<std::uint32_t> group_of(count);
+    std::vector<std::uint32_t> group_size;
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::uint32_t g = *groups.find(old_items[i], true);
+        if (g == group_size.size()) group_size.push_back(0);
+        group_of[i - begin] = g;
+        ++group_size[g];
+    }
+    // Each group's queue of old positions, ascending, with `head` at its front.
+    std::vector<std::uint32_t> head(group_size.size()), tail(group_size.size());
+    std::uint32_t start = 0;
+    for (std::size_t g = 0; g < group_size.size(); ++g) {
+        head[g] = tail[g] = start;
+        start += group_size[g];
+    }
+    std::vector<std::uint64_t> queued(count);
+    for (std::size_t i = begin; i < end; ++i) queued[tail[group_of[i - begin]]++] = i;
+
+    std::vector<std::uint64_t> order;
+    order.reserve(n);
+    for (std::size_t i = 0; i < begin; ++i) order.push_back(i);
+    for (std::size_t j = begin; j < end; ++j) {
+        const Value& v = new_items[j];
+        const std::optional<std::uint32_t> g = groups.find(v, false);
+        if (!g || head[*g] == tail[*g]) return std::nullopt;
+        const std::uint64_t i = queued[head[*g]++];
+        if (!(old_items[i] == v)) return std::nullopt;
+        order.push_back(i);
+    }
+    for (std::size_t i = end; i < n; ++i) order.push_back(i);
+    return order;
+}
+
+// Length of the longest strictly increasing subsequence (patience method).
+std::size_t longest_increasing(const std::vector<std::uint64_t>& order) {
+    std::vector<std::uint64_t> tails;
+    for (std::uint64_t x : order) {
+        auto it = std::lower_bound(tails.begin(), tails.end(), x);
+        if (it == tails.end()) tails.push_back(x);
+        else *it = x;
+    }
+    return tails.size();
+}
+
+// Walks two values with one path that grows and shrinks as it descends; operations
+// take their own copy of it.
+class Differ {
+public:
+    explicit Differ(Path path) : path_(std::move(path)) {}
+
+    void node(const Value& a, const Value& b, std::vector<Op>& ops) {
+        if (a.kind() == Value::Kind::Map && b.kind() == Value::Kind::Map) return map(a.as_map(), b.as_map(), ops);
+        if (a.kind() == Value::Kind::List && b.kind() == Value::Kind::List) return list(a.as_list(), b.as_list(), ops);
+        if (!(a == b)) ops.push_back(set_op(b));
+    }
+
+    void positional(const ValueList& a, const ValueList& b, std::vector<Op>& ops) {
+        const std::size_t n = a.size(), m = b.size();
+        const std::size_t common = std::min(n, m);
+        for (std::size_t i = 0; i < common; ++i) {
+            path_.push_back(PathSeg::make_index(i));
+            node(a[i], b[i], ops);
+            path_.pop_back();
+        }
+        for (std::size_t i = n; i < m; ++i) ops.push_back(insert_op(i, b[i]));
+        for (std::size_t i = n; i > m; --i) ops.push_back(remove_at_op(i - 1));
+    }
+
+private:
+    Op set_op(const Value& v) const {
+        Op op;
+        op.kind = Op::Kind::Set;
+        op.path = path_;
+        op.value = v;
+        return op;
+    }
+    Op insert_op(std::uint64_t index, const Value& v) const {
+        Op op;
+        op.kind = Op::Kind::Insert;
+        op.path = path_;
+        op.index = index;
+        op.value = v;
+        return op;
+    }
+    Op remove_at_op(std::uint64_t index) const {
+        Op op;
+        op.kind = Op::Kind::RemoveAt;
+        op.path = path_;
+        op.index = index;
+        return op;
+    }
+    Op move_op(std::uint64_t from, std::uint64_t to) const {
+        Op op;
+        op.kind = Op::Kind::Move;
+        op.path = path_;
+        op.from = from;
+        op.to = to;
+        return op;
+    }
+    Op reorder_op(std::vector<std::uint64_t> order) const {
+        Op op;
+        op.kind = Op::Kind::Reorder;
+        op.path = path_;
+        op.order = std::move(order);
+        return op;
+    }
+
+    // New keys in ascending order (nested changes and additions interleaved), then the
+    // removed keys in ascending order. Both maps are sorted, so one merge walk serves.
+    void map(const ValueMap& a, const ValueMap& b, std::vector<Op>& ops) {
+        std::vector<const std::string*> removed;
+        auto ia = a.begin();
+        for (const auto& [key, value] : b) {
+            while (ia != a.end() && ia->first < key) removed.push_back(&(ia++)->first);
+            path_.push_back(PathSeg::make_key(key));
+            if (ia != a.end() && ia->first == key) {
+                node(ia->second, value, ops);
+                ++ia;
+            } else {
+                ops.push_back(set_op(value));
+            }
+            path_.pop_back();
+        }
+        for (; ia != a.end(); ++ia) removed.push_back(&ia->first);
+        for (const std::string* key : removed) {
+            Op op;
+            op.kind = Op::Kind::Remove;
+            op.path = path_;
+            op.path.push_back(PathSeg::make_key(*key));
+            ops.push_back(std::move(op));
+        }
+    }
+
+    void list(const ValueList& a, const ValueList& b, std::vector<Op>& ops) {
+        const std::size_t n = a.size(), m = b.size();
+        const std::uint64_t limit = std::max<std::uint64_t>(saturating_mul(8, std::max(n, m)), 64);
+
+        // Leading elements equal in both lists are passed over by the greedy pass at no
+        // cost; when they are identical they also pair with themselves.
+        std::size_t prefix = 0;
+        std::optional<std::vector<std::uint64_t>> order;
+        if (n == m) {
+            while (prefix < n && identical(a[prefix], b[prefix])) ++prefix;
+            if (prefix == n) return;  // identity pairing, nothing displaced, nothing to emit
+            std::size_t suffix = 0;
+            while (suffix < n - prefix && identical(a[n - 1 - suffix], b[n - 1 - suffix])) ++suffix;
+            order = pairing_order(a, b, prefix, suffix);
+            if (order) {
+                const std::uint64_t displaced = n - longest_increasing(*order);
+                if (saturating_mul(displaced, n) > limit) {
+                    ops.push_back(reorder_op(std::move(*order)));
+                    return;
+                }
+            }
+        } else {
+            while (prefix < std::min(n, m) && a[prefix] == b[prefix]) ++prefix;
+        }
+
+        if (greedy(a, b, prefix, limit, ops)) return;
+        // Aborted: a rearrangement becomes one Reorder, anything else the positional diff.
+        if (order) ops.push_back(reorder_op(std::move(*order)));
+        else positional(a, b, ops);
+    }
+
+    // The greedy edit script over a working list that always equals the old list with
+    // the emitted operations applied. The working list holds pointers to old elements
+    // and to the new elements put in their place. Returns false when the cost passed
+    // `limit`; the operations are appended to `ops` only on success.
+    // `start` leading elements are known to be equal in both lists.
+    bool greedy(const ValueList& a, const ValueList& b, std::size_t start, std::uint64_t limit,
+                std::vector<Op>& ops) {
+        const std::size_t m = b.size();
+        std::vector<const Value*> work;
+        work.reserve(std::max(a.size(), m));
+        for (const Value& v : a) work.push_back(&v);
+        std::vector<Op> local;
+        std::uint64_t cost = 0;
+        auto over = [&](std::uint64_t amount) {
+            cost = saturating_add(cost, amount);
+            return cost > limit;
+        };
+
+        std::size_t j = start;
+        while (j < m) {
+            const std::size_t w = work.size();
+            if (j == w) {
+                local.push_back(insert_op(j, b[j]));
+                work.push_back(&b[j]);
+                ++j;
+                continue;
+            }
+            if (*work[j] == b[j]) {
+                ++j;
+                continue;
+            }
+            if (over(w - j - 1)) return false;
+            std::size_t k = j + 1;
+            while (k < w && !(*work[k] == b[j])) ++k;
+            if (k < w) {
+                if (over(w)) return false;
+                local.push_back(move_op(k, j));
+                std::rotate(work.begin() + j, work.begin() + k, work.begin() + k + 1);
+                ++j;
+                continue;
+            }
+            if (over(m - j - 1)) return false;
+            if (j != m - 1) {
+                std::size_t p = j + 1;
+                while (p < m && !(b[p] == *work[j])) ++p;
+                if (p < m) {
+                    if (over(w)) return false;
+                    if (w < m) {
+                        local.push_back(insert_op(j, b[j]));
+                        work.insert(work.begin() + j, &b[j]);
+                        ++j;
+                        continue;
+                    }
+                    if (!(*work[j + 1] == *work[j])) {
+                        local.push_back(move_op(j, p));
+                        std::rotate(work.begin() + j, work.begin() + j + 1, work.begin() + p + 1);
+                        continue;  // the same position is examined again
+                    }
+                }
+            }
+            // Replace: nested changes at the current position.
+            path_.push_back(PathSeg::make_index(j));
+            node(*work[j], b[j], local);
+            path_.pop_back();
+            work[j] = &b[j];
+            ++j;
+        }
+        for (std::size_t i = work.size(); i > m; --i) local.push_back(remove_at_op(i - 1));
+        if (ops.empty()) ops = std::move(local);
+        else std::move(local.begin(), local.end(), std::back_inserter(ops));
+        return true;
+    }
+
+    Path path_;
+};
+
+}  // namespace
+
+void diff_value(const Path& path, const Value& old_value, const Value& new_value, std::vector<Op>& ops) {
+    Differ(path).node(old_value, new_value, ops);
+}
+
+Path child_path(const Path& path, PathSeg seg) {
+    Path out;
+    out.reserve(path.size() + 1);
+    out = path;
+    out.push_back(std::move(seg));
+    return out;
+}
+
+void diff_list_positionally(const Path& path, const ValueList& old_items, const ValueList& new_items,
+                            std::vector<Op>& ops) {
+    Differ(path).positional(old_items, new_items, ops);
+}
+
+Result<std::string> diff_texts(std::string_view old_json, std::string_view new_json) {
+    Value old_value = NV_TRY(parse_value(old_json));
+    Value new_value = NV_TRY(parse_value(new_json));
+    Patch patch;
+    diff_value({}, old_value, new_value, patch.ops);
+    return patch_to_json(patch);
+}
+
+}  // namespace norvane

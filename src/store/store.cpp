@@ -1,0 +1,73 @@
+#include "store/store.hpp"
+
+#include <limits>
+
+#include "diff/apply.hpp"
+#include "diff/diff.hpp"
+#include "diff/patch_json.hpp"
+#include "util/float_text.hpp"
+#include "util/text.hpp"
+#include "value/json.hpp"
+
+namespace norvane {
+
+Store::Held* Store::find(std::uint64_t id) {
+    if (id == 0 || id > models_.size()) return nullptr;
+    return &models_[id - 1];
+}
+
+const Store::Held* Store::find(std::uint64_t id) const {
+    if (id == 0 || id > models_.size()) return nullptr;
+    return &models_[id - 1];
+}
+
+Result<std::uint64_t> Store::host(std::string_view type_name, std::string_view value_json) {
+    Value value = NV_TRY(parse_value(value_json));
+    models_.push_back(Held{std::string(type_name), std::move(value), 0});
+    return models_.size();
+}
+
+Result<std::optional<std::string>> Store::snapshot(std::uint64_t id) const {
+    const Held* held = find(id);
+    if (held == nullptr) return std::nullopt;
+    // A generic JSON object, so its members are written in ascending key order.
+    std::string out = "{\"rev\":";
+    append_u64(out, held->rev);
+    out += ",\"type_name\":";
+    append_json_string(out, held->type_name);
+    out += ",\"value\":";
+    value_to_json(out, held->value);
+    out += '}';
+    return out;
+}
+
+Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_view value_json) {
+    Value value = NV_TRY(parse_value(value_json));
+    Held* held = find(id);
+    if (held == nullptr) return std::nullopt;
+    // Wrapping to 0 would make every later patch of this model look stale to a client.
+    if (held->rev == std::numeric_limits<std::uint64_t>::max()) {
+        std::string msg = "revision ";
+        append_u64(msg, held->rev);
+        msg += " of model ";
+        append_u64(msg, id);
+        msg += " cannot be raised";
+        return fail(std::move(msg));
+    }
+    Patch patch;
+    diff_value({}, held->value, value, patch.ops);
+    held->value = std::move(value);
+    patch.rev = ++held->rev;
+    return patch_to_json(patch);
+}
+
+Result<bool> Store::apply(std::uint64_t id, std::string_view patch_json) {
+    Patch patch = NV_TRY(parse_patch(patch_json));
+    Held* held = find(id);
+    if (held == nullptr) return false;
+    NV_CHECK(apply_all_or_nothing(held->value, std::move(patch.ops)));
+    held->rev = patch.rev;
+    return true;
+}
+
+}  // namespace norvane
