@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "api/client_state.hpp"
 #include "api/frame.hpp"
 #include "api/functions.hpp"
 #include "bridge/store.hpp"
@@ -18,9 +19,10 @@ struct ClassEntry {
     PyObject* (*type)();
 };
 
-// Start-up order: ClientState, CrdtDocument, Store. Still to come in their places:
-// ClientState and CrdtDocument, before Store.
+// Start-up order: ClientState, CrdtDocument, Store. Still to come in its place:
+// CrdtDocument, between ClientState and Store.
 constexpr std::array kClasses{
+    ClassEntry{"ClientState", &norvane::api::client_state_type},
     ClassEntry{"Store", &norvane::bridge::store_type},
 };
 
