@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "format/cbor/document.hpp"
+#include "format/msgpack/document.hpp"
+
 namespace norvane {
 
 Result<ConnectionCodec> normalize_codec(std::string_view name) {
@@ -23,21 +26,39 @@ Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
             m.write_json(out);
             return out;
         }
-        case ConnectionCodec::Msgpack:
-        case ConnectionCodec::Cbor:
-            break;
+        case ConnectionCodec::Msgpack: {
+            std::string out;
+            m.write_msgpack(out);
+            return out;
+        }
+        case ConnectionCodec::Cbor: {
+            std::string out;
+            m.write_cbor(out);
+            return out;
+        }
     }
-    return fail("not implemented");
+    return fail("unknown codec");
 }
 
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
     switch (codec) {
         case ConnectionCodec::Json: return Message::from_json(data, true);
-        case ConnectionCodec::Msgpack:
-        case ConnectionCodec::Cbor:
-            break;
+        case ConnectionCodec::Msgpack: {
+            // A failure of the typed read is the library's custom error, which
+            // displays as its text alone.
+            msgpack::Deserializer de(data);
+            auto doc = msgpack::read_document(de);
+            if (!doc) return fail(msgpack::error_text(doc.error()));
+            return Message::from_value(std::move(*doc));
+        }
+        case ConnectionCodec::Cbor: {
+            Document doc = NV_TRY(cbor::decode_document(data));
+            auto m = Message::from_value(std::move(doc));
+            if (!m) return fail(cbor::error_text(cbor::semantic_error(std::nullopt, m.error())));
+            return m;
+        }
     }
-    return fail("not implemented");
+    return fail("unknown codec");
 }
 
 namespace messages {

@@ -121,8 +121,11 @@ struct Message {
     void write_json(std::string& out) const;
     std::string to_json() const;
 
-    // The generic document of the message (every object with sorted members).
-    Document to_value() const;
+    // The MessagePack or CBOR form of the message's generic document (every
+    // record a map with string keys, members in ascending byte order of their
+    // keys, as the document holds them), appended to `out`.
+    void write_msgpack(std::string& out) const;
+    void write_cbor(std::string& out) const;
 };
 
 // The kind's tag for a known tag text, or nullopt.
