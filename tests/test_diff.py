@@ -70,6 +70,8 @@ def test_map_example_exact_text():
         (0.0, -0.0, []),
         ([0.0], [-0.0], []),  # key texts differ: no pairing order, and the greedy pass finds them equal
         ([0.0, 1], [1, -0.0], [Move(R, 1, 0)]),
+        # elements pair by their key text, so 0.0 and -0.0 are rearranged although equal
+        ([0.0] * 10 + [-0.0] * 10, [-0.0] * 10 + [0.0] * 10, [Reorder(R, list(range(10, 20)) + list(range(10)))]),
         (1, 1.0, [Set(R, 1.0)]),
         ([1], {"0": 1}, [Set(R, {"0": 1})]),
         # map operations: ascending byte order, additions and nested changes first

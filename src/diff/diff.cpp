@@ -194,6 +194,8 @@ std::size_t longest_increasing(const std::vector<std::uint64_t>& order) {
     return tails.size();
 }
 
+bool is_container(const Value& v) { return v.kind() == Value::Kind::List || v.kind() == Value::Kind::Map; }
+
 // Walks two values with one path that grows and shrinks as it descends; operations
 // take their own copy of it.
 class Differ {
@@ -264,13 +266,13 @@ private:
         auto ia = a.begin();
         for (const auto& [key, value] : b) {
             while (ia != a.end() && ia->first < key) removed.push_back(&(ia++)->first);
+            const bool common = ia != a.end() && ia->first == key;
+            const Value* old_value = common ? &(ia++)->second : nullptr;
+            // Equal scalars need no path; everything else gets one.
+            if (old_value != nullptr && !is_container(value) && *old_value == value) continue;
             path_.push_back(PathSeg::make_key(key));
-            if (ia != a.end() && ia->first == key) {
-                node(ia->second, value, ops);
-                ++ia;
-            } else {
-                ops.push_back(set_op(value));
-            }
+            if (old_value != nullptr) node(*old_value, value, ops);
+            else ops.push_back(set_op(value));
             path_.pop_back();
         }
         for (; ia != a.end(); ++ia) removed.push_back(&ia->first);

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
+#include <new>
 #include <vector>
 
 namespace norvane {
@@ -25,42 +25,75 @@ class Tree {
 public:
     using Member = std::pair<std::string, Tree>;
 
-    Tree() = default;
+    Tree() : kind_(NodeKind::Null), u_(0) {}
     static Tree null() { return Tree(); }
-    static Tree boolean(bool v) { return Tree(Rep(std::in_place_index<1>, v)); }
-    static Tree u64(uint64_t v) { return Tree(Rep(std::in_place_index<2>, v)); }
-    static Tree i64(int64_t v) { return Tree(Rep(std::in_place_index<3>, v)); }
+    static Tree boolean(bool v) { Tree t(NodeKind::Bool); t.b_ = v; return t; }
+    static Tree u64(uint64_t v) { Tree t(NodeKind::U64); t.u_ = v; return t; }
+    static Tree i64(int64_t v) { Tree t(NodeKind::I64); t.i_ = v; return t; }
     // A signed integer, stored as u64 when it is not negative.
     static Tree integer(int64_t v) { return v >= 0 ? u64(uint64_t(v)) : i64(v); }
-    static Tree f64(double v) { return Tree(Rep(std::in_place_index<4>, v)); }
-    static Tree str(std::string v) { return Tree(Rep(std::in_place_index<5>, std::move(v))); }
-    static Tree bytes(std::string v) { return Tree(Rep(std::in_place_index<6>, std::move(v))); }
-    static Tree seq(std::vector<Tree> items = {}) { return Tree(Rep(std::in_place_index<7>, std::move(items))); }
-    static Tree map(std::vector<Member> members = {}) { return Tree(Rep(std::in_place_index<8>, std::move(members))); }
+    static Tree f64(double v) { Tree t(NodeKind::F64); t.f_ = v; return t; }
+    static Tree str(std::string v) {
+        Tree t(NodeKind::Str);
+        new (&t.s_) std::string(std::move(v));
+        return t;
+    }
+    static Tree bytes(std::string v) {
+        Tree t(NodeKind::Bytes);
+        new (&t.s_) std::string(std::move(v));
+        return t;
+    }
+    static Tree seq(std::vector<Tree> items = {}) {
+        Tree t(NodeKind::Seq);
+        new (&t.items_) std::vector<Tree>(std::move(items));
+        return t;
+    }
+    static Tree map(std::vector<Member> members = {}) {
+        Tree t(NodeKind::Map);
+        new (&t.members_) std::vector<Member>(std::move(members));
+        return t;
+    }
 
-    NodeKind kind() const { return NodeKind(rep_.index()); }
-    bool is_null() const { return rep_.index() == 0; }
-    bool as_bool() const { return *std::get_if<1>(&rep_); }
-    uint64_t as_u64() const { return *std::get_if<2>(&rep_); }
-    int64_t as_i64() const { return *std::get_if<3>(&rep_); }
-    double as_f64() const { return *std::get_if<4>(&rep_); }
+    Tree(Tree&& o) noexcept : kind_(o.kind_) { move_from(std::move(o)); }
+    Tree(const Tree& o) : kind_(o.kind_) { copy_from(o); }
+    Tree& operator=(Tree&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            kind_ = o.kind_;
+            move_from(std::move(o));
+        }
+        return *this;
+    }
+    Tree& operator=(const Tree& o) {
+        if (this != &o) {
+            Tree copy(o);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    ~Tree() { destroy(); }
+
+    NodeKind kind() const { return kind_; }
+    bool is_null() const { return kind_ == NodeKind::Null; }
+    bool as_bool() const { return b_; }
+    uint64_t as_u64() const { return u_; }
+    int64_t as_i64() const { return i_; }
+    double as_f64() const { return f_; }
     // Str and Bytes.
-    const std::string& as_str() const { return rep_.index() == 6 ? *std::get_if<6>(&rep_) : *std::get_if<5>(&rep_); }
-    std::string& as_str() { return rep_.index() == 6 ? *std::get_if<6>(&rep_) : *std::get_if<5>(&rep_); }
+    const std::string& as_str() const { return s_; }
+    std::string& as_str() { return s_; }
     // Seq items (empty for any other kind when read).
     const std::vector<Tree>& items() const {
         static const std::vector<Tree> none;
-        auto* p = std::get_if<7>(&rep_);
-        return p ? *p : none;
+        return kind_ == NodeKind::Seq ? items_ : none;
     }
-    std::vector<Tree>& items() { return *std::get_if<7>(&rep_); }
+    std::vector<Tree>& items() { return items_; }
     // Map members (empty for any other kind when read).
     const std::vector<Member>& members() const {
         static const std::vector<Member> none;
-        auto* p = std::get_if<8>(&rep_);
-        return p ? *p : none;
+        return kind_ == NodeKind::Map ? members_ : none;
     }
-    std::vector<Member>& members() { return *std::get_if<8>(&rep_); }
+    std::vector<Member>& members() { return members_; }
 
     // First member with this key (Document: the only one), or nullptr.
     const Tree* find(std::string_view key) const {
@@ -70,10 +103,47 @@ public:
     }
 
 private:
-    using Rep = std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, std::string,
-                             std::vector<Tree>, std::vector<Member>>;
-    explicit Tree(Rep r) : rep_(std::move(r)) {}
-    Rep rep_;
+    explicit Tree(NodeKind k) : kind_(k), u_(0) {}
+
+    void move_from(Tree&& o) noexcept {
+        switch (kind_) {
+            case NodeKind::Str:
+            case NodeKind::Bytes: new (&s_) std::string(std::move(o.s_)); break;
+            case NodeKind::Seq: new (&items_) std::vector<Tree>(std::move(o.items_)); break;
+            case NodeKind::Map: new (&members_) std::vector<Member>(std::move(o.members_)); break;
+            default: u_ = o.u_; break;
+        }
+    }
+    void copy_from(const Tree& o) {
+        switch (kind_) {
+            case NodeKind::Str:
+            case NodeKind::Bytes: new (&s_) std::string(o.s_); break;
+            case NodeKind::Seq: new (&items_) std::vector<Tree>(o.items_); break;
+            case NodeKind::Map: new (&members_) std::vector<Member>(o.members_); break;
+            default: u_ = o.u_; break;
+        }
+    }
+    void destroy() noexcept {
+        switch (kind_) {
+            case NodeKind::Str:
+            case NodeKind::Bytes: s_.~basic_string(); break;
+            case NodeKind::Seq: items_.~vector(); break;
+            case NodeKind::Map: members_.~vector(); break;
+            default: break;
+        }
+        kind_ = NodeKind::Null;
+    }
+
+    NodeKind kind_;
+    union {
+        bool b_;
+        uint64_t u_;
+        int64_t i_;
+        double f_;
+        std::string s_;
+        std::vector<Tree> items_;
+        std::vector<Member> members_;
+    };
 };
 
 struct DocumentTag {};

@@ -1,5 +1,8 @@
 #include "value/json.hpp"
 
+#include <deque>
+#include <iterator>
+
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 
@@ -126,17 +129,57 @@ int variant_index(std::string_view name) {
     return -1;
 }
 
+// Growing vectors for the lists and maps being read, one per nesting depth and reused
+// from read to read: a long list or map then grows without moving its elements again
+// and again, and the result is moved once into a vector of exactly its size.
+template <class T>
+class ScratchStack {
+public:
+    class Lease {
+    public:
+        explicit Lease(ScratchStack& s) : stack_(s) {
+            if (stack_.depth_ == stack_.levels_.size()) stack_.levels_.emplace_back();
+            items_ = &stack_.levels_[stack_.depth_++];
+        }
+        ~Lease() {
+            items_->clear();
+            if (items_->capacity() > kKeep) std::vector<T>().swap(*items_);
+            --stack_.depth_;
+        }
+        std::vector<T>& items() { return *items_; }
+        std::vector<T> take() {
+            std::vector<T> out;
+            out.reserve(items_->size());
+            std::move(items_->begin(), items_->end(), std::back_inserter(out));
+            return out;
+        }
+
+    private:
+        ScratchStack& stack_;
+        std::vector<T>* items_;
+    };
+
+private:
+    static constexpr std::size_t kKeep = 1 << 15;  // larger buffers are not kept between reads
+    std::deque<std::vector<T>> levels_;  // growing it leaves the levels in place
+    std::size_t depth_ = 0;
+};
+
+thread_local ScratchStack<norvane::Value> list_scratch;
+thread_local ScratchStack<std::pair<std::string, norvane::Value>> map_scratch;
+
 struct ListVisitor : de::Visitor<ListVisitor, ValueList> {
     std::string_view expecting() const { return "a sequence"; }
     template <class A>
     DeResult<ValueList> visit_seq(A& seq) {
-        ValueList items;
+        ScratchStack<norvane::Value>::Lease lease(list_scratch);
+        ValueList& items = lease.items();
         for (;;) {
             bool more = NV_TRY(seq.next_element([&](Reader& r) -> DeResult<void> {
                 items.push_back(NV_TRY(value_from_json(r)));
                 return {};
             }));
-            if (!more) return items;
+            if (!more) return lease.take();
         }
     }
 };
@@ -145,7 +188,8 @@ struct MapVisitor : de::Visitor<MapVisitor, ValueMap> {
     std::string_view expecting() const { return "a map"; }
     template <class A>
     DeResult<ValueMap> visit_map(A& map) {
-        ValueMap entries;
+        ScratchStack<std::pair<std::string, norvane::Value>>::Lease lease(map_scratch);
+        ValueMap& entries = lease.items();
         for (;;) {
             std::string key;
             bool more = NV_TRY(map.next_key([&](auto& kd) -> DeResult<void> {
@@ -159,7 +203,7 @@ struct MapVisitor : de::Visitor<MapVisitor, ValueMap> {
             }));
         }
         norvane::Value::sort_entries(entries);
-        return entries;
+        return lease.take();
     }
 };
 
