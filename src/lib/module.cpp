@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "api/client_state.hpp"
 #include "api/crdt_document.hpp"
 #include "api/frame.hpp"
 #include "api/functions.hpp"
@@ -19,9 +20,9 @@ struct ClassEntry {
     PyObject* (*type)();
 };
 
-// Start-up order: ClientState, CrdtDocument, Store. Still to come in its place:
-// ClientState, first.
+// Start-up order: ClientState, CrdtDocument, Store.
 constexpr std::array kClasses{
+    ClassEntry{"ClientState", &norvane::api::client_state_type},
     ClassEntry{"CrdtDocument", &norvane::api::crdt_document_type},
     ClassEntry{"Store", &norvane::bridge::store_type},
 };
