@@ -1,0 +1,159 @@
+#include "crdt/reducer/model.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "util/float_text.hpp"
+#include "util/text.hpp"
+
+namespace norvane::crdt {
+
+uint64_t CausalContext::max_counter_any() const {
+    uint64_t m = 0;
+    for (const auto& [r, c] : compacted) m = std::max(m, c);
+    // Dots are ordered by counter first, so the last one has the greatest.
+    if (!dots.empty()) m = std::max(m, dots.rbegin()->counter);
+    return m;
+}
+
+bool CausalContext::knows(const Dot& d) const {
+    auto it = compacted.find(d.replica);
+    if (it != compacted.end() && it->second >= d.counter) return true;
+    return dots.contains(d);
+}
+
+bool dot_covered(const Dot& d, const Frontier& frontier) {
+    if (d.replica == kInitReplica) return true;
+    auto it = frontier.find(d.replica);
+    uint64_t f = it == frontier.end() ? 0 : it->second;
+    return d.counter <= f;
+}
+
+NodePtr::NodePtr(NodeState n) : p_(std::make_shared<NodeState>(std::move(n))) {}
+
+NodeState* NodePtr::mut() {
+    if (p_ && p_.use_count() > 1) p_ = std::make_shared<NodeState>(std::as_const(*p_));
+    return p_.get();
+}
+
+const DotSet& SharedDotSet::empty_set() {
+    static const DotSet kEmpty;
+    return kEmpty;
+}
+
+DotSet& SharedDotSet::mut() {
+    if (!p_)
+        p_ = std::make_shared<DotSet>();
+    else if (p_.use_count() > 1)
+        p_ = std::make_shared<DotSet>(*p_);
+    return *p_;
+}
+
+template <class F>
+void UndoLog::push(F f) {
+    struct Fn final : Record {
+        F f;
+        explicit Fn(F g) : f(std::move(g)) {}
+        void undo() override { f(); }
+    };
+    undo_.push_back(std::make_unique<Fn>(std::move(f)));
+}
+
+void UndoLog::map_entry_added(MapNode* m, std::string key) {
+    push([m, key = std::move(key)] { m->entries.erase(key); });
+}
+
+void UndoLog::set_entry_added(SetNode* s, std::string key) {
+    push([s, key = std::move(key)] { s->entries.erase(key); });
+}
+
+void UndoLog::dot_added(SharedDotSet* s, Dot d) {
+    push([s, d = std::move(d)] { s->erase(d); });
+}
+
+void UndoLog::register_saved(RegisterNode* r) {
+    push([r, value = std::move(r->value), dot = r->dot]() mutable {
+        r->value = std::move(value);
+        r->dot = std::move(dot);
+    });
+}
+
+void UndoLog::seq_entries_added(SequenceNode* q, std::vector<ElementId> ids) {
+    if (ids.empty()) return;
+    push([q, ids = std::move(ids)] {
+        for (const auto& id : ids) q->entries.erase(id);
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e) {
+    push([q, id, after = e.after, had_node = bool(e.node), inserted = e.inserted] {
+        auto it = q->entries.find(id);
+        if (it == q->entries.end()) return;
+        it->second.after = after;
+        it->second.inserted = inserted;
+        if (!had_node) it->second.node.reset();
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created) {
+    push([q, id, d = std::move(d), created] {
+        if (created)
+            q->deletes.erase(id);
+        else if (auto it = q->deletes.find(id); it != q->deletes.end())
+            it->second.erase(d);
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::rollback() {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->undo();
+    undo_.clear();
+}
+
+NodeState NodeState::empty(StateKind k) {
+    switch (k) {
+        case StateKind::Register: return NodeState{RegisterNode{}};
+        case StateKind::Map: return NodeState{MapNode{}};
+        case StateKind::Set: return NodeState{SetNode{}};
+        case StateKind::Sequence: return NodeState{SequenceNode{}};
+    }
+    return NodeState{RegisterNode{}};
+}
+
+Status validate_replica(std::string_view replica) {
+    if (replica.empty() || replica == kInitReplica)
+        return fail("replica identifier must be non-empty and cannot be reserved $init");
+    return {};
+}
+
+void append_debug(std::string& out, const Dot& d) {
+    out += "Dot { counter: ";
+    append_u64(out, d.counter);
+    out += ", replica: ";
+    append_debug_str(out, d.replica);
+    out += " }";
+}
+
+void append_debug(std::string& out, const ElementId& id) {
+    out += "ElementId { dot: ";
+    append_debug(out, id.dot);
+    out += ", index: ";
+    append_u64(out, id.index);
+    out += " }";
+}
+
+std::string debug_text(const Dot& d) {
+    std::string s;
+    append_debug(s, d);
+    return s;
+}
+
+std::string debug_text(const ElementId& id) {
+    std::string s;
+    append_debug(s, id);
+    return s;
+}
+
+}  // namespace norvane::crdt
