@@ -16,6 +16,27 @@ namespace msg = json::msg;
 
 namespace {
 
+// Sorts members by key; of equal keys the one given last stays.
+template <class T>
+void sort_members(std::vector<typename T::Member>& members) {
+    bool sorted_unique = true;
+    for (size_t i = 1; i < members.size(); ++i) {
+        if (!(members[i - 1].first < members[i].first)) {
+            sorted_unique = false;
+            break;
+        }
+    }
+    if (sorted_unique) return;
+    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    size_t out = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
+        if (out != i) members[out] = std::move(members[i]);
+        ++out;
+    }
+    members.resize(out);
+}
+
 // A member gathered while its object is open: the key (in the input, or at
 // `key_off` in the owned key text when it had escapes) and the value.
 template <class T>
