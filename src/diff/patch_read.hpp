@@ -53,7 +53,7 @@ inline const de::EnumSpec kSegEnum{"PathSeg", "enum PathSeg", std::span<const st
 // Reads one segment into `seg`, a default one (read in place: no moves of the
 // result through the layers of the reader).
 template <class D>
-DeResult<void> read_segment_into(D& de, PathSeg& seg) {
+DeResult<void> read_segment_any(D& de, PathSeg& seg) {
     return de::read_enum<void>(de, kSegEnum, [&](size_t idx, auto& access) -> DeResult<void> {
         if (idx == 0) {
             NV_CHECK(access.newtype_variant([&](auto& d) -> DeResult<void> {
@@ -72,12 +72,38 @@ DeResult<void> read_segment_into(D& de, PathSeg& seg) {
     });
 }
 
+template <class D>
+DeResult<void> read_segment_into(D& de, PathSeg& seg) {
+    return read_segment_any(de, seg);
+}
+
+// A parsed tree: the usual {"Key": text} and {"Index": number} are taken as
+// they are; anything else (and every failure) goes through the enum reader.
+template <class T>
+DeResult<void> read_segment_into(de::ContentDe<T>& d, PathSeg& seg) {
+    const T& node = d.node();
+    if (node.kind() == NodeKind::Map && node.members().size() == 1) {
+        const auto& [name, v] = node.members().front();
+        if (v.kind() == NodeKind::Str && name == PathSeg::kNames[0]) {
+            seg.key = v.as_str();
+            seg.kind = PathSeg::Kind::Key;
+            return {};
+        }
+        if (v.kind() == NodeKind::U64 && name == PathSeg::kNames[1]) {
+            seg.index = v.as_u64();
+            seg.kind = PathSeg::Kind::Index;
+            return {};
+        }
+    }
+    return read_segment_any(d, seg);
+}
+
 // JSON text: a segment in its object form is read here directly, with the
 // reader calls (and so the texts and positions) of the enum reader above;
 // anything else goes through that reader.
 inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
     namespace msg = json::msg;
-    if (r.parse_whitespace() != '{') return read_segment_into<json::Reader>(r, seg);
+    if (r.parse_whitespace() != '{') return read_segment_any(r, seg);
     NV_CHECK(r.enter());
     r.eat_char();
     const int k = r.parse_whitespace();
@@ -193,7 +219,7 @@ DeResult<void> read_op_field(Op& op, const de::StructSpec& spec, size_t field, D
 
 // Reads one operation into `op`, a default one.
 template <class D>
-DeResult<void> read_op_into(D& de, Op& op) {
+DeResult<void> read_op_any(D& de, Op& op) {
     return de::read_enum<void>(de, kOpEnum, [&](size_t idx, auto& access) -> DeResult<void> {
         op.kind = Op::Kind(idx);
         const de::StructSpec& spec = kOpSpecs[idx];
@@ -203,11 +229,16 @@ DeResult<void> read_op_into(D& de, Op& op) {
     });
 }
 
+template <class D>
+DeResult<void> read_op_into(D& de, Op& op) {
+    return read_op_any(de, op);
+}
+
 // JSON text: the object form of an operation is read here directly, with the
 // reader calls of the enum reader above; anything else goes through it.
 inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
     namespace msg = json::msg;
-    if (r.parse_whitespace() != '{') return read_op_into<json::Reader>(r, op);
+    if (r.parse_whitespace() != '{') return read_op_any(r, op);
     NV_CHECK(r.enter());
     r.eat_char();
     const int k = r.parse_whitespace();
