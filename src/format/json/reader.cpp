@@ -25,6 +25,43 @@ void Reader::position_into(Error& e, size_t index) const {
     e.set_position(line, index - line_start);
 }
 
+namespace {
+
+// The decoded text of escaped strings, kept from read to read on each thread
+// for one reader at a time.
+struct ScratchText {
+    std::string text;
+    bool busy = false;
+};
+
+ScratchText& thread_scratch() {
+    thread_local ScratchText scratch;
+    return scratch;
+}
+
+}  // namespace
+
+void Reader::acquire_scratch() {
+    ScratchText& shared = thread_scratch();
+    if (!shared.busy) {
+        shared.busy = true;
+        leased_ = true;
+        scratch_ = &shared.text;
+    } else {
+        scratch_ = &own_scratch_;
+    }
+}
+
+void Reader::release_scratch() {
+    ScratchText& shared = thread_scratch();
+    if (shared.text.capacity() > (size_t(1) << 16)) {
+        std::string().swap(shared.text);
+    } else {
+        shared.text.clear();
+    }
+    shared.busy = false;
+}
+
 Error Reader::error(const char* text) const {
     Error e = Error::format(text);
     position_into(e, i_);
@@ -186,7 +223,7 @@ DeResult<void> Reader::parse_unicode_escape() {
     uint16_t n = NV_TRY(decode_hex_escape());
     if (n >= 0xDC00 && n <= 0xDFFF) return de::fail(error(msg::LoneSurrogate));
     if (n < 0xD800 || n > 0xDBFF) {
-        push_utf8(scratch_, n);
+        push_utf8(*scratch_, n);
         return {};
     }
     uint16_t n1 = n;
@@ -205,7 +242,7 @@ DeResult<void> Reader::parse_unicode_escape() {
     uint16_t n2 = NV_TRY(decode_hex_escape());
     if (n2 < 0xDC00 || n2 > 0xDFFF) return de::fail(error(msg::LoneSurrogate));
     uint32_t cp = ((uint32_t(n1 - 0xD800) << 10) | uint32_t(n2 - 0xDC00)) + 0x10000;
-    push_utf8(scratch_, cp);
+    push_utf8(*scratch_, cp);
     return {};
 }
 
@@ -213,14 +250,14 @@ DeResult<void> Reader::parse_escape() {
     int c = next_char();
     switch (c) {
         case -1: return de::fail(error(msg::EofString));
-        case '"': scratch_ += '"'; return {};
-        case '\\': scratch_ += '\\'; return {};
-        case '/': scratch_ += '/'; return {};
-        case 'b': scratch_ += '\b'; return {};
-        case 'f': scratch_ += '\f'; return {};
-        case 'n': scratch_ += '\n'; return {};
-        case 'r': scratch_ += '\r'; return {};
-        case 't': scratch_ += '\t'; return {};
+        case '"': *scratch_ += '"'; return {};
+        case '\\': *scratch_ += '\\'; return {};
+        case '/': *scratch_ += '/'; return {};
+        case 'b': *scratch_ += '\b'; return {};
+        case 'f': *scratch_ += '\f'; return {};
+        case 'n': *scratch_ += '\n'; return {};
+        case 'r': *scratch_ += '\r'; return {};
+        case 't': *scratch_ += '\t'; return {};
         case 'u': return parse_unicode_escape();
         default: return de::fail(error(msg::InvalidEscape));
     }
@@ -244,13 +281,15 @@ DeResult<std::string_view> Reader::parse_str() {
     return de::fail(error(msg::ControlChar));
 }
 
-// The rest of a string from its first escape on (at i_), decoded into scratch_.
+// The rest of a string from its first escape on (at i_), decoded into the scratch text.
 DeResult<std::string_view> Reader::parse_str_escaped(size_t start) {
-    scratch_.clear();
+    if (!scratch_) acquire_scratch();
+    std::string& scratch = *scratch_;
+    scratch.clear();
     uint64_t high = 0;
     for (;;) {
         // i_ is at a backslash.
-        scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
+        scratch.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
         ++i_;
         NV_CHECK(parse_escape());
         start = i_;
@@ -259,9 +298,9 @@ DeResult<std::string_view> Reader::parse_str_escaped(size_t start) {
         if (i_ == n_) return de::fail(error(msg::EofString));
         const unsigned char c = *p;
         if (c == '"') {
-            scratch_.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
+            scratch.append(reinterpret_cast<const char*>(s_) + start, i_ - start);
             ++i_;
-            std::string_view out = scratch_;
+            std::string_view out = scratch;
             if (check_utf8_ && !is_utf8(out)) return de::fail(error(msg::InvalidCodePoint));
             return out;
         }

@@ -77,6 +77,11 @@ public:
     // UTF-8; text that is already known to be UTF-8 skips the check.
     explicit Reader(std::string_view input, bool check_utf8 = false)
         : s_(reinterpret_cast<const unsigned char*>(input.data())), n_(input.size()), check_utf8_(check_utf8) {}
+    ~Reader() {
+        if (leased_) release_scratch();
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
 
     // ---- low-level access ------------------------------------------------
     size_t index() const { return i_; }
@@ -190,7 +195,8 @@ private:
     void position_into(Error& e, size_t index) const;
     DeResult<void> parse_ident_slow(const char* rest);
     DeResult<std::string_view> parse_str_escaped(size_t start);
-    DeResult<std::string_view> finish_str(std::string_view out, bool ascii);
+    void acquire_scratch();
+    void release_scratch();
     DeResult<double> number_from_text(size_t start, bool positive);
     DeResult<Number> parse_integer_tail(bool positive, size_t start, uint64_t sig, bool overflow, bool zero);
     DeResult<double> parse_decimal(bool positive, size_t start, bool zero_significand);
@@ -207,7 +213,9 @@ private:
     size_t i_ = 0;
     int depth_ = kDepthLimit;
     bool check_utf8_;
-    std::string scratch_;
+    bool leased_ = false;       // scratch_ is the thread's shared text
+    std::string* scratch_ = nullptr;  // decoded escaped strings; taken at the first one
+    std::string own_scratch_;   // when another reader holds the shared text
 };
 
 // ---- accessors -----------------------------------------------------------
