@@ -60,7 +60,7 @@ struct TreeStacks {
 };
 
 // Larger stacks are not kept between reads.
-constexpr size_t kKeepItems = size_t(1) << 13;
+constexpr size_t kKeepItems = size_t(1) << 12;
 
 template <class T>
 TreeStacks<T>& thread_stacks() {

@@ -176,7 +176,7 @@ struct ValueStacks {
     bool busy = false;
 };
 
-constexpr size_t kKeepStack = size_t(1) << 13;  // larger stacks are not kept between reads
+constexpr size_t kKeepStack = size_t(1) << 12;  // larger stacks are not kept between reads
 
 ValueStacks& thread_stacks() {
     thread_local ValueStacks stacks;
