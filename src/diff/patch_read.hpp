@@ -168,23 +168,31 @@ inline PathScratch& path_scratch() {
     return scratch;
 }
 
+// Holds the thread's path scratch (or a private one while it is taken).
+class PathLease {
+public:
+    PathLease() : shared_(path_scratch()), scratch_(shared_.busy ? own_ : shared_) { scratch_.busy = true; }
+    ~PathLease() {
+        scratch_.segs.clear();
+        if (scratch_.segs.capacity() > 256) Path().swap(scratch_.segs);
+        scratch_.busy = false;
+    }
+    PathLease(const PathLease&) = delete;
+    PathLease& operator=(const PathLease&) = delete;
+    Path& segs() { return scratch_.segs; }
+
+private:
+    PathScratch& shared_;
+    PathScratch own_;
+    PathScratch& scratch_;
+};
+
 template <class D>
 DeResult<Path> read_path(D& de) {
-    PathScratch& shared = path_scratch();
-    PathScratch own;
-    PathScratch& scratch = shared.busy ? own : shared;
-    scratch.busy = true;
-    scratch.segs.clear();
-    auto done = de::read_seq(de, [&](auto& d) -> DeResult<void> {
-        return read_segment_into(d, scratch.segs.emplace_back());
-    });
-    Path path;
-    if (done) path.assign(std::make_move_iterator(scratch.segs.begin()), std::make_move_iterator(scratch.segs.end()));
-    scratch.segs.clear();
-    if (scratch.segs.capacity() > 256) Path().swap(scratch.segs);
-    scratch.busy = false;
-    NV_CHECK(done);
-    return path;
+    PathLease lease;
+    Path& segs = lease.segs();
+    NV_CHECK(de::read_seq(de, [&](auto& d) -> DeResult<void> { return read_segment_into(d, segs.emplace_back()); }));
+    return Path(std::make_move_iterator(segs.begin()), std::make_move_iterator(segs.end()));
 }
 
 template <class D>
