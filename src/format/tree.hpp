@@ -105,7 +105,14 @@ public:
 private:
     explicit Tree(NodeKind k) : kind_(k), u_(0) {}
 
+    // Str, Bytes, Seq and Map own memory; the other kinds are their bits.
+    bool owns() const { return kind_ >= NodeKind::Str; }
+
     void move_from(Tree&& o) noexcept {
+        if (!owns()) {
+            u_ = o.u_;
+            return;
+        }
         switch (kind_) {
             case NodeKind::Str:
             case NodeKind::Bytes: new (&s_) std::string(std::move(o.s_)); break;
@@ -124,14 +131,15 @@ private:
         }
     }
     void destroy() noexcept {
+        if (owns()) destroy_owned();
+        kind_ = NodeKind::Null;
+    }
+    void destroy_owned() noexcept {
         switch (kind_) {
-            case NodeKind::Str:
-            case NodeKind::Bytes: s_.~basic_string(); break;
             case NodeKind::Seq: items_.~vector(); break;
             case NodeKind::Map: members_.~vector(); break;
-            default: break;
+            default: s_.~basic_string(); break;
         }
-        kind_ = NodeKind::Null;
     }
 
     NodeKind kind_;

@@ -123,12 +123,18 @@ public:
 private:
     explicit Value(Kind k) noexcept : kind_(k), raw_(0) {}
 
+    // Str, List and Map own memory; the other kinds are their bits.
+    bool owns() const { return uint8_t(uint8_t(kind_) - uint8_t(Kind::Str)) < 3; }
+
     void move_from(Value&& o) noexcept {
+        if (!owns()) {
+            raw_ = o.raw_;
+            return;
+        }
         switch (kind_) {
             case Kind::Str: new (&s_) std::string(std::move(o.s_)); break;
             case Kind::List: new (&l_) ValueList(std::move(o.l_)); break;
-            case Kind::Map: new (&m_) ValueMap(std::move(o.m_)); break;
-            default: raw_ = o.raw_; break;
+            default: new (&m_) ValueMap(std::move(o.m_)); break;
         }
     }
     void copy_from(const Value& o) {
@@ -140,13 +146,15 @@ private:
         }
     }
     void destroy() noexcept {
+        if (owns()) destroy_owned();
+        kind_ = Kind::Null;
+    }
+    void destroy_owned() noexcept {
         switch (kind_) {
             case Kind::Str: s_.~basic_string(); break;
             case Kind::List: l_.~ValueList(); break;
-            case Kind::Map: m_.~ValueMap(); break;
-            default: break;
+            default: m_.~ValueMap(); break;
         }
-        kind_ = Kind::Null;
     }
 
     Kind kind_;
