@@ -106,7 +106,20 @@ public:
     void u64(uint64_t v) { put(T::u64(v)); }
     void i64(int64_t v) { put(T::i64(v)); }
     void f64(double v) { put(T::f64(v)); }
-    void text(std::string_view v) { put(T::str(std::string(v))); }
+    void text(std::string_view v) {
+        // Made where it stays, without a temporary string.
+        const typename T::TextOf t{v};
+        switch (mode_) {
+            case kItem: stacks_->items.emplace_back(t); return;
+            case kMember: {
+                T& slot = stacks_->members.back().value;  // null
+                slot.~T();
+                new (&slot) T(t);
+                return;
+            }
+            default: root_ = T(t); return;
+        }
+    }
 
     struct Token {
         size_t base;

@@ -38,6 +38,12 @@ public:
         new (&t.s_) std::string(std::move(v));
         return t;
     }
+    // A text node holding a copy of `v`, made in place.
+    struct TextOf {
+        std::string_view v;
+    };
+    explicit Tree(TextOf t) : kind_(NodeKind::Str) { new (&s_) std::string(t.v); }
+
     static Tree bytes(std::string v) {
         Tree t(NodeKind::Bytes);
         new (&t.s_) std::string(std::move(v));

@@ -334,7 +334,10 @@ private:
             case Value::Kind::Str:
                 if (c == '"') {
                     r_.eat_char();
-                    return set(out, Value::str(NV_TRY(r_.parse_str())));
+                    const std::string_view text = NV_TRY(r_.parse_str());
+                    out.~Value();  // null
+                    new (&out) Value(Value::str(text));
+                    return {};
                 }
                 return set(out, Value::str(NV_TRY(de::read_string(r_))));
             case Value::Kind::List: return list(c, out);
