@@ -263,27 +263,27 @@ void write_tree(std::string& out, const T& d) {
             append_json_string(out, d.as_str());
             return;
         case NodeKind::Seq: {
-            out.push_back('[');
+            json::append_char(out, '[');
             bool first = true;
             for (const auto& e : d.items()) {
-                if (!first) out.push_back(',');
+                if (!first) json::append_char(out, ',');
                 first = false;
                 write_tree(out, e);
             }
-            out.push_back(']');
+            json::append_char(out, ']');
             return;
         }
         case NodeKind::Map: {
-            out.push_back('{');
+            json::append_char(out, '{');
             bool first = true;
             for (const auto& [k, v] : d.members()) {
-                if (!first) out.push_back(',');
+                if (!first) json::append_char(out, ',');
                 first = false;
                 append_json_string(out, k);
-                out.push_back(':');
+                json::append_char(out, ':');
                 write_tree(out, v);
             }
-            out.push_back('}');
+            json::append_char(out, '}');
             return;
         }
     }

@@ -51,19 +51,19 @@ void value_to_json(std::string& out, const Value& v) {
             } else {
                 append_lit(out, "null");
             }
-            out.push_back('}');
+            json::append_char(out, '}');
             return;
         }
         case Value::Kind::Str:
             append_lit(out, "{\"Str\":");
             append_json_string(out, v.as_str());
-            out.push_back('}');
+            json::append_char(out, '}');
             return;
         case Value::Kind::List: {
             append_lit(out, "{\"List\":[");
             bool first = true;
             for (const auto& e : v.as_list()) {
-                if (!first) out.push_back(',');
+                if (!first) json::append_char(out, ',');
                 first = false;
                 value_to_json(out, e);
             }
@@ -74,10 +74,10 @@ void value_to_json(std::string& out, const Value& v) {
             append_lit(out, "{\"Map\":{");
             bool first = true;
             for (const auto& [k, e] : v.as_map()) {
-                if (!first) out.push_back(',');
+                if (!first) json::append_char(out, ',');
                 first = false;
                 append_json_string(out, k);
-                out.push_back(':');
+                json::append_char(out, ':');
                 value_to_json(out, e);
             }
             append_lit(out, "}}");

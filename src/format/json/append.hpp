@@ -28,6 +28,13 @@ inline void append_lit(std::string& out, const char (&lit)[N]) {
     append_with(out, N - 1, [&](char* p) { return put_lit(p, lit); });
 }
 
+inline void append_char(std::string& out, char c) {
+    append_with(out, 1, [c](char* p) {
+        *p = c;
+        return p + 1;
+    });
+}
+
 // Decimal digits of an integer; at most 20 bytes.
 inline char* put_u64(char* p, uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
 inline char* put_i64(char* p, int64_t v) { return std::to_chars(p, p + 20, v).ptr; }

@@ -15,6 +15,7 @@
 
 #include "format/record/error.hpp"
 #include "format/record/visitor.hpp"
+#include "util/text.hpp"
 
 namespace norvane::json {
 
@@ -76,7 +77,8 @@ public:
     // `check_utf8`: the input is raw bytes whose strings must be checked as
     // UTF-8; text that is already known to be UTF-8 skips the check.
     explicit Reader(std::string_view input, bool check_utf8 = false)
-        : s_(reinterpret_cast<const unsigned char*>(input.data())), n_(input.size()), check_utf8_(check_utf8) {}
+        : s_(reinterpret_cast<const unsigned char*>(input.data())), n_(input.size()),
+          check_utf8_(check_utf8 && !is_utf8(input)) {}  // all valid: so is every string in it
     ~Reader() {
         if (leased_) release_scratch();
     }
