@@ -242,6 +242,68 @@ DeResult<void> read_op_into(D& de, Op& op) {
     return read_op_any(de, op);
 }
 
+// JSON text: the content of an operation in its object form, read with the
+// reader calls of the record reader (a struct through the JSON map accessor),
+// so with its texts and positions; the array form goes through that reader.
+inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructSpec& spec) {
+    namespace msg = json::msg;
+    if (r.parse_whitespace() != '{') {
+        json::VariantAccess access(r);
+        return de::read_struct_variant(access, spec, [&](size_t field, json::Reader& d) -> DeResult<void> {
+            return read_op_field(op, spec, field, d);
+        });
+    }
+    auto members = [&]() -> DeResult<void> {
+        uint64_t seen = 0;
+        bool first = true;
+        for (;;) {
+            const int c = r.parse_whitespace();
+            if (c < 0) return de::fail(r.peek_error(msg::EofObject));
+            if (c == '}') break;
+            if (first) {
+                first = false;
+                if (c != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
+            } else if (c == ',') {
+                r.eat_char();
+                const int d = r.parse_whitespace();
+                if (d == '}') return de::fail(r.peek_error(msg::TrailingComma));
+                if (d < 0) return de::fail(r.peek_error(msg::EofValue));
+                if (d != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
+            } else {
+                return de::fail(r.peek_error(msg::ExpectedObjectCommaOrEnd));
+            }
+            r.eat_char();
+            const std::string_view name = NV_TRY(r.parse_str());
+            size_t idx = 0;
+            while (idx < spec.fields.size() && spec.fields[idx] != name) ++idx;
+            if (idx == spec.fields.size()) {
+                if (spec.deny_unknown) return de::fail(de::Error::unknown_field(name, spec.fields));
+                NV_CHECK(r.parse_object_colon());
+                NV_CHECK(de::ignore(r));
+                continue;
+            }
+            if (seen >> idx & 1) return de::fail(de::Error::duplicate_field(spec.fields[idx]));
+            seen |= uint64_t(1) << idx;
+            NV_CHECK(r.parse_object_colon());
+            NV_CHECK(read_op_field(op, spec, idx, r));
+        }
+        for (size_t i = 0; i < spec.fields.size(); ++i)
+            if (!(seen >> i & 1) && !(spec.defaulted >> i & 1)) return de::fail(de::Error::missing_field(spec.fields[i]));
+        return {};
+    };
+    auto ret = [&]() -> DeResult<void> {
+        NV_CHECK(r.enter());
+        r.eat_char();
+        auto body = members();
+        r.leave();
+        auto tail = r.end_map();
+        if (!body) return body;
+        return tail;
+    }();
+    if (!ret) r.fix_position(ret.error());
+    return ret;
+}
+
 // JSON text: the object form of an operation is read here directly, with the
 // reader calls of the enum reader above; anything else goes through it.
 inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
@@ -264,11 +326,7 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
         if (idx == kOpEnum.variants.size()) return de::fail(de::Error::unknown_variant(name, kOpEnum.variants));
         NV_CHECK(r.parse_object_colon());
         op.kind = Op::Kind(idx);
-        const de::StructSpec& spec = kOpSpecs[idx];
-        json::VariantAccess access(r);
-        return de::read_struct_variant(access, spec, [&](size_t field, json::Reader& d) -> DeResult<void> {
-            return read_op_field(op, spec, field, d);
-        });
+        return read_op_content(r, op, kOpSpecs[idx]);
     }();
     r.leave();
     if (!body) {
