@@ -540,68 +540,86 @@ Result<Value> parse_value(std::string_view text, bool check_utf8) {
 namespace {
 
 template <class T>
-DeResult<Value> tree_value(const T& t);
+DeResult<void> tree_value(const T& t, Value& out);
 
+// Reads the payload of variant `variant` into `out` (null on entry).
 template <class T>
-DeResult<Value> tree_payload(const T& p, int variant) {
+DeResult<void> tree_payload(const T& p, int variant, Value& out) {
     auto refuse = [&](std::string_view expected) {
         return de::fail(Error::invalid_type(tree_unexpected(p), expected));
     };
     switch (Value::Kind(variant)) {
         case Value::Kind::Null:
-            if (p.kind() == NodeKind::Null || (p.kind() == NodeKind::Map && p.members().empty()))
-                return Value::null();
+            if (p.kind() == NodeKind::Null || (p.kind() == NodeKind::Map && p.members().empty())) return {};
             return refuse("unit");
         case Value::Kind::Bool:
-            if (p.kind() == NodeKind::Bool) return Value::boolean(p.as_bool());
-            return refuse("a boolean");
+            if (p.kind() != NodeKind::Bool) return refuse("a boolean");
+            out = Value::boolean(p.as_bool());
+            return {};
         case Value::Kind::Int:
-            if (p.kind() == NodeKind::I64) return Value::integer(p.as_i64());
+            if (p.kind() == NodeKind::I64) {
+                out = Value::integer(p.as_i64());
+                return {};
+            }
             if (p.kind() == NodeKind::U64) {
-                if (p.as_u64() <= uint64_t(INT64_MAX)) return Value::integer(int64_t(p.as_u64()));
-                return de::fail(Error::invalid_value(Unexpected::unsigned_(p.as_u64()), "i64"));
+                if (p.as_u64() > uint64_t(INT64_MAX))
+                    return de::fail(Error::invalid_value(Unexpected::unsigned_(p.as_u64()), "i64"));
+                out = Value::integer(int64_t(p.as_u64()));
+                return {};
             }
             return refuse("i64");
         case Value::Kind::Float:
-            if (p.kind() == NodeKind::F64) return Value::float_(p.as_f64());
-            if (p.kind() == NodeKind::U64) return Value::float_(double(p.as_u64()));
-            if (p.kind() == NodeKind::I64) return Value::float_(double(p.as_i64()));
-            return refuse("f64");
+            if (p.kind() == NodeKind::F64) {
+                out = Value::float_(p.as_f64());
+            } else if (p.kind() == NodeKind::U64) {
+                out = Value::float_(double(p.as_u64()));
+            } else if (p.kind() == NodeKind::I64) {
+                out = Value::float_(double(p.as_i64()));
+            } else {
+                return refuse("f64");
+            }
+            return {};
         case Value::Kind::Str:
-            if (p.kind() == NodeKind::Str) return Value::str(p.as_str());
-            return refuse("a string");
+            if (p.kind() != NodeKind::Str) return refuse("a string");
+            out.~Value();  // null
+            new (&out) Value(Value::str(std::string_view(p.as_str())));
+            return {};
         case Value::Kind::List: {
             if (p.kind() != NodeKind::Seq) return refuse("a sequence");
-            ValueList items;
-            items.reserve(p.items().size());
-            for (const auto& e : p.items()) items.push_back(NV_TRY(tree_value(e)));
-            return Value::list(std::move(items));
+            ValueList items(p.items().size());
+            for (size_t i = 0; i < items.size(); ++i) NV_CHECK(tree_value(p.items()[i], items[i]));
+            out = Value::list(std::move(items));
+            return {};
         }
         case Value::Kind::Map: {
             if (p.kind() != NodeKind::Map) return refuse("a map");
             ValueMap entries;
             entries.reserve(p.members().size());
-            for (const auto& [k, e] : p.members()) entries.emplace_back(k, NV_TRY(tree_value(e)));
+            for (const auto& [k, e] : p.members()) NV_CHECK(tree_value(e, entries.emplace_back(k, Value()).second));
             Value::sort_entries(entries);
-            return Value::map(std::move(entries));
+            out = Value::map(std::move(entries));
+            return {};
         }
         case Value::Kind::Submodel:
-            if (p.kind() == NodeKind::U64) return Value::submodel(ModelId{p.as_u64()});
+            if (p.kind() == NodeKind::U64) {
+                out = Value::submodel(ModelId{p.as_u64()});
+                return {};
+            }
             if (p.kind() == NodeKind::I64)
                 return de::fail(Error::invalid_value(Unexpected::signed_(p.as_i64()), "u64"));
             return refuse("u64");
     }
-    return Value::null();
+    return {};
 }
 
 template <class T>
-DeResult<Value> tree_value(const T& t) {
+DeResult<void> tree_value(const T& t, Value& out) {
     if (t.kind() == NodeKind::Str) {
         int variant = variant_index(t.as_str());
         if (variant < 0) return de::fail(Error::unknown_variant(t.as_str(), kVariants));
         if (variant != 0)
             return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
-        return Value::null();
+        return {};
     }
     if (t.kind() != NodeKind::Map) return de::fail(Error::invalid_type(tree_unexpected(t), "string or map"));
     if (t.members().size() != 1)
@@ -609,7 +627,14 @@ DeResult<Value> tree_value(const T& t) {
     const auto& [name, payload] = t.members().front();
     int variant = variant_index(name);
     if (variant < 0) return de::fail(Error::unknown_variant(name, kVariants));
-    return tree_payload(payload, variant);
+    return tree_payload(payload, variant, out);
+}
+
+template <class T>
+DeResult<Value> tree_value(const T& t) {
+    Value v;
+    NV_CHECK(tree_value(t, v));
+    return v;
 }
 
 }  // namespace
