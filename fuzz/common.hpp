@@ -43,4 +43,17 @@ inline void same(std::string_view a, std::string_view b, const char* what) {
 // byte readers check it themselves.
 inline bool utf8(std::string_view s) { return norvane::is_utf8(s); }
 
+// Whether the JSON text of a value or patch holds a non-finite Float: it is
+// written {"Float":null}, which no JSON reader accepts. (Inside a string the
+// quotes would be escaped, so the bytes can only come from a Float.)
+inline bool non_finite(std::string_view json) { return json.find("{\"Float\":null}") != std::string_view::npos; }
+
+// Each format has its own nesting budget (JSON 128, CBOR 256, MessagePack 1024),
+// so data deep enough for one format may be too deep for another.
+inline bool too_deep(std::string_view error) {
+    return error.find("recursion limit exceeded") != std::string_view::npos ||
+           error.find("RecursionLimitExceeded") != std::string_view::npos ||
+           error.find("depth limit exceeded") != std::string_view::npos;
+}
+
 }  // namespace fuzz

@@ -25,6 +25,7 @@ inline int check_message_codec(const uint8_t* data, size_t size, norvane::Connec
         auto b = encode_message(*m, other);
         if (!b) fail("an accepted message does not encode in another codec", t1, b.error());
         auto back = decode_message(*b, other);
+        if (!back && too_deep(back.error())) continue;
         if (!back) fail("another codec's bytes do not read back", t1, back.error());
         same(t1, back->to_json(), "another codec changes the message");
     }

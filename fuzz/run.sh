@@ -9,6 +9,8 @@ shift 3 2>/dev/null || shift $#
 here=$(cd "$(dirname "$0")" && pwd)
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || mapfile -t harnesses < <(ls "$here/corpus")
+# Instrumented frames are large: the deepest inputs the readers accept need more than 8 MiB.
+ulimit -s 262144 2>/dev/null || true
 mkdir -p "$build/logs" "$build/work" "$build/artifacts"
 run_one() {
   h=$1
