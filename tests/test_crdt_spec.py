@@ -219,7 +219,7 @@ POLICY_FIELDS = "expected one of `register`, `map`, `set`, `sequence`"
 def test_reading_errors(text, message):
     assert error_of(normalize, text) == message
     assert error_of(spec_hash, text) == message
-    # An invalid specification fails the peer check with its own message.
+    # An invalid CRDT specification fails the peer check with its own message.
     assert error_of(require, text, sha(text)) == message
 
 

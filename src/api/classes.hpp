@@ -1,7 +1,7 @@
 // The class machinery: a Python class around one plain C++ state object.
 //
 // A class is described once by a ClassSpec (name, description, constructor, methods)
-// and becomes a heap type created from a type specification on first need and kept
+// and becomes a heap type created from a PyType_Spec on first need and kept
 // for the life of the process. Instances hold their state and an atomic borrow flag
 // (0 free, -1 exclusive, n > 0 shared readers); no instance refers to a Python object.
 // The classes cannot be subclassed and report their module as "builtins".
@@ -147,7 +147,7 @@ constexpr bool method_out_fits(Out out) {
 }
 
 template <class Args, std::size_t... I>
-constexpr bool args_accept(std::span<const Param> params, std::index_sequence<I...>) {
+constexpr bool args_accept([[maybe_unused]] std::span<const Param> params, std::index_sequence<I...>) {
     return (arg_of<std::tuple_element_t<I, Args>>::accepts(params[I].kind) && ...);
 }
 
@@ -284,7 +284,7 @@ private:
         PyObject* kwnames = nullptr;
         if (!flatten_call(args, kwargs, flat, nargs, &kwnames)) return nullptr;
         PyObject* bound[kMaxParams];
-        const bool ok = bind(displays()[N].c_str(), Spec.ctor.parameters(), flat.data(), nargs, kwnames, bound);
+        const bool ok = api::bind(displays()[N].c_str(), Spec.ctor.parameters(), flat.data(), nargs, kwnames, bound);
         Py_XDECREF(kwnames);
         if (!ok) return nullptr;
         Arg converted[kMaxParams];
@@ -316,7 +316,7 @@ private:
     static PyObject* instance_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         constexpr const Method<State>& m = Spec.methods[I];
         PyObject* bound[kMaxParams];
-        if (!bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
+        if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
         Object* o = object(self);
         BorrowGuard guard(o->borrow, m.borrow);
         if (!guard) return nullptr;
@@ -338,7 +338,7 @@ private:
     static PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         constexpr const Method<State>& m = Spec.methods[I];
         PyObject* bound[kMaxParams];
-        if (!bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
+        if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
         Arg converted[kMaxParams];
         if (!convert(m.parameters(), bound, converted)) return nullptr;
         Result<State> state = m.build(converted);

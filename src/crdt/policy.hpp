@@ -98,7 +98,7 @@ private:
 // get the position at which the enclosing record stops. Only shapes are
 // checked here; validate_policy checks the tree's rules.
 
-// A policy read straight from JSON text (the root of a specification): its
+// A policy read straight from JSON text (the root of a CRDT specification): its
 // kind must be a JSON string.
 de::DeResult<CrdtPolicy> read_policy(json::Reader& r);
 

@@ -1,5 +1,5 @@
 // CRDT specifications: the schema that every replica of a CRDT document runs.
-// Peers agree on a specification through its canonical JSON text and the
+// Peers agree on a CRDT specification through its canonical JSON text and the
 // SHA-256 hash of that text, so both are reproduced byte for byte.
 #pragma once
 

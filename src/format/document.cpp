@@ -181,6 +181,32 @@ void write_tree(std::string& out, const T& d) {
 
 }  // namespace
 
+Document document_from_content(Content&& c) {
+    switch (c.kind()) {
+        case NodeKind::Null: return Document::null();
+        case NodeKind::Bool: return Document::boolean(c.as_bool());
+        case NodeKind::U64: return Document::u64(c.as_u64());
+        case NodeKind::I64: return Document::i64(c.as_i64());
+        case NodeKind::F64: return Document::f64(c.as_f64());
+        case NodeKind::Str: return Document::str(std::move(c.as_str()));
+        case NodeKind::Bytes: return Document::bytes(std::move(c.as_str()));
+        case NodeKind::Seq: {
+            std::vector<Document> items;
+            items.reserve(c.items().size());
+            for (Content& e : c.items()) items.push_back(document_from_content(std::move(e)));
+            return Document::seq(std::move(items));
+        }
+        case NodeKind::Map: {
+            std::vector<Document::Member> members;
+            members.reserve(c.members().size());
+            for (auto& [k, v] : c.members()) members.emplace_back(std::move(k), document_from_content(std::move(v)));
+            sort_members<Document>(members);
+            return Document::map(std::move(members));
+        }
+    }
+    return Document::null();
+}
+
 DeResult<Document> read_document(Reader& r) { return read_tree<Document, true>(r); }
 DeResult<Content> read_content(Reader& r) { return read_tree<Content, false>(r); }
 

@@ -15,6 +15,10 @@ de::DeResult<Document> read_document(json::Reader& r);
 // Reads one record "whole", keeping members as written.
 de::DeResult<Content> read_content(json::Reader& r);
 
+// The generic document of a record read whole: object members sorted by key
+// bytes, a key given twice keeping its last value, at every level.
+Document document_from_content(Content&& content);
+
 // A whole JSON text: one document, only whitespace after it. The failure is
 // the final text with its position.
 Result<Document> parse_document(std::string_view text, bool check_utf8 = false);

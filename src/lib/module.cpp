@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "api/client_state.hpp"
+#include "api/crdt_document.hpp"
 #include "api/frame.hpp"
 #include "api/functions.hpp"
 #include "bridge/store.hpp"
@@ -18,9 +20,10 @@ struct ClassEntry {
     PyObject* (*type)();
 };
 
-// Start-up order: ClientState, CrdtDocument, Store. Still to come in their places:
-// ClientState and CrdtDocument, before Store.
+// Start-up order: ClientState, CrdtDocument, Store.
 constexpr std::array kClasses{
+    ClassEntry{"ClientState", &norvane::api::client_state_type},
+    ClassEntry{"CrdtDocument", &norvane::api::crdt_document_type},
     ClassEntry{"Store", &norvane::bridge::store_type},
 };
 

@@ -1,0 +1,60 @@
+// One replica of a schema-directed CRDT document, with the entry points of its
+// Python class as plain functions over text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crdt/reducer/model.hpp"
+#include "crdt/reducer/ops.hpp"
+#include "crdt/spec.hpp"
+#include "util/result.hpp"
+
+namespace norvane::crdt {
+
+struct CrdtDocument {
+    std::string replica;
+    CrdtSpec spec;
+    std::string spec_hash;
+    NodeState root;
+    CausalContext context;
+    Fingerprints fingerprints;
+    uint32_t state_version = 1;
+    uint64_t lamport_counter = 0;
+    // The materialised value of `root`, kept between calls; null when unknown.
+    std::shared_ptr<const Value> value_cache;
+
+    const CrdtPolicy& policy() const { return spec.root; }
+
+    // A new document holding `value_json` written at the initial dot.
+    static Result<CrdtDocument> create(std::string_view spec_json, std::string_view value_json,
+                                       std::string_view replica);
+    // A document restored from a saved state.
+    static Result<CrdtDocument> from_state(std::string_view spec_json, std::string_view state_json,
+                                           std::string_view replica);
+
+    // Tagged model JSON of the materialised value.
+    Result<std::string> value() const;
+    // The saved state as JSON; writing it cannot fail.
+    Result<std::string> state() const;
+    // {"ops":[…],"effect":{…}}; the document is unchanged on failure.
+    Result<std::string> mutate(std::string_view mutations_json);
+    // The effect JSON; the document is unchanged on failure.
+    Result<std::string> apply(std::string_view ops_json);
+    // The member key of a value in the set the path addresses.
+    Result<std::string> member_key(std::string_view path_json, std::string_view value_json) const;
+    // Compacts up to the frontier; returns the number of purged tombstones.
+    Result<uint64_t> compact(std::string_view frontier_json);
+
+    // The materialised value, from the cache when it is known.
+    Result<std::shared_ptr<const Value>> current_value() const;
+
+    // The core of mutate and apply, on parsed input.
+    Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations);
+    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops);
+};
+
+}  // namespace norvane::crdt

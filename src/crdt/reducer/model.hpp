@@ -1,0 +1,281 @@
+// The replicated state of a CRDT document: causal identifiers, the causal
+// context, the node tree that mirrors the policy tree, and path segments.
+#pragma once
+
+#include <algorithm>
+#include <compare>
+#include <iterator>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "util/result.hpp"
+#include "value/value.hpp"
+
+namespace norvane::crdt {
+
+// The replica of the reserved initial dot; its dots always count as compacted.
+inline constexpr std::string_view kInitReplica = "$init";
+
+// One causal event: ordered by counter, then by the replica's bytes.
+struct Dot {
+    uint64_t counter = 0;
+    std::string replica;
+
+    friend bool operator==(const Dot&, const Dot&) = default;
+    friend std::strong_ordering operator<=>(const Dot& a, const Dot& b) {
+        if (auto c = a.counter <=> b.counter; c != 0) return c;
+        int r = a.replica.compare(b.replica);
+        return r < 0 ? std::strong_ordering::less
+                     : r > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    }
+
+    static Dot initial() { return Dot{0, std::string(kInitReplica)}; }
+    // Counter at least 1 and a replica that is neither empty nor "$init".
+    bool valid_operation_dot() const { return counter != 0 && !replica.empty() && replica != kInitReplica; }
+};
+
+// One sequence element: the dot of the inserting operation and the position
+// among its values.
+struct ElementId {
+    Dot dot;
+    uint32_t index = 0;
+
+    friend bool operator==(const ElementId&, const ElementId&) = default;
+    friend std::strong_ordering operator<=>(const ElementId& a, const ElementId& b) {
+        if (auto c = a.dot <=> b.dot; c != 0) return c;
+        return a.index <=> b.index;
+    }
+};
+
+using DotSet = std::set<Dot>;
+// Replica -> highest counter covered.
+using Frontier = std::map<std::string, uint64_t, std::less<>>;
+
+struct CausalContext {
+    Frontier compacted;
+    DotSet dots;
+
+    uint64_t max_counter_any() const;
+    // Covered by `compacted` or present in `dots`.
+    bool knows(const Dot& d) const;
+};
+
+// True when the replica is "$init" or the frontier reaches the dot's counter.
+bool dot_covered(const Dot& d, const Frontier& frontier);
+
+struct NodeState;
+
+// A shared, copy-on-write pointer to a node; null means "no node". Copies
+// share the node; the first write access through a pointer whose node is
+// shared gives that pointer a copy of its own (one level: the copy shares its
+// children in turn). Reads through a const pointer never copy. A document copy
+// is therefore cheap, and a change copies only the nodes along its path.
+class NodePtr {
+public:
+    NodePtr() = default;
+    explicit NodePtr(NodeState n);
+
+    explicit operator bool() const { return p_ != nullptr; }
+    const NodeState& operator*() const { return *p_; }
+    const NodeState* operator->() const { return p_.get(); }
+    const NodeState* get() const { return p_.get(); }
+    NodeState& operator*() { return *mut(); }
+    NodeState* operator->() { return mut(); }
+    NodeState* get() { return mut(); }
+    void reset() { p_.reset(); }
+
+private:
+    NodeState* mut();
+    std::shared_ptr<NodeState> p_;
+};
+
+// An ordered set of dots whose copies share it until one of them changes.
+// The dot sets of map entries and set members grow with every write below
+// them; sharing keeps copies of a document cheap.
+class SharedDotSet {
+public:
+    using const_iterator = DotSet::const_iterator;
+
+    SharedDotSet() = default;
+    SharedDotSet(DotSet s) : p_(s.empty() ? nullptr : std::make_shared<DotSet>(std::move(s))) {}
+
+    const DotSet& get() const { return p_ ? *p_ : empty_set(); }
+    operator const DotSet&() const { return get(); }
+    bool empty() const { return get().empty(); }
+    size_t size() const { return get().size(); }
+    bool contains(const Dot& d) const { return get().contains(d); }
+    const_iterator begin() const { return get().begin(); }
+    const_iterator end() const { return get().end(); }
+
+    void insert(const Dot& d) {
+        if (!contains(d)) mut().insert(d);
+    }
+    template <class It>
+    void insert(It first, It last) {
+        for (; first != last; ++first) insert(*first);
+    }
+
+private:
+    static const DotSet& empty_set();
+    DotSet& mut();
+    std::shared_ptr<DotSet> p_;
+};
+
+struct MapEntryState {
+    NodePtr node;  // always set
+    SharedDotSet dots;
+    SharedDotSet removed;
+    SharedDotSet removal_ops;
+};
+
+struct SetEntryState {
+    NodePtr node;  // always set
+    SharedDotSet adds;
+    SharedDotSet removed;
+    SharedDotSet removal_ops;
+};
+
+struct SequenceEntryState {
+    std::optional<ElementId> after;
+    NodePtr node;  // null once compaction purged it
+    bool inserted = false;
+};
+
+// An ordered map kept as one sorted vector: cheap to copy and to walk in order.
+// Iterators and references are invalidated by insertions.
+template <class K, class V>
+class FlatMap {
+public:
+    using value_type = std::pair<K, V>;
+    using iterator = typename std::vector<value_type>::iterator;
+    using const_iterator = typename std::vector<value_type>::const_iterator;
+
+    iterator begin() { return v_.begin(); }
+    iterator end() { return v_.end(); }
+    const_iterator begin() const { return v_.begin(); }
+    const_iterator end() const { return v_.end(); }
+    size_t size() const { return v_.size(); }
+    bool empty() const { return v_.empty(); }
+
+    iterator lower_bound(const K& k) {
+        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
+    }
+    const_iterator lower_bound(const K& k) const {
+        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
+    }
+    iterator find(const K& k) {
+        auto it = lower_bound(k);
+        return it != v_.end() && it->first == k ? it : v_.end();
+    }
+    const_iterator find(const K& k) const {
+        auto it = lower_bound(k);
+        return it != v_.end() && it->first == k ? it : v_.end();
+    }
+    bool contains(const K& k) const { return find(k) != v_.end(); }
+
+    std::pair<iterator, bool> emplace(const K& k, V value) {
+        auto it = lower_bound(k);
+        if (it != v_.end() && it->first == k) return {it, false};
+        return {v_.insert(it, value_type(k, std::move(value))), true};
+    }
+    V& operator[](const K& k) { return emplace(k, V{}).first->second; }
+
+    // Adds a default value under every key of `keys` (ascending) that is missing,
+    // in one pass over the map.
+    void add_missing(const std::vector<K>& keys) {
+        std::vector<value_type> fresh;
+        for (const auto& k : keys)
+            if (!contains(k)) fresh.emplace_back(k, V{});
+        if (fresh.empty()) return;
+        if (fresh.size() < 8) {
+            for (auto& kv : fresh) emplace(kv.first, std::move(kv.second));
+            return;
+        }
+        std::vector<value_type> merged;
+        merged.reserve(v_.size() + fresh.size());
+        std::merge(std::make_move_iterator(v_.begin()), std::make_move_iterator(v_.end()),
+                   std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()),
+                   std::back_inserter(merged), [](const value_type& a, const value_type& b) { return a.first < b.first; });
+        v_ = std::move(merged);
+    }
+
+    // From pairs already in ascending key order without repeats.
+    static FlatMap from_sorted(std::vector<value_type> v) {
+        FlatMap m;
+        m.v_ = std::move(v);
+        return m;
+    }
+
+private:
+    std::vector<value_type> v_;
+};
+
+struct RegisterNode {
+    std::optional<Value> value;
+    std::optional<Dot> dot;
+};
+struct MapNode {
+    std::map<std::string, MapEntryState, std::less<>> entries;
+};
+struct SetNode {
+    std::map<std::string, SetEntryState, std::less<>> entries;
+};
+struct SequenceNode {
+    FlatMap<ElementId, SequenceEntryState> entries;
+    std::map<ElementId, DotSet> deletes;
+};
+
+// The kinds in the order of the policy kinds.
+enum class StateKind : uint8_t { Register, Map, Set, Sequence };
+inline constexpr std::string_view kStateKindNames[] = {"register", "map", "set", "sequence"};
+
+struct NodeState {
+    std::variant<RegisterNode, MapNode, SetNode, SequenceNode> v;
+
+    StateKind kind() const { return StateKind(v.index()); }
+    static NodeState empty(StateKind k);
+
+    RegisterNode* reg() { return std::get_if<RegisterNode>(&v); }
+    MapNode* map() { return std::get_if<MapNode>(&v); }
+    SetNode* set() { return std::get_if<SetNode>(&v); }
+    SequenceNode* seq() { return std::get_if<SequenceNode>(&v); }
+    const RegisterNode* reg() const { return std::get_if<RegisterNode>(&v); }
+    const MapNode* map() const { return std::get_if<MapNode>(&v); }
+    const SetNode* set() const { return std::get_if<SetNode>(&v); }
+    const SequenceNode* seq() const { return std::get_if<SequenceNode>(&v); }
+};
+
+// One step of a CRDT path.
+struct PathSegment {
+    enum class Kind : uint8_t { Key, Member, Element };
+    Kind kind = Kind::Key;
+    std::string key;  // Key, Member
+    ElementId id;     // Element
+
+    friend bool operator==(const PathSegment&, const PathSegment&) = default;
+};
+inline constexpr std::string_view kSegmentKindNames[] = {"key", "member", "element"};
+using CrdtPath = std::vector<PathSegment>;
+
+// Operation fingerprints by dot.
+using Fingerprints = std::map<Dot, std::string>;
+
+// "replica identifier must be non-empty and cannot be reserved $init"
+Status validate_replica(std::string_view replica);
+
+// Diagnostic texts: Dot { counter: 1, replica: "r" } and
+// ElementId { dot: Dot { counter: 1, replica: "r" }, index: 0 }.
+void append_debug(std::string& out, const Dot& d);
+void append_debug(std::string& out, const ElementId& id);
+std::string debug_text(const Dot& d);
+std::string debug_text(const ElementId& id);
+
+}  // namespace norvane::crdt

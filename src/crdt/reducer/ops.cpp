@@ -1,0 +1,383 @@
+#include "crdt/reducer/ops.hpp"
+
+#include "crdt/reducer/records.hpp"
+#include "diff/patch_json.hpp"
+#include "util/float_text.hpp"
+#include "util/sha256.hpp"
+#include "util/text.hpp"
+#include "value/json.hpp"
+
+namespace norvane::crdt {
+
+using de::DeResult;
+using de::Error;
+
+// ---- writers -------------------------------------------------------------------
+
+void write_dot(std::string& out, const Dot& d) {
+    out += "{\"counter\":";
+    append_u64(out, d.counter);
+    out += ",\"replica\":";
+    append_json_string(out, d.replica);
+    out += '}';
+}
+
+void write_element_id(std::string& out, const ElementId& id) {
+    out += "{\"dot\":";
+    write_dot(out, id.dot);
+    out += ",\"index\":";
+    append_u64(out, id.index);
+    out += '}';
+}
+
+static void write_kind(std::string& out, std::string_view name) {
+    out += "{\"kind\":\"";
+    out += name;  // kind names need no escaping
+    out += '"';
+}
+
+void write_path(std::string& out, const CrdtPath& path) {
+    out += '[';
+    bool first = true;
+    for (const auto& seg : path) {
+        if (!first) out += ',';
+        first = false;
+        write_kind(out, kSegmentKindNames[size_t(seg.kind)]);
+        if (seg.kind == PathSegment::Kind::Element) {
+            out += ",\"id\":";
+            write_element_id(out, seg.id);
+        } else {
+            out += ",\"key\":";
+            append_json_string(out, seg.key);
+        }
+        out += '}';
+    }
+    out += ']';
+}
+
+template <class T, class W>
+static void write_list(std::string& out, const std::vector<T>& items, W&& write) {
+    out += '[';
+    bool first = true;
+    for (const auto& x : items) {
+        if (!first) out += ',';
+        first = false;
+        write(out, x);
+    }
+    out += ']';
+}
+
+static void write_values(std::string& out, const std::vector<Value>& vs) {
+    write_list(out, vs, [](std::string& o, const Value& v) { value_to_json(o, v); });
+}
+
+static void write_after(std::string& out, const std::optional<ElementId>& after) {
+    out += ",\"after\":";
+    if (after)
+        write_element_id(out, *after);
+    else
+        out += "null";
+}
+
+static void write_key(std::string& out, const std::string& key) {
+    out += ",\"key\":";
+    append_json_string(out, key);
+}
+
+static void write_value(std::string& out, const Value& v) {
+    out += ",\"value\":";
+    value_to_json(out, v);
+}
+
+void write_op(std::string& out, const CrdtOp& op) {
+    write_kind(out, kOpKindNames[size_t(op.kind)]);
+    out += ",\"dot\":";
+    write_dot(out, op.dot);
+    out += ",\"path\":";
+    write_path(out, op.path);
+    switch (op.kind) {
+        case OpKind::RegisterSet:
+        case OpKind::SetAdd:
+            write_value(out, op.value);
+            break;
+        case OpKind::MapSet:
+            write_key(out, op.key);
+            write_value(out, op.value);
+            break;
+        case OpKind::MapRemove:
+        case OpKind::SetRemove:
+            write_key(out, op.key);
+            out += ",\"removed\":";
+            write_list(out, op.removed, write_dot);
+            break;
+        case OpKind::SequenceInsert:
+            write_after(out, op.after);
+            out += ",\"values\":";
+            write_values(out, op.values);
+            break;
+        case OpKind::SequenceDelete:
+        case OpKind::SequenceSplice:
+            out += ",\"ids\":";
+            write_list(out, op.ids, write_element_id);
+            break;
+    }
+    out += '}';
+}
+
+void write_ops(std::string& out, const std::vector<CrdtOp>& ops) { write_list(out, ops, write_op); }
+
+void write_delta(std::string& out, const CrdtDelta& d) {
+    write_kind(out, kOpKindNames[size_t(d.kind)]);
+    out += ",\"path\":";
+    write_path(out, d.path);
+    switch (d.kind) {
+        case OpKind::RegisterSet:
+            write_value(out, d.value);
+            break;
+        case OpKind::MapSet:
+        case OpKind::SetAdd:
+            write_key(out, d.key);
+            write_value(out, d.value);
+            break;
+        case OpKind::MapRemove:
+        case OpKind::SetRemove:
+            write_key(out, d.key);
+            break;
+        case OpKind::SequenceInsert:
+            write_after(out, d.after);
+            out += ",\"elements\":";
+            write_list(out, d.elements, [](std::string& o, const SequenceDeltaElement& e) {
+                o += "{\"id\":";
+                write_element_id(o, e.id);
+                o += ",\"value\":";
+                value_to_json(o, e.value);
+                o += '}';
+            });
+            break;
+        case OpKind::SequenceDelete:
+        case OpKind::SequenceSplice:
+            out += ",\"ids\":";
+            write_list(out, d.ids, write_element_id);
+            break;
+    }
+    out += '}';
+}
+
+void write_effect(std::string& out, const CrdtEffect& e) {
+    out += "{\"patch\":";
+    patch_to_json(out, e.patch);
+    out += ",\"deltas\":";
+    write_list(out, e.deltas, write_delta);
+    out += ",\"applied\":";
+    append_u64(out, e.applied);
+    out += '}';
+}
+
+std::string op_fingerprint(const CrdtOp& op) {
+    std::string buf;
+    buf.reserve(128);
+    write_op(buf, op);
+    return sha256_text(buf);
+}
+
+// ---- readers ---------------------------------------------------------------------
+
+namespace {
+
+inline constexpr std::string_view kOpFields[][4] = {
+    {"dot", "path", "value"},
+    {"dot", "path", "key", "value"},
+    {"dot", "path", "key", "removed"},
+    {"dot", "path", "value"},
+    {"dot", "path", "key", "removed"},
+    {"dot", "path", "after", "values"},
+    {"dot", "path", "ids"},
+};
+inline constexpr size_t kOpFieldCount[] = {3, 4, 4, 3, 4, 4, 3};
+
+inline constexpr std::string_view kMutationFields[][4] = {
+    {"path", "value"},
+    {"path", "key", "value"},
+    {"path", "key"},
+    {"path", "value"},
+    {"path", "key"},
+    {"path", "after", "values"},
+    {"path", "ids"},
+    {"path", "index", "delete_count", "values"},
+};
+inline constexpr size_t kMutationFieldCount[] = {2, 3, 2, 2, 2, 3, 2, 4};
+
+inline constexpr std::string_view kOpArity[] = {
+    "struct variant CrdtOp::RegisterSet with 3 elements",
+    "struct variant CrdtOp::MapSet with 4 elements",
+    "struct variant CrdtOp::MapRemove with 4 elements",
+    "struct variant CrdtOp::SetAdd with 3 elements",
+    "struct variant CrdtOp::SetRemove with 4 elements",
+    "struct variant CrdtOp::SequenceInsert with 4 elements",
+    "struct variant CrdtOp::SequenceDelete with 3 elements",
+};
+inline constexpr std::string_view kMutationArity[] = {
+    "struct variant CrdtMutation::RegisterSet with 2 elements",
+    "struct variant CrdtMutation::MapSet with 3 elements",
+    "struct variant CrdtMutation::MapRemove with 2 elements",
+    "struct variant CrdtMutation::SetAdd with 2 elements",
+    "struct variant CrdtMutation::SetRemove with 2 elements",
+    "struct variant CrdtMutation::SequenceInsert with 3 elements",
+    "struct variant CrdtMutation::SequenceDelete with 2 elements",
+    "struct variant CrdtMutation::SequenceSplice with 4 elements",
+};
+
+const tagged::TagSpec kOpTag{"internally tagged enum CrdtOp", std::span<const std::string_view>(kOpKindNames, 7)};
+const tagged::TagSpec kMutationTag{"internally tagged enum CrdtMutation",
+                                   std::span<const std::string_view>(kOpKindNames, 8)};
+
+// The object form leaves `after` out for an insertion at the head.
+uint64_t after_mask(std::span<const std::string_view> fields) {
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (fields[i] == "after") return uint64_t(1) << i;
+    return 0;
+}
+
+template <class D>
+DeResult<std::vector<Value>> read_values(D& d) {
+    std::vector<Value> vs;
+    NV_CHECK(de::read_seq(d, [&](auto& e) -> DeResult<void> {
+        vs.push_back(NV_TRY(read_model_value(e)));
+        return {};
+    }));
+    return vs;
+}
+
+template <class D>
+DeResult<std::vector<ElementId>> read_ids(D& d) {
+    std::vector<ElementId> ids;
+    NV_CHECK(de::read_seq(d, [&](auto& e) -> DeResult<void> {
+        ids.push_back(NV_TRY(records::read_element_id(e)));
+        return {};
+    }));
+    return ids;
+}
+
+template <class D>
+DeResult<std::vector<Dot>> read_dot_list(D& d) {
+    std::vector<Dot> dots;
+    NV_CHECK(de::read_seq(d, [&](auto& e) -> DeResult<void> {
+        dots.push_back(NV_TRY(records::read_dot(e)));
+        return {};
+    }));
+    return dots;
+}
+
+template <class D>
+DeResult<std::optional<ElementId>> read_after(D& d) {
+    std::optional<ElementId> after;
+    NV_CHECK(de::read_option(d, [&](auto& e) -> DeResult<void> {
+        after = NV_TRY(records::read_element_id(e));
+        return {};
+    }));
+    return after;
+}
+
+// Reads the common fields into `t` (an op or a mutation); returns false for
+// a field name this helper does not know.
+template <class T, class D>
+DeResult<bool> read_common(T& t, std::string_view name, D& d) {
+    if (name == "path") {
+        t.path = NV_TRY(records::read_path(d));
+    } else if (name == "key") {
+        t.key = NV_TRY(de::read_string(d));
+    } else if (name == "value") {
+        t.value = NV_TRY(read_model_value(d));
+    } else if (name == "after") {
+        t.after = NV_TRY(read_after(d));
+    } else if (name == "values") {
+        t.values = NV_TRY(read_values(d));
+    } else if (name == "ids") {
+        t.ids = NV_TRY(read_ids(d));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+DeResult<CrdtOp> read_op(json::Reader& r) {
+    auto t = NV_TRY(tagged::read_tagged(r, kOpTag));
+    CrdtOp op;
+    op.kind = OpKind(t.idx);
+    std::span<const std::string_view> fields(kOpFields[t.idx], kOpFieldCount[t.idx]);
+    de::StructSpec spec{kOpKindNames[t.idx], kOpArity[t.idx], kOpArity[t.idx], fields, after_mask(fields), true};
+    NV_CHECK(tagged::read_fields(t, spec, 0, [&](size_t f, auto& d) -> DeResult<void> {
+        std::string_view name = fields[f];
+        if (NV_TRY(read_common(op, name, d))) return {};
+        if (name == "dot") {
+            op.dot = NV_TRY(records::read_dot(d));
+        } else {
+            op.removed = NV_TRY(read_dot_list(d));
+        }
+        return {};
+    }));
+    return op;
+}
+
+DeResult<CrdtMutation> read_mutation(json::Reader& r) {
+    auto t = NV_TRY(tagged::read_tagged(r, kMutationTag));
+    CrdtMutation m;
+    m.kind = OpKind(t.idx);
+    std::span<const std::string_view> fields(kMutationFields[t.idx], kMutationFieldCount[t.idx]);
+    de::StructSpec spec{kOpKindNames[t.idx], kMutationArity[t.idx], kMutationArity[t.idx], fields,
+                        after_mask(fields), true};
+    NV_CHECK(tagged::read_fields(t, spec, 0, [&](size_t f, auto& d) -> DeResult<void> {
+        std::string_view name = fields[f];
+        if (NV_TRY(read_common(m, name, d))) return {};
+        if (name == "index") {
+            m.index = NV_TRY(de::read_u64(d, "usize"));
+        } else {
+            m.delete_count = NV_TRY(de::read_u64(d, "usize"));
+        }
+        return {};
+    }));
+    return m;
+}
+
+template <class T, class F>
+Result<std::vector<T>> parse_list(std::string_view text, F&& read_one) {
+    json::Reader r(text);
+    std::vector<T> out;
+    auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
+        out.push_back(NV_TRY(read_one(e)));
+        return {};
+    });
+    if (!ok) return fail(de::json_error_text(ok.error()));
+    auto end = r.end();
+    if (!end) return fail(de::json_error_text(end.error()));
+    return out;
+}
+
+}  // namespace
+
+Result<std::vector<CrdtOp>> parse_ops(std::string_view text) { return parse_list<CrdtOp>(text, read_op); }
+
+Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text) {
+    return parse_list<CrdtMutation>(text, read_mutation);
+}
+
+Result<CrdtPath> parse_path(std::string_view text) {
+    json::Reader r(text);
+    auto p = records::read_path(r);
+    if (!p) return fail(de::json_error_text(p.error()));
+    auto end = r.end();
+    if (!end) return fail(de::json_error_text(end.error()));
+    return std::move(*p);
+}
+
+Result<Frontier> parse_frontier(std::string_view text) {
+    json::Reader r(text);
+    records::FrontierVisitor v;
+    auto f = r.deserialize_map(v);
+    if (!f) return fail(de::json_error_text(f.error()));
+    auto end = r.end();
+    if (!end) return fail(de::json_error_text(end.error()));
+    return std::move(*f);
+}
+
+}  // namespace norvane::crdt

@@ -1,0 +1,96 @@
+// Operations, mutations, deltas and effects of a CRDT document, with their JSON
+// writers and readers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crdt/reducer/model.hpp"
+#include "diff/patch.hpp"
+#include "format/record/error.hpp"
+#include "util/result.hpp"
+#include "value/value.hpp"
+
+namespace norvane::crdt {
+
+// The kinds shared by operations, mutations and deltas; mutations add Splice.
+enum class OpKind : uint8_t {
+    RegisterSet, MapSet, MapRemove, SetAdd, SetRemove, SequenceInsert, SequenceDelete, SequenceSplice
+};
+inline constexpr std::string_view kOpKindNames[] = {
+    "register_set", "map_set", "map_remove", "set_add",
+    "set_remove", "sequence_insert", "sequence_delete", "sequence_splice"};
+
+// A replicated operation. Only the fields of its kind are meaningful.
+struct CrdtOp {
+    OpKind kind = OpKind::RegisterSet;
+    Dot dot;
+    CrdtPath path;
+    std::string key;                 // map_set, map_remove, set_remove
+    Value value;                     // register_set, map_set, set_add
+    std::vector<Dot> removed;        // map_remove, set_remove
+    std::optional<ElementId> after;  // sequence_insert
+    std::vector<Value> values;       // sequence_insert
+    std::vector<ElementId> ids;      // sequence_delete
+};
+
+// A local change request: an operation without dot or removed list, or a splice.
+struct CrdtMutation {
+    OpKind kind = OpKind::RegisterSet;
+    CrdtPath path;
+    std::string key;
+    Value value;
+    std::optional<ElementId> after;
+    std::vector<Value> values;
+    std::vector<ElementId> ids;
+    uint64_t index = 0;         // sequence_splice
+    uint64_t delete_count = 0;  // sequence_splice
+};
+
+struct SequenceDeltaElement {
+    ElementId id;
+    Value value;
+};
+
+struct CrdtDelta {
+    OpKind kind = OpKind::RegisterSet;
+    CrdtPath path;
+    std::string key;
+    Value value;
+    std::optional<ElementId> after;
+    std::vector<SequenceDeltaElement> elements;
+    std::vector<ElementId> ids;
+};
+
+struct CrdtEffect {
+    Patch patch;
+    std::vector<CrdtDelta> deltas;
+    uint64_t applied = 0;
+};
+
+// ---- writers (compact JSON, fixed key order, every field written) ----------
+
+void write_dot(std::string& out, const Dot& d);
+void write_element_id(std::string& out, const ElementId& id);
+void write_path(std::string& out, const CrdtPath& path);
+void write_op(std::string& out, const CrdtOp& op);
+void write_ops(std::string& out, const std::vector<CrdtOp>& ops);
+void write_delta(std::string& out, const CrdtDelta& d);
+void write_effect(std::string& out, const CrdtEffect& e);
+
+// "sha256:" and the 64 hex digits of the SHA-256 of write_op's bytes.
+std::string op_fingerprint(const CrdtOp& op);
+
+// ---- readers of whole JSON texts (only whitespace may follow) ---------------
+
+Result<std::vector<CrdtOp>> parse_ops(std::string_view text);
+Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text);
+// A path whose segment kinds must be strings (the member_key argument).
+Result<CrdtPath> parse_path(std::string_view text);
+// A JSON object of replica -> unsigned 64-bit counter; a repeated key keeps its last value.
+Result<Frontier> parse_frontier(std::string_view text);
+
+}  // namespace norvane::crdt

@@ -1,0 +1,69 @@
+// The reducer: walks of CRDT paths, register writes, whole-value merge, member
+// keys, materialisation with the sequence order, remote operation merge, live
+// dots, deltas and compaction of the node tree.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "crdt/policy.hpp"
+#include "crdt/reducer/model.hpp"
+#include "crdt/reducer/ops.hpp"
+#include "util/result.hpp"
+#include "value/value.hpp"
+
+namespace norvane::crdt {
+
+template <class N>
+struct Located {
+    N* node;
+    const CrdtPolicy* policy;
+};
+
+// Read-only walk: every addressed entry must exist.
+Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtPolicy& policy, const CrdtPath& path);
+// Creating walk: missing entries are created; `dot` is recorded in every map
+// entry passed.
+Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& policy, const CrdtPath& path,
+                                            const Dot& dot);
+// The policy a path addresses; only the policy tree is consulted.
+Result<const CrdtPolicy*> policy_at_path(const CrdtPolicy& root, const CrdtPath& path);
+
+// Last writer wins by dot order; an equal dot overwrites.
+Status set_register(NodeState& node, Value value, Dot dot);
+
+// The identity text of a set member.
+Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Value& value);
+// One Str per Unicode scalar value.
+std::vector<Value> split_string_sequence(std::string_view text);
+
+// Writes a whole value into a node at one dot.
+Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot);
+
+// The visible value; nullopt when the node has none.
+Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, const CrdtPolicy& policy,
+                                                       const DotSet& filter);
+// As above with an empty filter; an absent value is "root value is removed".
+Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
+
+// The document order of the inserted elements of a sequence (deleted ones included).
+std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
+// The same order as pointers to the ids inside `seq`, valid while it is unchanged.
+std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq);
+
+// Merges one operation into the node tree.
+Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op);
+
+// The dots that keep a node's visible content alive, ascending, unique.
+std::vector<Dot> live_dots(const NodeState& node);
+
+// The change report of an operation that has just been applied.
+Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, const NodeState& root);
+
+// Purges tombstones covered by the frontier; returns how many.
+uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier);
+
+}  // namespace norvane::crdt

@@ -1,0 +1,28 @@
+// The saved state of a CRDT document as JSON text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "crdt/reducer/model.hpp"
+#include "util/result.hpp"
+
+namespace norvane::crdt {
+
+struct CrdtState {
+    uint32_t state_version = 1;
+    std::string spec_hash;
+    CausalContext context;
+    Fingerprints fingerprints;
+    NodeState root;
+};
+
+void write_node(std::string& out, const NodeState& node);
+void write_state(std::string& out, uint32_t state_version, std::string_view spec_hash, const CausalContext& context,
+                 const Fingerprints& fingerprints, const NodeState& root);
+
+// A whole text holding one state record; failures are the final texts.
+Result<CrdtState> parse_state(std::string_view text);
+
+}  // namespace norvane::crdt

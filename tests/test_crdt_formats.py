@@ -1,0 +1,319 @@
+"""JSON forms of CRDT operations, mutations, effects and saved state."""
+
+import hashlib
+import json
+
+import pytest
+
+import norvane
+
+MAP_SPEC = json.dumps({"root": {"kind": "map"}})
+SEQ_SPEC = json.dumps({"root": {"kind": "sequence"}})
+SET_SPEC = json.dumps({"root": {"kind": "set"}})
+REG_SPEC = json.dumps({"root": {"kind": "register"}})
+
+
+def doc(spec=MAP_SPEC, value='{"Map":{}}', replica="a"):
+    return norvane.CrdtDocument(spec, value, replica)
+
+
+def dot(c, r="a"):
+    return {"counter": c, "replica": r}
+
+
+def fingerprint(op_text):
+    return "sha256:" + hashlib.sha256(op_text.encode()).hexdigest()
+
+
+def err(fn, *args):
+    with pytest.raises(ValueError) as e:
+        fn(*args)
+    return str(e.value)
+
+
+# ---- operations --------------------------------------------------------------------
+
+
+def test_op_writer_and_fingerprint():
+    d = doc()
+    out = json.loads(d.mutate('[{"kind":"map_set","path":[],"key":"title","value":{"Str":"x"}}]'))
+    text = json.dumps(out["ops"][0], separators=(",", ":"), ensure_ascii=False)
+    assert text == '{"kind":"map_set","dot":{"counter":1,"replica":"a"},"path":[],"key":"title","value":{"Str":"x"}}'
+    state = json.loads(d.state())
+    assert state["fingerprints"] == [[dot(1), fingerprint(text)]]
+
+
+def test_op_read_in_any_key_order_and_array_form():
+    canonical = '{"kind":"map_set","dot":{"counter":4,"replica":"a"},"path":[],"key":"k","value":"Null"}'
+    variants = [
+        '[{"path":[],"value":"Null","key":"k","dot":[4,"a"],"kind":"map_set"}]',
+        '[["map_set",{"counter":4,"replica":"a"},[],"k","Null"]]',
+        '[ {"key":"k", "kind":"map_set","value":{"Null":null},"path":[],"dot":{"replica":"a","counter":4}} ]',
+    ]
+    for ops in variants:
+        d = doc(replica="b")
+        d.apply(ops)
+        fp = json.loads(d.state())["fingerprints"][0][1]
+        assert fp == fingerprint(canonical)
+
+
+def test_insert_without_after_reads_as_head():
+    d = doc(SEQ_SPEC, '{"List":[]}', "b")
+    d.apply('[{"kind":"sequence_insert","dot":{"counter":5,"replica":"a"},"path":[],"values":["Null"]}]')
+    canonical = '{"kind":"sequence_insert","dot":{"counter":5,"replica":"a"},"path":[],"after":null,"values":["Null"]}'
+    assert json.loads(d.state())["fingerprints"][0][1] == fingerprint(canonical)
+    assert d.value() == '{"List":["Null"]}'
+
+
+@pytest.mark.parametrize(
+    "ops, message",
+    [
+        ('[["register_set",{"counter":4,"replica":"a"},[]]]',
+         "invalid length 2, expected struct variant CrdtOp::RegisterSet with 3 elements at line 1 column 49"),
+        ('[["map_set",{"counter":4,"replica":"a"},[],"k","Null",1]]',
+         "invalid length 5, expected 4 elements in sequence at line 1 column 57"),
+        ("[[]]", "missing field `kind` at line 1 column 3"),
+        ("[{}]", "missing field `kind` at line 1 column 3"),
+        ('[{"kind":"map_set","dot":[1,"a"],"path":[],"key":"k","value":"Null","foo":1}]',
+         "unknown field `foo`, expected one of `dot`, `path`, `key`, `value` at line 1 column 77"),
+        ('[{"kind":"map_put"}]',
+         "unknown variant `map_put`, expected one of `register_set`, `map_set`, `map_remove`, `set_add`, "
+         "`set_remove`, `sequence_insert`, `sequence_delete` at line 1 column 18"),
+        ('[{"kind":"sequence_splice"}]',
+         "unknown variant `sequence_splice`, expected one of `register_set`, `map_set`, `map_remove`, `set_add`, "
+         "`set_remove`, `sequence_insert`, `sequence_delete` at line 1 column 26"),
+        ('[{"kind":"map_set","kind":"map_set"}]', "duplicate field `kind` at line 1 column 25"),
+        ('[{"kind":"map_set","path":[],"path":[]}]', "duplicate field `path` at line 1 column 40"),
+        ('[{"kind":0}]', "invalid type: integer `0`, expected variant identifier at line 1 column 10"),
+        ("[1]", "invalid type: integer `1`, expected internally tagged enum CrdtOp at line 1 column 2"),
+        ('[{"kind":"register_set","dot":[1],"path":[],"value":"Null"}]',
+         "invalid length 1, expected struct Dot with 2 elements at line 1 column 60"),
+        ('[{"kind":"register_set","dot":[1,"a",2],"path":[],"value":"Null"}]',
+         "invalid length 3, expected 2 elements in sequence at line 1 column 66"),
+        ('[{"kind":"register_set","dot":[-1,"a"],"path":[],"value":"Null"}]',
+         "invalid value: integer `-1`, expected u64 at line 1 column 65"),
+        ('[{"kind":"register_set","dot":[1.5,"a"],"path":[],"value":"Null"}]',
+         "invalid type: floating point `1.5`, expected u64 at line 1 column 66"),
+        ('[{"kind":"register_set","dot":[1,2],"path":[],"value":"Null"}]',
+         "invalid type: integer `2`, expected a string at line 1 column 62"),
+        ('[{"kind":"sequence_delete","dot":[1,"a"],"path":[],"ids":[[[1,"a"],4294967296]]}]',
+         "invalid value: integer `4294967296`, expected u32 at line 1 column 81"),
+        ('[{"kind":"register_set","dot":[1,"a"],"path":[{"kind":3,"key":"m"}],"value":"Null"}]',
+         "invalid value: integer `3`, expected variant index 0 <= i < 3 at line 1 column 84"),
+        ('[{"kind":"register_set","dot":[1,"a"],"path":[{"kind":"key","key":"m","x":1}],"value":"Null"}]',
+         "unknown field `x`, expected `key` at line 1 column 94"),
+        ('[{"kind":"register_set","dot":[1,"a"],"path":[["element"]],"value":"Null"}]',
+         "invalid length 0, expected struct variant CrdtPathSegment::Element with 1 element at line 1 column 75"),
+        ('[{"kind":"register_set","dot":[1,"a"],"path":{},"value":"Null"}]',
+         "invalid type: map, expected a sequence at line 1 column 64"),
+        ("{}", "invalid type: map, expected a sequence at line 1 column 0"),
+        ("[] x", "trailing characters at line 1 column 4"),
+    ],
+)
+def test_op_read_errors(ops, message):
+    d = doc()
+    before = d.state()
+    assert err(d.apply, ops) == message
+    assert d.state() == before
+
+
+def test_segment_kind_index_inside_op():
+    spec = json.dumps({"root": {"kind": "map", "values": {"kind": "set", "keys": [["id"]],
+                                                            "element": {"kind": "map"}}}})
+    d = norvane.CrdtDocument(spec, '{"Map":{}}', "b")
+    member = '[[[\\"id\\"],{\\"Int\\":1}]]'
+    d.apply('[{"kind":"map_set","dot":[1,"a"],"path":[{"kind":0,"key":"s"},{"kind":1,"key":"%s"}],'
+            '"key":"n","value":{"Int":2}}]' % member)
+    # The member was created by a nested write only: not added, not visible.
+    assert d.value() == '{"Map":{"s":{"List":[]}}}'
+
+
+@pytest.mark.parametrize(
+    "mutations, message",
+    [
+        ('[{"kind":"map_remove","path":[],"key":"k","foo":1}]',
+         "unknown field `foo`, expected `path` or `key` at line 1 column 51"),
+        ('[{"kind":"map_remove","path":[],"key":"k","removed":[]}]',
+         "unknown field `removed`, expected `path` or `key` at line 1 column 56"),
+        ('[{"kind":"map_set","dot":[1,"a"],"path":[],"key":"k","value":"Null"}]',
+         "unknown field `dot`, expected one of `path`, `key`, `value` at line 1 column 69"),
+        ('[{"kind":"sequence_splice","path":[],"index":0,"values":[]}]',
+         "missing field `delete_count` at line 1 column 60"),
+        ('[{"kind":"sequence_splice","path":[],"index":0,"delete_count":0}]',
+         "missing field `values` at line 1 column 65"),
+        ('[{"kind":"sequence_splice","path":[],"index":-1,"delete_count":0,"values":[]}]',
+         "invalid value: integer `-1`, expected usize at line 1 column 78"),
+        ('[{"kind":"nope"}]',
+         "unknown variant `nope`, expected one of `register_set`, `map_set`, `map_remove`, `set_add`, "
+         "`set_remove`, `sequence_insert`, `sequence_delete`, `sequence_splice` at line 1 column 15"),
+        ('[["map_remove",[]]]', "invalid length 1, expected struct variant CrdtMutation::MapRemove with 2 elements "
+                                "at line 1 column 19"),
+    ],
+)
+def test_mutation_read_errors(mutations, message):
+    d = doc()
+    assert err(d.mutate, mutations) == message
+
+
+def test_effect_of_noop_calls():
+    d = doc()
+    assert d.apply("[]") == '{"patch":{"rev":0,"ops":[]},"deltas":[],"applied":0}'
+    assert d.mutate("[]") == '{"ops":[],"effect":{"patch":{"rev":0,"ops":[]},"deltas":[],"applied":0}}'
+
+
+def test_escaped_texts_in_ops():
+    d = doc()
+    out = d.mutate(json.dumps([{"kind": "map_set", "path": [], "key": 'a"\\\n\u00e9', "value": {"Str": "\x01"}}],
+                              ensure_ascii=False))
+    op = out[len('{"ops":['):out.index('],"effect"')]
+    assert op == ('{"kind":"map_set","dot":{"counter":1,"replica":"a"},"path":[],"key":"a\\"\\\\\\n\u00e9",'
+                  '"value":{"Str":"\\u0001"}}')
+    assert json.loads(d.state())["fingerprints"][0][1] == fingerprint(op)
+
+
+# ---- saved state -------------------------------------------------------------------
+
+
+def test_new_document_state():
+    d = doc(MAP_SPEC, '{"Map":{"a":{"Int":1}}}')
+    h = spec_hash(MAP_SPEC)
+    assert d.state() == (
+        '{"state_version":1,"spec_hash":"%s","context":{},"root":{"kind":"map","entries":{"a":{"node":'
+        '{"kind":"register","value":{"Int":1},"dot":{"counter":0,"replica":"$init"}},'
+        '"dots":[{"counter":0,"replica":"$init"}]}}}}' % h
+    )
+    assert doc(SEQ_SPEC, '{"List":[]}').state().endswith('"root":{"kind":"sequence","entries":[],"deletes":[]}}')
+
+
+SAMPLE = {"map": '{"Map":{}}', "sequence": '{"List":[]}', "set": '{"List":[]}', "register": '"Null"'}
+
+
+def spec_hash(spec):
+    sample = SAMPLE[json.loads(spec)["root"]["kind"]]
+    return json.loads(norvane.CrdtDocument(spec, sample, "a").state())["spec_hash"]
+
+
+def state_with(root, spec=MAP_SPEC, **extra):
+    st = {"state_version": 1, "spec_hash": spec_hash(spec), "context": {}}
+    st.update(extra)
+    st["root"] = root
+    return json.dumps(st, separators=(",", ":"))
+
+
+def restore(text, spec=MAP_SPEC):
+    return norvane.CrdtDocument.from_state(spec, text, "r")
+
+
+@pytest.mark.parametrize(
+    "root, written",
+    [
+        ({"kind": "register"}, {"kind": "register", "value": None, "dot": None}),
+        (["register", None, None], {"kind": "register", "value": None, "dot": None}),
+        ({"kind": "map", "entries": {"a": {"node": {"kind": "register"}, "junk": [1]}}},
+         {"kind": "map", "entries": {"a": {"node": {"kind": "register", "value": None, "dot": None}}}}),
+        ({"kind": "map", "entries": {"a": [{"kind": 0}, [[1, "x"], [1, "x"]]]}},
+         {"kind": "map", "entries": {"a": {"node": {"kind": "register", "value": None, "dot": None},
+                                           "dots": [dot(1, "x")]}}}),
+    ],
+)
+def test_state_node_forms(root, written):
+    spec = REG_SPEC if (root[0] if isinstance(root, list) else root["kind"]) == "register" else MAP_SPEC
+    extra = {}
+    if spec == MAP_SPEC and "dots" in json.dumps(written):
+        extra = {"context": {"dots": [dot(1, "x")]}, "fingerprints": [[dot(1, "x"), "sha256:" + "0" * 64]]}
+    if spec == REG_SPEC:
+        # A register that holds nothing has no value: the root would be removed.
+        assert err(restore, state_with(root, spec), spec) == "root value is removed"
+        return
+    d = restore(state_with(root, spec, **extra), spec)
+    assert json.loads(d.state())["root"] == written
+
+
+def test_sequence_state_round_trip_sorted():
+    root = {"kind": "sequence", "entries": [
+        [[[2, "a"], 0], {"inserted": True, "after": [[1, "a"], 0], "node": {"kind": "register", "value": "Null",
+                                                                             "dot": [2, "a"]}}],
+        [[[1, "a"], 0], [None, {"kind": "register", "value": {"Int": 1}, "dot": [1, "a"]}, True]],
+        [[[3, "a"], 0], {"inserted": False, "x": 1}],
+    ], "deletes": [[[[2, "a"], 0], [[4, "a"], [4, "a"]]], [[[1, "a"], 0], [[4, "a"]]]]}
+    dots = [dot(1), dot(2), dot(4)]
+    text = state_with(root, SEQ_SPEC, context={"dots": dots},
+                      fingerprints=[[d, "sha256:" + "f" * 64] for d in reversed(dots)])
+    d = restore(text, SEQ_SPEC)
+    st = json.loads(d.state())
+    assert [e[0]["dot"]["counter"] for e in st["root"]["entries"]] == [1, 2, 3]
+    assert st["root"]["entries"][2][1] == {"after": None, "node": None, "inserted": False}
+    assert st["root"]["deletes"] == [[{"dot": dot(1), "index": 0}, [dot(4)]], [{"dot": dot(2), "index": 0}, [dot(4)]]]
+    assert d.value() == '{"List":[]}'
+    assert restore(d.state(), SEQ_SPEC).state() == d.state()
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("{}", "missing field `state_version` at line 1 column 2"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{}},"x":1}',
+         "unknown field `x`, expected one of `state_version`, `spec_hash`, `context`, `fingerprints`, `root` "
+         "at line 1 column 86"),
+        ('{"state_version":1,"spec_hash":"x","context":{}}', "missing field `root` at line 1 column 48"),
+        ('[1,"x",{}]', "invalid length 4, expected struct CrdtState with 5 elements at line 1 column 10"),
+        ('[1,"x"]', "invalid length 2, expected struct CrdtState with 5 elements at line 1 column 7"),
+        ("1", "invalid type: integer `1`, expected struct CrdtState at line 1 column 1"),
+        ('{"state_version":1,"spec_hash":"x","context":{"y":1},"root":{}}',
+         "unknown field `y`, expected `compacted` or `dots` at line 1 column 49"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map"}}',
+         "missing field `entries` at line 1 column 70"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":1,"entries":{}}}',
+         "invalid type: integer `1`, expected variant identifier at line 1 column 64"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"Map","entries":{}}}',
+         "unknown variant `Map`, expected one of `register`, `map`, `set`, `sequence` at line 1 column 68"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"register","x":1}}',
+         "unknown field `x`, expected `value` or `dot` at line 1 column 81"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":["register",null]}',
+         "invalid length 1, expected struct variant NodeState::Register with 2 elements at line 1 column 73"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{"a":{}}}}',
+         "missing field `node` at line 1 column 89"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{"a":[]}}}',
+         "invalid length 0, expected struct MapEntryState with 4 elements at line 1 column 89"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":'
+         '[[[[1,"a"],0],{"inserted":true}],[[[1,"a"],0],{"inserted":true}]],"deletes":[]}}',
+         "duplicate sequence element ID at line 1 column 164"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":[],'
+         '"deletes":[[[[1,"a"],0],[]],[[[1,"a"],0],[]]]}}',
+         "duplicate sequence deletion ID at line 1 column 134"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":'
+         '[[[[1,"a"],0],{"after":null}]],"deletes":[]}}',
+         "missing field `inserted` at line 1 column 129"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":'
+         '[[[[1,"a"],0],[null,null]]],"deletes":[]}}',
+         "invalid length 2, expected struct SequenceEntryState with 3 elements at line 1 column 126"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":'
+         '[[[[1,"a"],0],{"inserted":"yes"}]],"deletes":[]}}',
+         "invalid type: string \"yes\", expected a boolean at line 1 column 133"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":[[[[1,"a"],0]]],'
+         '"deletes":[]}}', "invalid length 1, expected a tuple of size 2 at line 1 column 114"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"fingerprints":[[[1,"a"],"f"],[[1,"a"],"f"]],'
+         '"root":{}}', "duplicate operation fingerprint dot at line 1 column 92"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"fingerprints":[[[1,"a"],"f",1]],"root":{}}',
+         "trailing characters at line 1 column 78"),
+        ('{"state_version":1,"spec_hash":"x","context":{"dots":[[1,"a",2]]},"root":{}}',
+         "trailing characters at line 1 column 62"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{}}} x',
+         "trailing characters at line 1 column 85"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{"a":{"node":' + "[" * 100000,
+         "recursion limit exceeded at line 1 column 216"),
+        ("[" * 100000, "invalid type: sequence, expected u32 at line 1 column 1"),
+    ],
+    ids=lambda v: v[:60] if isinstance(v, str) else None,
+)
+def test_state_read_errors(text, message):
+    assert err(restore, text) == message
+
+
+def test_nested_node_kind_index():
+    spec = json.dumps({"root": {"kind": "map", "values": {"kind": "set"}}})
+    root = {"kind": "map", "entries": {"s": {"node": {"kind": 2, "entries": {}}}}}
+    d = restore(state_with(root, spec), spec)
+    assert d.value() == '{"Map":{}}'
+    assert err(restore, state_with({"kind": 2, "entries": {}}, SET_SPEC), SET_SPEC).startswith(
+        "invalid type: integer `2`, expected variant identifier")
