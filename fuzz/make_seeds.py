@@ -62,6 +62,10 @@ def main():
             add("message_json", t)
             add("message_msgpack", norvane.encode_message(t, "msgpack"))
             add("message_cbor", norvane.encode_message(t, "cbor"))
+        effect = ok(norvane.ClientState().prepare, t)
+        if effect is not None:
+            add("client_message", t)
+            add("client_effect", effect)
         if ok(norvane.normalize_crdt_spec, t) is not None:
             add("crdt_spec", t)
         if '"ops"' in t or t.lstrip().startswith("[") and ("Set" in t or "Remove" in t):

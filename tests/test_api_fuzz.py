@@ -83,3 +83,51 @@ def test_store_methods_raise_only_documented_errors_and_fail_cleanly(hosted, cal
         before = snapshots(store)
         if not call(getattr(store, method), *a):
             assert snapshots(store) == before
+
+
+def client_view(client):
+    return client.revisions(), client.pending()
+
+
+@given(
+    calls=st.lists(
+        st.tuples(st.sampled_from(["prepare", "commit", "proposal", "disconnect", "revisions", "pending", "abandon"]),
+                  st.lists(args, max_size=3)),
+        max_size=6,
+    )
+)
+def test_client_state_methods_raise_only_documented_errors_and_fail_cleanly(calls):
+    client = norvane.ClientState()
+    client.proposal(1, "[]", "p")
+    for method, a in calls:
+        before = client_view(client)
+        if not call(getattr(client, method), *a):
+            assert client_view(client) == before
+
+
+SPEC = '{"root":{"kind":"map","fields":{"title":{"kind":"sequence","materialization":"string"}}}}'
+
+
+@given(
+    value=st.one_of(st.just('{"Map":{"title":{"Str":"ab"}}}'), models.map(json.dumps)),
+    calls=st.lists(
+        st.tuples(st.sampled_from(["value", "state", "mutate", "apply", "member_key", "compact"]),
+                  st.lists(args, max_size=3)),
+        max_size=6,
+    ),
+)
+def test_crdt_document_methods_raise_only_documented_errors_and_fail_cleanly(value, calls):
+    try:
+        doc = norvane.CrdtDocument(SPEC, value, "a")
+    except ALLOWED:
+        return
+    for method, a in calls:
+        before = doc.state()
+        if not call(getattr(doc, method), *a):
+            assert doc.state() == before
+
+
+@given(a=st.lists(args, max_size=4))
+def test_crdt_document_constructors_raise_only_documented_errors(a):
+    call(norvane.CrdtDocument, *a)
+    call(norvane.CrdtDocument.from_state, *a)
