@@ -30,6 +30,31 @@ def literals():
                     yield v
 
 
+def dict_literals():
+    for path in sorted((ROOT.parent / "tests").glob("test_*.py")):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Dict):
+                try:
+                    v = ast.literal_eval(node)
+                except ValueError:
+                    continue
+                if "kind" in v:
+                    yield v
+
+
+# The specifications and starting values of the crdt_* harnesses (first byte).
+CRDT = [
+    ('{"root":{"kind":"map"}}', '{"Map":{}}'),
+    ('{"root":{"kind":"register"}}', '"Null"'),
+    ('{"root":{"kind":"sequence"}}', '{"List":[]}'),
+    ('{"root":{"kind":"sequence","materialization":"string"}}', '{"Str":""}'),
+    ('{"root":{"kind":"set"}}', '{"List":[]}'),
+    ('{"root":{"kind":"map","fields":{"title":{"kind":"sequence","materialization":"string"},'
+     '"tags":{"kind":"set"},"n":{"kind":"register"}}}}',
+     '{"Map":{"title":{"Str":"ab"},"tags":{"List":[]},"n":{"Int":0}}}'),
+]
+
+
 def ok(f, *args):
     try:
         return f(*args)
@@ -83,6 +108,17 @@ def main():
             add("patch_json", patch)
             add("patch_document", patch)
             add("ops_json", json.dumps(json.loads(patch)["ops"], separators=(",", ":")))
+    mutations = list(dict_literals())
+    for i, (spec, value) in enumerate(CRDT):
+        for m in mutations:
+            doc = norvane.CrdtDocument(spec, value, "a")
+            text = json.dumps([m], separators=(",", ":"))
+            out = ok(doc.mutate, text)
+            if out is None:
+                continue
+            add("crdt_mutations", bytes([i]) + text.encode())
+            add("crdt_ops", bytes([i]) + json.dumps(json.loads(out)["ops"], separators=(",", ":")).encode())
+            add("crdt_state", bytes([i]) + doc.state().encode())
     for harness, bucket in seeds.items():
         d = CORPUS / harness
         d.mkdir(parents=True, exist_ok=True)
