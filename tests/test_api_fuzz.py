@@ -4,6 +4,7 @@ model as it was."""
 
 import json
 
+import cbor2
 import norvane
 import pytest
 from hypothesis import given
@@ -131,3 +132,26 @@ def test_crdt_document_methods_raise_only_documented_errors_and_fail_cleanly(val
 def test_crdt_document_constructors_raise_only_documented_errors(a):
     call(norvane.CrdtDocument, *a)
     call(norvane.CrdtDocument.from_state, *a)
+
+
+# Inputs the fuzz harnesses found to differ between formats, by design: a
+# non-finite Float has no JSON form that reads back, and each format has its own
+# nesting budget (JSON 128, CBOR 256), so a CBOR item may be too deep for JSON.
+DEEP_CBOR = bytes.fromhex("858ca082853280808080802f808080808080808080808080") + b"\x81" * 128 + b"\x80" * 4
+
+
+def test_non_finite_float_from_cbor_has_no_json_form_that_reads_back():
+    text = norvane.decode_as(bytes.fromhex("a165466c6f6174f9ff00"), "application/cbor")
+    assert text == '{"Float":null}'
+    with pytest.raises(ValueError, match=r"^invalid type: null, expected f64 at line 1 column 13$"):
+        norvane.encode(text)
+
+
+@pytest.mark.parametrize("to_bytes", [norvane.json_to_cbor, norvane.json_to_msgpack])
+def test_cbor_document_deeper_than_the_json_budget_reads_but_does_not_read_back(to_bytes):
+    text = norvane.cbor_to_json(DEEP_CBOR)
+    assert text == json.dumps(cbor2.loads(DEEP_CBOR), separators=(",", ":"))
+    with pytest.raises(ValueError, match=r"^recursion limit exceeded at line 1 column \d+$"):
+        to_bytes(text)
+    with pytest.raises(ValueError, match=r"^recursion limit exceeded at line 1 column \d+$"):
+        norvane.normalize_message(text)
