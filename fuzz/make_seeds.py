@@ -105,6 +105,9 @@ def main():
     for old, new in zip(values, values[1:] + values[:1]):
         patch = ok(norvane.diff, old, new)
         if patch is not None and len(patch) <= MAX_SIZE:
+            add("diff_apply", old + "\n" + new)
+            add("apply_patch", old + "\n" + patch)
+            add("apply_patch", new + "\n" + patch)
             add("patch_json", patch)
             add("patch_document", patch)
             add("ops_json", json.dumps(json.loads(patch)["ops"], separators=(",", ":")))
