@@ -76,6 +76,21 @@ def test_orphans_follow_reachable_elements_then_move_behind_their_predecessor():
     assert val(doc) == {"List": [{"Int": 7}, {"Int": 9}, {"Int": 0}, {"Int": 8}]}
 
 
+@pytest.mark.parametrize("batch", [False, True])
+def test_hidden_insertion_that_moves_an_orphan_changes_the_value(batch):
+    # The orphan 9 waits after 0; the deleted 7 arrives and takes it to the front.
+    doc = norvane.CrdtDocument(LIST, '{"List":[{"Int":0}]}', "z")
+    delete7 = {"kind": "sequence_delete", "dot": d(8, "a"), "path": [], "ids": [eid(7, "a")]}
+    doc.apply(json.dumps([delete7, ins(9, "a", eid(7, "a"), 9)]))
+    before = doc.value()
+    ops = [ins(7, "a", None, 7)] + ([ins(10, "b", eid(0, "$init"), 1)] if batch else [])
+    effect = json.loads(doc.apply(json.dumps(ops)))
+    after = {"List": [{"Int": 9}, {"Int": 0}] + ([{"Int": 1}] if batch else [])}
+    assert val(doc) == after == val(norvane.CrdtDocument.from_state(LIST, doc.state(), "y"))
+    assert json.loads(norvane.apply(before, json.dumps(effect["patch"]))) == after
+    assert [x["elements"][0]["value"] for x in effect["deltas"]] == [{"Int": 7}, {"Int": 1}][:len(ops)]
+
+
 def test_deleted_element_keeps_its_place_and_delete_before_insert():
     doc = norvane.CrdtDocument(LIST, '{"List":[]}', "z")
     ops = [{"kind": "sequence_delete", "dot": d(3, "b"), "path": [], "ids": [eid(1, "a")]},

@@ -25,7 +25,8 @@ struct CrdtDocument {
     uint32_t state_version = 1;
     uint64_t lamport_counter = 0;
     // The materialised value of `root`, kept between calls; null when unknown.
-    std::shared_ptr<const Value> value_cache;
+    // Calls that change the document update it in place.
+    std::shared_ptr<Value> value_cache;
 
     const CrdtPolicy& policy() const { return spec.root; }
 

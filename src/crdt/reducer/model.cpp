@@ -49,6 +49,69 @@ DotSet& SharedDotSet::mut() {
     return *p_;
 }
 
+template <class F>
+void UndoLog::push(F f) {
+    struct Fn final : Record {
+        F f;
+        explicit Fn(F g) : f(std::move(g)) {}
+        void undo() override { f(); }
+    };
+    undo_.push_back(std::make_unique<Fn>(std::move(f)));
+}
+
+void UndoLog::map_entry_added(MapNode* m, std::string key) {
+    push([m, key = std::move(key)] { m->entries.erase(key); });
+}
+
+void UndoLog::set_entry_added(SetNode* s, std::string key) {
+    push([s, key = std::move(key)] { s->entries.erase(key); });
+}
+
+void UndoLog::dot_added(SharedDotSet* s, Dot d) {
+    push([s, d = std::move(d)] { s->erase(d); });
+}
+
+void UndoLog::register_saved(RegisterNode* r) {
+    push([r, value = std::move(r->value), dot = r->dot]() mutable {
+        r->value = std::move(value);
+        r->dot = std::move(dot);
+    });
+}
+
+void UndoLog::seq_entries_added(SequenceNode* q, std::vector<ElementId> ids) {
+    if (ids.empty()) return;
+    push([q, ids = std::move(ids)] {
+        for (const auto& id : ids) q->entries.erase(id);
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e) {
+    push([q, id, after = e.after, had_node = bool(e.node), inserted = e.inserted] {
+        auto it = q->entries.find(id);
+        if (it == q->entries.end()) return;
+        it->second.after = after;
+        it->second.inserted = inserted;
+        if (!had_node) it->second.node.reset();
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created) {
+    push([q, id, d = std::move(d), created] {
+        if (created)
+            q->deletes.erase(id);
+        else if (auto it = q->deletes.find(id); it != q->deletes.end())
+            it->second.erase(d);
+        q->order.valid = false;
+    });
+}
+
+void UndoLog::rollback() {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->undo();
+    undo_.clear();
+}
+
 NodeState NodeState::empty(StateKind k) {
     switch (k) {
         case StateKind::Register: return NodeState{RegisterNode{}};

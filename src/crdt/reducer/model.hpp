@@ -122,6 +122,9 @@ public:
     void insert(It first, It last) {
         for (; first != last; ++first) insert(*first);
     }
+    void erase(const Dot& d) {
+        if (contains(d)) mut().erase(d);
+    }
 
 private:
     static const DotSet& empty_set();
@@ -187,6 +190,10 @@ public:
         return {v_.insert(it, value_type(k, std::move(value))), true};
     }
     V& operator[](const K& k) { return emplace(k, V{}).first->second; }
+    void erase(const K& k) {
+        auto it = find(k);
+        if (it != v_.end()) v_.erase(it);
+    }
 
     // Adds a default value under every key of `keys` (ascending) that is missing,
     // in one pass over the map.
@@ -228,9 +235,26 @@ struct MapNode {
 struct SetNode {
     std::map<std::string, SetEntryState, std::less<>> entries;
 };
+// The document order of a sequence's inserted entries, derived from its entries
+// and deletions to spare recomputing it; not part of the saved state. Every
+// change to the entries either keeps it up to date or clears `valid`.
+struct SequenceOrder {
+    bool valid = false;
+    // Every inserted entry is reached from the head (no orphans, no cycles).
+    bool complete = false;
+    // Positions in `entries` of the inserted entries, in document order.
+    std::vector<uint32_t> order;
+    // Per position in `entries`: 1 when the element has deletions.
+    std::vector<uint8_t> deleted;
+    // The dot of the last insertion placed into a known order (its elements
+    // took no element's place); counter 0 when the order was recomputed since.
+    Dot placed;
+};
+
 struct SequenceNode {
     FlatMap<ElementId, SequenceEntryState> entries;
     std::map<ElementId, DotSet> deletes;
+    SequenceOrder order;
 };
 
 // The kinds in the order of the policy kinds.
@@ -251,6 +275,45 @@ struct NodeState {
     const MapNode* map() const { return std::get_if<MapNode>(&v); }
     const SetNode* set() const { return std::get_if<SetNode>(&v); }
     const SequenceNode* seq() const { return std::get_if<SequenceNode>(&v); }
+};
+
+// The changes a call makes to the node tree, recorded as it makes them so that
+// a failing call can take them back (newest first) instead of working on a copy.
+// Recorded pointers address containers that stay in place for the call: nodes
+// behind unshared pointers and entries of node-based maps.
+class UndoLog {
+public:
+    UndoLog() = default;
+    UndoLog(const UndoLog&) = delete;
+    UndoLog& operator=(const UndoLog&) = delete;
+
+    void map_entry_added(MapNode* m, std::string key);
+    void set_entry_added(SetNode* s, std::string key);
+    // `d` was not in `*s` before.
+    void dot_added(SharedDotSet* s, Dot d);
+    // Saves a register's content before it is overwritten.
+    void register_saved(RegisterNode* r);
+    // `ids` were not entries of `q` before.
+    void seq_entries_added(SequenceNode* q, std::vector<ElementId> ids);
+    // Saves the fields of an existing entry before they change.
+    void seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e);
+    // `d` was added to the deletions of `id`; `created` when `id` had none.
+    void seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created);
+
+    bool empty() const { return undo_.empty(); }
+    // Takes every recorded change back, newest first, and forgets them.
+    void rollback();
+    void clear() { undo_.clear(); }
+
+    struct Record {
+        virtual ~Record() = default;
+        virtual void undo() = 0;
+    };
+
+private:
+    template <class F>
+    void push(F f);
+    std::vector<std::unique_ptr<Record>> undo_;
 };
 
 // One step of a CRDT path.

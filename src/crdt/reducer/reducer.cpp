@@ -32,6 +32,38 @@ const CrdtPolicy* child_policy(const CrdtPolicy& p, const PathSegment& seg) {
     return nullptr;
 }
 
+// Inserts a dot into an entry's set, recording it when it is new.
+void add_dot(SharedDotSet& set, const Dot& d, UndoLog* undo) {
+    if (set.contains(d)) return;
+    set.insert(d);
+    if (undo) undo->dot_added(&set, d);
+}
+
+template <class It>
+void add_dots(SharedDotSet& set, It first, It last, UndoLog* undo) {
+    for (; first != last; ++first) add_dot(set, *first, undo);
+}
+
+MapEntryState& map_entry(MapNode& m, const std::string& key, const CrdtPolicy& child, UndoLog* undo) {
+    auto it = m.entries.find(key);
+    if (it == m.entries.end()) {
+        it = m.entries.emplace(key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}})
+                 .first;
+        if (undo) undo->map_entry_added(&m, key);
+    }
+    return it->second;
+}
+
+SetEntryState& set_entry(SetNode& s, std::string key, const CrdtPolicy& child, UndoLog* undo) {
+    auto it = s.entries.find(key);
+    if (it == s.entries.end()) {
+        if (undo) undo->set_entry_added(&s, key);
+        it = s.entries.emplace(std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}})
+                 .first;
+    }
+    return it->second;
+}
+
 void unknown(std::string& msg, const char* prefix, std::string_view key) {
     msg = prefix;
     append_debug_str(msg, key);
@@ -88,7 +120,7 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
 }
 
 Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& policy, const CrdtPath& path,
-                                            const Dot& dot) {
+                                            const Dot& dot, UndoLog* undo) {
     NodeState* node = &root;
     const CrdtPolicy* pol = &policy;
     for (const auto& seg : path) {
@@ -97,11 +129,9 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 MapNode* m = node->map();
                 if (!m || !policy_is(*pol, PolicyKind::Map)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->policy_for_key(seg.key);
-                auto it = m->entries.find(seg.key);
-                if (it == m->entries.end())
-                    it = m->entries.emplace(seg.key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-                it->second.dots.insert(dot);
-                node = it->second.node.get();
+                MapEntryState& e = map_entry(*m, seg.key, child, undo);
+                add_dot(e.dots, dot, undo);
+                node = e.node.get();
                 pol = &child;
                 break;
             }
@@ -109,10 +139,7 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 SetNode* s = node->set();
                 if (!s || !policy_is(*pol, PolicyKind::Set)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->element();
-                auto it = s->entries.find(seg.key);
-                if (it == s->entries.end())
-                    it = s->entries.emplace(seg.key, SetEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-                node = it->second.node.get();
+                node = set_entry(*s, seg.key, child, undo).node.get();
                 pol = &child;
                 break;
             }
@@ -120,9 +147,18 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 SequenceNode* q = node->seq();
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->element();
-                auto& entry = q->entries[seg.id];
-                if (!entry.node) entry.node = NodePtr(empty_for(child));
-                node = entry.node.get();
+                auto [it, created] = q->entries.emplace(seg.id, SequenceEntryState{});
+                if (created) q->order.valid = false;
+                if (!it->second.node) {
+                    if (undo) {
+                        if (created)
+                            undo->seq_entries_added(q, {seg.id});
+                        else
+                            undo->seq_entry_saved(q, seg.id, it->second);
+                    }
+                    it->second.node = NodePtr(empty_for(child));
+                }
+                node = it->second.node.get();
                 pol = &child;
                 break;
             }
@@ -140,10 +176,11 @@ Result<const CrdtPolicy*> policy_at_path(const CrdtPolicy& root, const CrdtPath&
     return pol;
 }
 
-Status set_register(NodeState& node, Value value, Dot dot) {
+Status set_register(NodeState& node, Value value, Dot dot, UndoLog* undo) {
     RegisterNode* r = node.reg();
     if (!r) return fail("register policy has incompatible reducer state");
     if (!r->dot || dot >= *r->dot) {
+        if (undo) undo->register_saved(r);
         r->value = std::move(value);
         r->dot = std::move(dot);
     }
@@ -229,30 +266,46 @@ static std::vector<ElementId> element_ids(const Dot& dot, size_t count) {
     return ids;
 }
 
+// Adds placeholders for the ids that are missing, recording them.
+static void add_missing_entries(SequenceNode& q, const std::vector<ElementId>& ids, UndoLog* undo) {
+    if (undo) {
+        std::vector<ElementId> fresh;
+        for (const auto& id : ids)
+            if (!q.entries.contains(id)) fresh.push_back(id);
+        undo->seq_entries_added(&q, std::move(fresh));
+    }
+    q.entries.add_missing(ids);
+}
+
 static Status merge_elements(SequenceNode& q, const CrdtPolicy& element, const std::vector<Value>& items,
-                             const Dot& dot) {
+                             const Dot& dot, UndoLog* undo) {
     if (items.size() > (size_t(1) << 32)) return fail("sequence contains too many initial elements");
-    q.entries.add_missing(element_ids(dot, items.size()));
+    q.order.valid = false;
+    const size_t before = q.entries.size();
+    add_missing_entries(q, element_ids(dot, items.size()), undo);
+    const bool all_new = q.entries.size() - before == items.size();
     for (size_t i = 0; i < items.size(); ++i) {
         ElementId id{dot, uint32_t(i)};
         auto& entry = q.entries.find(id)->second;
+        if (undo && !all_new) undo->seq_entry_saved(&q, id, entry);
         if (i == 0)
             entry.after.reset();
         else
             entry.after = ElementId{dot, uint32_t(i - 1)};
         if (!entry.node) entry.node = NodePtr(empty_for(element));
-        NV_CHECK(merge_value(*entry.node, element, items[i], dot));
+        NV_CHECK(merge_value(*entry.node, element, items[i], dot, undo));
         entry.inserted = true;
     }
     return {};
 }
 
-Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot) {
+Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot, UndoLog* undo) {
     if (node.kind() != kind_of(policy)) return fail(kIncompatible);
     switch (policy.kind) {
         case PolicyKind::Register: {
             RegisterNode& r = *node.reg();
             if (!r.dot || dot >= *r.dot) {
+                if (undo) undo->register_saved(&r);
                 r.value = value;
                 r.dot = dot;
             }
@@ -263,11 +316,9 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             MapNode& m = *node.map();
             for (const auto& [key, v] : value.as_map()) {
                 const CrdtPolicy& child = policy.policy_for_key(key);
-                auto it = m.entries.find(key);
-                if (it == m.entries.end())
-                    it = m.entries.emplace(key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-                it->second.dots.insert(dot);
-                NV_CHECK(merge_value(*it->second.node, child, v, dot));
+                MapEntryState& e = map_entry(m, key, child, undo);
+                add_dot(e.dots, dot, undo);
+                NV_CHECK(merge_value(*e.node, child, v, dot, undo));
             }
             return {};
         }
@@ -277,11 +328,9 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             const CrdtPolicy& child = policy.element();
             for (const auto& item : value.as_list()) {
                 std::string key = NV_TRY(member_key(policy.keys, item));
-                auto it = s.entries.find(key);
-                if (it == s.entries.end())
-                    it = s.entries.emplace(std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-                it->second.adds.insert(dot);
-                NV_CHECK(merge_value(*it->second.node, child, item, dot));
+                SetEntryState& e = set_entry(s, std::move(key), child, undo);
+                add_dot(e.adds, dot, undo);
+                NV_CHECK(merge_value(*e.node, child, item, dot, undo));
             }
             return {};
         }
@@ -289,10 +338,10 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             SequenceNode& q = *node.seq();
             if (policy.materialization == SequenceMaterialization::String) {
                 if (value.kind() != Value::Kind::Str) return fail("string sequence policy requires a string value");
-                return merge_elements(q, policy.element(), split_string_sequence(value.as_str()), dot);
+                return merge_elements(q, policy.element(), split_string_sequence(value.as_str()), dot, undo);
             }
             if (value.kind() != Value::Kind::List) return fail("list sequence policy requires a list value");
-            return merge_elements(q, policy.element(), value.as_list(), dot);
+            return merge_elements(q, policy.element(), value.as_list(), dot, undo);
         }
     }
     return {};
@@ -305,7 +354,9 @@ namespace {
 // The ids of the inserted entries in document order, as iterators into `entries`.
 using SeqIter = FlatMap<ElementId, SequenceEntryState>::const_iterator;
 
-std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
+// Computes the order; `complete` tells whether every inserted entry was reached
+// from the head.
+std::vector<SeqIter> compute_order(const SequenceNode& seq, bool* complete) {
     const auto& entries = seq.entries;
     const size_t n = entries.size();
     std::vector<SeqIter> by_index;
@@ -366,12 +417,23 @@ std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
     std::vector<size_t> rest;
     for (size_t i = 0; i < n; ++i)
         if (!visited[i]) rest.push_back(i);
+    if (complete) *complete = true;
     for (size_t i : rest) {
         if (!by_index[i]->second.inserted || visited[i]) continue;
+        if (complete) *complete = false;
         visited[i] = 1;
         out.push_back(by_index[i]);
         walk(kids.data() + start[i], kids.data() + start[i + 1]);
     }
+    return out;
+}
+
+std::vector<SeqIter> ordered_entries(const SequenceNode& seq) {
+    if (!seq.order.valid) return compute_order(seq, nullptr);
+    std::vector<SeqIter> out;
+    out.reserve(seq.order.order.size());
+    const auto base = seq.entries.begin();
+    for (uint32_t i : seq.order.order) out.push_back(base + i);
     return out;
 }
 
@@ -392,6 +454,26 @@ const DotSet& joined(const DotSet& removed, const DotSet& filter, DotSet& storag
 }
 
 }  // namespace
+
+void ensure_order(SequenceNode& seq) {
+    SequenceOrder& o = seq.order;
+    if (o.valid) return;
+    if (seq.entries.size() >= (size_t(1) << 32)) return;
+    bool complete = false;
+    auto order = compute_order(seq, &complete);
+    const auto base = seq.entries.begin();
+    o.order.clear();
+    o.order.reserve(order.size());
+    for (auto it : order) o.order.push_back(uint32_t(it - base));
+    o.deleted.assign(seq.entries.size(), 0);
+    for (const auto& [id, dots] : seq.deletes) {
+        auto it = seq.entries.find(id);
+        if (it != seq.entries.end()) o.deleted[size_t(it - base)] = 1;
+    }
+    o.complete = complete;
+    o.placed = Dot{};
+    o.valid = true;
+}
 
 std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq) {
     std::vector<const ElementId*> out;
@@ -445,8 +527,11 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Sequence: {
             const SequenceNode& q = *node.seq();
             ValueList out;
+            const bool flags = q.order.valid;
             for (auto it : ordered_entries(q)) {
-                if (!q.deletes.empty() && q.deletes.contains(it->first)) continue;
+                if (flags ? deleted_at(q, size_t(it - q.entries.begin()))
+                          : !q.deletes.empty() && q.deletes.contains(it->first))
+                    continue;
                 if (!filter.empty() && filter.contains(it->first.dot)) continue;
                 if (!it->second.node) continue;
                 auto child = NV_TRY(materialize_node_filtered(*it->second.node, policy.element(), filter));
@@ -502,15 +587,15 @@ static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
     return {};
 }
 
-Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op) {
+Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo) {
     NV_CHECK(check_policy_walk(root_policy, op));
-    auto loc = NV_TRY(node_at_path_mut(root, root_policy, op.path, op.dot));
+    auto loc = NV_TRY(node_at_path_mut(root, root_policy, op.path, op.dot, undo));
     NodeState& node = *loc.node;
     const CrdtPolicy& pol = *loc.policy;
     switch (op.kind) {
         case OpKind::RegisterSet:
             if (!policy_is(pol, PolicyKind::Register)) return fail("register_set path does not address a register");
-            return set_register(node, op.value, op.dot);
+            return set_register(node, op.value, op.dot, undo);
         case OpKind::MapSet:
         case OpKind::MapRemove: {
             bool set = op.kind == OpKind::MapSet;
@@ -519,16 +604,13 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             MapNode* m = node.map();
             if (!m) return fail("map policy has incompatible reducer state");
             const CrdtPolicy& child = pol.policy_for_key(op.key);
-            auto it = m->entries.find(op.key);
-            if (it == m->entries.end())
-                it = m->entries.emplace(op.key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-            MapEntryState& e = it->second;
+            MapEntryState& e = map_entry(*m, op.key, child, undo);
             if (set) {
-                e.dots.insert(op.dot);
-                return merge_value(*e.node, child, op.value, op.dot);
+                add_dot(e.dots, op.dot, undo);
+                return merge_value(*e.node, child, op.value, op.dot, undo);
             }
-            e.removed.insert(op.removed.begin(), op.removed.end());
-            e.removal_ops.insert(op.dot);
+            add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);
+            add_dot(e.removal_ops, op.dot, undo);
             return {};
         }
         case OpKind::SetAdd:
@@ -540,16 +622,13 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             if (!s) return fail("set policy has incompatible reducer state");
             const CrdtPolicy& child = pol.element();
             std::string key = add ? NV_TRY(member_key(pol.keys, op.value)) : op.key;
-            auto it = s->entries.find(key);
-            if (it == s->entries.end())
-                it = s->entries.emplace(std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}}).first;
-            SetEntryState& e = it->second;
+            SetEntryState& e = set_entry(*s, std::move(key), child, undo);
             if (add) {
-                e.adds.insert(op.dot);
-                return merge_value(*e.node, child, op.value, op.dot);
+                add_dot(e.adds, op.dot, undo);
+                return merge_value(*e.node, child, op.value, op.dot, undo);
             }
-            e.removed.insert(op.removed.begin(), op.removed.end());
-            e.removal_ops.insert(op.dot);
+            add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);
+            add_dot(e.removal_ops, op.dot, undo);
             return {};
         }
         case OpKind::SequenceInsert: {
@@ -560,17 +639,50 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             std::optional<ElementId> prev = op.after;
             if (op.values.size() > (size_t(1) << 32)) return fail("sequence insert contains too many elements");
             // Missing elements are created first, all at once, as placeholders.
-            q->entries.add_missing(element_ids(op.dot, op.values.size()));
+            // New elements whose ids follow every present one, inserted after a
+            // reached element (or at the head), go right after it in the order:
+            // they come before its older children, and nothing points to them.
+            ensure_order(*q);
+            size_t order_at = size_t(-1);
+            if (q->order.valid && q->order.complete && !op.values.empty() &&
+                (q->entries.empty() || (q->entries.end() - 1)->first < ElementId{op.dot, 0})) {
+                if (!op.after) {
+                    order_at = 0;
+                } else if (auto p = std::as_const(*q).entries.find(*op.after);
+                           p != q->entries.end() && p->second.inserted) {
+                    const uint32_t pi = uint32_t(p - q->entries.begin());
+                    auto& ord = q->order.order;
+                    auto at = std::find(ord.begin(), ord.end(), pi);
+                    if (at != ord.end()) order_at = size_t(at - ord.begin()) + 1;
+                }
+            }
+            q->order.valid = false;
+            const size_t before = q->entries.size();
+            add_missing_entries(*q, element_ids(op.dot, op.values.size()), undo);
+            const bool all_new = q->entries.size() - before == op.values.size();
             for (size_t i = 0; i < op.values.size(); ++i) {
                 ElementId id{op.dot, uint32_t(i)};
                 SequenceEntryState& e = q->entries.find(id)->second;
                 if (e.inserted && e.after != prev)
                     return fail("sequence element " + debug_text(id) + " has conflicting predecessors");
+                if (undo && !all_new) undo->seq_entry_saved(q, id, e);
                 e.after = prev;
                 if (!e.node) e.node = NodePtr(empty_for(child));
-                NV_CHECK(merge_value(*e.node, child, op.values[i], op.dot));
+                NV_CHECK(merge_value(*e.node, child, op.values[i], op.dot, undo));
                 e.inserted = true;
                 prev = std::move(id);
+            }
+            if (order_at != size_t(-1) && all_new) {
+                SequenceOrder& o = q->order;
+                std::vector<uint32_t> fresh(op.values.size());
+                for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = uint32_t(before + i);
+                o.order.insert(o.order.begin() + order_at, fresh.begin(), fresh.end());
+                o.deleted.resize(q->entries.size(), 0);
+                if (!q->deletes.empty())
+                    for (size_t i = 0; i < fresh.size(); ++i)
+                        if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
+                o.placed = op.dot;
+                o.valid = true;
             }
             return {};
         }
@@ -579,7 +691,17 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             if (!policy_is(pol, PolicyKind::Sequence)) return fail("sequence_delete path does not address a sequence");
             SequenceNode* q = node.seq();
             if (!q) return fail("sequence policy has incompatible reducer state");
-            for (const auto& id : op.ids) q->deletes[id].insert(op.dot);
+            // Deletions leave the order as it is; the flags follow them.
+            const bool keep = q->order.valid;
+            q->order.valid = false;
+            for (const auto& id : op.ids) {
+                auto [it, created] = q->deletes.try_emplace(id);
+                if (!it->second.insert(op.dot).second) continue;
+                if (undo) undo->seq_delete_added(q, id, op.dot, created);
+                if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end())
+                    q->order.deleted[size_t(e - q->entries.begin())] = 1;
+            }
+            q->order.valid = keep;
             return {};
         }
     }
@@ -695,6 +817,7 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         });
     } else if (SequenceNode* q = node.seq()) {
         if (!policy_is(policy, PolicyKind::Sequence)) return 0;
+        q->order.valid = false;
         for (auto& [id, e] : q->entries) {
             if (!e.node) continue;
             count += compact_node(*e.node, policy.element(), frontier);

@@ -27,13 +27,14 @@ struct Located {
 Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtPolicy& policy, const CrdtPath& path);
 // Creating walk: missing entries are created; `dot` is recorded in every map
 // entry passed.
+// Changes are recorded in `undo` when given (so for the writes below).
 Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& policy, const CrdtPath& path,
-                                            const Dot& dot);
+                                            const Dot& dot, UndoLog* undo = nullptr);
 // The policy a path addresses; only the policy tree is consulted.
 Result<const CrdtPolicy*> policy_at_path(const CrdtPolicy& root, const CrdtPath& path);
 
 // Last writer wins by dot order; an equal dot overwrites.
-Status set_register(NodeState& node, Value value, Dot dot);
+Status set_register(NodeState& node, Value value, Dot dot, UndoLog* undo = nullptr);
 
 // The identity text of a set member.
 Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Value& value);
@@ -41,7 +42,8 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
 std::vector<Value> split_string_sequence(std::string_view text);
 
 // Writes a whole value into a node at one dot.
-Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot);
+Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot,
+                   UndoLog* undo = nullptr);
 
 // The visible value; nullopt when the node has none.
 Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, const CrdtPolicy& policy,
@@ -54,8 +56,14 @@ std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
 // The same order as pointers to the ids inside `seq`, valid while it is unchanged.
 std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq);
 
+// Computes the cached document order of a sequence unless it is known.
+void ensure_order(SequenceNode& seq);
+// Whether the element at a position of `seq.entries` has deletions (the order
+// must be known).
+inline bool deleted_at(const SequenceNode& seq, size_t pos) { return seq.order.deleted[pos] != 0; }
+
 // Merges one operation into the node tree.
-Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op);
+Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);
 
 // The dots that keep a node's visible content alive, ascending, unique.
 std::vector<Dot> live_dots(const NodeState& node);
