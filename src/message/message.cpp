@@ -18,6 +18,8 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // ---- failure texts of the typed read (record-reading texts, no position) -----
 

@@ -45,6 +45,8 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Tagged model JSON as a document: "Null", or {variant: payload}; a float that
 // is not finite is null.

@@ -129,7 +129,7 @@ public:
     template <class F>
     DeResult<bool> next_element(F&& f) {
         if (i_ >= bytes_.size()) return false;
-        ByteDe d(uint8_t(bytes_[i_++]));
+        ByteDe d{uint8_t(bytes_[i_++])};
         NV_CHECK(f(d));
         return true;
     }

@@ -1,0 +1,6 @@
+// Protocol messages from the cbor connection codec.
+#include "message_check.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return fuzz::check_message_codec(data, size, norvane::ConnectionCodec::Cbor);
+}
