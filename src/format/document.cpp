@@ -1,4 +1,5 @@
 #include "format/document.hpp"
+#include "util/sorted_pairs.hpp"
 
 #include <algorithm>
 #include <tuple>
@@ -15,27 +16,6 @@ using json::Reader;
 namespace msg = json::msg;
 
 namespace {
-
-// Sorts members by key; of equal keys the one given last stays.
-template <class T>
-void sort_members(std::vector<typename T::Member>& members) {
-    bool sorted_unique = true;
-    for (size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i - 1].first < members[i].first)) {
-            sorted_unique = false;
-            break;
-        }
-    }
-    if (sorted_unique) return;
-    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    size_t out = 0;
-    for (size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-        if (out != i) members[out] = std::move(members[i]);
-        ++out;
-    }
-    members.resize(out);
-}
 
 // A member gathered while its object is open: the key (in the input, or at
 // `key_off` in the owned key text when it had escapes) and the value.
@@ -310,7 +290,7 @@ Document document_from_content(Content&& c) {
             std::vector<Document::Member> members;
             members.reserve(c.members().size());
             for (auto& [k, v] : c.members()) members.emplace_back(std::move(k), document_from_content(std::move(v)));
-            sort_members<Document>(members);
+            sort_pairs_keep_last(members);
             return Document::map(std::move(members));
         }
     }

@@ -1,6 +1,7 @@
 #include "value/value.hpp"
 
 #include "util/float_text.hpp"
+#include "util/sorted_pairs.hpp"
 #include "util/text.hpp"
 
 namespace norvane {
@@ -43,26 +44,7 @@ bool Value::erase(std::string_view key) {
     return true;
 }
 
-void Value::sort_entries(ValueMap& entries) {
-    bool sorted_unique = true;
-    for (size_t i = 1; i < entries.size(); ++i) {
-        if (!(entries[i - 1].first < entries[i].first)) {
-            sorted_unique = false;
-            break;
-        }
-    }
-    if (sorted_unique) return;
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // Keep the last of each run of equal keys.
-    size_t out = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
-        if (out != i) entries[out] = std::move(entries[i]);
-        ++out;
-    }
-    entries.resize(out);
-}
+void Value::sort_entries(ValueMap& entries) { sort_pairs_keep_last(entries); }
 
 bool operator==(const Value& a, const Value& b) {
     if (a.kind() != b.kind()) return false;

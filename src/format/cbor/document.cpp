@@ -1,4 +1,5 @@
 #include "format/cbor/document.hpp"
+#include "util/sorted_pairs.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -179,26 +180,6 @@ private:
     Sink& sink_;
 };
 
-// Sorts by key; of equal keys the one given last stays.
-void sort_members(std::vector<Document::Member>& members) {
-    bool sorted_unique = true;
-    for (size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i - 1].first < members[i].first)) {
-            sorted_unique = false;
-            break;
-        }
-    }
-    if (sorted_unique) return;
-    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    size_t out = 0;
-    for (size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-        if (out != i) members[out] = std::move(members[i]);
-        ++out;
-    }
-    members.resize(out);
-}
-
 // Builds a Document in place.
 class DocumentSink {
 public:
@@ -230,7 +211,7 @@ public:
         target_ = &open_.back()->members().emplace_back(std::move(k), Document()).second;
     }
     void end_map() {
-        sort_members(open_.back()->members());
+        sort_pairs_keep_last(open_.back()->members());
         open_.pop_back();
     }
 

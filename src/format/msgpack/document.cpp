@@ -1,4 +1,5 @@
 #include "format/msgpack/document.hpp"
+#include "util/sorted_pairs.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -47,27 +48,6 @@ DeResult<std::string> read_key(Deserializer& d, bool first) {
     return de::read_string(d);
 }
 
-void sort_members(std::vector<Document::Member>& members) {
-    bool sorted_unique = true;
-    for (size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i - 1].first < members[i].first)) {
-            sorted_unique = false;
-            break;
-        }
-    }
-    if (sorted_unique) return;
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // Of equal keys the one given last stays.
-    size_t out = 0;
-    for (size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-        if (out != i) members[out] = std::move(members[i]);
-        ++out;
-    }
-    members.resize(out);
-}
-
 DeResult<Document> read_array(Deserializer& d, uint32_t len) {
     NV_CHECK(d.enter());
     std::vector<Document> items;
@@ -87,7 +67,7 @@ DeResult<Document> read_map(Deserializer& d, uint32_t len) {
         members.emplace_back(std::move(key), std::move(value));
     }
     d.leave();
-    sort_members(members);
+    sort_pairs_keep_last(members);
     return Document::map(std::move(members));
 }
 
