@@ -194,6 +194,10 @@ public:
     }
 
 private:
+    // The '[' or '{' is next: take a level of the budget, visit the elements or
+    // members, then check the closing bracket (whose error loses to the visitor's).
+    template <class V> DeResult<typename V::Value> visit_array(V& v);
+    template <class V> DeResult<typename V::Value> visit_object(V& v);
     void position_into(Error& e, size_t index) const;
     DeResult<void> parse_ident_slow(const char* rest);
     DeResult<std::string_view> parse_str_escaped(size_t start);
@@ -362,6 +366,32 @@ private:
 // ---- deserializer bodies ----------------------------------------------------
 
 template <class V>
+DeResult<typename V::Value> Reader::visit_array(V& v) {
+    NV_CHECK(enter());
+    eat_char();
+    SeqAccess seq(*this);
+    auto ret = v.visit_seq(seq);
+    leave();
+    auto tail = end_seq();
+    if (!ret) return ret;
+    if (!tail) return de::fail(std::move(tail).error());
+    return ret;
+}
+
+template <class V>
+DeResult<typename V::Value> Reader::visit_object(V& v) {
+    NV_CHECK(enter());
+    eat_char();
+    MapAccess map(*this);
+    auto ret = v.visit_map(map);
+    leave();
+    auto tail = end_map();
+    if (!ret) return ret;
+    if (!tail) return de::fail(std::move(tail).error());
+    return ret;
+}
+
+template <class V>
 DeResult<typename V::Value> Reader::deserialize_any(V& v) {
     int c = parse_whitespace();
     if (c < 0) return de::fail(peek_error(msg::EofValue));
@@ -390,26 +420,10 @@ DeResult<typename V::Value> Reader::deserialize_any(V& v) {
                 return v.visit_str(s);
             }
             case '[': {
-                NV_CHECK(enter());
-                eat_char();
-                SeqAccess seq(*this);
-                auto ret = v.visit_seq(seq);
-                leave();
-                auto tail = end_seq();
-                if (!ret) return ret;
-                if (!tail) return de::fail(std::move(tail).error());
-                return ret;
+                return visit_array(v);
             }
             case '{': {
-                NV_CHECK(enter());
-                eat_char();
-                MapAccess map(*this);
-                auto ret = v.visit_map(map);
-                leave();
-                auto tail = end_map();
-                if (!ret) return ret;
-                if (!tail) return de::fail(std::move(tail).error());
-                return ret;
+                return visit_object(v);
             }
             default:
                 if (c >= '0' && c <= '9') {
@@ -512,15 +526,7 @@ DeResult<typename V::Value> Reader::deserialize_seq(V& v) {
     if (c < 0) return de::fail(peek_error(msg::EofValue));
     DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
         if (c == '[') {
-            NV_CHECK(enter());
-            eat_char();
-            SeqAccess seq(*this);
-            auto ret = v.visit_seq(seq);
-            leave();
-            auto tail = end_seq();
-            if (!ret) return ret;
-            if (!tail) return de::fail(std::move(tail).error());
-            return ret;
+            return visit_array(v);
         }
         return de::fail(peek_invalid_type(v));
     }();
@@ -534,15 +540,7 @@ DeResult<typename V::Value> Reader::deserialize_map(V& v) {
     if (c < 0) return de::fail(peek_error(msg::EofValue));
     DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
         if (c == '{') {
-            NV_CHECK(enter());
-            eat_char();
-            MapAccess map(*this);
-            auto ret = v.visit_map(map);
-            leave();
-            auto tail = end_map();
-            if (!ret) return ret;
-            if (!tail) return de::fail(std::move(tail).error());
-            return ret;
+            return visit_object(v);
         }
         return de::fail(peek_invalid_type(v));
     }();
@@ -556,26 +554,10 @@ DeResult<typename V::Value> Reader::deserialize_struct(std::string_view, std::sp
     if (c < 0) return de::fail(peek_error(msg::EofValue));
     DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
         if (c == '[') {
-            NV_CHECK(enter());
-            eat_char();
-            SeqAccess seq(*this);
-            auto ret = v.visit_seq(seq);
-            leave();
-            auto tail = end_seq();
-            if (!ret) return ret;
-            if (!tail) return de::fail(std::move(tail).error());
-            return ret;
+            return visit_array(v);
         }
         if (c == '{') {
-            NV_CHECK(enter());
-            eat_char();
-            MapAccess map(*this);
-            auto ret = v.visit_map(map);
-            leave();
-            auto tail = end_map();
-            if (!ret) return ret;
-            if (!tail) return de::fail(std::move(tail).error());
-            return ret;
+            return visit_object(v);
         }
         return de::fail(peek_invalid_type(v));
     }();
