@@ -1,4 +1,4 @@
-// CRDT documents: the first input byte picks a specification, the rest is the
+// CRDT documents: the first input byte picks a CRDT specification, the rest is the
 // text under test. A document's state text reads back to itself, and a
 // refused call leaves the state as it was.
 #pragma once

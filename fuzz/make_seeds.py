@@ -42,7 +42,7 @@ def dict_literals():
                     yield v
 
 
-# The specifications and starting values of the crdt_* harnesses (first byte).
+# The CRDT specifications and starting values of the crdt_* harnesses (first byte).
 CRDT = [
     ('{"root":{"kind":"map"}}', '{"Map":{}}'),
     ('{"root":{"kind":"register"}}', '"Null"'),

@@ -1,7 +1,7 @@
 // The client's own reading of one incoming live-protocol message: only what
 // the client reducer needs (the kind, the model id, the revision, the proposal
 // id, the rejection text, the awareness peer and state). Payloads (values,
-// operations, specifications, batch members) are parsed and dropped.
+// operations, CRDT specifications, batch members) are parsed and dropped.
 //
 // Stricter than the protocol reader about the tag ("t" must be present, a
 // string, and given once; the message must be an object or an array), and

@@ -140,37 +140,13 @@ public:
         for (size_t i = 0; i < n; ++i)
             if (!begin[i].key) begin[i].key = owned + begin[i].key_off;
         std::vector<typename T::Member> out;
-        size_t i = 1;
         if constexpr (Sorted) {
-            while (i < n && key_of(begin[i - 1]) < key_of(begin[i])) ++i;
+            auto positions = sorted_unique_positions(n, [&](uint32_t k) { return key_of(begin[k]); }, stacks_->order);
+            out.reserve(positions.size());
+            for (uint32_t k : positions) emit(out, begin[k]);
         } else {
-            i = n;
-        }
-        if (i >= n) {
             out.reserve(n);
             for (size_t k = 0; k < n; ++k) emit(out, begin[k]);
-        } else {
-            // Sorts positions by key (stable), then keeps the last of equal keys.
-            auto& order = stacks_->order;
-            order.resize(n);
-            for (size_t k = 0; k < n; ++k) order[k] = uint32_t(k);
-            auto less = [&](uint32_t a, uint32_t b) { return key_of(begin[a]) < key_of(begin[b]); };
-            if (n <= 24) {
-                for (; i < n; ++i) {
-                    const uint32_t x = order[i];
-                    size_t j = i;
-                    for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
-                    order[j] = x;
-                }
-            } else {
-                std::stable_sort(order.begin(), order.end(), less);
-            }
-            size_t kept = 0;
-            for (size_t k = 0; k < n; ++k)
-                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) ++kept;
-            out.reserve(kept);
-            for (size_t k = 0; k < n; ++k)
-                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(out, begin[order[k]]);
         }
         members.erase(members.begin() + std::ptrdiff_t(t.base), members.end());
         stacks_->owned_keys.resize(t.owned);

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +31,38 @@ void sort_pairs_keep_last(std::vector<std::pair<std::string, T>>& pairs) {
         ++out;
     }
     pairs.resize(out);
+}
+
+}  // namespace norvane
+
+namespace norvane {
+
+// The positions 0..n-1 of gathered members in ascending order of key(i)
+// (stable), keeping only the last of each run of equal keys. `order` is
+// reused scratch; the result views it.
+template <class Key>
+std::span<const uint32_t> sorted_unique_positions(size_t n, Key key, std::vector<uint32_t>& order) {
+    order.resize(n);
+    for (size_t k = 0; k < n; ++k) order[k] = uint32_t(k);
+    size_t i = 1;
+    while (i < n && key(order[i - 1]) < key(order[i])) ++i;
+    if (i >= n) return order;
+    auto less = [&](uint32_t a, uint32_t b) { return key(a) < key(b); };
+    if (n <= 24) {
+        for (; i < n; ++i) {
+            const uint32_t x = order[i];
+            size_t j = i;
+            for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = x;
+        }
+    } else {
+        std::stable_sort(order.begin(), order.end(), less);
+    }
+    size_t kept = 0;
+    for (size_t k = 0; k < n; ++k)
+        if (k + 1 == n || key(order[k + 1]) != key(order[k])) order[kept++] = order[k];
+    order.resize(kept);
+    return order;
 }
 
 }  // namespace norvane

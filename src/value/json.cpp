@@ -7,6 +7,7 @@
 
 #include "format/json/append.hpp"
 #include "util/float_text.hpp"
+#include "util/sorted_pairs.hpp"
 #include "util/text.hpp"
 
 namespace norvane {
@@ -427,34 +428,9 @@ private:
         for (size_t k = 0; k < n; ++k)
             if (!begin[k].key) begin[k].key = owned + begin[k].key_off;
         ValueMap exact;
-        size_t i = 1;
-        while (i < n && key_of(begin[i - 1]) < key_of(begin[i])) ++i;
-        if (i >= n) {
-            exact.reserve(n);
-            for (size_t k = 0; k < n; ++k) emit(exact, begin[k]);
-        } else {
-            // Sorts positions by key (stable), then keeps the last of equal keys.
-            auto& order = stacks_->order;
-            order.resize(n);
-            for (size_t k = 0; k < n; ++k) order[k] = uint32_t(k);
-            auto less = [&](uint32_t a, uint32_t b) { return key_of(begin[a]) < key_of(begin[b]); };
-            if (n <= 24) {
-                for (; i < n; ++i) {
-                    const uint32_t x = order[i];
-                    size_t j = i;
-                    for (; j > 0 && less(x, order[j - 1]); --j) order[j] = order[j - 1];
-                    order[j] = x;
-                }
-            } else {
-                std::stable_sort(order.begin(), order.end(), less);
-            }
-            size_t kept = 0;
-            for (size_t k = 0; k < n; ++k)
-                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) ++kept;
-            exact.reserve(kept);
-            for (size_t k = 0; k < n; ++k)
-                if (k + 1 == n || key_of(begin[order[k + 1]]) != key_of(begin[order[k]])) emit(exact, begin[order[k]]);
-        }
+        auto positions = sorted_unique_positions(n, [&](uint32_t k) { return key_of(begin[k]); }, stacks_->order);
+        exact.reserve(positions.size());
+        for (uint32_t k : positions) emit(exact, begin[k]);
         entries.erase(entries.begin() + std::ptrdiff_t(base), entries.end());
         stacks_->owned_keys.resize(owned_base);
         out = Value::map(std::move(exact));
