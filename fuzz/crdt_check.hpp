@@ -30,4 +30,33 @@ inline void check_state_round_trip(std::string_view spec, const norvane::crdt::C
     same(*s1, *s2, "state text is not a fixed point");
 }
 
+// One list of operations or mutations (the input after its first byte, which
+// picks the CRDT specification) run on a fresh document by `run(doc, text)`:
+// a refused list leaves the state unchanged, an accepted one reads back.
+template <class Run>
+int check_list_on_fresh_document(const uint8_t* data, size_t size, Run run) {
+    static constexpr std::string_view kValues[] = {
+        R"({"Map":{}})", R"("Null")", R"({"List":[]})", R"({"Str":""})",
+        R"({"List":[]})", R"({"Map":{"title":{"Str":"ab"},"tags":{"List":[]},"n":{"Int":0}}})"};
+    static_assert(std::size(kValues) == std::size(kCrdtSpecs));
+    if (size == 0) return 0;
+    size_t pick = data[0] % std::size(kCrdtSpecs);
+    std::string_view spec = kCrdtSpecs[pick];
+    Exact in(data + 1, size - 1);
+    if (!utf8(in.view())) return 0;
+    auto doc = norvane::crdt::CrdtDocument::create(spec, kValues[pick], "a");
+    if (!doc) return 0;
+    auto before = doc->state();
+    auto r = run(*doc, in.view());
+    if (!r) {
+        auto after = doc->state();
+        check(before.has_value() == after.has_value() && (!before || *before == *after),
+              "a refused call changed the state");
+        return 0;
+    }
+    (void)doc->value();
+    check_state_round_trip(spec, *doc);
+    return 0;
+}
+
 }  // namespace fuzz

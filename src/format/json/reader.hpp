@@ -196,6 +196,9 @@ public:
 private:
     // The '[' or '{' is next: take a level of the budget, visit the elements or
     // members, then check the closing bracket (whose error loses to the visitor's).
+    // Skips whitespace (the end of input fails), runs body(next byte) and
+    // places a record error at the position where the reader then stands.
+    template <class V, class Body> DeResult<typename V::Value> next_value(V& v, Body&& body);
     template <class V> DeResult<typename V::Value> visit_array(V& v);
     template <class V> DeResult<typename V::Value> visit_object(V& v);
     void position_into(Error& e, size_t index) const;
@@ -365,6 +368,15 @@ private:
 
 // ---- deserializer bodies ----------------------------------------------------
 
+template <class V, class Body>
+DeResult<typename V::Value> Reader::next_value(V&, Body&& body) {
+    int c = parse_whitespace();
+    if (c < 0) return de::fail(peek_error(msg::EofValue));
+    DeResult<typename V::Value> r = body(c);
+    if (!r) fix_position(r.error());
+    return r;
+}
+
 template <class V>
 DeResult<typename V::Value> Reader::visit_array(V& v) {
     NV_CHECK(enter());
@@ -393,9 +405,7 @@ DeResult<typename V::Value> Reader::visit_object(V& v) {
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_any(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         switch (c) {
             case 'n':
                 eat_char();
@@ -432,16 +442,12 @@ DeResult<typename V::Value> Reader::deserialize_any(V& v) {
                 }
                 return de::fail(peek_error(msg::ExpectedValue));
         }
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_bool(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == 't') {
             eat_char();
             NV_CHECK(parse_ident("rue"));
@@ -453,16 +459,12 @@ DeResult<typename V::Value> Reader::deserialize_bool(V& v) {
             return v.visit_bool(false);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_number(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == '-') {
             eat_char();
             Number num = NV_TRY(parse_number(false));
@@ -473,25 +475,19 @@ DeResult<typename V::Value> Reader::deserialize_number(V& v) {
             return num.visit(v);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_str(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == '"') {
             eat_char();
             auto s = NV_TRY(parse_str());
             return v.visit_str(s);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
@@ -506,53 +502,39 @@ DeResult<typename V::Value> Reader::deserialize_option(V& v) {
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_unit(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == 'n') {
             eat_char();
             NV_CHECK(parse_ident("ull"));
             return v.visit_unit();
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_seq(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == '[') {
             return visit_array(v);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_map(V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == '{') {
             return visit_object(v);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 template <class V>
 DeResult<typename V::Value> Reader::deserialize_struct(std::string_view, std::span<const std::string_view>, V& v) {
-    int c = parse_whitespace();
-    if (c < 0) return de::fail(peek_error(msg::EofValue));
-    DeResult<typename V::Value> r = [&]() -> DeResult<typename V::Value> {
+    return next_value(v, [&](int c) -> DeResult<typename V::Value> {
         if (c == '[') {
             return visit_array(v);
         }
@@ -560,9 +542,7 @@ DeResult<typename V::Value> Reader::deserialize_struct(std::string_view, std::sp
             return visit_object(v);
         }
         return de::fail(peek_invalid_type(v));
-    }();
-    if (!r) fix_position(r.error());
-    return r;
+    });
 }
 
 // An object of exactly one member (name: content) or a bare name string.
