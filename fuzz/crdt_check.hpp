@@ -17,6 +17,12 @@ inline constexpr std::string_view kCrdtSpecs[] = {
     R"({"root":{"kind":"map","fields":{"title":{"kind":"sequence","materialization":"string"},"tags":{"kind":"set"},"n":{"kind":"register"}}}})",
 };
 
+// A starting value for each specification above.
+inline constexpr std::string_view kCrdtValues[] = {
+    R"({"Map":{}})", R"("Null")", R"({"List":[]})", R"({"Str":""})",
+    R"({"List":[]})", R"({"Map":{"title":{"Str":"ab"},"tags":{"List":[]},"n":{"Int":0}}})"};
+static_assert(std::size(kCrdtValues) == std::size(kCrdtSpecs));
+
 inline std::string_view crdt_spec_for(uint8_t b) { return kCrdtSpecs[b % std::size(kCrdtSpecs)]; }
 
 // The state text reads back into a document with the same state.
@@ -35,16 +41,12 @@ inline void check_state_round_trip(std::string_view spec, const norvane::crdt::C
 // a refused list leaves the state unchanged, an accepted one reads back.
 template <class Run>
 int check_list_on_fresh_document(const uint8_t* data, size_t size, Run run) {
-    static constexpr std::string_view kValues[] = {
-        R"({"Map":{}})", R"("Null")", R"({"List":[]})", R"({"Str":""})",
-        R"({"List":[]})", R"({"Map":{"title":{"Str":"ab"},"tags":{"List":[]},"n":{"Int":0}}})"};
-    static_assert(std::size(kValues) == std::size(kCrdtSpecs));
     if (size == 0) return 0;
     size_t pick = data[0] % std::size(kCrdtSpecs);
     std::string_view spec = kCrdtSpecs[pick];
     Exact in(data + 1, size - 1);
     if (!utf8(in.view())) return 0;
-    auto doc = norvane::crdt::CrdtDocument::create(spec, kValues[pick], "a");
+    auto doc = norvane::crdt::CrdtDocument::create(spec, kCrdtValues[pick], "a");
     if (!doc) return 0;
     auto before = doc->state();
     auto r = run(*doc, in.view());

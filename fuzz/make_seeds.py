@@ -3,13 +3,15 @@
 Every string literal of the test files that one of the module's readers accepts
 becomes a seed of the harnesses for that reader (and its MessagePack and CBOR
 forms seeds of the byte readers). Run from the repository root with the module
-importable: PYTHONPATH=build/dev python fuzz/make_seeds.py
+importable: PYTHONPATH=build/dev python fuzz/make_seeds.py [HARNESS...]
+(only the harnesses named, when any are).
 """
 
 import ast
 import hashlib
 import json
 import pathlib
+import sys
 
 import norvane
 
@@ -62,7 +64,54 @@ def ok(f, *args):
         return None
 
 
-def main():
+def compact_seeds(add, mutations):
+    """crdt_compact: a frontier over the built-in history, and documents made by
+    one mutation or read from a state, each with the frontier of every dot made."""
+    for i, _ in enumerate(CRDT):
+        for frontier in ("{}", '{"a":6}', '{"a":1,"b":0}'):
+            add("crdt_compact", bytes([i]) + frontier.encode())
+    for i, (spec, value) in enumerate(CRDT):
+        for m in mutations:
+            doc = norvane.CrdtDocument(spec, value, "a")
+            text = json.dumps([m], separators=(",", ":"))
+            if ok(doc.mutate, text) is None:
+                continue
+            add("crdt_compact", bytes([i]) + (text + '\n{"a":1}').encode())
+            add("crdt_compact", bytes([i]) + (doc.state() + '\n{"a":1}').encode())
+
+
+# member_key: the specifications of the harness (first byte) and paths to their sets.
+MEMBER_KEY = [
+    ("[]", ['{"List":[]}', '{"Int":1}', '{"Str":"a"}']),
+    ("[]", ['{"Map":{"id":{"Int":1},"n":"Null"}}', '{"Map":{}}', '{"Int":3}']),
+    ("[]", ['{"Map":{"id":{"Int":1},"name":{"Map":{"first":{"Str":"x"}}}}}']),
+    ('[{"kind":"key","key":"tags"}]', ['{"Str":"a"}']),
+    ('[{"kind":"key","key":"people"}]', ['{"Map":{"id":{"Str":"a"},"n":{"Int":1}}}']),
+    ('[{"kind":"key","key":"other"}]', ['{"Map":{"k":{"Bool":true}}}']),
+    ('[{"kind":"element","id":{"dot":{"counter":1,"replica":"a"},"index":0}}]', ['{"Int":2}']),
+    ('[{"kind":"member","key":"{\\"Int\\":1}"},{"kind":"key","key":"x"}]', ['{"Map":{"a":{"Int":1}}}']),
+]
+MEMBER_KEY_SPEC = [0, 1, 2, 3, 3, 3, 4, 5]
+
+
+def member_key_seeds(add, values):
+    for (path, vals), spec in zip(MEMBER_KEY, MEMBER_KEY_SPEC):
+        for v in vals:
+            add("member_key", bytes([spec]) + (path + "\n" + v).encode())
+    for v in values[:10]:
+        add("member_key", bytes([0]) + ("[]\n" + v).encode())
+
+
+def proposal_seeds(add, ops):
+    """client_proposal: operation lists for each model id, with and without identifier."""
+    add("client_proposal", bytes([9]) + b"auto-7\n[]")
+    add("client_proposal", bytes([9]) + b"p\n[]")
+    for n, text in enumerate(ops):
+        add("client_proposal", bytes([n % 8]) + text)
+        add("client_proposal", bytes([8 | (n % 8)]) + b"p%d\n" % n + text)
+
+
+def main(only=()):
     seeds = {}
 
     def add(harness, data):
@@ -122,7 +171,13 @@ def main():
             add("crdt_mutations", bytes([i]) + text.encode())
             add("crdt_ops", bytes([i]) + json.dumps(json.loads(out)["ops"], separators=(",", ":")).encode())
             add("crdt_state", bytes([i]) + doc.state().encode())
+    compact_seeds(add, mutations)
+    member_key_seeds(add, values)
+    proposal_seeds(add, [t.encode() for t in texts if ok(norvane.ClientState().proposal, 1, t) is not None]
+                   + seeds.get("ops_json", []))
     for harness, bucket in seeds.items():
+        if only and harness not in only:
+            continue
         d = CORPUS / harness
         d.mkdir(parents=True, exist_ok=True)
         for data in bucket:
@@ -131,4 +186,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])
