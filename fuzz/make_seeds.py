@@ -68,7 +68,7 @@ def compact_seeds(add, mutations):
     """crdt_compact: a frontier over the built-in history, and documents made by
     one mutation or read from a state, each with the frontier of every dot made."""
     for i, _ in enumerate(CRDT):
-        for frontier in ("{}", '{"a":6}', '{"a":1,"b":0}'):
+        for frontier in ('{"a":2}', '{"a":3}', '{"a":6,"b":0}'):
             add("crdt_compact", bytes([i]) + frontier.encode())
     for i, (spec, value) in enumerate(CRDT):
         for m in mutations:
