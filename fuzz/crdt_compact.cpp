@@ -4,7 +4,8 @@
 // document), a newline and the frontier. Without a newline the whole rest is the
 // frontier, over a built-in history with removals of every kind.
 // A refused frontier changes nothing. An accepted one keeps the value, leaves a
-// state that reads back, and compacting again with it purges nothing more.
+// state that reads back, compacting again with it purges nothing more, and the
+// operations that made the document, delivered again, change nothing.
 #include "crdt_check.hpp"
 
 using namespace norvane;
@@ -30,14 +31,19 @@ constexpr std::string_view kHistories[] = {
 };
 static_assert(std::size(kHistories) == std::size(fuzz::kCrdtSpecs));
 
-Result<crdt::CrdtDocument> make_document(size_t pick, std::string_view setup, bool builtin) {
+// The document, and the operations that made it when it was made by mutations.
+Result<crdt::CrdtDocument> make_document(size_t pick, std::string_view setup, bool builtin,
+                                         std::vector<crdt::CrdtOp>& ops) {
     std::string_view spec = fuzz::kCrdtSpecs[pick];
     if (setup.starts_with('{')) return crdt::CrdtDocument::from_state(spec, setup, "a");
     auto doc = crdt::CrdtDocument::create(spec, fuzz::kCrdtValues[pick], "a");
     if (!doc) return doc;
-    auto made = doc->mutate(setup);
+    auto mutations = crdt::parse_mutations(setup);
+    if (!mutations) return std::unexpected(mutations.error());
+    auto made = doc->mutate_ops(*mutations);
     if (!made && builtin) fuzz::fail("a built-in history was refused", setup, made.error());
     if (!made) return std::unexpected(made.error());
+    ops = std::move(made->first);
     return doc;
 }
 
@@ -58,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool builtin = nl == std::string_view::npos;
     std::string_view setup = builtin ? kHistories[pick] : text.substr(0, nl);
     std::string_view frontier = builtin ? text : text.substr(nl + 1);
-    auto doc = make_document(pick, setup, builtin);
+    std::vector<crdt::CrdtOp> ops;
+    auto doc = make_document(pick, setup, builtin, ops);
     if (!doc) return 0;
 
     auto state_before = doc->state();
@@ -83,5 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!again) fuzz::fail("the same frontier is refused the second time", frontier, again.error());
     fuzz::check(*again == 0, "compacting twice with one frontier purged more");
     fuzz::check(same_result(state, doc->state()), "compacting twice with one frontier changed the state");
+    // Operations delivered again after compaction are known: skipped, changing nothing.
+    auto redelivered = doc->apply_ops(ops);
+    if (!redelivered) fuzz::fail("operations delivered again after compaction are refused", redelivered.error());
+    fuzz::check(redelivered->applied == 0, "operations delivered again after compaction were applied");
+    fuzz::check(same_result(state, doc->state()), "operations delivered again after compaction changed the state");
+    fuzz::check(same_result(value_after, doc->value()), "operations delivered again after compaction changed the value");
     return 0;
 }
