@@ -256,22 +256,7 @@ inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructS
     auto members = [&]() -> DeResult<void> {
         uint64_t seen = 0;
         bool first = true;
-        for (;;) {
-            const int c = r.parse_whitespace();
-            if (c < 0) return de::fail(r.peek_error(msg::EofObject));
-            if (c == '}') break;
-            if (first) {
-                first = false;
-                if (c != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
-            } else if (c == ',') {
-                r.eat_char();
-                const int d = r.parse_whitespace();
-                if (d == '}') return de::fail(r.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r.peek_error(msg::EofValue));
-                if (d != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
-            } else {
-                return de::fail(r.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r.next_member(first))) {
             r.eat_char();
             const std::string_view name = NV_TRY(r.parse_str());
             size_t idx = 0;

@@ -448,27 +448,7 @@ private:
     // next on success.
     DeResult<void> members() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == '}') return {};
-            if (first) {
-                if (c != '"') {
-                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d != '"') {
-                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
             const std::string_view key = NV_TRY(r_.parse_str());
             const std::string_view input = r_.input();
@@ -485,6 +465,7 @@ private:
             NV_CHECK(value(v));
             stacks_->entries.push_back(Entry{at, off, key.size(), std::move(v)});
         }
+        return {};
     }
 
     Reader& r_;

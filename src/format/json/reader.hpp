@@ -153,6 +153,24 @@ public:
     // Skips any value, counting its nesting against the depth budget.
     DeResult<void> ignore_value();
     DeResult<void> parse_object_colon();
+    // Between an object's members: skips whitespace and, after a member, its comma. False at
+    // the closing brace, true at the next key's opening quote (neither is eaten). `first`
+    // says whether no member has been read yet; it is cleared here.
+    DeResult<bool> next_member(bool& first) {
+        const int c = parse_whitespace();
+        if (c == '"' && first) {
+            first = false;
+            return true;
+        }
+        if (c == '}') return false;
+        if (c == ',' && !first) {
+            eat_char();
+            const int d = parse_whitespace();
+            if (d == '"') return true;
+            return de::fail(peek_error(d == '}' ? msg::TrailingComma : d < 0 ? msg::EofValue : msg::KeyMustBeString));
+        }
+        return de::fail(peek_error(c < 0 ? msg::EofObject : first ? msg::KeyMustBeString : msg::ExpectedObjectCommaOrEnd));
+    }
     DeResult<void> end_seq();
     DeResult<void> end_map();
     // Takes one level of the nesting budget; fails when none is left.
@@ -287,21 +305,7 @@ public:
 
     template <class F>
     DeResult<bool> next_key(F&& f) {
-        int c = r_.parse_whitespace();
-        if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-        if (c == '}') return false;
-        if (first_) {
-            first_ = false;
-            if (c != '"') return de::fail(r_.peek_error(msg::KeyMustBeString));
-        } else if (c == ',') {
-            r_.eat_char();
-            int d = r_.parse_whitespace();
-            if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-            if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            if (d != '"') return de::fail(r_.peek_error(msg::KeyMustBeString));
-        } else {
-            return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-        }
+        if (!NV_TRY(r_.next_member(first_))) return false;
         MapKey key(r_);
         NV_CHECK(f(key));
         return true;
