@@ -346,30 +346,6 @@ private:
     Reader& r_;
 };
 
-// A bare variant name: a unit variant, refused where content is needed.
-class UnitVariantAccess {
-public:
-    explicit UnitVariantAccess(Reader& r) : r_(r) {}
-
-    template <class F>
-    DeResult<UnitVariantAccess> variant(F&& f) {
-        NV_CHECK(f(r_));
-        return *this;
-    }
-    DeResult<void> unit_variant() { return {}; }
-    template <class F>
-    DeResult<void> newtype_variant(F&&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
-    }
-    template <class V>
-    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
-    }
-
-private:
-    Reader& r_;
-};
-
 // ---- deserializer bodies ----------------------------------------------------
 
 template <class V, class Body>
@@ -580,7 +556,7 @@ DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span
         return de::fail(error(msg::ExpectedValue));
     }
     if (c == '"') {
-        UnitVariantAccess access(*this);
+        de::UnitVariantAccess<Reader> access(*this);
         auto ret = v.visit_enum(access);
         if (!ret) fix_position(ret.error());
         return ret;

@@ -449,6 +449,31 @@ struct VariantIdVisitor : Visitor<VariantIdVisitor, size_t> {
     }
 };
 
+// The access to a union given as a bare variant name over deserializer D: the name is the
+// only item, so only a unit variant can be given this way.
+template <class D>
+class UnitVariantAccess {
+public:
+    explicit UnitVariantAccess(D& de) : de_(de) {}
+    template <class F>
+    DeResult<UnitVariantAccess> variant(F&& f) {
+        NV_CHECK(f(de_));
+        return *this;
+    }
+    DeResult<void> unit_variant() { return {}; }
+    template <class F>
+    DeResult<void> newtype_variant(F&&) {
+        return fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
+    }
+    template <class V>
+    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
+        return fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
+    }
+
+private:
+    D& de_;
+};
+
 // on_variant(index, variant_access) -> DeResult<T>
 template <class T, class OnVariant>
 struct EnumVisitor : Visitor<EnumVisitor<T, OnVariant>, T> {
