@@ -106,12 +106,9 @@ inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
     if (r.parse_whitespace() != '{') return read_segment_any(r, seg);
     NV_CHECK(r.enter());
     r.eat_char();
-    const int k = r.parse_whitespace();
-    if (k != '"') {
+    if (auto name = r.variant_name_next(); !name) {
         r.leave();
-        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
-        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
-        return de::fail(r.peek_error(msg::KeyMustBeString));
+        return name;
     }
     DeResult<void> body = [&]() -> DeResult<void> {
         r.eat_char();
@@ -140,13 +137,7 @@ inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
         r.fix_position(body.error());
         return body;
     }
-    const int e = r.parse_whitespace();
-    if (e == '}') {
-        r.eat_char();
-        return {};
-    }
-    if (e < 0) return de::fail(r.error(msg::EofObject));
-    return de::fail(r.error(msg::ExpectedValue));
+    return r.end_variant_object();
 }
 
 template <class D>
@@ -296,12 +287,9 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
     if (r.parse_whitespace() != '{') return read_op_any(r, op);
     NV_CHECK(r.enter());
     r.eat_char();
-    const int k = r.parse_whitespace();
-    if (k != '"') {
+    if (auto name = r.variant_name_next(); !name) {
         r.leave();
-        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
-        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
-        return de::fail(r.peek_error(msg::KeyMustBeString));
+        return name;
     }
     DeResult<void> body = [&]() -> DeResult<void> {
         r.eat_char();
@@ -318,13 +306,7 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
         r.fix_position(body.error());
         return body;
     }
-    const int e = r.parse_whitespace();
-    if (e == '}') {
-        r.eat_char();
-        return {};
-    }
-    if (e < 0) return de::fail(r.error(msg::EofObject));
-    return de::fail(r.error(msg::ExpectedValue));
+    return r.end_variant_object();
 }
 
 template <class D>

@@ -225,13 +225,7 @@ public:
             DeResult<void> body = tagged(out);
             r_.leave();
             if (!body) return body;
-            const int e = r_.parse_whitespace();
-            if (e == '}') [[likely]] {
-                r_.eat_char();
-                return {};
-            }
-            if (e < 0) return de::fail(r_.error(msg::EofObject));
-            return de::fail(r_.error(msg::ExpectedValue));
+            return r_.end_variant_object();
         }
         if (c == '"') {
             if (r_.eat_literal("\"Null\"")) return {};
@@ -266,12 +260,7 @@ private:
             default: break;
         }
         if (known >= 0) return payload(known, out);
-        const int k = r_.parse_whitespace();
-        if (k != '"') [[unlikely]] {
-            if (k < 0) return de::fail(r_.peek_error(msg::EofObject));
-            if (k == '}') return de::fail(r_.peek_error(msg::ExpectedValue));
-            return de::fail(r_.peek_error(msg::KeyMustBeString));
-        }
+        NV_CHECK(r_.variant_name_next());
         r_.eat_char();
         auto name = NV_TRY(r_.parse_str());
         const int variant = variant_index(name);

@@ -153,6 +153,23 @@ public:
     // Skips any value, counting its nesting against the depth budget.
     DeResult<void> ignore_value();
     DeResult<void> parse_object_colon();
+    // After the opening brace of a union written as an object of one member: the quote that
+    // opens the variant name must come next (it is not eaten).
+    DeResult<void> variant_name_next() {
+        const int k = parse_whitespace();
+        if (k == '"') [[likely]]
+            return {};
+        return de::fail(peek_error(k < 0 ? msg::EofObject : k == '}' ? msg::ExpectedValue : msg::KeyMustBeString));
+    }
+    // After the content of such a union: its closing brace.
+    DeResult<void> end_variant_object() {
+        const int e = parse_whitespace();
+        if (e == '}') [[likely]] {
+            eat_char();
+            return {};
+        }
+        return de::fail(error(e < 0 ? msg::EofObject : msg::ExpectedValue));
+    }
     // Between an object's members: skips whitespace and, after a member, its comma. False at
     // the closing brace, true at the next key's opening quote (neither is eaten). `first`
     // says whether no member has been read yet; it is cleared here.
@@ -533,12 +550,9 @@ DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span
     if (c == '{') {
         NV_CHECK(enter());
         eat_char();
-        int k = parse_whitespace();
-        if (k != '"') {
+        if (auto name = variant_name_next(); !name) {
             leave();
-            if (k < 0) return de::fail(peek_error(msg::EofObject));
-            if (k == '}') return de::fail(peek_error(msg::ExpectedValue));
-            return de::fail(peek_error(msg::KeyMustBeString));
+            return de::fail(std::move(name).error());
         }
         VariantAccess access(*this);
         auto ret = v.visit_enum(access);
@@ -547,13 +561,8 @@ DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span
             fix_position(ret.error());
             return ret;
         }
-        int e = parse_whitespace();
-        if (e == '}') {
-            eat_char();
-            return ret;
-        }
-        if (e < 0) return de::fail(error(msg::EofObject));
-        return de::fail(error(msg::ExpectedValue));
+        NV_CHECK(end_variant_object());
+        return ret;
     }
     if (c == '"') {
         de::UnitVariantAccess<Reader> access(*this);
