@@ -23,6 +23,8 @@ SHARED_TEXT = "Already mutably borrowed"  # a shared method while the exclusive 
 EXCLUSIVE_TEXT = "Already borrowed"  # an exclusive method while any borrow is held
 MAP = json.dumps({"root": {"kind": "map", "fields": {"tags": {"kind": "set"}}}})
 TAGS = '[{"kind":"key","key":"tags"}]'
+BAD_PATCH = ('{"rev":0,"ops":[{"Set":{"path":[{"Key":"n"}],"value":{"List":["Null","Null"]}}},'
+             '{"Remove":{"path":[{"Key":"n"},{"Index":5}]}}]}')
 
 
 class Yielding:
@@ -61,16 +63,24 @@ class Calls:
         self.conflicts = 0
         self.problems = []
 
-    def __call__(self, exclusive, f, *args):
-        """(True, result), or (False, None) after the fitting borrow error."""
+    def __call__(self, exclusive, f, *args, fails=None):
+        """(True, result), or (False, None) after the fitting borrow error or, for a
+        call meant to fail, after ValueError with the text `fails`."""
         try:
-            return True, f(*args)
+            result = f(*args)
         except RuntimeError as e:
             expected = EXCLUSIVE_TEXT if exclusive else SHARED_TEXT
             if e.args != (expected,):
                 self.problems.append(f"{f.__name__}: {e!r}, expected {expected!r}")
             self.conflicts += 1
             return False, None
+        except ValueError as e:
+            if e.args != (fails,):
+                self.problems.append(f"{f.__name__}: {e!r}, expected {fails!r}")
+            return False, None
+        if fails is not None:
+            self.problems.append(f"{f.__name__}{args!r} succeeded, expected {fails!r}")
+        return True, result
 
     def check(self, what, got, expected):
         if got != expected:
@@ -143,10 +153,13 @@ def test_store_shared_by_threads():
                                 {"rev": rev, "type_name": f"t{t}", "value": json.loads(value)})
                 elif ok:
                     calls.check("other snapshot", list(json.loads(snap)), ["rev", "type_name", "value"])
-            else:
+            elif rng.random() < 0.5:
                 ok, extra = calls(True, store.host, "extra", '"Null"')
                 if ok:
                     hosted.append(extra)
+            else:
+                # a failing patch changes nothing and releases the borrow
+                calls(True, store.apply, ident(rng, own), BAD_PATCH, fails="remove index 5 out of bounds (len 2)")
         final[own] = (rev, f"t{t}", value)
 
     calls.run(work)
@@ -166,7 +179,10 @@ def test_client_state_shared_by_threads():
         pending, rev = set(), None
         for k in range(1, ROUNDS):
             step = rng.randrange(6)
-            if step == 0:
+            if step == 0 and k % 5 == 0:
+                calls(True, state.proposal, ident(rng, mid), "[]", f"auto-{k}",
+                      fails="proposal identifiers matching 'auto-N' are reserved")
+            elif step == 0:
                 pid = f"t{t}-{k}"
                 ok, text = calls(True, state.proposal, ident(rng, mid), "[ ]", pid)
                 if ok:
@@ -232,7 +248,10 @@ def test_crdt_document_shared_by_threads():
 
         for k in range(1, ROUNDS):
             step = rng.randrange(6)
-            if step == 0:
+            if step == 0 and k % 5 == 0:
+                half = set_op(f"k{t}", -k)[:-1] + ',{"kind":"register_set","path":[],"value":"Null"}]'
+                calls(True, doc.mutate, half, fails="register_set path does not address a register")
+            elif step == 0:
                 ok, out = calls(True, doc.mutate, set_op(f"k{t}", k))
                 if ok:
                     all_ops.extend(json.loads(out)["ops"])
