@@ -375,25 +375,12 @@ private:
     // next on success.
     DeResult<void> elements() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == ']') return {};
-            if (first) {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_element(first))) {
             Value v;
             NV_CHECK(value(v));
             stacks_->items.push_back(std::move(v));
         }
+        return {};
     }
 
     DeResult<void> map(int c, Value& out) {

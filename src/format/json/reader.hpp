@@ -170,6 +170,24 @@ public:
         }
         return de::fail(error(e < 0 ? msg::EofObject : msg::ExpectedValue));
     }
+    // Between an array's elements: skips whitespace and, after an element, its comma. False at
+    // the closing bracket (not eaten), true when an element is next. `first` says whether no
+    // element has been read yet; it is cleared here.
+    DeResult<bool> next_element(bool& first) {
+        const int c = parse_whitespace();
+        if (c == ']') return false;
+        if (first && c >= 0) {
+            first = false;
+            return true;
+        }
+        if (c == ',' && !first) {
+            eat_char();
+            const int d = parse_whitespace();
+            if (d >= 0 && d != ']') return true;
+            return de::fail(peek_error(d < 0 ? msg::EofValue : msg::TrailingComma));
+        }
+        return de::fail(peek_error(c < 0 ? msg::EofList : msg::ExpectedListCommaOrEnd));
+    }
     // Between an object's members: skips whitespace and, after a member, its comma. False at
     // the closing brace, true at the next key's opening quote (neither is eaten). `first`
     // says whether no member has been read yet; it is cleared here.
@@ -271,19 +289,7 @@ public:
 
     template <class F>
     DeResult<bool> next_element(F&& f) {
-        int c = r_.parse_whitespace();
-        if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-        if (c == ']') return false;
-        if (first_) {
-            first_ = false;
-        } else if (c == ',') {
-            r_.eat_char();
-            int d = r_.parse_whitespace();
-            if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-            if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-        } else {
-            return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-        }
+        if (!NV_TRY(r_.next_element(first_))) return false;
         NV_CHECK(f(r_));
         return true;
     }
