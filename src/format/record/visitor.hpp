@@ -256,6 +256,15 @@ DeResult<std::string> read_string(D& de) {
     return de.deserialize_str(v);
 }
 
+// The next key of map access A read as a string into `key`; false after the last entry.
+template <class A>
+DeResult<bool> next_string_key(A& map, std::string& key) {
+    return map.next_key([&](auto& k) -> DeResult<void> {
+        key = NV_TRY(read_string(k));
+        return {};
+    });
+}
+
 template <class D>
 DeResult<void> read_unit(D& de) {
     UnitVisitor v;
