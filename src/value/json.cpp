@@ -225,13 +225,7 @@ public:
             DeResult<void> body = tagged(out);
             r_.leave();
             if (!body) return body;
-            const int e = r_.parse_whitespace();
-            if (e == '}') [[likely]] {
-                r_.eat_char();
-                return {};
-            }
-            if (e < 0) return de::fail(r_.error(msg::EofObject));
-            return de::fail(r_.error(msg::ExpectedValue));
+            return r_.end_variant_object();
         }
         if (c == '"') {
             if (r_.eat_literal("\"Null\"")) return {};
@@ -266,12 +260,7 @@ private:
             default: break;
         }
         if (known >= 0) return payload(known, out);
-        const int k = r_.parse_whitespace();
-        if (k != '"') [[unlikely]] {
-            if (k < 0) return de::fail(r_.peek_error(msg::EofObject));
-            if (k == '}') return de::fail(r_.peek_error(msg::ExpectedValue));
-            return de::fail(r_.peek_error(msg::KeyMustBeString));
-        }
+        NV_CHECK(r_.variant_name_next());
         r_.eat_char();
         auto name = NV_TRY(r_.parse_str());
         const int variant = variant_index(name);
@@ -386,25 +375,12 @@ private:
     // next on success.
     DeResult<void> elements() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == ']') return {};
-            if (first) {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_element(first))) {
             Value v;
             NV_CHECK(value(v));
             stacks_->items.push_back(std::move(v));
         }
+        return {};
     }
 
     DeResult<void> map(int c, Value& out) {
@@ -448,27 +424,7 @@ private:
     // next on success.
     DeResult<void> members() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == '}') return {};
-            if (first) {
-                if (c != '"') {
-                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d != '"') {
-                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
             const std::string_view key = NV_TRY(r_.parse_str());
             const std::string_view input = r_.input();
@@ -485,6 +441,7 @@ private:
             NV_CHECK(value(v));
             stacks_->entries.push_back(Entry{at, off, key.size(), std::move(v)});
         }
+        return {};
     }
 
     Reader& r_;
