@@ -154,11 +154,23 @@ def test_failing_mutation_leaves_everything():
     assert doc.state() == before
     assert mutate(doc, {"kind": "map_remove", "path": [], "key": "x"})["ops"][0]["dot"] == d(2)
     before = doc.state()
+    # Removals fail like the operations they make: the policy decides first.
     assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"key","key":"nope"}],"key":"x"}]') == (
-        'unknown map key "nope"')
+        "CRDT path segment does not match its policy")
     assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"member","key":"x"}],"key":"x"}]') == (
-        "CRDT path segment does not match reducer state")
+        "CRDT path segment does not match its policy")
     assert doc.state() == before
+
+
+def test_removal_below_unwritten_key_is_an_operation():
+    doc = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "a")
+    out = mutate(doc, {"kind": "map_remove", "path": [{"kind": "key", "key": "x"}], "key": "k"})
+    assert out["ops"][0]["removed"] == []
+    # The walk through "x" writes it, as it does for the same operation applied remotely.
+    assert doc.value() == '{"Map":{"x":{"Map":{}}}}'
+    peer = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "b")
+    peer.apply(json.dumps(out["ops"]))
+    assert peer.value() == doc.value()
 
 
 def test_counter_exhaustion_is_refused():
