@@ -383,6 +383,32 @@ struct Tracker {
     }
 };
 
+// The dots that the removals of the map entries and set members along `path`
+// had observed: what they hide below them.
+DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
+    DotSet out;
+    const NodeState* node = &root;
+    for (const auto& seg : path) {
+        const NodeState* next = nullptr;
+        if (const MapNode* m = node->map(); m && seg.kind == PathSegment::Kind::Key) {
+            if (auto it = m->entries.find(seg.key); it != m->entries.end()) {
+                out.insert(it->second.removed.begin(), it->second.removed.end());
+                next = it->second.node.get();
+            }
+        } else if (const SetNode* s = node->set(); s && seg.kind == PathSegment::Kind::Member) {
+            if (auto it = s->entries.find(seg.key); it != s->entries.end()) {
+                out.insert(it->second.removed.begin(), it->second.removed.end());
+                next = it->second.node.get();
+            }
+        } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {
+            if (auto it = q->entries.find(seg.id); it != q->entries.end()) next = it->second.node.get();
+        }
+        if (!next) break;
+        node = next;
+    }
+    return out;
+}
+
 // Mutation processing on the document's node tree, under a journal.
 struct Mutator {
     CrdtDocument& work;
@@ -466,14 +492,26 @@ struct Mutator {
         if (!seq) return fail("sequence policy has incompatible reducer state");
         // The walk found the node through the document's own tree.
         ensure_order(const_cast<SequenceNode&>(*seq));
+        // Positions count the elements the value shows: not deleted, not hidden
+        // by a removal on the way to the sequence, and holding a value.
+        const DotSet filter = removal_filter(root, m.path);
+        const CrdtPolicy& element = loc.policy->element();
+        auto shown = [&](const ElementId& id, const SequenceEntryState& e) {
+            if (!e.node || filter.contains(id.dot)) return false;
+            const RegisterNode* r = e.node->reg();
+            return element.kind != PolicyKind::Register || !r || (r->dot && !filter.contains(*r->dot));
+        };
         std::vector<const ElementId*> visible;
         if (seq->order.valid) {
             visible.reserve(seq->order.order.size());
-            for (uint32_t i : seq->order.order)
-                if (!deleted_at(*seq, i)) visible.push_back(&(seq->entries.begin() + i)->first);
+            for (uint32_t i : seq->order.order) {
+                const auto& [id, e] = *(seq->entries.begin() + i);
+                if (!deleted_at(*seq, i) && shown(id, e)) visible.push_back(&id);
+            }
         } else {
             for (const ElementId* id : ordered_sequence_refs(*seq))
-                if (seq->deletes.empty() || !seq->deletes.contains(*id)) visible.push_back(id);
+                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && shown(*id, seq->entries.find(*id)->second))
+                    visible.push_back(id);
         }
         const uint64_t len = visible.size();
         if (m.index > len) {
