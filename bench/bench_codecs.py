@@ -20,6 +20,7 @@ import msgpack
 import orjson
 
 import norvane
+from tagging import tag
 
 TARGET = 1_000_000
 WORDS = (
@@ -105,23 +106,6 @@ def texts(rnd, target=TARGET):
     return items
 
 
-def tagged(x):
-    """The document as a model value in its tagged JSON form."""
-    if x is None:
-        return "Null"
-    if isinstance(x, bool):
-        return {"Bool": x}
-    if isinstance(x, int):
-        return {"Int": x}
-    if isinstance(x, float):
-        return {"Float": x}
-    if isinstance(x, str):
-        return {"Str": x}
-    if isinstance(x, list):
-        return {"List": [tagged(e) for e in x]}
-    return {"Map": {k: tagged(v) for k, v in x.items()}}
-
-
 def best_rate(fn, arg, size, seconds):
     """MB/s of the fastest of several timed batches, or None when fn fails."""
     try:
@@ -176,7 +160,7 @@ def rows(quick=False, log=print):
         size = len(text.encode())
         mp = msgpack.packb(doc)
         cb = cbor2.dumps(doc)
-        value_text = json.dumps(tagged(doc), ensure_ascii=False, separators=(",", ":"))
+        value_text = json.dumps(tag(doc), ensure_ascii=False, separators=(",", ":"))
         value_size = len(value_text.encode())
         value_mp = msgpack.packb(orjson.loads(value_text))
         value_cb = cbor2.dumps(orjson.loads(value_text))

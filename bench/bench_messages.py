@@ -21,25 +21,9 @@ import msgpack
 import orjson
 
 import norvane
+from tagging import tag
 
 SORT = orjson.OPT_SORT_KEYS
-
-
-def tagged(v):
-    """A plain Python value in tagged model JSON."""
-    if v is None:
-        return "Null"
-    if isinstance(v, bool):
-        return {"Bool": v}
-    if isinstance(v, int):
-        return {"Int": v}
-    if isinstance(v, float):
-        return {"Float": v}
-    if isinstance(v, str):
-        return {"Str": v}
-    if isinstance(v, list):
-        return {"List": [tagged(e) for e in v]}
-    return {"Map": {k: tagged(e) for k, e in v.items()}}
 
 
 def todo(i):
@@ -58,7 +42,7 @@ def patch_message():
 
 def snapshot_message():
     return {"t": "snapshot", "id": 7, "type": "TodoList", "rev": 12,
-            "value": tagged({"name": "groceries", "todos": [todo(i) for i in range(110)]})}
+            "value": tag({"name": "groceries", "todos": [todo(i) for i in range(110)]})}
 
 
 def crdt_snapshot_message():
