@@ -151,8 +151,9 @@ def test_splice_positions_skip_elements_hidden_by_a_removal():
     insert = mutate(b, {"kind": "sequence_splice", "path": [{"kind": "key", "key": "k"}], "index": 2,
                         "delete_count": 0, "values": [{"Int": 3}]})["ops"]
     a.apply(json.dumps(insert))
+    b.apply(json.dumps(removal))
     # The concurrent insertion keeps "k"; the removal still hides what it had seen.
-    assert a.value() == '{"Map":{"k":{"List":[{"Int":3}]}}}'
+    assert a.value() == b.value() == '{"Map":{"k":{"List":[{"Int":3}]}}}'
     sp = lambda i, n, *v: {"kind": "sequence_splice", "path": [{"kind": "key", "key": "k"}], "index": i,  # noqa: E731
                            "delete_count": n, "values": [{"Int": x} for x in v]}
     assert err(a.mutate, json.dumps([sp(2, 0)])) == "sequence splice index 2 out of bounds (len 1)"
