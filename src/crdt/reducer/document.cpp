@@ -501,17 +501,26 @@ struct Mutator {
             const RegisterNode* r = e.node->reg();
             return element.kind != PolicyKind::Register || !r || (r->dot && !filter.contains(*r->dot));
         };
+        // Only the positions up to the end of the deleted range are needed; the walk goes to
+        // the end (and so knows the length) only when the range does not fit.
+        uint64_t end = 0;
+        const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
+        const uint64_t needed = overflow ? std::numeric_limits<uint64_t>::max() : end;
         std::vector<const ElementId*> visible;
-        if (seq->order.valid) {
-            visible.reserve(seq->order.order.size());
+        auto take = [&](const ElementId& id, const SequenceEntryState& e) {
+            if (shown(id, e)) visible.push_back(&id);
+            return visible.size() < needed;
+        };
+        if (needed > 0 && seq->order.valid) {
+            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
             for (uint32_t i : seq->order.order) {
                 const auto& [id, e] = *(seq->entries.begin() + i);
-                if (!deleted_at(*seq, i) && shown(id, e)) visible.push_back(&id);
+                if (!deleted_at(*seq, i) && !take(id, e)) break;
             }
-        } else {
+        } else if (needed > 0) {
             for (const ElementId* id : ordered_sequence_refs(*seq))
-                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && shown(*id, seq->entries.find(*id)->second))
-                    visible.push_back(id);
+                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && !take(*id, seq->entries.find(*id)->second))
+                    break;
         }
         const uint64_t len = visible.size();
         if (m.index > len) {
@@ -519,8 +528,6 @@ struct Mutator {
                               std::to_string(len) + ")";
             return fail(std::move(msg));
         }
-        uint64_t end = 0;
-        bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
         if (overflow || end > len) {
             if (overflow) end = std::numeric_limits<uint64_t>::max();
             std::string msg = "sequence splice delete range " + std::to_string(m.index) + ".." + std::to_string(end) +
