@@ -2,11 +2,12 @@
 
 Run: python bench/bench_codecs.py [--quick]
 
-Three generated documents of about 1 MB of compact JSON each (a social feed, coordinates, long
+Three generated documents of about 1 MB (100 KB with --quick) of compact JSON each (a social feed, coordinates, long
 texts). For every case one line: norvane's MB/s, the orjson-based pipeline's MB/s and the ratio,
 then the stdlib-json pipeline's MB/s and the ratio. Throughput is measured against the size of
 the JSON text the case reads or writes (the tagged model text for encode_as/decode_as), so the
 figures of one document compare directly. Best of several repeats; nothing is asserted.
+rows() returns the same figures as table rows for bench/run_all.py.
 """
 
 import json
@@ -19,6 +20,7 @@ import msgpack
 import orjson
 
 import norvane
+from tagging import tag
 
 TARGET = 1_000_000
 WORDS = (
@@ -37,9 +39,9 @@ def sentence(rnd, lo, hi):
     return " ".join(words)
 
 
-def social_feed(rnd):
+def social_feed(rnd, target=TARGET):
     posts, size, n = [], 0, 0
-    while size < TARGET:
+    while size < target:
         n += 1
         user = rnd.randint(1, 50_000)
         post = {
@@ -71,9 +73,9 @@ def social_feed(rnd):
     return {"feed": posts, "cursor": "c%d" % n, "has_more": True}
 
 
-def coordinates(rnd):
+def coordinates(rnd, target=TARGET):
     features, size = [], 0
-    while size < TARGET:
+    while size < target:
         lon, lat = rnd.uniform(-180, 180), rnd.uniform(-85, 85)
         line = []
         for _ in range(rnd.randint(20, 120)):
@@ -91,9 +93,9 @@ def coordinates(rnd):
     return {"type": "FeatureCollection", "features": features}
 
 
-def texts(rnd):
+def texts(rnd, target=TARGET):
     items, size = [], 0
-    while size < TARGET:
+    while size < target:
         item = {
             "title": sentence(rnd, 3, 10),
             "body": "\n\n".join(sentence(rnd, 40, 120) for _ in range(rnd.randint(1, 4))),
@@ -102,23 +104,6 @@ def texts(rnd):
         items.append(item)
         size += len(json.dumps(item, ensure_ascii=False).encode())
     return items
-
-
-def tagged(x):
-    """The document as a model value in its tagged JSON form."""
-    if x is None:
-        return "Null"
-    if isinstance(x, bool):
-        return {"Bool": x}
-    if isinstance(x, int):
-        return {"Int": x}
-    if isinstance(x, float):
-        return {"Float": x}
-    if isinstance(x, str):
-        return {"Str": x}
-    if isinstance(x, list):
-        return {"List": [tagged(e) for e in x]}
-    return {"Map": {k: tagged(v) for k, v in x.items()}}
 
 
 def best_rate(fn, arg, size, seconds):
@@ -156,58 +141,74 @@ def sorted_orjson(x):
     return orjson.dumps(x, option=orjson.OPT_SORT_KEYS)
 
 
-def main():
-    seconds = 0.3 if "--quick" in sys.argv else 1.5
-    rnd = random.Random(20240611)
-    docs = [("feed", social_feed(rnd)), ("coordinates", coordinates(rnd)), ("texts", texts(rnd))]
+PEERS = ("orjson", "json")
 
-    print("MB/s of JSON text; ratio = norvane / peer; orjson peers use msgpack / cbor2 for the binary side")
-    print("%-12s %-24s %8s %8s %6s %8s %6s" % ("document", "case", "norvane", "orjson", "ratio", "json", "ratio"))
+
+def rows(quick=False, log=print):
+    """Measure every case; log the script's own lines and return the run_all rows."""
+    seconds = 0.05 if quick else 1.5
+    target = TARGET // 10 if quick else TARGET
+    rnd = random.Random(20240611)
+    docs = [("feed", social_feed(rnd, target)), ("coordinates", coordinates(rnd, target)),
+            ("texts", texts(rnd, target))]
+
+    log("MB/s of JSON text; ratio = norvane / peer; orjson peers use msgpack / cbor2 for the binary side")
+    log("%-12s %-24s %8s %8s %6s %8s %6s" % ("document", "case", "norvane", "orjson", "ratio", "json", "ratio"))
+    out = []
     for name, doc in docs:
         text = json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
         size = len(text.encode())
         mp = msgpack.packb(doc)
         cb = cbor2.dumps(doc)
-        value_text = json.dumps(tagged(doc), ensure_ascii=False, separators=(",", ":"))
+        value_text = json.dumps(tag(doc), ensure_ascii=False, separators=(",", ":"))
         value_size = len(value_text.encode())
         value_mp = msgpack.packb(orjson.loads(value_text))
         value_cb = cbor2.dumps(orjson.loads(value_text))
         value_json = value_text.encode()
 
+        # (case, bytes counted, input, norvane, orjson pipeline, json pipeline, binary library of the peers)
         cases = [
             ("json_to_msgpack", size, text, norvane.json_to_msgpack,
-             lambda s: msgpack.packb(orjson.loads(s)), lambda s: msgpack.packb(json.loads(s))),
+             lambda s: msgpack.packb(orjson.loads(s)), lambda s: msgpack.packb(json.loads(s)), "msgpack"),
             ("msgpack_to_json", size, mp, norvane.msgpack_to_json,
-             lambda b: sorted_orjson(msgpack.unpackb(b)), lambda b: sorted_json(msgpack.unpackb(b))),
+             lambda b: sorted_orjson(msgpack.unpackb(b)), lambda b: sorted_json(msgpack.unpackb(b)), "msgpack"),
             ("json_to_cbor", size, text, norvane.json_to_cbor,
-             lambda s: cbor2.dumps(orjson.loads(s)), lambda s: cbor2.dumps(json.loads(s))),
+             lambda s: cbor2.dumps(orjson.loads(s)), lambda s: cbor2.dumps(json.loads(s)), "cbor2"),
             ("cbor_to_json", size, cb, norvane.cbor_to_json,
-             lambda b: sorted_orjson(cbor2.loads(b)), lambda b: sorted_json(cbor2.loads(b))),
+             lambda b: sorted_orjson(cbor2.loads(b)), lambda b: sorted_json(cbor2.loads(b)), "cbor2"),
             ("encode_as msgpack", value_size, value_text,
              lambda s: norvane.encode_as(s, "application/msgpack"),
-             lambda s: msgpack.packb(orjson.loads(s)), lambda s: msgpack.packb(json.loads(s))),
+             lambda s: msgpack.packb(orjson.loads(s)), lambda s: msgpack.packb(json.loads(s)), "msgpack"),
             ("decode_as msgpack", value_size, value_mp,
              lambda b: norvane.decode_as(b, "application/msgpack"),
-             lambda b: sorted_orjson(msgpack.unpackb(b)), lambda b: sorted_json(msgpack.unpackb(b))),
+             lambda b: sorted_orjson(msgpack.unpackb(b)), lambda b: sorted_json(msgpack.unpackb(b)), "msgpack"),
             ("encode_as cbor", value_size, value_text,
              lambda s: norvane.encode_as(s, "application/cbor"),
-             lambda s: cbor2.dumps(orjson.loads(s)), lambda s: cbor2.dumps(json.loads(s))),
+             lambda s: cbor2.dumps(orjson.loads(s)), lambda s: cbor2.dumps(json.loads(s)), "cbor2"),
             ("decode_as cbor", value_size, value_cb,
              lambda b: norvane.decode_as(b, "application/cbor"),
-             lambda b: sorted_orjson(cbor2.loads(b)), lambda b: sorted_json(cbor2.loads(b))),
+             lambda b: sorted_orjson(cbor2.loads(b)), lambda b: sorted_json(cbor2.loads(b)), "cbor2"),
             ("encode_as json", value_size, value_text,
              lambda s: norvane.encode_as(s, "application/json"),
-             lambda s: sorted_orjson(orjson.loads(s)), lambda s: sorted_json(json.loads(s))),
+             lambda s: sorted_orjson(orjson.loads(s)), lambda s: sorted_json(json.loads(s)), None),
             ("decode_as json", value_size, value_json,
              lambda b: norvane.decode_as(b, "application/json"),
-             lambda b: sorted_orjson(orjson.loads(b)), lambda b: sorted_json(json.loads(b))),
+             lambda b: sorted_orjson(orjson.loads(b)), lambda b: sorted_json(json.loads(b)), None),
         ]
-        for case, case_size, arg, ours, with_orjson, with_json in cases:
+        workload = "%s, %.2f MB" % (name, size / 1e6)
+        for case, case_size, arg, ours, with_orjson, with_json, binary in cases:
             a = best_rate(ours, arg, case_size, seconds)
             b = best_rate(with_orjson, arg, case_size, seconds)
             c = best_rate(with_json, arg, case_size, seconds)
-            print("%-12s %-24s %s %s %s %s %s" % (name, case, fmt(a), fmt(b), ratio(a, b), fmt(c), ratio(a, c)))
+            log("%-12s %-24s %s %s %s %s %s" % (name, case, fmt(a), fmt(b), ratio(a, b), fmt(c), ratio(a, c)))
+            for peer, rate in zip(PEERS, (b, c)):
+                out.append((case, workload, a, peer + (" + " + binary if binary else ""), rate, "MB/s"))
         sys.stdout.flush()
+    return out
+
+
+def main():
+    rows("--quick" in sys.argv)
 
 
 if __name__ == "__main__":

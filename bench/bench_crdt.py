@@ -1,6 +1,6 @@
 """CRDT document benchmark against pycrdt and loro on the same workload.
 
-  python bench/bench_crdt.py [--edits N] [--map-ops N] [--sizes 1000,10000,100000]
+  python bench/bench_crdt.py [--quick] [--edits N] [--map-ops N] [--sizes 1000,10000,100000]
 
 (a) an editing trace of single-item inserts and deletes (a cursor that mostly
     moves forward, about 10% deletions) into a list and into a text, one call
@@ -8,13 +8,16 @@
 (b) the operations of (a) applied on a second replica in batches of 1 and 1000;
 (c) map sets and set adds, one call each;
 (d) the size of the saved state and the time to restore it;
-and the cost of one call against the document size.
+and the cost of one call against the document size. --quick runs small sizes
+(2,000 edits, 1,000 map operations, documents of 1,000 and 10,000). rows()
+returns the same figures as table rows for bench/run_all.py.
 """
 
 import argparse
 import json
 import random
 import time
+from importlib.metadata import version
 
 import norvane
 
@@ -30,6 +33,10 @@ except ImportError:  # pragma: no cover
 LIST_SPEC = json.dumps({"root": {"kind": "sequence"}})
 TEXT_SPEC = json.dumps({"root": {"kind": "sequence", "materialization": "string"}})
 MAP_SPEC = json.dumps({"root": {"kind": "map", "fields": {"m": {"kind": "map"}, "s": {"kind": "set"}}}})
+
+# default sizes: the editing trace, the map operations and the documents of the cost curve
+EDITS, MAP_OPS, SIZES = 100_000, 10_000, (1_000, 10_000, 100_000)
+QUICK_EDITS, QUICK_MAP_OPS, QUICK_SIZES = 2_000, 1_000, (1_000, 10_000)
 
 
 def trace(n, seed=7):
@@ -59,10 +66,20 @@ def timed(fn):
     return time.perf_counter() - t, out
 
 
-def row(name, seconds, count, base=None):
+class Run:
+    """The script's own output and the rows collected for run_all."""
+
+    def __init__(self, log):
+        self.log, self.rows = log, []
+
+    def add(self, operation, workload, ours, peer="-", theirs=None, unit="s"):
+        self.rows.append((operation, workload, ours, peer, theirs, unit))
+
+
+def row(run, name, seconds, count, base=None):
     rate = count / seconds if seconds else float("inf")
     ratio = "" if base is None else "  x%.2f vs norvane" % (base / seconds if seconds else float("inf"))
-    print("  %-34s %9.3f s  %12.0f ops/s%s" % (name, seconds, rate, ratio))
+    run.log("  %-34s %9.3f s  %12.0f ops/s%s" % (name, seconds, rate, ratio))
 
 
 # ---- norvane -----------------------------------------------------------------------------
@@ -145,54 +162,69 @@ def loro_apply(updates, size):
     return doc
 
 
-def section_sequences(n):
+def section_sequences(run, n):
     edits = trace(n)
     for text in (False, True):
         label = "text" if text else "list"
         spec, init = (TEXT_SPEC, '{"Str":""}') if text else (LIST_SPEC, '{"List":[]}')
-        print("\n(a) %d single-item edits into a %s, one call each" % (n, label))
+        workload = "%s, %s-edit trace" % (label, f"{n:,}")
+        run.log("\n(a) %d single-item edits into a %s, one call each" % (n, label))
         t_n, (doc, batches) = timed(lambda: norvane_edits(spec, init, edits, text))
-        row("norvane mutate", t_n, n)
+        row(run, "norvane mutate", t_n, n)
         if pycrdt:
+            name = "pycrdt " + ("Text" if text else "Array")
             t_p, (pdoc, pups) = timed(lambda: pycrdt_edits(edits, text))
-            row("pycrdt " + ("Text" if text else "Array"), t_p, n, t_n)
+            row(run, name, t_p, n, t_n)
+            run.add("mutate, one edit per call", workload, t_n / n, name, t_p / n)
         if loro:
+            name = "loro " + ("LoroText" if text else "LoroList")
             t_l, (ldoc, lups) = timed(lambda: loro_edits(edits, text))
-            row("loro " + ("LoroText" if text else "LoroList"), t_l, n, t_n)
+            row(run, name, t_l, n, t_n)
+            run.add("mutate, one edit per call", workload, t_n / n, name, t_l / n)
 
-        print("(b) the same operations applied on a second replica")
+        run.log("(b) the same operations applied on a second replica")
         for size in (1, 1000):
+            operation = "apply, batches of %d, per edit" % size
             t_n, other = timed(lambda: norvane_apply(spec, init, batches, size))
             assert other.value() == doc.value()
-            row("norvane apply, batches of %d" % size, t_n, n)
+            row(run, "norvane apply, batches of %d" % size, t_n, n)
             if pycrdt:
                 t_p, _ = timed(lambda: pycrdt_apply(pups, size, text))
-                row("pycrdt apply_update, batches of %d" % size, t_p, n, t_n)
+                row(run, "pycrdt apply_update, batches of %d" % size, t_p, n, t_n)
+                run.add(operation, workload, t_n / n, "pycrdt apply_update", t_p / n)
             if loro:
                 t_l, _ = timed(lambda: loro_apply(lups, size))
-                row("loro import, batches of %d" % size, t_l, n, t_n)
+                row(run, "loro import, batches of %d" % size, t_l, n, t_n)
+                run.add(operation, workload, t_n / n, "loro import", t_l / n)
 
-        print("(d) saved state of the final %s" % label)
+        run.log("(d) saved state of the final %s" % label)
         state = doc.state()
+        size = len(state.encode())
         t_r, _ = timed(lambda: norvane.CrdtDocument.from_state(spec, state, "c"))
-        print("  norvane state()  %10d bytes, from_state %.3f s" % (len(state.encode()), t_r))
+        run.log("  norvane state()  %10d bytes, from_state %.3f s" % (size, t_r))
+        run.add("CrdtDocument.from_state", workload, t_r)
         if pycrdt:
-            print("  pycrdt update    %10d bytes" % len(pdoc.get_update()))
+            update = len(pdoc.get_update())
+            run.log("  pycrdt update    %10d bytes" % update)
+            run.add("saved state size", workload, size, "pycrdt update", update, "B")
         if loro:
-            snap = ldoc.export(loro.ExportMode.Snapshot())
-            print("  loro snapshot    %10d bytes   (norvane / loro = %.1f)" % (len(snap), len(state.encode()) / len(snap)))
+            snap = len(ldoc.export(loro.ExportMode.Snapshot()))
+            run.log("  loro snapshot    %10d bytes   (norvane / loro = %.1f)" % (snap, size / snap))
+            run.add("saved state size", workload, size, "loro snapshot", snap, "B")
 
 
-def section_maps(n):
-    print("\n(c) %d map sets and %d set adds, one call each" % (n, n))
+def section_maps(run, n):
+    workload = "%s calls on 500 keys" % f"{n:,}"
+    run.log("\n(c) %d map sets and %d set adds, one call each" % (n, n))
     keys = ["k%d" % (i % 500) for i in range(n)]
     doc = norvane.CrdtDocument(MAP_SPEC, '{"Map":{"m":{"Map":{}},"s":{"List":[]}}}', "a")
     t_m, _ = timed(lambda: [doc.mutate(json.dumps([{"kind": "map_set", "path": [{"kind": "key", "key": "m"}],
                                                      "key": k, "value": {"Int": i}}])) for i, k in enumerate(keys)])
     t_s, _ = timed(lambda: [doc.mutate(json.dumps([{"kind": "set_add", "path": [{"kind": "key", "key": "s"}],
                                                      "value": {"Int": i % 500}}])) for i in range(n)])
-    row("norvane map_set", t_m, n)
-    row("norvane set_add", t_s, n)
+    row(run, "norvane map_set", t_m, n)
+    row(run, "norvane set_add", t_s, n)
+    run.add("mutate set_add", workload, t_s / n)
     if pycrdt:
         pdoc = pycrdt.Doc()
         pm = pycrdt.Map()
@@ -202,7 +234,8 @@ def section_maps(n):
             for i, k in enumerate(keys):
                 pm[k] = i
         t_p, _ = timed(p_sets)
-        row("pycrdt Map set", t_p, n, t_m)
+        row(run, "pycrdt Map set", t_p, n, t_m)
+        run.add("mutate map_set", workload, t_m / n, "pycrdt Map set", t_p / n)
     if loro:
         ldoc = loro.LoroDoc()
         lm = ldoc.get_map("m")
@@ -212,11 +245,13 @@ def section_maps(n):
                 lm.insert(k, i)
                 ldoc.commit()
         t_l, _ = timed(l_sets)
-        row("loro LoroMap insert", t_l, n, t_m)
+        row(run, "loro LoroMap insert", t_l, n, t_m)
+        run.add("mutate map_set", workload, t_m / n, "loro LoroMap insert", t_l / n)
 
 
-def section_curve(sizes):
-    print("\nper-call cost against document size (one insertion in the middle)")
+def section_curve(run, sizes):
+    run.log("\nper-call cost against document size (one insertion in the middle)")
+    curve = {"list": [], "text": [], "map": []}
     for n in sizes:
         for spec, init, label in ((LIST_SPEC, json.dumps({"List": [{"Int": i} for i in range(n)]}), "list"),
                                   (TEXT_SPEC, json.dumps({"Str": "x" * n}), "text")):
@@ -227,7 +262,8 @@ def section_curve(sizes):
                              "values": [value]}])
             t, _ = timed(lambda: [doc.mutate(m) for _ in range(reps)])
             per = t / reps
-            print("  %-4s n=%-7d %9.3f ms/call  %7.1f ns/element" % (label, n, per * 1e3, per / n * 1e9))
+            run.log("  %-4s n=%-7d %9.3f ms/call  %7.1f ns/element" % (label, n, per * 1e3, per / n * 1e9))
+            curve[label].append(("mutate, insert in the middle", "%s of %s" % (label, f"{n:,}"), per))
         doc = norvane.CrdtDocument(MAP_SPEC, json.dumps({"Map": {"m": {"Map": {"k%d" % i: {"Int": i}
                                                                              for i in range(n)}},
                                                                    "s": {"List": []}}}), "a")
@@ -235,19 +271,36 @@ def section_curve(sizes):
         m = json.dumps([{"kind": "map_set", "path": [{"kind": "key", "key": "m"}], "key": "x", "value": {"Int": 1}}])
         t, _ = timed(lambda: [doc.mutate(m) for _ in range(reps)])
         per = t / reps
-        print("  %-4s n=%-7d %9.3f ms/call  %7.1f ns/element" % ("map", n, per * 1e3, per / n * 1e9))
+        run.log("  %-4s n=%-7d %9.3f ms/call  %7.1f ns/element" % ("map", n, per * 1e3, per / n * 1e9))
+        curve["map"].append(("mutate, map_set", "map of %s keys" % f"{n:,}", per))
+    for points in curve.values():  # the rows of one kind together
+        for point in points:
+            run.add(*point)
+
+
+def rows(quick=False, log=print, edits=None, map_ops=None, sizes=None):
+    """Run every section; log the script's own lines and return the run_all rows.
+    Sizes left as None take the defaults (or the quick ones)."""
+    run = Run(log)
+    edits = edits or (QUICK_EDITS if quick else EDITS)
+    map_ops = map_ops or (QUICK_MAP_OPS if quick else MAP_OPS)
+    sizes = sizes or (QUICK_SIZES if quick else SIZES)
+    log("pycrdt %s, loro %s" % (version("pycrdt") if pycrdt else "missing", version("loro") if loro else "missing"))
+    section_curve(run, sizes)
+    section_maps(run, map_ops)
+    section_sequences(run, edits)
+    return run.rows
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--edits", type=int, default=100_000)
-    ap.add_argument("--map-ops", type=int, default=10_000)
-    ap.add_argument("--sizes", default="1000,10000,100000")
+    ap.add_argument("--quick", action="store_true", help="small sizes")
+    ap.add_argument("--edits", type=int, help="length of the editing trace (default %d)" % EDITS)
+    ap.add_argument("--map-ops", type=int, help="map sets and set adds (default %d)" % MAP_OPS)
+    ap.add_argument("--sizes", help="document sizes of the cost curve (default %s)" % ",".join(map(str, SIZES)))
     args = ap.parse_args()
-    print("pycrdt %s, loro %s" % (getattr(pycrdt, "__version__", "missing"), getattr(loro, "__version__", "missing")))
-    section_curve([int(s) for s in args.sizes.split(",")])
-    section_maps(args.map_ops)
-    section_sequences(args.edits)
+    sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else None
+    rows(args.quick, edits=args.edits, map_ops=args.map_ops, sizes=sizes)
 
 
 if __name__ == "__main__":

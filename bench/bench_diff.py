@@ -3,6 +3,8 @@
 Each library gets the inputs in its own natural form: norvane the tagged model JSON
 texts (its times include reading them and writing the result), jsonpatch and deepdiff
 plain Python objects. Run: PYTHONPATH=build/dev python bench/bench_diff.py [--quick]
+(--quick: smaller inputs and shorter runs). rows() returns the same figures as table rows
+for bench/run_all.py.
 """
 
 import json
@@ -11,6 +13,7 @@ import sys
 import time
 
 import norvane
+from tagging import tag, text
 
 try:
     import jsonpatch
@@ -20,28 +23,6 @@ try:
     import deepdiff
 except ImportError:  # pragma: no cover
     deepdiff = None
-
-QUICK = "--quick" in sys.argv
-
-
-def tag(v):
-    if v is None:
-        return "Null"
-    if isinstance(v, bool):
-        return {"Bool": v}
-    if isinstance(v, int):
-        return {"Int": v}
-    if isinstance(v, float):
-        return {"Float": v}
-    if isinstance(v, str):
-        return {"Str": v}
-    if isinstance(v, list):
-        return {"List": [tag(x) for x in v]}
-    return {"Map": {k: tag(x) for k, x in sorted(v.items(), key=lambda kv: kv[0].encode())}}
-
-
-def text(v):
-    return json.dumps(tag(v), separators=(",", ":"), ensure_ascii=False)
 
 
 def timed(fn, budget=0.3, max_runs=200):
@@ -106,8 +87,8 @@ def scatter_edits(doc, rnd, count):
             del parent[key]
 
 
-def case_document(rnd):
-    old = nested(rnd, 5, 10)  # 100k leaves in five levels, ~1 MB as plain JSON
+def case_document(rnd, depth=5):
+    old = nested(rnd, depth, 10)  # 10**depth leaves; five levels are ~1 MB as plain JSON
     new = json.loads(json.dumps(old))
     scatter_edits(new, rnd, 200)
     return old, new
@@ -123,41 +104,57 @@ def ratio(theirs, ours):
     return "-" if theirs is None else f"{theirs / ours:8.1f}×"
 
 
-def row(name, cols):
-    print(f"  {name:<34}" + "".join(f"{c:>14}" for c in cols))
+class Run:
+    """Settings of one run, the script's own output and the rows collected for run_all."""
+
+    def __init__(self, quick, log):
+        self.quick, self.log, self.rows = quick, log, []
+
+    def add(self, operation, workload, ours, peer, theirs):
+        if theirs is not None or peer == "-":
+            self.rows.append((operation, workload, ours, peer, theirs, "s"))
 
 
-def compare(label, old, new, *, with_deepdiff=True, slow_limit=30.0):
+def row(run, name, cols):
+    run.log(f"  {name:<34}" + "".join(f"{c:>14}" for c in cols))
+
+
+def compare(run, label, workload, old, new, *, with_deepdiff=True, slow_limit=30.0):
+    quick = run.quick
     old_t, new_t = text(old), text(new)
     t_ours, patch = timed(lambda: norvane.diff(old_t, new_t))
     ops = json.loads(patch)["ops"]
     t_apply, applied = timed(lambda: norvane.apply(old_t, patch))
-    assert applied == text(json.loads(json.dumps(new))) or json.loads(applied) == tag(new)
+    assert applied == text(json.loads(json.dumps(new))) or json.loads(applied) == tag(new, sort_keys=True)
 
     t_jp = t_jp_apply = jp_ops = t_dd = None
     if jsonpatch is not None:
-        t_jp, jp = timed(lambda: jsonpatch.make_patch(old, new), budget=0.5 if not QUICK else 0.1)
+        t_jp, jp = timed(lambda: jsonpatch.make_patch(old, new), budget=0.5 if not quick else 0.1)
         jp_ops = len(list(jp))
         if t_jp < slow_limit:
             t_jp_apply, _ = timed(lambda: jsonpatch.apply_patch(old, jp))
     if deepdiff is not None and with_deepdiff:
-        t_dd, _ = timed(lambda: deepdiff.DeepDiff(old, new), budget=0.2 if not QUICK else 0.05, max_runs=3)
+        t_dd, _ = timed(lambda: deepdiff.DeepDiff(old, new), budget=0.2 if not quick else 0.05, max_runs=3)
 
     plain = len(json.dumps(old, separators=(",", ":")))
-    print(f"\n{label}   (old value: {plain / 1e6:.2f} MB as plain JSON, {len(old_t) / 1e6:.2f} MB tagged)")
-    row("", ["norvane", "jsonpatch", "ratio", "deepdiff", "ratio"])
-    row("diff", [fmt(t_ours), fmt(t_jp), ratio(t_jp, t_ours), fmt(t_dd), ratio(t_dd, t_ours)])
-    row("apply", [fmt(t_apply), fmt(t_jp_apply), ratio(t_jp_apply, t_apply), "", ""])
+    run.add("diff", workload, t_ours, "jsonpatch make_patch", t_jp)
+    run.add("diff", workload, t_ours, "deepdiff DeepDiff", t_dd)
+    run.add("apply", workload, t_apply, "jsonpatch apply_patch", t_jp_apply)
+    run.log(f"\n{label}   (old value: {plain / 1e6:.2f} MB as plain JSON, {len(old_t) / 1e6:.2f} MB tagged)")
+    row(run, "", ["norvane", "jsonpatch", "ratio", "deepdiff", "ratio"])
+    row(run, "diff", [fmt(t_ours), fmt(t_jp), ratio(t_jp, t_ours), fmt(t_dd), ratio(t_dd, t_ours)])
+    row(run, "apply", [fmt(t_apply), fmt(t_jp_apply), ratio(t_jp_apply, t_apply), "", ""])
     kinds = {}
     for op in ops:
         (k,) = op
         kinds[k] = kinds.get(k, 0) + 1
-    row("operations", [str(len(ops)), str(jp_ops), "", "", ""])
-    print(f"  {'norvane operation kinds':<34}  {kinds}")
+    row(run, "operations", [str(len(ops)), str(jp_ops), "", "", ""])
+    run.log(f"  {'norvane operation kinds':<34}  {kinds}")
     return t_ours
 
 
-def store_mutate(label, old, new):
+def store_mutate(run, label, workload, old, new):
+    quick = run.quick
     old_t, new_t = text(old), text(new)
 
     def once():
@@ -167,46 +164,65 @@ def store_mutate(label, old, new):
         patch = store.mutate(1, new_t)
         return time.perf_counter() - t0, patch
 
-    best, patch = min(once() for _ in range(5 if not QUICK else 1))
+    best, patch = min(once() for _ in range(5 if not quick else 1))
     t_jp = None
     if jsonpatch is not None:
         t_jp, _ = timed(lambda: jsonpatch.make_patch(old, new), budget=0.5)
-    print(f"\n{label}")
-    row("", ["norvane", "jsonpatch", "ratio"])
-    row("Store.mutate vs make_patch", [fmt(best), fmt(t_jp), ratio(t_jp, best)])
-    row("operations", [str(len(json.loads(patch)["ops"])), "", ""])
+    run.log(f"\n{label}")
+    row(run, "", ["norvane", "jsonpatch", "ratio"])
+    row(run, "Store.mutate vs make_patch", [fmt(best), fmt(t_jp), ratio(t_jp, best)])
+    row(run, "operations", [str(len(json.loads(patch)["ops"])), "", ""])
     mirror = norvane.Store()
     mirror.host("doc", old_t)
     t_apply = min(timed(lambda: mirror.apply(1, patch), budget=0.3)[0] for _ in range(1))
-    row("Store.apply of that patch", [fmt(t_apply), "", ""])
+    row(run, "Store.apply of that patch", [fmt(t_apply), "", ""])
+    run.add("Store.mutate", workload, best, "jsonpatch make_patch", t_jp)
+    run.add("Store.apply", workload, t_apply, "-", None)
 
 
-def curve(label, make, sizes):
-    print(f"\ncost curve of diff, {label}")
-    row("n", ["norvane", "per element", "operations", "jsonpatch"])
+def curve(run, label, workload, make, sizes):
+    quick = run.quick
+    run.log(f"\ncost curve of diff, {label}")
+    row(run, "n", ["norvane", "per element", "operations", "jsonpatch"])
     rnd = random.Random(7)
     for n in sizes:
         old, new = make(n, rnd)
         old_t, new_t = text(old), text(new)
         t, patch = timed(lambda: norvane.diff(old_t, new_t))
         t_jp = None
-        if jsonpatch is not None and (n <= 10_000 or not QUICK):
+        if jsonpatch is not None and (n <= 10_000 or not quick):
             t_jp, _ = timed(lambda: jsonpatch.make_patch(old, new), budget=0.2, max_runs=5)
-        row(f"{n:,}", [fmt(t), f"{t / n * 1e9:8.0f} ns", str(len(json.loads(patch)["ops"])), fmt(t_jp)])
+        row(run, f"{n:,}", [fmt(t), f"{t / n * 1e9:8.0f} ns", str(len(json.loads(patch)["ops"])), fmt(t_jp)])
+        run.add("diff, cost curve", workload.format(f"{n:,}"), t, "jsonpatch make_patch" if t_jp is not None else "-", t_jp)
+
+
+def rows(quick=False, log=print):
+    """Measure every case; log the script's own lines and return the run_all rows."""
+    run = Run(quick, log)
+    rnd = random.Random(2024)
+    n_map, n_list, n_shuffle = (1_000, 1_000, 200) if quick else (10_000, 10_000, 1_000)
+    log(f"norvane diff/apply benchmark (python {sys.version.split()[0]}, "
+        f"jsonpatch {getattr(jsonpatch, '__version__', '-')}, deepdiff {getattr(deepdiff, '__version__', '-')})")
+    compare(run, f"(a) {n_map:,}-key map, 1% of values changed", f"map, {n_map:,} keys, 1% changed",
+            *case_map(n_map, rnd))
+    compare(run, f"(b) {n_list:,}-element list, 1% insertions and removals",
+            f"list, {n_list:,} items, 1% inserted/removed", *case_list_edits(n_list, rnd))
+    compare(run, f"(c) {n_shuffle:,}-element list shuffled", f"list, {n_shuffle:,} items shuffled",
+            *case_shuffle(n_shuffle, rnd))
+    depth = 4 if quick else 5
+    doc_old, doc_new = case_document(rnd, depth)
+    workload = f"nested, {10 ** depth:,} leaves, 200 edits"
+    compare(run, f"(d) {depth}-level nested document, scattered edits", workload, doc_old, doc_new)
+    store_mutate(run, "(e) Store.mutate on the nested document", workload, doc_old, doc_new)
+    sizes = [1_000, 10_000] if quick else [1_000, 10_000, 100_000]
+    curve(run, "(a) maps with 1% changed", "map, {} keys, 1% changed", case_map, sizes)
+    curve(run, "(b) lists with 1% insertions and removals", "list, {} items, 1% inserted/removed",
+          case_list_edits, sizes)
+    return run.rows
 
 
 def main():
-    rnd = random.Random(2024)
-    print(f"norvane diff/apply benchmark (python {sys.version.split()[0]}, "
-          f"jsonpatch {getattr(jsonpatch, '__version__', '-')}, deepdiff {getattr(deepdiff, '__version__', '-')})")
-    compare("(a) 10,000-key map, 1% of values changed", *case_map(10_000, rnd))
-    compare("(b) 10,000-element list, 1% insertions and removals", *case_list_edits(10_000, rnd))
-    compare("(c) 1,000-element list shuffled", *case_shuffle(1_000, rnd))
-    doc_old, doc_new = case_document(rnd)
-    compare("(d) 5-level nested document, scattered edits", doc_old, doc_new)
-    store_mutate("(e) Store.mutate on the nested document", doc_old, doc_new)
-    curve("(a) maps with 1% changed", case_map, [1_000, 10_000, 100_000])
-    curve("(b) lists with 1% insertions and removals", case_list_edits, [1_000, 10_000, 100_000])
+    rows("--quick" in sys.argv)
 
 
 if __name__ == "__main__":

@@ -6,38 +6,24 @@ msgpack and cbor2.
 
 For each typical message and codec it prints the time per call of norvane and
 of the alternative, and the ratio (alternative / norvane: above 1 means
-norvane is faster).
+norvane is faster). rows() returns the same figures as table rows for
+bench/run_all.py.
 """
 
 import argparse
 import json
 import sys
 import timeit
+from importlib.metadata import version
 
 import cbor2
 import msgpack
 import orjson
 
 import norvane
+from tagging import tag
 
 SORT = orjson.OPT_SORT_KEYS
-
-
-def tagged(v):
-    """A plain Python value in tagged model JSON."""
-    if v is None:
-        return "Null"
-    if isinstance(v, bool):
-        return {"Bool": v}
-    if isinstance(v, int):
-        return {"Int": v}
-    if isinstance(v, float):
-        return {"Float": v}
-    if isinstance(v, str):
-        return {"Str": v}
-    if isinstance(v, list):
-        return {"List": [tagged(e) for e in v]}
-    return {"Map": {k: tagged(e) for k, e in v.items()}}
 
 
 def todo(i):
@@ -56,7 +42,7 @@ def patch_message():
 
 def snapshot_message():
     return {"t": "snapshot", "id": 7, "type": "TodoList", "rev": 12,
-            "value": tagged({"name": "groceries", "todos": [todo(i) for i in range(110)]})}
+            "value": tag({"name": "groceries", "todos": [todo(i) for i in range(110)]})}
 
 
 def crdt_snapshot_message():
@@ -97,9 +83,15 @@ MESSAGES = [
 
 def per_call(fn, budget):
     """Seconds per call: the best of five runs of about `budget` seconds each."""
-    n, t = timeit.Timer(fn).autorange()
+    timer = timeit.Timer(fn)
+    n = 1
+    while True:  # calibrate on about a fifth of the budget
+        t = timer.timeit(n)
+        if t >= budget / 5 or n >= 1 << 30:
+            break
+        n *= 2 if t == 0 else max(2, min(100, int(budget / 5 / t) + 1))
     number = max(1, int(n * budget / max(t, 1e-9)))
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+    return min(timer.repeat(number=number, repeat=5)) / number
 
 
 def fmt(seconds):
@@ -108,42 +100,49 @@ def fmt(seconds):
     return f"{seconds * 1e3:9.2f} ms"
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true", help="shorter runs")
-    args = ap.parse_args()
-    budget = 0.02 if args.quick else 0.2
+def rows(quick=False, log=print):
+    """Measure every message and codec; log the script's own lines and return the run_all rows."""
+    budget = 0.02 if quick else 0.2
+    log(f"python {sys.version.split()[0]}, orjson {orjson.__version__}, "
+        f"msgpack {version('msgpack')}, cbor2 {version('cbor2')}")
+    log(f"{'message':<14} {'operation':<20} {'norvane':>12} {'alternative':>12} {'ratio':>7}")
 
-    print(f"python {sys.version.split()[0]}, orjson {orjson.__version__}, "
-          f"msgpack {msgpack.version}, cbor2 {getattr(cbor2, '__version__', '?')}")
-    print(f"{'message':<14} {'operation':<20} {'norvane':>12} {'alternative':>12} {'ratio':>7}")
-
+    out = []
     for name, msg in MESSAGES:
         text = json.dumps(msg)
         norm = norvane.normalize_message(text)
-        label = f"{name} ({len(text.encode()) / 1024:.1f} KB)" if len(text) > 1024 else f"{name} ({len(text)} B)"
-        print(label)
+        size = f"{len(text.encode()) / 1024:.1f} KB" if len(text) > 1024 else f"{len(text)} B"
+        log(f"{name} ({size})")
         rows = [("normalize_message", lambda: norvane.normalize_message(text),
-                 lambda: orjson.dumps(orjson.loads(text), option=SORT))]
+                 lambda: orjson.dumps(orjson.loads(text), option=SORT), "orjson")]
         bjson = norvane.encode_message(text, "json")
         rows.append(("decode json", lambda: norvane.decode_message(bjson, "json"),
-                     lambda: orjson.dumps(orjson.loads(bjson), option=SORT)))
-        for codec, pack, unpack in (("msgpack", msgpack.packb, msgpack.unpackb),
-                                    ("cbor", cbor2.dumps, cbor2.loads)):
+                     lambda: orjson.dumps(orjson.loads(bjson), option=SORT), "orjson"))
+        for codec, pack, unpack, lib in (("msgpack", msgpack.packb, msgpack.unpackb, "msgpack"),
+                                         ("cbor", cbor2.dumps, cbor2.loads, "cbor2")):
             try:
                 data = norvane.encode_message(text, codec)
             except ValueError as e:
-                print(f"  {codec}: unavailable ({e})")
+                log(f"  {codec}: unavailable ({e})")
                 continue
             assert norvane.decode_message(data, codec) == norm
             rows.append((f"encode {codec}", lambda c=codec: norvane.encode_message(text, c),
-                         lambda p=pack: p(orjson.loads(text))))
+                         lambda p=pack: p(orjson.loads(text)), "orjson + " + lib))
             rows.append((f"decode {codec}", lambda c=codec, d=data: norvane.decode_message(d, c),
-                         lambda u=unpack, d=data: orjson.dumps(u(d), option=SORT)))
-        for op, ours, theirs in rows:
+                         lambda u=unpack, d=data: orjson.dumps(u(d), option=SORT), lib + " + orjson"))
+        for op, ours, theirs, peer in rows:
             a = per_call(ours, budget)
             b = per_call(theirs, budget)
-            print(f"  {'':<12} {op:<20} {fmt(a)} {fmt(b)} {b / a:6.2f}x")
+            log(f"  {'':<12} {op:<20} {fmt(a)} {fmt(b)} {b / a:6.2f}x")
+            operation = op if op == "normalize_message" else op.replace(" ", "_message ", 1)
+            out.append((operation, f"{name} message, {size}", a, peer, b, "s"))
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true", help="shorter runs")
+    rows(ap.parse_args().quick)
 
 
 if __name__ == "__main__":

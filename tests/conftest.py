@@ -9,3 +9,7 @@ settings.register_profile(
 )
 settings.register_profile("dev", deadline=None)
 settings.load_profile("ci" if os.environ.get("CI") else "dev")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: long-running checks (deselect with -m 'not slow')")

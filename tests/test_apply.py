@@ -127,6 +127,9 @@ def test_deep_paths():
         ('"Null"', '{"rev":0}', "missing field `ops` at line 1 column 9"),
         ('"Null"', '{"rev":0,"ops":[]} 1', "trailing characters at line 1 column 20"),
         ('"Null"', '{"rev":-1,"ops":[]}', "invalid value: integer `-1`, expected u64 at line 1 column 9"),
+        # a value inside a patch shares the nesting budget with the patch's own brackets
+        ('"Null"', '{"rev":0,"ops":[{"Set":{"path":[],"value":' + '{"List":[' * 62 + '"Null"' + "]}" * 62 + "}}]}",
+         "recursion limit exceeded at line 1 column 600"),
     ],
 )
 def test_reading_errors(value_json, patch_json, message):

@@ -144,6 +144,26 @@ def test_splices():
     assert [x["elements"][0]["id"]["dot"]["counter"] for x in out["effect"]["deltas"]] == [3, 4, 5]
 
 
+def test_splice_positions_skip_elements_hidden_by_a_removal():
+    spec = json.dumps({"root": {"kind": "map", "values": {"kind": "sequence"}}})
+    a, b = (CrdtDocument(spec, '{"Map":{"k":{"List":[{"Int":1},{"Int":2}]}}}', r) for r in "ab")
+    removal = mutate(a, {"kind": "map_remove", "path": [], "key": "k"})["ops"]
+    insert = mutate(b, {"kind": "sequence_splice", "path": [{"kind": "key", "key": "k"}], "index": 2,
+                        "delete_count": 0, "values": [{"Int": 3}]})["ops"]
+    a.apply(json.dumps(insert))
+    b.apply(json.dumps(removal))
+    # The concurrent insertion keeps "k"; the removal still hides what it had seen.
+    assert a.value() == b.value() == '{"Map":{"k":{"List":[{"Int":3}]}}}'
+    sp = lambda i, n, *v: {"kind": "sequence_splice", "path": [{"kind": "key", "key": "k"}], "index": i,  # noqa: E731
+                           "delete_count": n, "values": [{"Int": x} for x in v]}
+    assert err(a.mutate, json.dumps([sp(2, 0)])) == "sequence splice index 2 out of bounds (len 1)"
+    out = mutate(a, sp(1, 0, 4))
+    assert out["ops"][0]["after"] == {"dot": d(1, "b"), "index": 0}
+    out = mutate(a, sp(0, 1))
+    assert out["ops"][0]["ids"] == [{"dot": d(1, "b"), "index": 0}]
+    assert a.value() == '{"Map":{"k":{"List":[{"Int":4}]}}}'
+
+
 def test_failing_mutation_leaves_everything():
     doc = CrdtDocument(MAP, '{"Map":{}}', "a")
     mutate(doc, {"kind": "map_set", "path": [], "key": "x", "value": "Null"})
@@ -154,11 +174,23 @@ def test_failing_mutation_leaves_everything():
     assert doc.state() == before
     assert mutate(doc, {"kind": "map_remove", "path": [], "key": "x"})["ops"][0]["dot"] == d(2)
     before = doc.state()
+    # Removals fail like the operations they make: the policy decides first.
     assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"key","key":"nope"}],"key":"x"}]') == (
-        'unknown map key "nope"')
+        "CRDT path segment does not match its policy")
     assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"member","key":"x"}],"key":"x"}]') == (
-        "CRDT path segment does not match reducer state")
+        "CRDT path segment does not match its policy")
     assert doc.state() == before
+
+
+def test_removal_below_unwritten_key_is_an_operation():
+    doc = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "a")
+    out = mutate(doc, {"kind": "map_remove", "path": [{"kind": "key", "key": "x"}], "key": "k"})
+    assert out["ops"][0]["removed"] == []
+    # The walk through "x" writes it, as it does for the same operation applied remotely.
+    assert doc.value() == '{"Map":{"x":{"Map":{}}}}'
+    peer = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "b")
+    peer.apply(json.dumps(out["ops"]))
+    assert peer.value() == doc.value()
 
 
 def test_counter_exhaustion_is_refused():

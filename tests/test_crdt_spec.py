@@ -166,8 +166,6 @@ POLICY_FIELDS = "expected one of `register`, `map`, `set`, `sequence`"
         ('{"root":[0]}', "invalid type: integer `0`, expected variant identifier at line 1 column 10"),
         ('{"root":{"kind":"Map"}}', f"unknown variant `Map`, {POLICY_FIELDS} at line 1 column 21"),
         ('{"root":{"kind":"map","kind":"set"}}', "duplicate field `kind` at line 1 column 28"),
-        ('{"root":{}}', "missing field `kind` at line 1 column 10"),
-        ('{"root":[]}', "missing field `kind` at line 1 column 10"),
         ('{"root":5}', "invalid type: integer `5`, expected internally tagged enum CrdtPolicy at line 1 column 9"),
         ('{"root":null}', "invalid type: null, expected internally tagged enum CrdtPolicy at line 1 column 12"),
         (
@@ -175,6 +173,10 @@ POLICY_FIELDS = "expected one of `register`, `map`, `set`, `sequence`"
             'invalid type: string "register", expected internally tagged enum CrdtPolicy at line 1 column 18',
         ),
         # Everything else inside the root policy: where the top-level record stops.
+        ('{"root":{}}', "missing field `kind` at line 1 column 11"),
+        ('{"root":[]}', "missing field `kind` at line 1 column 11"),
+        ('{"root":{"x":1} }', "missing field `kind` at line 1 column 17"),
+        ('{"root":{"x":1},"version":1}', "missing field `kind` at line 1 column 15"),
         ('{"root":{"kind":"register","x":1}}', "unknown field `x`, there are no fields at line 1 column 34"),
         ('{"root":{"kind":"register","x":1} }', "unknown field `x`, there are no fields at line 1 column 35"),
         ('{"root":{"kind":"register","x":1},"version":1}', "unknown field `x`, there are no fields at line 1 column 33"),

@@ -82,6 +82,30 @@ def test_fresh_module_object_gets_its_own_exports():
     assert other.encode.__self__ is other
 
 
+class ListOfNames(list):
+    pass
+
+
+@pytest.mark.parametrize("existing", [["first"], ListOfNames(["first"])])
+def test_startup_appends_to_an_existing_all_list(existing):
+    spec = importlib.util.find_spec("norvane")
+    other = importlib.util.module_from_spec(spec)
+    other.__all__ = existing
+    spec.loader.exec_module(other)
+    assert other.__all__ is existing
+    assert existing == ["first"] + norvane.__all__
+
+
+def test_startup_refuses_an_all_that_is_not_a_list():
+    spec = importlib.util.find_spec("norvane")
+    other = importlib.util.module_from_spec(spec)
+    other.__all__ = ("first",)
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(other)
+    assert info.value.args == ("'tuple' object is not an instance of 'list'",)
+    assert not hasattr(other, "diff")
+
+
 @pytest.mark.parametrize("name", CONVERSIONS)
 def test_function_signature_and_doc(name):
     params, description = CONVERSIONS[name]

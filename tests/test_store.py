@@ -172,6 +172,37 @@ def test_highest_revision_is_not_wrapped():
     assert error(lambda: store.mutate(1, "x")) == "expected value at line 1 column 1"  # reading comes first
 
 
+def nested(levels, inner=None):
+    v = [] if inner is None else inner
+    for _ in range(levels - (inner is None)):
+        v = [v]
+    return v
+
+
+def test_patches_cannot_nest_values_without_bound():
+    # Each patch can only carry a shallow value, but a chain of them can go ever deeper; the
+    # store stops at 4096 nested lists and maps, whatever the operation.
+    store = hosted([])
+    depth, rev = 1, 0
+    while depth < 4096:
+        step = min(60, 4096 - depth)
+        rev += 1
+        store.apply(1, patch_text([Insert(path(*[0] * (depth - 1)), 0, nested(step))], rev=rev))
+        depth += step
+    deepest = path(*[0] * 4095)
+    assert store.apply(1, patch_text([Insert(deepest, 0, 7)], rev=rev + 1))
+    before = store.snapshot(1)
+    too_deep = "value would be nested deeper than 4096 levels"
+    for op in [Insert(deepest, 0, []), Set(path(*[0] * 4096), {"k": None}), Set(path(*[0] * 4095), [[]])]:
+        assert error(lambda: store.apply(1, patch_text([op], rev=rev + 2))) == too_deep
+        assert store.snapshot(1) == before
+    assert store.apply(1, patch_text([Set(path(*[0] * 4096), "leaf"), Set(path(*[0] * 4095), [])], rev=rev + 2))
+    assert f'"rev":{rev + 2},' in store.snapshot(1)
+    # A value replaced near the top frees the deep chain.
+    assert store.apply(1, patch_text([Set(path(0), nested(3, 1))], rev=rev + 3))
+    assert snap(store, 1)["value"] == {"List": [{"List": [{"List": [{"List": [{"Int": 1}]}]}]}]}
+
+
 @given(st.lists(values, min_size=1, max_size=6))
 def test_host_mutate_and_mirror(sequence):
     host, mirror = Store(), Store()

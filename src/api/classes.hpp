@@ -196,22 +196,33 @@ consteval Method<State> noargs_method(const char* name, Borrow borrow, Out out, 
     return m;
 }
 
+namespace detail {
+
+// The call of `Result<State> F(args...)` on converted arguments, after checking that the
+// parameters fit F's arguments.
+template <auto F, class State>
+consteval auto builder(std::initializer_list<Param> params) {
+    using T = core_traits<decltype(F)>;
+    static_assert(std::is_same_v<typename T::result, Result<State>>, "the function builds the state");
+    if (params.size() != T::arity || params.size() > kMaxParams) throw "parameters do not fit the function";
+    if (!args_accept<typename T::args>(std::span<const Param>(params.begin(), params.size()),
+                                       std::make_index_sequence<T::arity>{}))
+        throw "parameter kinds do not fit the function";
+    auto build = [](const Arg* args) -> Result<State> {
+        return call_with<typename T::args>(F, args, std::make_index_sequence<T::arity>{});
+    };
+    return +build;
+}
+
+}  // namespace detail
+
 // A static method that builds a new instance from a function
 // `Result<State> f(args...)`.
 template <auto F, class State>
 consteval Method<State> static_method(const char* name, std::initializer_list<Param> params,
                                       const char* description) {
-    using T = detail::core_traits<decltype(F)>;
-    static_assert(std::is_same_v<typename T::result, Result<State>>, "a static method builds the state");
-    if (params.size() != T::arity || params.size() > kMaxParams) throw "parameters do not fit the function";
-    if (!detail::args_accept<typename T::args>(std::span<const Param>(params.begin(), params.size()),
-                                               std::make_index_sequence<T::arity>{}))
-        throw "parameter kinds do not fit the function";
-    auto build = [](const Arg* args) -> Result<State> {
-        return detail::call_with<typename T::args>(F, args, std::make_index_sequence<T::arity>{});
-    };
     return Method<State>{name, detail::param_array(params), params.size(), MethodKind::Static, Borrow::Shared,
-                         Out::None, nullptr, +build, description};
+                         Out::None, nullptr, detail::builder<F, State>(params), description};
 }
 
 // The constructor: F is `Result<State> f(args...)`; without F the state is
@@ -222,16 +233,7 @@ consteval Constructor<State> constructor(std::initializer_list<Param> params) {
         if (params.size() != 0) throw "a default-constructed state takes no arguments";
         return Constructor<State>{{}, 0, [](const Arg*) -> Result<State> { return State(); }};
     } else {
-        using T = detail::core_traits<decltype(F)>;
-        static_assert(std::is_same_v<typename T::result, Result<State>>, "a constructor builds the state");
-        if (params.size() != T::arity || params.size() > kMaxParams) throw "parameters do not fit the function";
-        if (!detail::args_accept<typename T::args>(std::span<const Param>(params.begin(), params.size()),
-                                                   std::make_index_sequence<T::arity>{}))
-            throw "parameter kinds do not fit the function";
-        auto build = [](const Arg* args) -> Result<State> {
-            return detail::call_with<typename T::args>(F, args, std::make_index_sequence<T::arity>{});
-        };
-        return Constructor<State>{detail::param_array(params), params.size(), +build};
+        return Constructor<State>{detail::param_array(params), params.size(), detail::builder<F, State>(params)};
     }
 }
 

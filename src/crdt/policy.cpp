@@ -276,8 +276,10 @@ DeResult<CrdtPolicy> read_body(PolicyKind kind, const PolicyBody& body) {
 }
 
 // The kind and the remaining members or elements of a policy read whole from text.
+// A missing kind is only known once the whole policy has been read, so it is
+// reported by the caller like the errors of the fields, not inside the read.
 struct TaggedContent {
-    PolicyKind kind;
+    std::optional<PolicyKind> kind;
     Content rest;  // Map of the other members, or Seq of the elements after the kind
 };
 
@@ -309,8 +311,7 @@ struct TaggedTextVisitor : de::Visitor<TaggedTextVisitor, TaggedContent> {
                 }));
             }
         }
-        if (!kind) return de::fail(Error::missing_field(kTag));
-        return TaggedContent{*kind, Content::map(std::move(rest))};
+        return TaggedContent{kind, Content::map(std::move(rest))};
     }
 
     template <class A>
@@ -320,7 +321,7 @@ struct TaggedTextVisitor : de::Visitor<TaggedTextVisitor, TaggedContent> {
             kind = NV_TRY(read_policy_kind(r));
             return {};
         }));
-        if (!got) return de::fail(Error::missing_field(kTag));
+        if (!got) return TaggedContent{std::nullopt, Content::seq({})};
         std::vector<Content> rest;
         for (;;) {
             bool more = NV_TRY(seq.next_element([&](json::Reader& r) -> DeResult<void> {
@@ -329,7 +330,7 @@ struct TaggedTextVisitor : de::Visitor<TaggedTextVisitor, TaggedContent> {
             }));
             if (!more) break;
         }
-        return TaggedContent{*kind, Content::seq(std::move(rest))};
+        return TaggedContent{kind, Content::seq(std::move(rest))};
     }
 };
 
@@ -338,13 +339,14 @@ struct TaggedTextVisitor : de::Visitor<TaggedTextVisitor, TaggedContent> {
 DeResult<CrdtPolicy> read_policy(json::Reader& r) {
     TaggedTextVisitor v;
     TaggedContent tagged = NV_TRY(r.deserialize_any(v));
+    if (!tagged.kind) return de::fail(Error::missing_field(kTag));
     PolicyBody body;
     if (tagged.rest.kind() == NodeKind::Map) {
         body.members = &tagged.rest.members();
     } else {
         body.items = tagged.rest.items();
     }
-    return read_body(tagged.kind, body);
+    return read_body(*tagged.kind, body);
 }
 
 DeResult<CrdtPolicy> policy_from_content(const Content& node) {

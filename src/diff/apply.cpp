@@ -37,6 +37,16 @@ std::string index_len_message(std::string_view before, std::uint64_t index, std:
     return msg;
 }
 
+// Refuses a value that would sit below `above` lists and maps and make the nesting deeper
+// than patching allows.
+Status check_nesting(std::size_t above, const Value& value) {
+    if (above <= kMaxValueNesting && !nests_deeper_than(value, kMaxValueNesting - above)) return {};
+    std::string msg = "value would be nested deeper than ";
+    append_u64(msg, kMaxValueNesting);
+    msg += " levels";
+    return fail(std::move(msg));
+}
+
 Result<ValueList*> list_at(Value& node) {
     if (node.kind() != Value::Kind::List) return fail(expected_kind("List", node));
     return &node.as_list();
@@ -106,11 +116,13 @@ private:
 
     Status set(Value& root, OpRef op) {
         if (op.path.empty()) {
+            NV_CHECK(check_nesting(0, op.value));
             if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreRoot, root);
             root = take(op);
             return {};
         }
         Value* parent = NV_TRY(parent_of(root, op));
+        NV_CHECK(check_nesting(op.path.size(), op.value));
         const PathSeg& last = op.path.back();
         if (last.kind == PathSeg::Kind::Index) {
             ValueList* items = NV_TRY(list_at(*parent));
@@ -160,6 +172,7 @@ private:
         Value* node = NV_TRY(value_at_mut(root, op.path));
         ValueList* items = NV_TRY(list_at(*node));
         if (op.index > items->size()) return fail(index_len_message("insert index ", op.index, items->size()));
+        NV_CHECK(check_nesting(op.path.size() + 1, op.value));
         items->insert(items->begin() + static_cast<std::ptrdiff_t>(op.index), take(op));
         record(op, UndoStep::Kind::EraseIndex);
         return {};

@@ -21,6 +21,13 @@ namespace norvane {
 // does not resolve. Changes nothing.
 Result<Value*> value_at_mut(Value& root, std::span<const PathSeg> path);
 
+// The deepest nesting of lists and maps that patching may build. Every reader bounds the
+// values it makes (MessagePack, the deepest, at 1023 levels), but patches can set values
+// below ever longer paths; past this bound an operation fails with
+// "value would be nested deeper than 4096 levels", so that the recursive writers, diff and
+// destructor of values never run out of stack.
+inline constexpr std::size_t kMaxValueNesting = 4096;
+
 // Applies the operations in order and stops at the first one that fails, returning its
 // message; the operations before it stay applied. Values are copied in from the
 // operations (the rvalue form moves them out instead).

@@ -106,12 +106,9 @@ inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
     if (r.parse_whitespace() != '{') return read_segment_any(r, seg);
     NV_CHECK(r.enter());
     r.eat_char();
-    const int k = r.parse_whitespace();
-    if (k != '"') {
+    if (auto name = r.variant_name_next(); !name) {
         r.leave();
-        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
-        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
-        return de::fail(r.peek_error(msg::KeyMustBeString));
+        return name;
     }
     DeResult<void> body = [&]() -> DeResult<void> {
         r.eat_char();
@@ -140,13 +137,7 @@ inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
         r.fix_position(body.error());
         return body;
     }
-    const int e = r.parse_whitespace();
-    if (e == '}') {
-        r.eat_char();
-        return {};
-    }
-    if (e < 0) return de::fail(r.error(msg::EofObject));
-    return de::fail(r.error(msg::ExpectedValue));
+    return r.end_variant_object();
 }
 
 template <class D>
@@ -256,22 +247,7 @@ inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructS
     auto members = [&]() -> DeResult<void> {
         uint64_t seen = 0;
         bool first = true;
-        for (;;) {
-            const int c = r.parse_whitespace();
-            if (c < 0) return de::fail(r.peek_error(msg::EofObject));
-            if (c == '}') break;
-            if (first) {
-                first = false;
-                if (c != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
-            } else if (c == ',') {
-                r.eat_char();
-                const int d = r.parse_whitespace();
-                if (d == '}') return de::fail(r.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r.peek_error(msg::EofValue));
-                if (d != '"') return de::fail(r.peek_error(msg::KeyMustBeString));
-            } else {
-                return de::fail(r.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r.next_member(first))) {
             r.eat_char();
             const std::string_view name = NV_TRY(r.parse_str());
             size_t idx = 0;
@@ -311,12 +287,9 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
     if (r.parse_whitespace() != '{') return read_op_any(r, op);
     NV_CHECK(r.enter());
     r.eat_char();
-    const int k = r.parse_whitespace();
-    if (k != '"') {
+    if (auto name = r.variant_name_next(); !name) {
         r.leave();
-        if (k < 0) return de::fail(r.peek_error(msg::EofObject));
-        if (k == '}') return de::fail(r.peek_error(msg::ExpectedValue));
-        return de::fail(r.peek_error(msg::KeyMustBeString));
+        return name;
     }
     DeResult<void> body = [&]() -> DeResult<void> {
         r.eat_char();
@@ -333,13 +306,7 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
         r.fix_position(body.error());
         return body;
     }
-    const int e = r.parse_whitespace();
-    if (e == '}') {
-        r.eat_char();
-        return {};
-    }
-    if (e < 0) return de::fail(r.error(msg::EofObject));
-    return de::fail(r.error(msg::ExpectedValue));
+    return r.end_variant_object();
 }
 
 template <class D>

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "format/gather.hpp"
 #include "format/json/append.hpp"
 #include "format/json/walk.hpp"
 #include "util/float_text.hpp"
@@ -17,65 +18,13 @@ namespace msg = json::msg;
 
 namespace {
 
-// A member gathered while its object is open: the key (in the input, or at
-// `key_off` in the owned key text when it had escapes) and the value.
-template <class T>
-struct Gathered {
-    const char* key;  // null: the key is owned
-    size_t key_off;
-    size_t key_len;
-    T value;
-};
-
-// The children of the open containers, innermost last, kept from read to read
-// on each thread: a container's children gather there and move once into a
-// vector of exactly their number.
-template <class T>
-struct TreeStacks {
-    std::vector<T> items;
-    std::vector<Gathered<T>> members;
-    std::string owned_keys;  // keys decoded from escapes, of the open objects
-    std::vector<uint32_t> order;  // sorting scratch
-    bool busy = false;
-};
-
-// Larger stacks are not kept between reads.
-constexpr size_t kKeepItems = size_t(1) << 12;
-
-template <class T>
-TreeStacks<T>& thread_stacks() {
-    thread_local TreeStacks<T> stacks;
-    return stacks;
-}
-
 // Builds a tree from the walker's calls. Every value lands in the slot that
 // `mode_` names: the root, a new element of the innermost array, or the
 // value of the last key of the innermost object.
 template <class T, bool Sorted>
 class TreeSink {
 public:
-    explicit TreeSink(std::string_view input) : input_(input) {
-        TreeStacks<T>& shared = thread_stacks<T>();
-        if (!shared.busy) {
-            shared.busy = true;
-            shared_ = &shared;
-            stacks_ = &shared;
-        } else {
-            stacks_ = &own_;
-        }
-    }
-    ~TreeSink() {
-        stacks_->items.clear();
-        stacks_->members.clear();
-        stacks_->owned_keys.clear();
-        if (shared_) {
-            if (shared_->items.capacity() > kKeepItems) std::vector<T>().swap(shared_->items);
-            if (shared_->members.capacity() > kKeepItems) std::vector<Gathered<T>>().swap(shared_->members);
-            if (shared_->owned_keys.capacity() > kKeepItems) std::string().swap(shared_->owned_keys);
-            if (shared_->order.capacity() > kKeepItems) std::vector<uint32_t>().swap(shared_->order);
-            shared_->busy = false;
-        }
-    }
+    explicit TreeSink(std::string_view input) : input_(input) {}
     TreeSink(const TreeSink&) = delete;
     TreeSink& operator=(const TreeSink&) = delete;
 
@@ -173,9 +122,7 @@ private:
     }
 
     std::string_view input_;
-    TreeStacks<T>* stacks_;
-    TreeStacks<T>* shared_ = nullptr;
-    TreeStacks<T> own_;
+    GatherLease<T> stacks_;
     T root_;
     uint8_t mode_ = kRoot;
 };

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <tuple>
 
+#include "format/gather.hpp"
 #include "format/json/append.hpp"
 #include "util/float_text.hpp"
 #include "util/sorted_pairs.hpp"
@@ -157,32 +158,8 @@ int variant_index(std::string_view name) {
     }
 }
 
-// The elements and entries of the lists and maps being read, innermost last,
-// kept from read to read on each thread: children gather there and move once
-// into a vector of exactly their number.
-// A map entry gathered while its map is open: the key (in the input, or at
-// `key_off` in the owned key text when it had escapes) and the value.
-struct Entry {
-    const char* key;  // null: the key is owned
-    size_t key_off;
-    size_t key_len;
-    Value value;
-};
-
-struct ValueStacks {
-    ValueList items;
-    std::vector<Entry> entries;
-    std::string owned_keys;       // keys decoded from escapes, of the open maps
-    std::vector<uint32_t> order;  // sorting scratch
-    bool busy = false;
-};
-
-constexpr size_t kKeepStack = size_t(1) << 12;  // larger stacks are not kept between reads
-
-ValueStacks& thread_stacks() {
-    thread_local ValueStacks stacks;
-    return stacks;
-}
+// A map entry gathered while its map is open.
+using Entry = Gathered<Value>;
 
 // Reads tagged values with the reader calls (and so the texts and positions)
 // of the generic record readers: the payload of each variant is read as
@@ -191,28 +168,7 @@ ValueStacks& thread_stacks() {
 // token is next and the generic reader otherwise.
 class ValueReader {
 public:
-    explicit ValueReader(Reader& r) : r_(r) {
-        ValueStacks& shared = thread_stacks();
-        if (!shared.busy) {
-            shared.busy = true;
-            shared_ = &shared;
-            stacks_ = &shared;
-        } else {
-            stacks_ = &own_;
-        }
-    }
-    ~ValueReader() {
-        stacks_->items.clear();
-        stacks_->entries.clear();
-        stacks_->owned_keys.clear();
-        if (shared_) {
-            if (shared_->items.capacity() > kKeepStack) ValueList().swap(shared_->items);
-            if (shared_->entries.capacity() > kKeepStack) std::vector<Entry>().swap(shared_->entries);
-            if (shared_->owned_keys.capacity() > kKeepStack) std::string().swap(shared_->owned_keys);
-            if (shared_->order.capacity() > kKeepStack) std::vector<uint32_t>().swap(shared_->order);
-            shared_->busy = false;
-        }
-    }
+    explicit ValueReader(Reader& r) : r_(r) {}
     ValueReader(const ValueReader&) = delete;
     ValueReader& operator=(const ValueReader&) = delete;
 
@@ -225,13 +181,7 @@ public:
             DeResult<void> body = tagged(out);
             r_.leave();
             if (!body) return body;
-            const int e = r_.parse_whitespace();
-            if (e == '}') [[likely]] {
-                r_.eat_char();
-                return {};
-            }
-            if (e < 0) return de::fail(r_.error(msg::EofObject));
-            return de::fail(r_.error(msg::ExpectedValue));
+            return r_.end_variant_object();
         }
         if (c == '"') {
             if (r_.eat_literal("\"Null\"")) return {};
@@ -266,12 +216,7 @@ private:
             default: break;
         }
         if (known >= 0) return payload(known, out);
-        const int k = r_.parse_whitespace();
-        if (k != '"') [[unlikely]] {
-            if (k < 0) return de::fail(r_.peek_error(msg::EofObject));
-            if (k == '}') return de::fail(r_.peek_error(msg::ExpectedValue));
-            return de::fail(r_.peek_error(msg::KeyMustBeString));
-        }
+        NV_CHECK(r_.variant_name_next());
         r_.eat_char();
         auto name = NV_TRY(r_.parse_str());
         const int variant = variant_index(name);
@@ -386,32 +331,19 @@ private:
     // next on success.
     DeResult<void> elements() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == ']') return {};
-            if (first) {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_element(first))) {
             Value v;
             NV_CHECK(value(v));
             stacks_->items.push_back(std::move(v));
         }
+        return {};
     }
 
     DeResult<void> map(int c, Value& out) {
         if (c != '{') return de::fail(not_a(c, "a map"));
         NV_CHECK(r_.enter());
         r_.eat_char();
-        std::vector<Entry>& entries = stacks_->entries;
+        std::vector<Entry>& entries = stacks_->members;
         const size_t base = entries.size();
         const size_t owned_base = stacks_->owned_keys.size();
         DeResult<void> body = members();
@@ -448,27 +380,7 @@ private:
     // next on success.
     DeResult<void> members() {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == '}') return {};
-            if (first) {
-                if (c != '"') {
-                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d != '"') {
-                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
             const std::string_view key = NV_TRY(r_.parse_str());
             const std::string_view input = r_.input();
@@ -483,14 +395,13 @@ private:
             NV_CHECK(r_.parse_object_colon());
             Value v;
             NV_CHECK(value(v));
-            stacks_->entries.push_back(Entry{at, off, key.size(), std::move(v)});
+            stacks_->members.push_back(Entry{at, off, key.size(), std::move(v)});
         }
+        return {};
     }
 
     Reader& r_;
-    ValueStacks* stacks_;
-    ValueStacks* shared_ = nullptr;
-    ValueStacks own_;
+    GatherLease<Value> stacks_;
 };
 
 }  // namespace

@@ -75,6 +75,22 @@ bool operator==(const Value& a, const Value& b) {
     return false;
 }
 
+bool nests_deeper_than(const Value& v, std::size_t levels) {
+    switch (v.kind()) {
+        case Value::Kind::List:
+            if (levels == 0) return true;
+            for (const Value& item : v.as_list())
+                if (nests_deeper_than(item, levels - 1)) return true;
+            return false;
+        case Value::Kind::Map:
+            if (levels == 0) return true;
+            for (const auto& entry : v.as_map())
+                if (nests_deeper_than(entry.second, levels - 1)) return true;
+            return false;
+        default: return false;
+    }
+}
+
 void append_debug(std::string& out, const Value& v) {
     switch (v.kind()) {
         case Value::Kind::Null:

@@ -170,6 +170,10 @@ private:
     };
 };
 
+// Whether `v` holds more than `levels` lists and maps nested one inside another (a
+// scalar holds none, an empty list one). Looks no deeper than `levels` + 1.
+bool nests_deeper_than(const Value& v, std::size_t levels);
+
 // One-line diagnostic text: Null, Bool(true), Int(5), Float(1.5), Str("a"),
 // List([..]), Map({"k": ..}), Submodel(ModelId(3)).
 void append_debug(std::string& out, const Value& v);

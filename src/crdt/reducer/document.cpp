@@ -383,6 +383,32 @@ struct Tracker {
     }
 };
 
+// The dots that the removals of the map entries and set members along `path`
+// had observed: what they hide below them.
+DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
+    DotSet out;
+    const NodeState* node = &root;
+    for (const auto& seg : path) {
+        const NodeState* next = nullptr;
+        if (const MapNode* m = node->map(); m && seg.kind == PathSegment::Kind::Key) {
+            if (auto it = m->entries.find(seg.key); it != m->entries.end()) {
+                out.insert(it->second.removed.begin(), it->second.removed.end());
+                next = it->second.node.get();
+            }
+        } else if (const SetNode* s = node->set(); s && seg.kind == PathSegment::Kind::Member) {
+            if (auto it = s->entries.find(seg.key); it != s->entries.end()) {
+                out.insert(it->second.removed.begin(), it->second.removed.end());
+                next = it->second.node.get();
+            }
+        } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {
+            if (auto it = q->entries.find(seg.id); it != q->entries.end()) next = it->second.node.get();
+        }
+        if (!next) break;
+        node = next;
+    }
+    return out;
+}
+
 // Mutation processing on the document's node tree, under a journal.
 struct Mutator {
     CrdtDocument& work;
@@ -424,23 +450,26 @@ struct Mutator {
             case OpKind::MapRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
-                const MapNode* map = loc.node->map();
-                if (!map) return fail("map policy has incompatible reducer state");
-                auto it = map->entries.find(m.key);
-                if (it != map->entries.end()) op.removed = removed_of(it->second.dots, *it->second.node);
+                // A removal observes what the tree holds at its path; a path that
+                // holds nothing yet observes nothing, and the operation itself
+                // reports a path that does not fit.
+                if (auto loc = node_at_path(root, policy, m.path); loc && loc->policy->kind == PolicyKind::Map) {
+                    if (const MapNode* map = loc->node->map()) {
+                        auto it = map->entries.find(m.key);
+                        if (it != map->entries.end()) op.removed = removed_of(it->second.dots, *it->second.node);
+                    }
+                }
                 return process(std::move(op));
             }
             case OpKind::SetRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
-                const SetNode* set = loc.node->set();
-                if (!set) return fail("set policy has incompatible reducer state");
-                auto it = set->entries.find(m.key);
-                if (it != set->entries.end()) op.removed = removed_of(it->second.adds, *it->second.node);
+                if (auto loc = node_at_path(root, policy, m.path); loc && loc->policy->kind == PolicyKind::Set) {
+                    if (const SetNode* set = loc->node->set()) {
+                        auto it = set->entries.find(m.key);
+                        if (it != set->entries.end()) op.removed = removed_of(it->second.adds, *it->second.node);
+                    }
+                }
                 return process(std::move(op));
             }
             case OpKind::SequenceSplice: return splice(m);
@@ -463,14 +492,35 @@ struct Mutator {
         if (!seq) return fail("sequence policy has incompatible reducer state");
         // The walk found the node through the document's own tree.
         ensure_order(const_cast<SequenceNode&>(*seq));
+        // Positions count the elements the value shows: not deleted, not hidden
+        // by a removal on the way to the sequence, and holding a value.
+        const DotSet filter = removal_filter(root, m.path);
+        const CrdtPolicy& element = loc.policy->element();
+        auto shown = [&](const ElementId& id, const SequenceEntryState& e) {
+            if (!e.node || filter.contains(id.dot)) return false;
+            const RegisterNode* r = e.node->reg();
+            return element.kind != PolicyKind::Register || !r || (r->dot && !filter.contains(*r->dot));
+        };
+        // Only the positions up to the end of the deleted range are needed; the walk goes to
+        // the end (and so knows the length) only when the range does not fit.
+        uint64_t end = 0;
+        const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
+        const uint64_t needed = overflow ? std::numeric_limits<uint64_t>::max() : end;
         std::vector<const ElementId*> visible;
-        if (seq->order.valid) {
-            visible.reserve(seq->order.order.size());
-            for (uint32_t i : seq->order.order)
-                if (!deleted_at(*seq, i)) visible.push_back(&(seq->entries.begin() + i)->first);
-        } else {
+        auto take = [&](const ElementId& id, const SequenceEntryState& e) {
+            if (shown(id, e)) visible.push_back(&id);
+            return visible.size() < needed;
+        };
+        if (needed > 0 && seq->order.valid) {
+            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
+            for (uint32_t i : seq->order.order) {
+                const auto& [id, e] = *(seq->entries.begin() + i);
+                if (!deleted_at(*seq, i) && !take(id, e)) break;
+            }
+        } else if (needed > 0) {
             for (const ElementId* id : ordered_sequence_refs(*seq))
-                if (seq->deletes.empty() || !seq->deletes.contains(*id)) visible.push_back(id);
+                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && !take(*id, seq->entries.find(*id)->second))
+                    break;
         }
         const uint64_t len = visible.size();
         if (m.index > len) {
@@ -478,8 +528,6 @@ struct Mutator {
                               std::to_string(len) + ")";
             return fail(std::move(msg));
         }
-        uint64_t end = 0;
-        bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
         if (overflow || end > len) {
             if (overflow) end = std::numeric_limits<uint64_t>::max();
             std::string msg = "sequence splice delete range " + std::to_string(m.index) + ".." + std::to_string(end) +

@@ -87,11 +87,7 @@ struct FrontierVisitor : de::Visitor<FrontierVisitor, Frontier> {
         Frontier f;
         for (;;) {
             std::string key;
-            bool more = NV_TRY(map.next_key([&](auto& k) -> DeResult<void> {
-                key = NV_TRY(de::read_string(k));
-                return {};
-            }));
-            if (!more) break;
+            if (!NV_TRY(de::next_string_key(map, key))) break;
             uint64_t v = 0;
             NV_CHECK(map.next_value([&](auto& d) -> DeResult<void> {
                 v = NV_TRY(de::read_u64(d, "u64"));

@@ -292,11 +292,7 @@ struct EntryMapVisitor : de::Visitor<EntryMapVisitor<Entry>, EntryMap<Entry>> {
         EntryMap<Entry> out;
         for (;;) {
             std::string key;
-            bool more = NV_TRY(map.next_key([&](auto& k) -> DeResult<void> {
-                key = NV_TRY(de::read_string(k));
-                return {};
-            }));
-            if (!more) break;
+            if (!NV_TRY(de::next_string_key(map, key))) break;
             Entry e;
             NV_CHECK(map.next_value([&](auto& x) -> DeResult<void> {
                 e = NV_TRY(read_entry<Entry>(x, spec));

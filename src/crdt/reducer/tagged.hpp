@@ -56,11 +56,7 @@ struct TextVisitor : de::Visitor<TextVisitor, Tagged> {
         bool have = false;
         for (;;) {
             std::string key;
-            bool more = NV_TRY(map.next_key([&](auto& k) -> DeResult<void> {
-                key = NV_TRY(de::read_string(k));
-                return {};
-            }));
-            if (!more) break;
+            if (!NV_TRY(de::next_string_key(map, key))) break;
             if (key == kTag) {
                 if (have) return de::fail(Error::duplicate_field(kTag));
                 NV_CHECK(map.next_value([&](json::Reader& r) -> DeResult<void> {

@@ -353,29 +353,6 @@ private:
     Deserializer& de_;
 };
 
-// A union written as a bare text: the name of a variant without content.
-class TextVariantAccess {
-public:
-    explicit TextVariantAccess(Deserializer& de) : de_(de) {}
-    template <class F>
-    DeResult<TextVariantAccess> variant(F&& f) {
-        NV_CHECK(f(de_));
-        return *this;
-    }
-    DeResult<void> unit_variant() { return {}; }
-    template <class F>
-    DeResult<void> newtype_variant(F&&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
-    }
-    template <class V>
-    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
-    }
-
-private:
-    Deserializer& de_;
-};
-
 // A tagged item offered as a union: the tag number names the variant, the
 // item is the content.
 class TagAccess {
@@ -598,7 +575,7 @@ DeResult<typename V::Value> Deserializer::deserialize_enum(std::string_view, std
         if (h.kind == Header::Kind::Text) {
             push_back();
             NV_CHECK(enter());
-            TextVariantAccess access(*this);
+            de::UnitVariantAccess<Deserializer> access(*this);
             auto r = v.visit_enum(access);
             leave();
             return r;

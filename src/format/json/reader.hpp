@@ -153,6 +153,59 @@ public:
     // Skips any value, counting its nesting against the depth budget.
     DeResult<void> ignore_value();
     DeResult<void> parse_object_colon();
+    // After the opening brace of a union written as an object of one member: the quote that
+    // opens the variant name must come next (it is not eaten).
+    DeResult<void> variant_name_next() {
+        const int k = parse_whitespace();
+        if (k == '"') [[likely]]
+            return {};
+        return de::fail(peek_error(k < 0 ? msg::EofObject : k == '}' ? msg::ExpectedValue : msg::KeyMustBeString));
+    }
+    // After the content of such a union: its closing brace.
+    DeResult<void> end_variant_object() {
+        const int e = parse_whitespace();
+        if (e == '}') [[likely]] {
+            eat_char();
+            return {};
+        }
+        return de::fail(error(e < 0 ? msg::EofObject : msg::ExpectedValue));
+    }
+    // Between an array's elements: skips whitespace and, after an element, its comma. False at
+    // the closing bracket (not eaten), true when an element is next. `first` says whether no
+    // element has been read yet; it is cleared here.
+    DeResult<bool> next_element(bool& first) {
+        const int c = parse_whitespace();
+        if (c == ']') return false;
+        if (first && c >= 0) {
+            first = false;
+            return true;
+        }
+        if (c == ',' && !first) {
+            eat_char();
+            const int d = parse_whitespace();
+            if (d >= 0 && d != ']') return true;
+            return de::fail(peek_error(d < 0 ? msg::EofValue : msg::TrailingComma));
+        }
+        return de::fail(peek_error(c < 0 ? msg::EofList : msg::ExpectedListCommaOrEnd));
+    }
+    // Between an object's members: skips whitespace and, after a member, its comma. False at
+    // the closing brace, true at the next key's opening quote (neither is eaten). `first`
+    // says whether no member has been read yet; it is cleared here.
+    DeResult<bool> next_member(bool& first) {
+        const int c = parse_whitespace();
+        if (c == '"' && first) {
+            first = false;
+            return true;
+        }
+        if (c == '}') return false;
+        if (c == ',' && !first) {
+            eat_char();
+            const int d = parse_whitespace();
+            if (d == '"') return true;
+            return de::fail(peek_error(d == '}' ? msg::TrailingComma : d < 0 ? msg::EofValue : msg::KeyMustBeString));
+        }
+        return de::fail(peek_error(c < 0 ? msg::EofObject : first ? msg::KeyMustBeString : msg::ExpectedObjectCommaOrEnd));
+    }
     DeResult<void> end_seq();
     DeResult<void> end_map();
     // Takes one level of the nesting budget; fails when none is left.
@@ -236,19 +289,7 @@ public:
 
     template <class F>
     DeResult<bool> next_element(F&& f) {
-        int c = r_.parse_whitespace();
-        if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-        if (c == ']') return false;
-        if (first_) {
-            first_ = false;
-        } else if (c == ',') {
-            r_.eat_char();
-            int d = r_.parse_whitespace();
-            if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-            if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-        } else {
-            return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-        }
+        if (!NV_TRY(r_.next_element(first_))) return false;
         NV_CHECK(f(r_));
         return true;
     }
@@ -287,21 +328,7 @@ public:
 
     template <class F>
     DeResult<bool> next_key(F&& f) {
-        int c = r_.parse_whitespace();
-        if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-        if (c == '}') return false;
-        if (first_) {
-            first_ = false;
-            if (c != '"') return de::fail(r_.peek_error(msg::KeyMustBeString));
-        } else if (c == ',') {
-            r_.eat_char();
-            int d = r_.parse_whitespace();
-            if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-            if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            if (d != '"') return de::fail(r_.peek_error(msg::KeyMustBeString));
-        } else {
-            return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-        }
+        if (!NV_TRY(r_.next_member(first_))) return false;
         MapKey key(r_);
         NV_CHECK(f(key));
         return true;
@@ -336,30 +363,6 @@ public:
     template <class V>
     DeResult<typename V::Value> struct_variant(std::span<const std::string_view> fields, V& v) {
         return r_.deserialize_struct("", fields, v);
-    }
-
-private:
-    Reader& r_;
-};
-
-// A bare variant name: a unit variant, refused where content is needed.
-class UnitVariantAccess {
-public:
-    explicit UnitVariantAccess(Reader& r) : r_(r) {}
-
-    template <class F>
-    DeResult<UnitVariantAccess> variant(F&& f) {
-        NV_CHECK(f(r_));
-        return *this;
-    }
-    DeResult<void> unit_variant() { return {}; }
-    template <class F>
-    DeResult<void> newtype_variant(F&&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
-    }
-    template <class V>
-    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
     }
 
 private:
@@ -553,12 +556,9 @@ DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span
     if (c == '{') {
         NV_CHECK(enter());
         eat_char();
-        int k = parse_whitespace();
-        if (k != '"') {
+        if (auto name = variant_name_next(); !name) {
             leave();
-            if (k < 0) return de::fail(peek_error(msg::EofObject));
-            if (k == '}') return de::fail(peek_error(msg::ExpectedValue));
-            return de::fail(peek_error(msg::KeyMustBeString));
+            return de::fail(std::move(name).error());
         }
         VariantAccess access(*this);
         auto ret = v.visit_enum(access);
@@ -567,16 +567,11 @@ DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span
             fix_position(ret.error());
             return ret;
         }
-        int e = parse_whitespace();
-        if (e == '}') {
-            eat_char();
-            return ret;
-        }
-        if (e < 0) return de::fail(error(msg::EofObject));
-        return de::fail(error(msg::ExpectedValue));
+        NV_CHECK(end_variant_object());
+        return ret;
     }
     if (c == '"') {
-        UnitVariantAccess access(*this);
+        de::UnitVariantAccess<Reader> access(*this);
         auto ret = v.visit_enum(access);
         if (!ret) fix_position(ret.error());
         return ret;

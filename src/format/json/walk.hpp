@@ -67,56 +67,24 @@ private:
     // The element loop of SeqAccess; the closing bracket is next on success.
     DeResult<void> elements(size_t& count) {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == ']') return {};
-            if (first) {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d == ']') return de::fail(r_.peek_error(msg::TrailingComma));
-                if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofList));
-                return de::fail(r_.peek_error(msg::ExpectedListCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_element(first))) {
             NV_CHECK(value());
             ++count;
         }
+        return {};
     }
 
     // The key and value loop of MapAccess; the closing brace is next on success.
     DeResult<void> members(size_t& count) {
         bool first = true;
-        for (;;) {
-            const int c = r_.parse_whitespace();
-            if (c == '}') return {};
-            if (first) {
-                if (c != '"') {
-                    if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-                first = false;
-            } else if (c == ',') {
-                r_.eat_char();
-                const int d = r_.parse_whitespace();
-                if (d != '"') {
-                    if (d == '}') return de::fail(r_.peek_error(msg::TrailingComma));
-                    if (d < 0) return de::fail(r_.peek_error(msg::EofValue));
-                    return de::fail(r_.peek_error(msg::KeyMustBeString));
-                }
-            } else {
-                if (c < 0) return de::fail(r_.peek_error(msg::EofObject));
-                return de::fail(r_.peek_error(msg::ExpectedObjectCommaOrEnd));
-            }
+        while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
             sink_.key(NV_TRY(r_.parse_str()));
             NV_CHECK(r_.parse_object_colon());
             NV_CHECK(value());
             ++count;
         }
+        return {};
     }
 
     DeResult<void> array() {

@@ -415,29 +415,6 @@ private:
     Deserializer& d_;
 };
 
-// A bare item naming a variant: only a unit variant can be given this way.
-class UnitVariantAccess {
-public:
-    explicit UnitVariantAccess(Deserializer& d) : d_(d) {}
-    template <class F>
-    DeResult<UnitVariantAccess> variant(F&& f) {
-        NV_CHECK(f(d_));
-        return *this;
-    }
-    DeResult<void> unit_variant() { return {}; }
-    template <class F>
-    DeResult<void> newtype_variant(F&&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
-    }
-    template <class V>
-    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
-        return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
-    }
-
-private:
-    Deserializer& d_;
-};
-
 // ---- bodies -----------------------------------------------------------------------------
 
 template <class V>
@@ -550,7 +527,7 @@ DeResult<typename V::Value> Deserializer::deserialize_enum(std::string_view, std
         VariantAccess access(*this);
         return v.visit_enum(access);
     }
-    UnitVariantAccess access(*this);
+    de::UnitVariantAccess<Deserializer> access(*this);
     return v.visit_enum(access);
 }
 

@@ -256,6 +256,15 @@ DeResult<std::string> read_string(D& de) {
     return de.deserialize_str(v);
 }
 
+// The next key of map access A read as a string into `key`; false after the last entry.
+template <class A>
+DeResult<bool> next_string_key(A& map, std::string& key) {
+    return map.next_key([&](auto& k) -> DeResult<void> {
+        key = NV_TRY(read_string(k));
+        return {};
+    });
+}
+
 template <class D>
 DeResult<void> read_unit(D& de) {
     UnitVisitor v;
@@ -447,6 +456,31 @@ struct VariantIdVisitor : Visitor<VariantIdVisitor, size_t> {
             if (variants[i] == v) return i;
         return fail(Error::unknown_variant(utf8_lossy(v), variants));
     }
+};
+
+// The access to a union given as a bare variant name over deserializer D: the name is the
+// only item, so only a unit variant can be given this way.
+template <class D>
+class UnitVariantAccess {
+public:
+    explicit UnitVariantAccess(D& de) : de_(de) {}
+    template <class F>
+    DeResult<UnitVariantAccess> variant(F&& f) {
+        NV_CHECK(f(de_));
+        return *this;
+    }
+    DeResult<void> unit_variant() { return {}; }
+    template <class F>
+    DeResult<void> newtype_variant(F&&) {
+        return fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
+    }
+    template <class V>
+    DeResult<typename V::Value> struct_variant(std::span<const std::string_view>, V&) {
+        return fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
+    }
+
+private:
+    D& de_;
 };
 
 // on_variant(index, variant_access) -> DeResult<T>
