@@ -17,7 +17,7 @@ inline constexpr std::string_view kCrdtSpecs[] = {
     R"({"root":{"kind":"map","fields":{"title":{"kind":"sequence","materialization":"string"},"tags":{"kind":"set"},"n":{"kind":"register"}}}})",
 };
 
-// A starting value for each specification above.
+// A starting value for each CRDT specification above.
 inline constexpr std::string_view kCrdtValues[] = {
     R"({"Map":{}})", R"("Null")", R"({"List":[]})", R"({"Str":""})",
     R"({"List":[]})", R"({"Map":{"title":{"Str":"ab"},"tags":{"List":[]},"n":{"Int":0}}})"};

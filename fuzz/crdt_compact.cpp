@@ -12,7 +12,7 @@ using namespace norvane;
 
 namespace {
 
-// For each specification: writes, then removals that leave tombstones.
+// For each CRDT specification: writes, then removals that leave tombstones.
 constexpr std::string_view kHistories[] = {
     R"([{"kind":"map_set","path":[],"key":"x","value":{"Int":1}},)"
     R"({"kind":"map_set","path":[],"key":"y","value":"Null"},{"kind":"map_remove","path":[],"key":"x"}])",

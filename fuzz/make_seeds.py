@@ -80,7 +80,7 @@ def compact_seeds(add, mutations):
             add("crdt_compact", bytes([i]) + (doc.state() + '\n{"a":1}').encode())
 
 
-# member_key: the specifications of the harness (first byte) and paths to their sets.
+# member_key: the CRDT specifications of the harness (first byte) and paths to their sets.
 MEMBER_KEY = [
     ("[]", ['{"List":[]}', '{"Int":1}', '{"Str":"a"}']),
     ("[]", ['{"Map":{"id":{"Int":1},"n":"Null"}}', '{"Map":{}}', '{"Int":3}']),

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nl == std::string_view::npos) return 0;
     std::string_view path_text = text.substr(0, nl), value_text = text.substr(nl + 1);
     auto doc = crdt::CrdtDocument::create(kSpecs[pick], kValues[pick], "a");
-    fuzz::check(doc.has_value(), "a fixed specification and value were refused");
+    fuzz::check(doc.has_value(), "a fixed CRDT specification and value were refused");
 
     auto key = doc->member_key(path_text, value_text);
     fuzz::check(same_result(key, doc->member_key(path_text, value_text)), "member_key is not deterministic");
