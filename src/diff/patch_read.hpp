@@ -104,13 +104,7 @@ DeResult<void> read_segment_into(de::ContentDe<T>& d, PathSeg& seg) {
 inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
     namespace msg = json::msg;
     if (r.parse_whitespace() != '{') return read_segment_any(r, seg);
-    NV_CHECK(r.enter());
-    r.eat_char();
-    if (auto name = r.variant_name_next(); !name) {
-        r.leave();
-        return name;
-    }
-    DeResult<void> body = [&]() -> DeResult<void> {
+    return r.variant_object([&]() -> DeResult<void> {
         r.eat_char();
         const std::string_view name = NV_TRY(r.parse_str());
         if (name == PathSeg::kNames[0]) {
@@ -131,13 +125,7 @@ inline DeResult<void> read_segment_into(json::Reader& r, PathSeg& seg) {
             return {};
         }
         return de::fail(de::Error::unknown_variant(name, kSegEnum.variants));
-    }();
-    r.leave();
-    if (!body) {
-        r.fix_position(body.error());
-        return body;
-    }
-    return r.end_variant_object();
+    });
 }
 
 template <class D>
@@ -285,13 +273,7 @@ inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructS
 inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
     namespace msg = json::msg;
     if (r.parse_whitespace() != '{') return read_op_any(r, op);
-    NV_CHECK(r.enter());
-    r.eat_char();
-    if (auto name = r.variant_name_next(); !name) {
-        r.leave();
-        return name;
-    }
-    DeResult<void> body = [&]() -> DeResult<void> {
+    return r.variant_object([&]() -> DeResult<void> {
         r.eat_char();
         const std::string_view name = NV_TRY(r.parse_str());
         size_t idx = 0;
@@ -300,13 +282,7 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
         NV_CHECK(r.parse_object_colon());
         op.kind = Op::Kind(idx);
         return read_op_content(r, op, kOpSpecs[idx]);
-    }();
-    r.leave();
-    if (!body) {
-        r.fix_position(body.error());
-        return body;
-    }
-    return r.end_variant_object();
+    });
 }
 
 template <class D>

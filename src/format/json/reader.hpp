@@ -161,6 +161,26 @@ public:
             return {};
         return de::fail(peek_error(k < 0 ? msg::EofObject : k == '}' ? msg::ExpectedValue : msg::KeyMustBeString));
     }
+    // A union written as an object of one member, its opening brace next: takes a level of the
+    // nesting budget, checks that the variant name comes next, runs `body` from the name's
+    // quote, then reads the closing brace. Failures of the body are placed where it stopped.
+    template <class F>
+    auto variant_object(F&& body) -> decltype(body()) {
+        NV_CHECK(enter());
+        eat_char();
+        if (auto name = variant_name_next(); !name) {
+            leave();
+            return de::fail(std::move(name).error());
+        }
+        auto ret = body();
+        leave();
+        if (!ret) {
+            fix_position(ret.error());
+            return ret;
+        }
+        NV_CHECK(end_variant_object());
+        return ret;
+    }
     // After the content of such a union: its closing brace.
     DeResult<void> end_variant_object() {
         const int e = parse_whitespace();
@@ -554,21 +574,10 @@ template <class V>
 DeResult<typename V::Value> Reader::deserialize_enum(std::string_view, std::span<const std::string_view>, V& v) {
     int c = parse_whitespace();
     if (c == '{') {
-        NV_CHECK(enter());
-        eat_char();
-        if (auto name = variant_name_next(); !name) {
-            leave();
-            return de::fail(std::move(name).error());
-        }
-        VariantAccess access(*this);
-        auto ret = v.visit_enum(access);
-        leave();
-        if (!ret) {
-            fix_position(ret.error());
-            return ret;
-        }
-        NV_CHECK(end_variant_object());
-        return ret;
+        return variant_object([&] {
+            VariantAccess access(*this);
+            return v.visit_enum(access);
+        });
     }
     if (c == '"') {
         de::UnitVariantAccess<Reader> access(*this);
