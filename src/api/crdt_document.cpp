@@ -20,6 +20,9 @@ constexpr auto kSpec = class_spec<CrdtDocument>(
     noargs_method<&CrdtDocument::state>("state", Borrow::Shared, Out::Str, ""),
     method<&CrdtDocument::mutate>("mutate", {text("mutations_json")}, Borrow::Exclusive, Out::Str, ""),
     method<&CrdtDocument::apply>("apply", {text("ops_json")}, Borrow::Exclusive, Out::Str, ""),
+    // The whole-value reference path of mutate and apply, for differential tests.
+    method<&CrdtDocument::mutate_whole>("_mutate_whole", {text("mutations_json")}, Borrow::Exclusive, Out::Str, ""),
+    method<&CrdtDocument::apply_whole>("_apply_whole", {text("ops_json")}, Borrow::Exclusive, Out::Str, ""),
     method<&CrdtDocument::member_key>("member_key", {text("path_json"), text("value_json")}, Borrow::Shared,
                                       Out::Str, ""),
     method<&CrdtDocument::compact>("compact", {text("frontier_json")}, Borrow::Exclusive, Out::Int, ""));

@@ -234,10 +234,13 @@ struct Tracker {
     // The call applies at most one operation: its change is found along its
     // path, without materialising the whole value.
     bool single = false;
+    // Every operation takes the whole-value path (the reference for tests).
+    bool whole = false;
     std::optional<LocalChange> local;
 
     // Applies `op` to `root` and records its delta when the value changed.
     Status step(NodeState& root, const CrdtOp& op) {
+        if (whole) return step_whole(root, op);
         if (single && current && keys_only(op.path)) {
             NV_CHECK(apply_one(root, policy, op, undo));
             local = NV_TRY(local_change(root, policy, *running, op));
@@ -623,10 +626,11 @@ Result<std::string> CrdtDocument::state() const {
     return out;
 }
 
-Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations) {
+Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations,
+                                                                            bool whole) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, std::nullopt};
+    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, whole, std::nullopt};
     // One mutation gives one operation, except a splice that both deletes and inserts.
     tracker.single = mutations.size() == 1 && !(mutations[0].kind == OpKind::SequenceSplice &&
                                                 mutations[0].delete_count > 0 && !mutations[0].values.empty());
@@ -641,9 +645,11 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(cons
     return std::pair{std::move(m.ops), std::move(effect)};
 }
 
-Result<std::string> CrdtDocument::mutate(std::string_view mutations_json) {
+namespace {
+
+Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
     auto mutations = NV_TRY(parse_mutations(mutations_json));
-    auto [ops, effect] = NV_TRY(mutate_ops(mutations));
+    auto [ops, effect] = NV_TRY(doc.mutate_ops(mutations, whole));
     std::string out;
     out.reserve(128);
     out += "{\"ops\":";
@@ -654,7 +660,27 @@ Result<std::string> CrdtDocument::mutate(std::string_view mutations_json) {
     return out;
 }
 
-Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
+Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
+    auto ops = NV_TRY(parse_ops(ops_json));
+    CrdtEffect effect = NV_TRY(doc.apply_ops(ops, whole));
+    std::string out;
+    out.reserve(128);
+    write_effect(out, effect);
+    return out;
+}
+
+}  // namespace
+
+Result<std::string> CrdtDocument::mutate(std::string_view mutations_json) {
+    return mutate_text(*this, mutations_json, false);
+}
+Result<std::string> CrdtDocument::mutate_whole(std::string_view mutations_json) {
+    return mutate_text(*this, mutations_json, true);
+}
+Result<std::string> CrdtDocument::apply(std::string_view ops_json) { return apply_text(*this, ops_json, false); }
+Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { return apply_text(*this, ops_json, true); }
+
+Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole) {
     std::vector<std::string> fps;
     fps.reserve(ops.size());
     for (const auto& op : ops) {
@@ -663,7 +689,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
     }
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, std::nullopt};
+    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, whole, std::nullopt};
     tracker.single = ops.size() == 1;
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -683,15 +709,6 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops) {
     effect.deltas = std::move(tracker.deltas);
     journal.done = true;
     return effect;
-}
-
-Result<std::string> CrdtDocument::apply(std::string_view ops_json) {
-    auto ops = NV_TRY(parse_ops(ops_json));
-    CrdtEffect effect = NV_TRY(apply_ops(ops));
-    std::string out;
-    out.reserve(128);
-    write_effect(out, effect);
-    return out;
 }
 
 Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::string_view value_json) const {

@@ -53,9 +53,16 @@ struct CrdtDocument {
     // The materialised value, from the cache when it is known.
     Result<std::shared_ptr<const Value>> current_value() const;
 
-    // The core of mutate and apply, on parsed input.
-    Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations);
-    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops);
+    // The core of mutate and apply, on parsed input. `whole` computes effects and
+    // deltas by materialising the whole value after every operation: the simple
+    // reference the incremental path is checked against.
+    Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations,
+                                                                  bool whole = false);
+    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false);
+
+    // mutate and apply through the whole-value reference path, for tests.
+    Result<std::string> mutate_whole(std::string_view mutations_json);
+    Result<std::string> apply_whole(std::string_view ops_json);
 };
 
 }  // namespace norvane::crdt
