@@ -8,7 +8,8 @@
 //
 // Every method call runs the entry frame of frame.hpp with the receiver's borrow:
 //   bind → borrow (shared or exclusive) → convert → the state's method → finish,
-// and releases the borrow on every path. A conflicting use fails at once with
+// and releases the borrow on every path, behind the wall of frame.hpp (a method that
+// throws has released its borrow before the exception becomes a Python one). A conflicting use fails at once with
 // RuntimeError "Already borrowed" (an exclusive borrow wanted while any is held) or
 // "Already mutably borrowed" (a shared one wanted while an exclusive one is held).
 //
@@ -261,9 +262,11 @@ class Class {
 public:
     // The class object (new reference), created on first need; nullptr with the error set.
     static PyObject* type() {
-        if (type_ == nullptr) type_ = create();
-        Py_XINCREF(type_);
-        return type_;
+        return shielded<PyObject*>(nullptr, [] {
+            if (type_ == nullptr) type_ = create();
+            Py_XINCREF(type_);
+            return type_;
+        });
     }
 
 private:
@@ -276,35 +279,56 @@ private:
         if (self == nullptr) return nullptr;
         Object* o = object(self);
         new (&o->borrow) BorrowFlag();
-        new (o->storage) State(std::move(state));
+        if constexpr (std::is_nothrow_move_constructible_v<State>) {
+            new (o->storage) State(std::move(state));
+        } else {
+            try {
+                new (o->storage) State(std::move(state));
+            } catch (...) {
+                release(self);  // the state was never made, so it is not destroyed
+                throw;
+            }
+        }
         return self;
     }
 
-    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        std::vector<PyObject*> flat;
-        Py_ssize_t nargs = 0;
-        PyObject* kwnames = nullptr;
-        if (!flatten_call(args, kwargs, flat, nargs, &kwnames)) return nullptr;
-        PyObject* bound[kMaxParams];
-        const bool ok = api::bind(displays()[N].c_str(), Spec.ctor.parameters(), flat.data(), nargs, kwnames, bound);
-        Py_XDECREF(kwnames);
-        if (!ok) return nullptr;
-        Arg converted[kMaxParams];
-        if (!convert(Spec.ctor.parameters(), bound, converted)) return nullptr;
-        Result<State> state = Spec.ctor.build(converted);
-        if (!state) return raise_failure(state.error());
-        return wrap(type, std::move(*state));
-    }
-
-    static void tp_dealloc(PyObject* self) {
+    // Frees an instance whose state is already destroyed or was never made.
+    static void release(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
-        Object* o = object(self);
-        o->state().~State();
-        o->borrow.~BorrowFlag();
+        object(self)->borrow.~BorrowFlag();
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_fn(self);
         Py_DECREF(type);
+    }
+
+    static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        return shielded<PyObject*>(nullptr, [&]() -> PyObject* {
+            std::vector<PyObject*> flat;
+            Py_ssize_t nargs = 0;
+            PyObject* kwnames = nullptr;
+            if (!flatten_call(args, kwargs, flat, nargs, &kwnames)) return nullptr;
+            PyObject* bound[kMaxParams];
+            bool ok = false;
+            try {
+                ok = api::bind(displays()[N].c_str(), Spec.ctor.parameters(), flat.data(), nargs, kwnames, bound);
+            } catch (...) {
+                Py_XDECREF(kwnames);
+                throw;
+            }
+            Py_XDECREF(kwnames);
+            if (!ok) return nullptr;
+            Arg converted[kMaxParams];
+            if (!convert(Spec.ctor.parameters(), bound, converted)) return nullptr;
+            Result<State> state = Spec.ctor.build(converted);
+            if (!state) return raise_failure(state.error());
+            return wrap(type, std::move(*state));
+        });
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        object(self)->state().~State();
+        release(self);
     }
 
     // Instances refer to no Python object; only their (heap) type is visited.
@@ -316,36 +340,42 @@ private:
 
     template <std::size_t I>
     static PyObject* instance_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        constexpr const Method<State>& m = Spec.methods[I];
-        PyObject* bound[kMaxParams];
-        if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
-        Object* o = object(self);
-        BorrowGuard guard(o->borrow, m.borrow);
-        if (!guard) return nullptr;
-        Arg converted[kMaxParams];
-        if (!convert(m.parameters(), bound, converted)) return nullptr;
-        return m.call(o->state(), converted, m.out);
+        return shielded<PyObject*>(nullptr, [&]() -> PyObject* {
+            constexpr const Method<State>& m = Spec.methods[I];
+            PyObject* bound[kMaxParams];
+            if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
+            Object* o = object(self);
+            BorrowGuard guard(o->borrow, m.borrow);
+            if (!guard) return nullptr;
+            Arg converted[kMaxParams];
+            if (!convert(m.parameters(), bound, converted)) return nullptr;
+            return m.call(o->state(), converted, m.out);
+        });
     }
 
     template <std::size_t I>
     static PyObject* noargs_entry(PyObject* self, PyObject*) {
-        constexpr const Method<State>& m = Spec.methods[I];
-        Object* o = object(self);
-        BorrowGuard guard(o->borrow, m.borrow);
-        if (!guard) return nullptr;
-        return m.call(o->state(), nullptr, m.out);
+        return shielded<PyObject*>(nullptr, [&]() -> PyObject* {
+            constexpr const Method<State>& m = Spec.methods[I];
+            Object* o = object(self);
+            BorrowGuard guard(o->borrow, m.borrow);
+            if (!guard) return nullptr;
+            return m.call(o->state(), nullptr, m.out);
+        });
     }
 
     template <std::size_t I>
     static PyObject* static_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        constexpr const Method<State>& m = Spec.methods[I];
-        PyObject* bound[kMaxParams];
-        if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
-        Arg converted[kMaxParams];
-        if (!convert(m.parameters(), bound, converted)) return nullptr;
-        Result<State> state = m.build(converted);
-        if (!state) return raise_failure(state.error());
-        return wrap(reinterpret_cast<PyTypeObject*>(type_), std::move(*state));
+        return shielded<PyObject*>(nullptr, [&]() -> PyObject* {
+            constexpr const Method<State>& m = Spec.methods[I];
+            PyObject* bound[kMaxParams];
+            if (!api::bind(displays()[I].c_str(), m.parameters(), args, nargs, kwnames, bound)) return nullptr;
+            Arg converted[kMaxParams];
+            if (!convert(m.parameters(), bound, converted)) return nullptr;
+            Result<State> state = m.build(converted);
+            if (!state) return raise_failure(state.error());
+            return wrap(reinterpret_cast<PyTypeObject*>(type_), std::move(*state));
+        });
     }
 
     template <std::size_t I>
@@ -392,7 +422,9 @@ private:
         class_doc = docstring(Spec.name, Spec.ctor.parameters(), false, Spec.description);
         qualified = std::string("builtins.") + Spec.name;
         (void)displays();
-        static PyType_Slot slots[] = {
+        // Read only while the type is made; the texts and the method table it points to
+        // are kept above.
+        PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
             {Py_tp_traverse, reinterpret_cast<void*>(&tp_traverse)},

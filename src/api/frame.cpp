@@ -1,6 +1,8 @@
 #include "api/frame.hpp"
 
+#include <exception>
 #include <limits>
+#include <new>
 
 namespace norvane::api {
 
@@ -147,6 +149,19 @@ bool convert(std::span<const Param> params, PyObject* const* bound, Arg* out) {
         }
     }
     return true;
+}
+
+void raise_escaped() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        // The text is decoded with replacement, so any bytes of what() are accepted.
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
 }
 
 // The limited API of 3.11 has only the fetch/restore pair for the current exception;

@@ -4,6 +4,10 @@
 //   3. the core call, on plain data;
 //   4. finish  - build the result object, or raise ValueError with the failure text.
 // A method takes its borrow between steps 1 and 2.
+//
+// Every entry the interpreter calls runs inside `shielded`, the wall no C++ exception
+// passes: the standard containers throw std::bad_alloc when memory runs out, and an
+// exception reaching the interpreter would terminate the process.
 #pragma once
 
 #include "api/python.hpp"
@@ -61,6 +65,24 @@ bool bind(const char* display, std::span<const Param> params, PyObject* const* a
 // Step 2. Converts in declaration order and stops at the first failure, which keeps
 // its exception type and gets the note "while processing '<param>'".
 bool convert(std::span<const Param> params, PyObject* const* bound, Arg* out);
+
+// Turns the C++ exception being handled into a Python exception: std::bad_alloc (and
+// its subclasses) becomes MemoryError, anything else SystemError. Call only from a
+// catch handler.
+void raise_escaped() noexcept;
+
+// Runs `body` and returns its result; if it throws, raises the Python exception of
+// raise_escaped and returns `failed`. Everything `body` holds is released on the way out
+// (a method's borrow included), so the wall is the only place that sees the exception.
+template <class R, class F>
+R shielded(R failed, F&& body) noexcept {
+    try {
+        return std::forward<F>(body)();
+    } catch (...) {
+        raise_escaped();
+        return failed;
+    }
+}
 
 // Adds a note to the exception currently set; a failure to add it is ignored.
 void add_note(const char* note);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "api/frame.hpp"
@@ -77,15 +78,17 @@ constexpr Function kFunctions[] = {
 
 constexpr std::size_t kCount = std::size(kFunctions);
 
-// The fast-call entry of function I: bind, convert, call, finish.
+// The fast-call entry of function I: bind, convert, call, finish, behind the wall.
 template <std::size_t I>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Function& f = kFunctions[I];
-    PyObject* bound[kMaxParams];
-    if (!bind(f.name, f.parameters(), args, nargs, kwnames, bound)) return nullptr;
-    Arg converted[kMaxParams];
-    if (!convert(f.parameters(), bound, converted)) return nullptr;
-    return f.call(converted, f.out);
+    return shielded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Function& f = kFunctions[I];
+        PyObject* bound[kMaxParams];
+        if (!bind(f.name, f.parameters(), args, nargs, kwnames, bound)) return nullptr;
+        Arg converted[kMaxParams];
+        if (!convert(f.parameters(), bound, converted)) return nullptr;
+        return f.call(converted, f.out);
+    });
 }
 
 template <std::size_t I>
@@ -100,8 +103,9 @@ std::span<PyMethodDef> module_functions() {
     // Built once; never freed, since function objects may outlive any static destructor. Both
     // blocks stay referenced from static storage, so leak checkers see them as reachable.
     static auto* docs = new std::array<std::string, kCount>;
+    // A throw while building leaves nothing half-made: the next call builds afresh.
     static std::array<PyMethodDef, kCount>* defs = [] {
-        auto* table = new std::array<PyMethodDef, kCount>;
+        auto table = std::make_unique<std::array<PyMethodDef, kCount>>();
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             (((*table)[I] = PyMethodDef{kFunctions[I].name, entry_pointer<I>(),
                                         METH_FASTCALL | METH_KEYWORDS, nullptr}),
@@ -112,7 +116,7 @@ std::span<PyMethodDef> module_functions() {
                                    kFunctions[i].description);
             (*table)[i].ml_doc = (*docs)[i].c_str();
         }
-        return table;
+        return table.release();
     }();
     return *defs;
 }

@@ -1,5 +1,7 @@
 // Module start-up: the module definition handed to the interpreter and its execution
 // step, which adds every module function and class and lists each name in __all__.
+// Every failure of the step, a C++ exception included, fails the import with the error
+// set; nothing here aborts.
 #include "api/python.hpp"
 
 #include <array>
@@ -9,7 +11,6 @@
 #include "api/frame.hpp"
 #include "api/functions.hpp"
 #include "bridge/store.hpp"
-#include "util/result.hpp"
 
 namespace {
 
@@ -46,8 +47,9 @@ int add(PyObject* module, PyObject* name, PyObject* object) {
         Py_DECREF(all);
         return -1;
     }
-    if (PyList_Append(all, name) < 0) norvane::internal_fault("could not append __name__ to __all__");
+    const int appended = PyList_Append(all, name);
     Py_DECREF(all);
+    if (appended < 0) return -1;
     return PyObject_SetAttr(module, name, object);
 }
 
@@ -78,23 +80,34 @@ int add_class(PyObject* module, const ClassEntry& entry) {
     return status;
 }
 
-int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        norvane::api::raise_not_instance(module, "module");
-        return -1;
-    }
+int add_functions(PyObject* module) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
-    for (PyMethodDef& def : norvane::api::module_functions()) {
-        if (add_function(module, module_name, &def) < 0) {
-            Py_DECREF(module_name);
-            return -1;
+    int status = 0;
+    try {
+        for (PyMethodDef& def : norvane::api::module_functions()) {
+            status = add_function(module, module_name, &def);
+            if (status < 0) break;
         }
+    } catch (...) {
+        Py_DECREF(module_name);
+        throw;
     }
     Py_DECREF(module_name);
-    for (const ClassEntry& entry : kClasses)
-        if (add_class(module, entry) < 0) return -1;
-    return 0;
+    return status;
+}
+
+int exec_module(PyObject* module) {
+    return norvane::api::shielded(-1, [module] {
+        if (!PyModule_Check(module)) {
+            norvane::api::raise_not_instance(module, "module");
+            return -1;
+        }
+        if (add_functions(module) < 0) return -1;
+        for (const ClassEntry& entry : kClasses)
+            if (add_class(module, entry) < 0) return -1;
+        return 0;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
