@@ -107,6 +107,8 @@ CASES = {
     "ClientState.commit": (CLIENT, json_with_big(json.dumps({"effect": "rejection", "id": 1, "rev": 3,
                                                              "proposal": "kept", "error": "BIG"})),
                            "s.commit(ARG)", CLIENT_OBSERVED, "True"),
+    "ClientState.disconnect": (CLIENT + "\ns.proposal(1, '[]', BIG)", "None", "s.disconnect()", CLIENT_OBSERVED,
+                               "True"),
     # the store
     "Store.host": ("st = norvane.Store()", TAGGED, "st.host('T', ARG)", STORE_OBSERVED,
                    "st.host('T', '{\"Null\":null}')"),

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "api/classes.hpp"
@@ -20,7 +21,15 @@ public:
     Result<std::string> proposal(std::uint64_t id, std::string_view ops_json, std::optional<std::string_view> proposal) {
         return state_.proposal(id, ops_json, proposal);
     }
-    Result<std::string> disconnect() { return state_.disconnect(); }
+    // The reducer drops the pending identifiers before it writes them; working on a copy
+    // keeps them if writing runs out of memory. A disconnect is rare and costs what the
+    // state holds either way.
+    Result<std::string> disconnect() {
+        client::ClientState next = state_;
+        std::string effect = next.disconnect();
+        state_ = std::move(next);
+        return effect;
+    }
     Result<std::string> revisions() const { return state_.revisions_json(); }
     Result<std::vector<std::string>> pending() const {
         return std::vector<std::string>(state_.pending().begin(), state_.pending().end());
