@@ -1,15 +1,16 @@
 """Calls that run out of memory raise MemoryError and leave their objects as they were.
 
-Each case runs in a fresh interpreter whose address space is limited to what it uses
-after building its input plus a small margin, so that the call's first large
-allocation fails while the interpreter itself can still raise and report.
+Two ways to run out, each in a fresh interpreter: an address space limited to what the
+process uses after building a large input plus a small margin, so that the call's first
+large allocation fails while the interpreter can still raise and report; and a hook on
+the C++ allocation functions that fails each allocation of a call in turn.
 """
 
 import json
 import os
+import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -145,3 +146,194 @@ def test_the_limit_leaves_room_for_ordinary_calls():
     # from the size of their input and not from the limit itself.
     out = run("BIG = BIG[:1000]", TAGGED, "norvane.encode(ARG)", "None", "True")
     assert (out.returncode, out.stdout) == (0, "returned True True\n")
+
+
+# ---- every allocation of a call, failed in turn -----------------------------------------
+
+# Replaces the C++ allocation functions of the process (loaded with LD_PRELOAD): after
+# nv_fail_after(k), the allocation k + 1 from then on throws std::bad_alloc, once.
+FAILING_NEW = r"""
+#include <cstdlib>
+#include <new>
+static long countdown = -1;
+extern "C" void nv_fail_after(long n) { countdown = n; }
+static void* take(std::size_t n) {
+    if (countdown >= 0 && countdown-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t n) { return take(n); }
+void* operator new[](std::size_t n) { return take(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+"""
+
+# For k = 0, 1, ...: a fresh object, the call with its allocation k failing, until the
+# call no longer fails. Prints whether any allocation was made, the ks after whose
+# failure the object differed from a fresh one, and whether the result of the call that
+# ran through equals the result without failures.
+SWEEP = """\
+import ctypes, json, norvane
+fail_after = ctypes.CDLL({lib!r}).nv_fail_after
+{setup}
+expected = call(make())
+changed = []
+for k in range(100000):
+    obj = make()
+    before = observe(obj)
+    fail_after(k)
+    try:
+        result = call(obj)
+        done = True
+    except MemoryError:
+        done = False
+    finally:
+        fail_after(-1)
+    if done:
+        break
+    if observe(obj) != before or then(obj) != then(make()):
+        changed.append(k)
+print(k > 0, changed, result == expected)
+"""
+
+STATELESS = """\
+make = lambda: None
+observe = then = lambda obj: None
+def call(obj):
+    try:
+        return {call}
+    except ValueError as e:
+        return "ValueError", str(e)
+"""
+
+V = '{"Map":{"a":{"Int":1},"f":{"Float":1.5},"l":{"List":[{"Str":"x"},{"Bool":true},"Null",{"Submodel":3}]}}}'
+W = '{"Map":{"a":{"Int":2},"l":{"List":[{"Bool":true},{"Str":"x"},{"Str":"y"}]}}}'
+GENERIC = '{"b":[1,2.5,"x",null,true,{"z":{},"a":[]}],"a":-3}'
+SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "t": {"kind": "sequence", "materialization": "string"},
+    "s": {"kind": "set", "keys": [["id"]], "element": {"kind": "map"}}}}})
+MESSAGE = json.dumps({"t": "patch", "id": 1, "proposal": "p", "patch": {"rev": 2, "ops": [
+    {"Move": {"path": [{"Key": "l"}], "from": 0, "to": 1}}, {"Set": {"path": [{"Key": "a"}], "value": {"Int": 2}}}]}})
+
+FUNCTION_CALLS = [
+    f"norvane.diff({V!r}, {W!r})",
+    f"norvane.apply({V!r}, norvane.diff({V!r}, {W!r}))",
+    f"norvane.crdt_spec_hash({SPEC!r})",
+    f"norvane.decode_as(norvane.encode_as({V!r}, 'application/cbor'), 'application/cbor')",
+    f"norvane.msgpack_to_json(norvane.json_to_msgpack({GENERIC!r}))",
+    f"norvane.cbor_to_json(norvane.json_to_cbor({GENERIC!r}))",
+    f"norvane.decode_message(norvane.encode_message({MESSAGE!r}, 'application/msgpack'), 'application/msgpack')",
+    "norvane.decode(b'{\"Map\":{\"a\":[1,}}')",  # a failure text is formed too
+]
+
+DOC_VALUE = '{"Map":{"a":{"Int":1},"t":{"Str":"hello"},"s":{"List":[{"Map":{"id":{"Int":1}}}]}}}'
+MUTATIONS = json.dumps([
+    {"kind": "map_set", "path": [], "key": "b", "value": {"Str": "x"}},
+    {"kind": "map_remove", "path": [], "key": "a"},
+    {"kind": "sequence_splice", "path": [{"kind": "key", "key": "t"}], "index": 1, "delete_count": 2,
+     "values": [{"Str": "A"}, {"Str": "B"}]}])
+STORED = '{"Map":{"a":{"Int":1},"l":{"List":[{"Int":1},{"Int":2},{"Int":3}]}}}'
+PATCH = json.dumps({"rev": 3, "ops": [
+    {"Set": {"path": [{"Key": "b"}], "value": {"Str": "xyz"}}},
+    {"Move": {"path": [{"Key": "l"}], "from": 0, "to": 2}},
+    {"Insert": {"path": [{"Key": "l"}], "index": 1, "value": {"Int": 9}}},
+    {"Reorder": {"path": [{"Key": "l"}], "order": [3, 2, 1, 0]}},
+    {"Remove": {"path": [{"Key": "a"}]}}]})
+
+DOC_SETUP = f"""\
+SPEC, VALUE, MUTATIONS = {SPEC!r}, {DOC_VALUE!r}, {MUTATIONS!r}
+OPS = json.loads(norvane.CrdtDocument(SPEC, VALUE, "a").mutate(MUTATIONS))["ops"]
+observe = lambda d: (d.value(), d.state())
+then = lambda d: d.mutate(MUTATIONS)
+"""
+CLIENT_SETUP = """\
+def make():
+    s = norvane.ClientState()
+    s.commit('{"effect":"snapshot","id":1,"rev":2}')
+    s.proposal(1, '[]', 'kept')
+    return s
+observe = lambda s: (s.revisions(), s.pending())
+then = lambda s: s.proposal(1, '[]')
+"""
+STORE_SETUP = f"""\
+def make():
+    st = norvane.Store()
+    st.host('T', {STORED!r})
+    return st
+observe = lambda st: st.snapshot(1)
+then = lambda st: (st.host('U', '"Null"'), st.mutate(1, '"Null"'))
+"""
+
+
+def unsafe(reason):
+    # Known to leave the object changed when an allocation fails part-way; the wall
+    # still turns the failure into MemoryError.
+    return pytest.mark.xfail(reason=reason, strict=False)
+
+
+METHOD_CALLS = [
+    pytest.param(DOC_SETUP + "make = lambda: None\nobserve = then = lambda d: None\n"
+                 "call = lambda d: norvane.CrdtDocument(SPEC, VALUE, 'a').state()",
+                 id="CrdtDocument()"),
+    pytest.param(DOC_SETUP + "make = lambda: norvane.CrdtDocument(SPEC, VALUE, 'a')\n"
+                 "call = lambda d: norvane.CrdtDocument.from_state(SPEC, d.state(), 'b').value()",
+                 id="CrdtDocument.from_state"),
+    pytest.param(DOC_SETUP + "make = lambda: norvane.CrdtDocument(SPEC, VALUE, 'a')\n"
+                 "call = lambda d: d.mutate(MUTATIONS)", id="CrdtDocument.mutate",
+                 marks=unsafe("the document changes before its output is written")),
+    pytest.param(DOC_SETUP + "make = lambda: norvane.CrdtDocument(SPEC, VALUE, 'b')\n"
+                 "call = lambda d: d.apply(json.dumps(OPS))", id="CrdtDocument.apply",
+                 marks=unsafe("undo records are taken after the changes they undo")),
+    pytest.param(DOC_SETUP + "def make():\n    d = norvane.CrdtDocument(SPEC, VALUE, 'a')\n"
+                 "    d.mutate(MUTATIONS)\n    d.mutate(json.dumps([{'kind': 'map_remove', 'path': [], 'key': 'b'}]))\n"
+                 "    return d\n"
+                 "call = lambda d: d.compact('{\"a\":4}')", id="CrdtDocument.compact",
+                 marks=unsafe("compaction changes the document in place without an undo")),
+    pytest.param(CLIENT_SETUP + "call = lambda s: s.proposal(1, '[{\"Set\":{\"path\":[],\"value\":{\"Int\":1}}}]')",
+                 id="ClientState.proposal", marks=unsafe("the proposal counter moves before the insertion")),
+    pytest.param(CLIENT_SETUP + "call = lambda s: s.commit('{\"effect\":\"crdt_snapshot\",\"id\":7,\"rev\":3}')",
+                 id="ClientState.commit", marks=unsafe("the revision is recorded before the CRDT model")),
+    pytest.param(CLIENT_SETUP + "call = lambda s: s.commit('{\"effect\":\"patch\",\"id\":1,\"rev\":3,"
+                 "\"proposal\":\"kept\"}')", id="ClientState.commit patch"),
+    pytest.param(CLIENT_SETUP + "call = lambda s: s.disconnect()", id="ClientState.disconnect"),
+    pytest.param(STORE_SETUP + "call = lambda st: st.host('T', '{\"Int\":1}')", id="Store.host"),
+    pytest.param(STORE_SETUP + f"call = lambda st: st.mutate(1, {W!r})", id="Store.mutate",
+                 marks=unsafe("the model changes before its patch is written")),
+    pytest.param(STORE_SETUP + f"call = lambda st: st.apply(1, {PATCH!r})", id="Store.apply",
+                 marks=unsafe("a patch is undone only when an operation fails, not when it throws")),
+]
+
+
+@pytest.fixture(scope="module")
+def failing_new(tmp_path_factory):
+    compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if not sys.platform.startswith("linux") or compiler is None:
+        pytest.skip("needs Linux and a C++ compiler")
+    directory = tmp_path_factory.mktemp("failing_new")
+    (directory / "failing_new.cpp").write_text(FAILING_NEW)
+    lib = directory / "failing_new.so"
+    built = subprocess.run([compiler, "-O1", "-shared", "-fPIC", "-o", str(lib), str(directory / "failing_new.cpp")],
+                           capture_output=True, text=True)
+    if built.returncode != 0:
+        pytest.skip("could not build the allocation hook: " + built.stderr[-200:])
+    return str(lib)
+
+
+def sweep(lib, setup):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=lib)
+    return subprocess.run([sys.executable, "-c", SWEEP.format(lib=lib, setup=setup)],
+                          capture_output=True, text=True, timeout=300, env=env)
+
+
+@pytest.mark.parametrize("call", FUNCTION_CALLS, ids=lambda c: c.split("(")[0].removeprefix("norvane."))
+def test_every_failed_allocation_of_a_function_raises_memory_error(failing_new, call):
+    out = sweep(failing_new, STATELESS.format(call=call))
+    assert (out.returncode, out.stderr, out.stdout) == (0, "", "True [] True\n")
+
+
+@pytest.mark.parametrize("setup", METHOD_CALLS)
+def test_every_failed_allocation_of_a_method_leaves_the_object_unchanged(failing_new, setup):
+    out = sweep(failing_new, setup)
+    assert (out.returncode, out.stderr, out.stdout) == (0, "", "True [] True\n")
