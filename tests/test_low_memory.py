@@ -306,6 +306,56 @@ METHOD_CALLS = [
 ]
 
 
+# For k = 0, 1, ...: a forked child fails allocation k of the import, then imports again
+# without failures. Prints the number of children, those that did not exit cleanly or
+# whose first import neither failed with MemoryError nor succeeded, and the distinct
+# descriptions of the module that the second imports produced.
+STARTUP = """\
+import ctypes, os, sys
+fail_after = ctypes.CDLL({lib!r}).nv_fail_after
+
+def describe(module):
+    out = []
+    for name in module.__all__:
+        obj = getattr(module, name)
+        out.append((name, obj.__doc__, getattr(obj, "__text_signature__", None)))
+        if isinstance(obj, type):
+            out += [(name, m, getattr(f, "__doc__", None)) for m, f in sorted(vars(obj).items())]
+    return repr(out)
+
+def child(k):
+    fail_after(k)
+    try:
+        import norvane
+        first = "imported"
+    except MemoryError:
+        first = "MemoryError"
+    fail_after(-1)
+    import norvane
+    return first + " " + describe(norvane)
+
+outcomes, bad = [], []
+for k in range(100000):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        os.write(w, child(k).encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r, "rb") as f:
+        text = f.read().decode()
+    _, status = os.waitpid(pid, 0)
+    first, _, description = text.partition(" ")
+    if status != 0 or first not in ("imported", "MemoryError"):
+        bad.append((k, status, text[:200]))
+    outcomes.append(description)
+    if first != "MemoryError":
+        break
+print(len(outcomes) > 1, bad, len(set(outcomes)))
+"""
+
+
 @pytest.fixture(scope="module")
 def failing_new(tmp_path_factory):
     compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
@@ -337,3 +387,10 @@ def test_every_failed_allocation_of_a_function_raises_memory_error(failing_new, 
 def test_every_failed_allocation_of_a_method_leaves_the_object_unchanged(failing_new, setup):
     out = sweep(failing_new, setup)
     assert (out.returncode, out.stderr, out.stdout) == (0, "", "True [] True\n")
+
+
+def test_every_failed_allocation_of_the_import_fails_it_and_a_later_import_works(failing_new):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=failing_new)
+    out = subprocess.run([sys.executable, "-c", STARTUP.format(lib=failing_new)],
+                         capture_output=True, text=True, timeout=300, env=env)
+    assert (out.returncode, out.stderr, out.stdout) == (0, "", "True [] 1\n")
