@@ -9,9 +9,10 @@
 // Every method call runs the entry frame of frame.hpp with the receiver's borrow:
 //   bind → borrow (shared or exclusive) → convert → the state's method → finish,
 // and releases the borrow on every path, behind the wall of frame.hpp (a method that
-// throws has released its borrow before the exception becomes a Python one). A conflicting use fails at once with
-// RuntimeError "Already borrowed" (an exclusive borrow wanted while any is held) or
-// "Already mutably borrowed" (a shared one wanted while an exclusive one is held).
+// throws has released its borrow before the exception becomes a Python one). A
+// conflicting use fails at once with RuntimeError "Already borrowed" (an exclusive
+// borrow wanted while any is held) or "Already mutably borrowed" (a shared one wanted
+// while an exclusive one is held).
 //
 // Usage (in src/bridge or src/api):
 //   constexpr auto kSpec = api::class_spec<Store>("Store", "description",
