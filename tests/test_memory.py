@@ -222,6 +222,15 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
+def immortal(o):
+    """From 3.12 on, None, True, False, small integers and interned strings are never freed and
+    their count is a fixed marker, not a number of references: the interpreter leaves it alone,
+    while a module built against the 3.11 stable ABI still moves it by one per reference taken
+    or dropped. Such counts say nothing about leaks (and a leaked reference to an object that is
+    never freed costs no memory); on 3.11 they are watched like any other."""
+    return sys.version_info >= (3, 12) and sys.getrefcount(o) >= 1 << 30
+
+
 def run(body, start, stop, failing):
     for i in range(start, stop):
         try:
@@ -238,7 +247,7 @@ def test_repeated_calls_do_not_grow(name):
     body, objects = CASES[name]()
     failing = not name.endswith("-ok")
     receiver = getattr(objects[0], "__self__", None)
-    watched = (*objects, receiver, None, True, False)
+    watched = [o for o in (*objects, receiver, None, True, False) if not immortal(o)]
     run(body, 0, WARM_UP, failing)
     gc.collect()
     objects_before = len(gc.get_objects())

@@ -8,7 +8,7 @@ from hypothesis import given, strategies as st
 
 import norvane
 from norvane import Store
-from modeljson import Insert, RemoveAt, Set, patch_text, path, same, text, value, values
+from modeljson import Insert, Move, RemoveAt, Reorder, Set, patch_text, path, same, text, value, values
 
 BIG = 2**64 - 1
 DOC = text({"a": 1})
@@ -161,6 +161,55 @@ def test_failed_apply_changes_nothing(ops, message):
     assert error(lambda: store.apply(1, patch_text(ops, rev=9))) == message
     assert store.snapshot(1) == before
     assert store.host("next", DOC) == 2
+
+
+@st.composite
+def list_edits(draw):
+    """A list (at the root or under a key), a Move over at least one other element, more
+    edits of the list, and the list they leave, worked out here independently."""
+    n = draw(st.integers(3, 9))
+    items = list(range(n))
+    at = draw(st.sampled_from([(), ("l",)]))
+    far = draw(st.sampled_from([(a, b) for a in range(n) for b in range(n) if abs(a - b) >= 2]))
+    kinds = st.sampled_from(["move", "reorder", "insert", "remove_at", "set"])
+    ops, steps = [], ["move"] + draw(st.lists(kinds, max_size=5))
+    for step in steps:
+        if step == "move":
+            a, b = far if not ops else (draw(st.integers(0, len(items) - 1)), draw(st.integers(0, len(items) - 1)))
+            items.insert(b, items.pop(a))
+            ops.append(Move(path(*at), a, b))
+        elif step == "reorder":
+            order = draw(st.permutations(range(len(items))))
+            items = [items[i] for i in order]
+            ops.append(Reorder(path(*at), list(order)))
+        elif step == "insert":
+            i = draw(st.integers(0, len(items)))
+            items.insert(i, 100 + len(ops))
+            ops.append(Insert(path(*at), i, 100 + len(ops)))
+        elif step == "remove_at" and len(items) > 1:
+            ops.append(RemoveAt(path(*at), draw(st.integers(0, len(items) - 1))))
+            del items[ops[-1]["RemoveAt"]["index"]]
+        elif step == "set":
+            i = draw(st.integers(0, len(items) - 1))
+            items[i] = -i - 1
+            ops.append(Set(path(*at, i), -i - 1))
+    wrap = (lambda v: {"l": v, "k": "v"}) if at else (lambda v: v)
+    return wrap(list(range(n))), ops, wrap(items), path(*at), len(items)
+
+
+@given(list_edits(), st.integers(0, 3))
+def test_failed_apply_undoes_moves_and_reorders(edits, past):
+    # A Move between positions that are not neighbours is not its own inverse: undoing it must
+    # move the element back from where it went, not repeat it.
+    start, ops, end, where, length = edits
+    store = hosted(start)
+    before = store.snapshot(1)
+    failing = RemoveAt(where, length + past)
+    message = f"remove index {length + past} out of bounds (len {length})"
+    assert error(lambda: store.apply(1, patch_text(ops + [failing], rev=5))) == message
+    assert store.snapshot(1) == before
+    assert store.apply(1, patch_text(ops, rev=5)) is True
+    assert value(json.dumps(snap(store, 1)["value"])) == end
 
 
 def test_highest_revision_is_not_wrapped():
