@@ -7,8 +7,10 @@
 // saves and restores one, or compacts at a frontier that every replica has seen.
 // Each replica is a twin pair restored from one state; both twins must return
 // the same text or the same error, and keep the same state and value.
+#include <algorithm>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -495,8 +497,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string initial = *first->state();
     std::vector<Twin> twins;
     for (size_t i = 0; i < n; ++i) twins.push_back(make_twin(shape.spec, initial, kReplicas[i]));
-    std::vector<std::string> log;
+    std::vector<std::string> log;  // every operation made, in order
     bool had_big = false;
+    // Both twins run the mutations; the operations made are recorded for delivery.
+    auto mutate = [&](Twin& t, const std::string& text) {
+        auto a = t.fast.mutate(text);
+        same_result(a, t.whole.mutate_whole(text), "mutate differs from the reference", text);
+        if (!a) return;
+        auto ops = array_items(*a, std::string_view("{\"ops\":").size());
+        record(t, ops);
+        log.insert(log.end(), ops.begin(), ops.end());
+    };
 
     // Bounded so that one input runs in well under a second with sanitizers.
     for (int steps = 0; !in.done() && steps < 40 && log.size() < 600; ++steps) {
@@ -511,13 +522,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     g.mutation(*shape.root);
                 }
                 g.out += ']';
-                auto a = t.fast.mutate(g.out);
-                same_result(a, t.whole.mutate_whole(g.out), "mutate differs from the reference", g.out);
-                if (a) {
-                    auto ops = array_items(*a, 7);
-                    record(t, ops);
-                    log.insert(log.end(), ops.begin(), ops.end());
-                }
+                mutate(t, g.out);
                 break;
             }
             case 3: {  // a bulk batch of up to 128 mutations, drawn from a seed
@@ -530,13 +535,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Gen<Rng> g{rng, "["};
                 g.bulk(*shape.root, k);
                 g.out += ']';
-                auto a = t.fast.mutate(g.out);
-                same_result(a, t.whole.mutate_whole(g.out), "mutate differs from the reference", g.out);
-                if (a) {
-                    auto ops = array_items(*a, 7);
-                    record(t, ops);
-                    log.insert(log.end(), ops.begin(), ops.end());
-                }
+                mutate(t, g.out);
                 break;
             }
             case 4: case 5: {  // deliver recorded operations: any of them, any order, repeats
