@@ -284,15 +284,16 @@ def norvane_apply(spec, init, batches, size, limit):
 
 def pycrdt_edits(edits, text, nested):
     doc = pycrdt.Doc()
-    if nested:
-        doc["root"] = root = pycrdt.Map()
-        root["s"] = pycrdt.Text() if text else pycrdt.Array()
+    updates = []
+    doc.observe(lambda ev: updates.append(ev.update))
+    if nested:  # the first update makes the field, which the receiver needs
+        with doc.transaction():
+            doc["root"] = root = pycrdt.Map()
+            root["s"] = pycrdt.Text() if text else pycrdt.Array()
         seq = root["s"]
     else:
         seq = pycrdt.Text() if text else pycrdt.Array()
         doc["s"] = seq
-    updates = []
-    doc.observe(lambda ev: updates.append(ev.update))
     for e in edits:
         if e[0] == "ins":
             seq.insert(e[1], e[2] if text else ord(e[2]))
@@ -301,11 +302,14 @@ def pycrdt_edits(edits, text, nested):
     return doc, updates
 
 
+def pycrdt_seq(doc, text, nested):
+    kind = pycrdt.Text if text else pycrdt.Array
+    return doc.get("root", type=pycrdt.Map)["s"] if nested else doc.get("s", type=kind)
+
+
 def pycrdt_apply(updates, size, text, nested):
     doc = pycrdt.Doc()
-    if nested:
-        doc["root"] = pycrdt.Map()
-    else:
+    if not nested:
         doc["s"] = pycrdt.Text() if text else pycrdt.Array()
     for i in range(0, len(updates), size):
         chunk = updates[i:i + size]
@@ -377,7 +381,7 @@ def trace_of(run, n, text, nested):
 
     run.log("  the same operations applied on a second replica")
     for size in (1, 1000):
-        operation = "apply, calls of %d edits, per edit" % size
+        operation = "apply, %s per call, per edit" % ("one edit" if size == 1 else f"{size:,} edits")
         t_a, (other, applied) = timed(lambda: norvane_apply(spec, init, batches, size, run.limit))
         if applied == done:
             assert other.value() == doc.value()
@@ -386,11 +390,17 @@ def trace_of(run, n, text, nested):
         where = workload if applied == done else "%s, first %s edits (time limit)" % (label, f"{applied:,}")
         run.line("norvane apply, calls of %d" % size, t_a, applied)
         if pycrdt:
-            t_p, _ = timed(lambda: pycrdt_apply(pups[:applied], size, text, nested))
+            head = len(pups) - done  # the update that made the field
+            t_p, pother = timed(lambda: pycrdt_apply(pups[:head + applied], size, text, nested))
+            if applied == done:
+                assert pother.get_update() and pycrdt_seq(pother, text, nested).to_py() == \
+                    pycrdt_seq(pdoc, text, nested).to_py()
             run.line("pycrdt apply_update", t_p, applied, t_a)
             run.add(operation, where, t_a / applied, "pycrdt apply_update", t_p / applied)
         if loro:
-            t_l, _ = timed(lambda: loro_apply(lups[:applied], size))
+            t_l, lother = timed(lambda: loro_apply(lups[:applied], size))
+            if applied == done:
+                assert lother.get_deep_value() == ldoc.get_deep_value()
             run.line("loro import", t_l, applied, t_a)
             run.add(operation, where, t_a / applied, "loro import", t_l / applied)
 
@@ -570,37 +580,55 @@ def section_batches(run, sizes):
             run.line("norvane mutate, " + workload, t_m, n)
             run.line("norvane apply, " + workload, t_a, n)
             prev = (n, max(t_m, t_a))
-            peer = "(a map stands for the set)" if kind == "set_add" else ""
-            p_up, l_up = [], []
+            peer = " (a map stands for the set)" if kind == "set_add" else ""
+            for name, mutate, apply_ in peer_batches(n):
+                if mutate is None:
+                    continue
+                run.line(name + " mutate" + peer, mutate, n, t_m)
+                run.line(name + " apply" + peer, apply_, n, t_a)
+                run.add("mutate, N in one call", workload, t_m / n, name + " one transaction" + peer, mutate / n)
+                run.add("apply, N in one call", workload, t_a / n, name + " update applied" + peer, apply_ / n)
+            if not pycrdt and not loro:
+                run.add("mutate, N in one call", workload, t_m / n)
+                run.add("apply, N in one call", workload, t_a / n)
 
-            def p_mutate():
-                d, root = pycrdt_doc()
-                d.observe(lambda ev: p_up.append(ev.update))
-                m = root["meta"]
-                with d.transaction():
-                    for i in range(n):
-                        m["k%d" % i] = i
 
-            def p_apply():
-                d = pycrdt.Doc()
-                d.apply_update(p_up[-1])
+def peer_batches(n):
+    """(peer, seconds of N map sets in one transaction, seconds of applying its update
+    on a replica that holds the document from before); setup is not timed."""
+    out = []
+    if pycrdt:
+        d, root = pycrdt_doc()
+        base, ups, m = d.get_update(), [], root["meta"]
+        d.observe(lambda ev: ups.append(ev.update))
 
-            def l_mutate():
-                d, root = loro_doc()
-                sub = d.subscribe_local_update(lambda b: (l_up.append(b), True)[1])
-                m = root.get("meta").container
+        def sets():
+            with d.transaction():
                 for i in range(n):
-                    m.insert("k%d" % i, i)
-                d.commit()
-                del sub
+                    m["k%d" % i] = i
+        t_m, _ = timed(sets)
+        other = pycrdt.Doc()
+        other.apply_update(base)
+        t_a, _ = timed(lambda: other.apply_update(ups[-1]))
+        assert len(other.get("root", type=pycrdt.Map)["meta"]) == n
+        out.append(("pycrdt", t_m, t_a))
+    if loro:
+        d, root = loro_doc()
+        base, ups, m = d.export(loro.ExportMode.Snapshot()), [], root.get("meta").container
+        sub = d.subscribe_local_update(lambda b: (ups.append(b), True)[1])
 
-            def l_apply():
-                loro.LoroDoc().import_(l_up[-1])
-            run.peers("mutate, N in one call", workload, t_m, n, p_mutate, l_mutate,
-                      ("pycrdt one transaction " + peer, "loro one commit " + peer))
-            run.peers("apply, N in one call", workload, t_a, n, p_up and p_apply if pycrdt else None,
-                      l_up and l_apply if loro else None,
-                      ("pycrdt apply_update " + peer, "loro import " + peer))
+        def inserts():
+            for i in range(n):
+                m.insert("k%d" % i, i)
+            d.commit()
+        t_m, _ = timed(inserts)
+        del sub
+        other = loro.LoroDoc()
+        other.import_(base)
+        t_a, _ = timed(lambda: other.import_(ups[-1]))
+        assert len(other.get_map("root").get("meta").container) == n
+        out.append(("loro", t_m, t_a))
+    return out
 
 
 # ---- (5) compaction ---------------------------------------------------------------------------
