@@ -185,25 +185,34 @@ class Twin:
     """One replica: the document under test and its reference twin."""
 
     def __init__(self, spec, state, replica):
+        self.spec = spec
         self.fast = norvane.CrdtDocument.from_state(spec, state, replica)
         self.whole = norvane.CrdtDocument.from_state(spec, state, replica)
 
-    def mutate(self, mutations):
-        text = json.dumps(mutations)
-        got, want = call(self.fast.mutate, text), call(self.whole._mutate_whole, text)
+    def both(self, fast, whole, text):
+        """Both calls give the same text or error; a failed call changes nothing."""
+        before = self.fast.state()
+        got, want = call(fast, text), call(whole, text)
         assert got == want, text
+        if got[0] == "error":
+            assert self.fast.state() == before
+        return got
+
+    def mutate(self, mutations):
+        got = self.both(self.fast.mutate, self.whole._mutate_whole, json.dumps(mutations))
         return json.loads(got[1])["ops"] if got[0] == "ok" else []
 
     def apply(self, ops):
-        text = json.dumps(ops)
-        got, want = call(self.fast.apply, text), call(self.whole._apply_whole, text)
-        assert got == want, text
+        self.both(self.fast.apply, self.whole._apply_whole, json.dumps(ops))
 
     def check(self, value=True):
+        """The same state; the same value, also as read back from the state
+        (which no value kept between calls can influence)."""
         state = self.fast.state()
         assert state == self.whole.state()
         if value:
-            assert self.fast.value() == self.whole.value()
+            fresh = norvane.CrdtDocument.from_state(self.spec, state, "check").value()
+            assert self.fast.value() == self.whole.value() == fresh
         return state
 
 
