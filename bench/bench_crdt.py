@@ -233,7 +233,8 @@ def section_curve(run, sizes):
             per = t / reps
             last[label] = (n, t_make, per)
             run.log("  %-32s n=%-8d %9.4f ms/call  %7.2f ns/element" % (label, n, per * 1e3, per / n * 1e9))
-            out.append((operation, workload, per, "-", None, "s"))
+            if p_make is None:
+                out.append((operation, workload, per, "-", None, "s"))
             for lib, make, call in (("pycrdt", p_make, p_call), ("loro", l_make, l_call)):
                 if make is None or (lib == "pycrdt" and not pycrdt) or (lib == "loro" and not loro):
                     continue
@@ -581,21 +582,18 @@ def section_batches(run, sizes):
             run.line("norvane apply, " + workload, t_a, n)
             prev = (n, max(t_m, t_a))
             peer = " (a map stands for the set)" if kind == "set_add" else ""
-            for name, mutate, apply_ in peer_batches(n):
-                if mutate is None:
-                    continue
-                run.line(name + " mutate" + peer, mutate, n, t_m)
-                run.line(name + " apply" + peer, apply_, n, t_a)
-                run.add("mutate, N in one call", workload, t_m / n, name + " one transaction" + peer, mutate / n)
-                run.add("apply, N in one call", workload, t_a / n, name + " update applied" + peer, apply_ / n)
-            if not pycrdt and not loro:
-                run.add("mutate, N in one call", workload, t_m / n)
-                run.add("apply, N in one call", workload, t_a / n)
+            timings = peer_batches(n)
+            for operation, ours, at in (("mutate, N in one call", t_m, 1), ("apply, N in one call", t_a, 3)):
+                for timing in timings:
+                    run.line(timing[at - 1] + peer, timing[at], n, ours)
+                    run.add(operation, workload, ours / n, timing[at - 1] + peer, timing[at] / n)
+                if not timings:
+                    run.add(operation, workload, ours / n)
 
 
 def peer_batches(n):
-    """(peer, seconds of N map sets in one transaction, seconds of applying its update
-    on a replica that holds the document from before); setup is not timed."""
+    """(name, seconds of N map sets in one transaction, name, seconds of applying its
+    update on a replica that holds the document from before), per peer; setup is not timed."""
     out = []
     if pycrdt:
         d, root = pycrdt_doc()
@@ -611,7 +609,7 @@ def peer_batches(n):
         other.apply_update(base)
         t_a, _ = timed(lambda: other.apply_update(ups[-1]))
         assert len(other.get("root", type=pycrdt.Map)["meta"]) == n
-        out.append(("pycrdt", t_m, t_a))
+        out.append(("pycrdt, one transaction", t_m, "pycrdt apply_update", t_a))
     if loro:
         d, root = loro_doc()
         base, ups, m = d.export(loro.ExportMode.Snapshot()), [], root.get("meta").container
@@ -627,7 +625,7 @@ def peer_batches(n):
         other.import_(base)
         t_a, _ = timed(lambda: other.import_(ups[-1]))
         assert len(other.get_map("root").get("meta").container) == n
-        out.append(("loro", t_m, t_a))
+        out.append(("loro, one commit", t_m, "loro import", t_a))
     return out
 
 
