@@ -111,6 +111,16 @@ def proposal_seeds(add, ops):
         add("client_proposal", bytes([8 | (n % 8)]) + b"p%d\n" % n + text)
 
 
+def incremental_seeds(add):
+    """crdt_incremental: programs of a few hundred pseudo-random choices for each
+    shape and replica count (the first byte picks both)."""
+    for head in range(18):
+        data = hashlib.sha256(bytes([head])).digest()
+        while len(data) < 96 + 16 * head:
+            data += hashlib.sha256(data).digest()
+        add("crdt_incremental", bytes([head]) + data[:96 + 16 * head])
+
+
 def main(only=()):
     seeds = {}
 
@@ -173,6 +183,7 @@ def main(only=()):
             add("crdt_state", bytes([i]) + doc.state().encode())
     compact_seeds(add, mutations)
     member_key_seeds(add, values)
+    incremental_seeds(add)
     proposal_seeds(add, [t.encode() for t in texts if ok(norvane.ClientState().proposal, 1, t) is not None]
                    + seeds.get("ops_json", []))
     for harness, bucket in seeds.items():

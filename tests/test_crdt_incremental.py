@@ -1,0 +1,294 @@
+"""mutate/apply against the whole-value reference path, on random multi-replica histories.
+
+Every replica is a twin pair restored from one state: one document is driven by
+mutate/apply, the other by _mutate_whole/_apply_whole, which materialise the
+whole value after every operation. Both must return the same bytes (ops, patch,
+deltas, applied, or the same error text) and keep the same value and state.
+NORVANE_CRDT_DIFF_EXAMPLES=N runs N examples instead of the profile's count.
+"""
+
+import json
+import os
+import random
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import norvane
+
+REG = {"kind": "register"}
+TEXT = {"kind": "sequence", "materialization": "string"}
+LIST = {"kind": "sequence"}
+ITEM = {"kind": "map", "fields": {"n": REG, "t": TEXT, "tags": LIST}}
+KEYED = {"kind": "set", "keys": [["id"]], "element": {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST}}}
+
+# (specification root, initial value): the shapes users build, and root sequences.
+SHAPES = [
+    ({"kind": "map", "fields": {"t": TEXT, "l": LIST, "q": {"kind": "sequence", "element": ITEM},
+                                "m": {"kind": "map", "values": {"kind": "map"}}, "s": {"kind": "set"},
+                                "k": KEYED, "r": REG}},
+     {"Map": {"t": {"Str": "ab"}, "l": {"List": [{"Int": 1}]}, "q": {"List": [{"Map": {"n": {"Int": 0}}}]},
+              "m": {"Map": {"x": {"Map": {"y": "Null"}}}}, "s": {"List": [{"Int": 3}]},
+              "k": {"List": [{"Map": {"id": {"Int": 1}, "t": {"Str": "z"}}}]}, "r": {"Int": 0}}}),
+    (TEXT, {"Str": "hé"}),
+    ({"kind": "sequence", "element": ITEM}, {"List": [{"Map": {"t": {"Str": "a"}}}]}),
+    (KEYED, {"List": [{"Map": {"id": {"Int": 0}, "l": {"List": ["Null"]}}}]}),
+    ({"kind": "map", "values": TEXT}, {"Map": {"a": {"Str": "x"}}}),
+    (LIST, {"List": []}),
+]
+KEYS = ["t", "l", "q", "m", "s", "k", "r", "n", "tags", "id", "x", "y", "a"]
+CHARS = ["a", "b", "é", "\U0001f600"]
+CHAR = {"kind": "register"}  # an element of a text: one character
+
+
+def K(k):
+    return {"kind": "key", "key": k}
+
+
+def child_policy(policy, key):
+    return policy.get("fields", {}).get(key, policy.get("values", REG))
+
+
+def targets(node, policy, path, out):
+    """Every addressable node below `node` (removed and deleted ones too), with
+    the map keys that do not exist yet, as (path, policy, state node or None)."""
+    out.append((path, policy, node))
+    kind = policy["kind"]
+    entries = (node or {}).get("entries", {})
+    if kind == "map":
+        for key in sorted(set(entries) | set(policy.get("fields", {})) | {"x"}):
+            child = entries.get(key, {}).get("node")
+            targets(child, child_policy(policy, key), path + [K(key)], out)
+    elif kind == "set":
+        for key, entry in entries.items():
+            targets(entry["node"], policy.get("element", REG), path + [{"kind": "member", "key": key}], out)
+    elif kind == "sequence":
+        element = CHAR if policy.get("materialization") == "string" else policy.get("element", REG)
+        for eid, entry in entries:
+            if entry.get("node") is not None:
+                targets(entry["node"], element, path + [{"kind": "element", "id": eid}], out)
+    return out
+
+
+def value_for(policy, rnd, depth=0):
+    kind = policy["kind"]
+    if policy is CHAR:
+        return {"Str": rnd.choice(CHARS)}
+    if kind == "register":
+        return rnd.choice(["Null", {"Int": rnd.randint(0, 3)}, {"Str": rnd.choice(CHARS)},
+                           {"List": [{"Int": 1}]}, {"Map": {"a": {"Bool": True}}}])
+    if kind == "sequence":
+        if policy.get("materialization") == "string":
+            return {"Str": "".join(rnd.choice(CHARS) for _ in range(rnd.randint(0, 3)))}
+        return {"List": [value_for(policy.get("element", REG), rnd, depth + 1) for _ in range(rnd.randint(0, 2))]}
+    if kind == "set":
+        return {"List": [member_for(policy, rnd, depth + 1) for _ in range(rnd.randint(0, 2))]}
+    keys = [k for k in KEYS if rnd.random() < (0.3 if depth < 2 else 0.05)]
+    return {"Map": {k: value_for(child_policy(policy, k), rnd, depth + 1) for k in keys}}
+
+
+def member_for(policy, rnd, depth=0):
+    value = value_for(policy.get("element", REG), rnd, depth)
+    for (key,) in policy.get("keys", []):
+        value["Map"][key] = {"Int": rnd.randint(0, 3)}
+    return value
+
+
+def element_value(policy, rnd, bad=0.01):
+    element = policy.get("element", REG)
+    if policy.get("materialization") == "string":
+        return {"Str": rnd.choice(CHARS) if rnd.random() >= bad else rnd.choice(["ab", ""])}
+    return value_for(element, rnd, 1)
+
+
+def visible_ids(node):
+    deleted = {json.dumps(i, sort_keys=True) for i, _ in (node or {}).get("deletes", [])}
+    return [i for i, e in (node or {}).get("entries", [])
+            if e.get("inserted") and json.dumps(i, sort_keys=True) not in deleted]
+
+
+def pick_target(pool, rnd):
+    """A node of a random kind: registers are many, containers few."""
+    kind = rnd.choice(sorted({t[1]["kind"] for t in pool}))
+    return rnd.choice([t for t in pool if t[1]["kind"] == kind])
+
+
+def mutation_for(target, rnd):
+    path, policy, node = target
+    kind = policy["kind"]
+    r = rnd.random()
+    if kind == "register" or r < 0.03:
+        return {"kind": "register_set", "path": path, "value": value_for(policy, rnd)}
+    if kind == "map":
+        key = rnd.choice(KEYS)
+        if r < 0.6:
+            return {"kind": "map_set", "path": path, "key": key, "value": value_for(child_policy(policy, key), rnd)}
+        return {"kind": "map_remove", "path": path, "key": key}
+    if kind == "set":
+        members = list((node or {}).get("entries", {}))
+        if r < 0.55 or not members:
+            return {"kind": "set_add", "path": path, "value": member_for(policy, rnd)}
+        return {"kind": "set_remove", "path": path, "key": rnd.choice(members + ["{}"])}
+    ids = [i for i, _ in (node or {}).get("entries", [])]
+    length = len(visible_ids(node))
+    if r < 0.15 and ids:
+        return {"kind": "sequence_delete", "path": path, "ids": rnd.sample(ids, min(len(ids), rnd.randint(1, 2)))}
+    if r < 0.3:
+        after = rnd.choice(ids + [None, {"dot": {"counter": 99, "replica": "q"}, "index": 0}])
+        return {"kind": "sequence_insert", "path": path, "after": after,
+                "values": [element_value(policy, rnd) for _ in range(rnd.randint(1, 2))]}
+    if node is None:  # a new map entry: the splice would find nothing to address
+        return {"kind": "sequence_insert", "path": path, "values": [element_value(policy, rnd)]}
+    index = rnd.randint(0, length + (r < 0.32))
+    return {"kind": "sequence_splice", "path": path, "index": index,
+            "delete_count": rnd.choice([0, 0, 1, 2]) if index < length else 0,
+            "values": [element_value(policy, rnd) for _ in range(rnd.choice([0, 1, 1, 2]))]}
+
+
+def bulk_mutations(state, root, rnd, n):
+    """n mutations into one container, as a user's batch: typing into a text or a
+    list at a moving cursor, or map sets, or set adds."""
+    pool = [t for t in targets(state["root"], root, [], [])
+            if t[1]["kind"] in ("map", "set") or t[1]["kind"] == "sequence" and t[2] is not None]
+    path, policy, node = rnd.choice(pool)
+    if policy["kind"] == "map":
+        return [{"kind": "map_set", "path": path, "key": "k%d" % rnd.randint(0, n),
+                 "value": value_for(child_policy(policy, "k"), rnd, 2)} for _ in range(n)]
+    if policy["kind"] == "set":
+        return [{"kind": "set_add", "path": path, "value": member_for(policy, rnd, 2)} for _ in range(n)]
+    length = len(visible_ids(node))
+    cursor, out = rnd.randint(0, length), []
+    for _ in range(n):
+        if length and rnd.random() < 0.15:
+            cursor = max(0, cursor - 1)
+            out.append({"kind": "sequence_splice", "path": path, "index": min(cursor, length - 1),
+                        "delete_count": 1, "values": []})
+            length -= 1
+            cursor = min(cursor, length)
+        else:
+            out.append({"kind": "sequence_splice", "path": path, "index": cursor, "delete_count": 0,
+                        "values": [element_value(policy, rnd, bad=0)]})
+            length += 1
+            cursor += 1
+    return out
+
+
+def call(fn, text):
+    try:
+        return "ok", fn(text)
+    except ValueError as e:
+        return "error", str(e)
+
+
+class Twin:
+    """One replica: the document under test and its reference twin."""
+
+    def __init__(self, spec, state, replica):
+        self.spec = spec
+        self.fast = norvane.CrdtDocument.from_state(spec, state, replica)
+        self.whole = norvane.CrdtDocument.from_state(spec, state, replica)
+
+    def both(self, fast, whole, text):
+        """Both calls give the same text or error; a failed call changes nothing."""
+        before = self.fast.state()
+        got, want = call(fast, text), call(whole, text)
+        assert got == want, text
+        if got[0] == "error":
+            assert self.fast.state() == before
+        return got
+
+    def mutate(self, mutations):
+        got = self.both(self.fast.mutate, self.whole._mutate_whole, json.dumps(mutations))
+        return json.loads(got[1])["ops"] if got[0] == "ok" else []
+
+    def apply(self, ops):
+        self.both(self.fast.apply, self.whole._apply_whole, json.dumps(ops))
+
+    def check(self, value=True):
+        """The same state; the same value, also as read back from the state
+        (which no value kept between calls can influence)."""
+        state = self.fast.state()
+        assert state == self.whole.state()
+        if value:
+            fresh = norvane.CrdtDocument.from_state(self.spec, state, "check").value()
+            assert self.fast.value() == self.whole.value() == fresh
+        return state
+
+
+def contiguous(state):
+    """Per replica, the highest counter up to which every dot has been observed."""
+    context = state["context"]
+    seen = {}
+    for dot in context.get("dots", []):
+        seen.setdefault(dot["replica"], set()).add(dot["counter"])
+    out = dict(context.get("compacted", {}))
+    for replica, counters in seen.items():
+        c = out.get(replica, 0)
+        while c + 1 in counters:
+            c += 1
+        out[replica] = c
+    return out
+
+
+ACTIONS = ["mutate"] * 6 + ["bulk", "deliver", "deliver", "deliver", "sync", "restore", "compact"]
+
+
+def run_history(shape, n, plan, big):
+    root, init = SHAPES[shape]
+    spec = json.dumps({"root": root})
+    first = norvane.CrdtDocument(spec, json.dumps(init), "r0").state()
+    twins = [Twin(spec, first, "r%d" % i) for i in range(n)]
+    log = []
+    for action, who, seed in plan:
+        rnd = random.Random(seed)
+        twin = twins[who % n]
+        state = json.loads(twin.fast.state())
+        if action == "mutate":
+            pool = targets(state["root"], root, [], [])
+            log += twin.mutate([mutation_for(pick_target(pool, rnd), rnd) for _ in range(rnd.choice([1, 1, 1, 2, 5]))])
+        elif action == "bulk":
+            size = rnd.choice([1000, 300]) if big and rnd.random() < 0.3 else rnd.randint(2, 60)
+            log += twin.mutate(bulk_mutations(state, root, rnd, size))
+        elif action == "deliver" and log:
+            size = rnd.choice([1, 1, 2, 5, 20, len(log)])
+            batch = [rnd.choice(log) for _ in range(size)]
+            if rnd.random() < 0.5:
+                batch = [op for op in log if op in batch]  # in the order they were made
+            twin.apply(batch)
+        elif action == "sync" and log:
+            for other in twins:
+                other.apply(rnd.sample(log, len(log)))
+        elif action == "restore":
+            twins[who % n] = Twin(spec, twin.fast.state(), "r%d" % (who % n))
+        elif action == "compact":
+            seen = [contiguous(json.loads(t.fast.state())) for t in twins]
+            frontier = {r: min(s.get(r, 0) for s in seen) for r in set().union(*seen)}
+            text = json.dumps(frontier)
+            for t in twins:
+                assert call(t.fast.compact, text) == call(t.whole.compact, text)
+        twin.check(value=rnd.random() < 0.5)
+    for twin in twins:  # an operation that fails everywhere may keep the replicas apart
+        twin.apply(log)
+        twin.check()
+
+
+plans = st.lists(st.tuples(st.sampled_from(ACTIONS), st.integers(0, 3), st.integers(0, 2**32)),
+                 min_size=3, max_size=30)
+EXAMPLES = int(os.environ.get("NORVANE_CRDT_DIFF_EXAMPLES", "0"))
+
+
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+          **({"max_examples": EXAMPLES} if EXAMPLES else {}))
+@given(st.integers(0, len(SHAPES) - 1), st.integers(2, 4), plans)
+def test_incremental_matches_whole_value_path(shape, n, plan):
+    run_history(shape, n, plan, big=False)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("shape", range(len(SHAPES)))
+def test_big_batches_match_whole_value_path(shape):
+    """Batches of up to 1,000 mutations and deliveries of the whole history."""
+    rnd = random.Random(shape)
+    plan = [(rnd.choice(ACTIONS), rnd.randint(0, 3), rnd.randint(0, 2**32)) for _ in range(25)]
+    run_history(shape, 2 + shape % 3, plan, big=True)
