@@ -7,6 +7,7 @@
 #include "diff/patch_json.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
+#include "value/edit.hpp"
 #include "value/json.hpp"
 
 namespace norvane {
@@ -42,9 +43,14 @@ Result<std::optional<std::string>> Store::snapshot(std::uint64_t id) const {
 }
 
 Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_view value_json) {
-    Value value = NV_TRY(parse_value(value_json));
     Held* held = find(id);
-    if (held == nullptr) return std::nullopt;
+    if (held == nullptr) {
+        NV_CHECK(parse_value(value_json));
+        return std::nullopt;
+    }
+    // Read against the held value: what the text leaves as it was is neither built nor
+    // compared again.
+    ValueEdit edit = NV_TRY(parse_value_against(value_json, held->value));
     // Wrapping to 0 would make every later patch of this model look stale to a client.
     if (held->rev == std::numeric_limits<std::uint64_t>::max()) {
         std::string msg = "revision ";
@@ -55,8 +61,8 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
         return fail(std::move(msg));
     }
     Patch patch;
-    diff_value({}, held->value, value, patch.ops);
-    held->value = std::move(value);
+    diff_edit(held->value, edit, patch.ops);
+    if (!edit.unchanged()) held->value = edit.take(held->value);
     patch.rev = ++held->rev;
     return patch_to_json(patch);
 }
