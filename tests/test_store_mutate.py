@@ -209,3 +209,18 @@ def test_rearranged_lists(items, rearrange):
     patch = store.mutate(1, text(new))
     assert patch == norvane.diff(text(old), text(new)).replace('"rev":0', '"rev":1', 1)
     assert ('"Reorder"' in patch) == (rearrange != "shuffle and change one")
+
+
+@given(models, models, models, st.randoms(use_true_random=False))
+def test_patches_applied_between_mutations(a, b, c, rnd):
+    """A patch applied to the model makes the text it was last replaced from stale."""
+    ta, tb, tc = write(a, rnd), write(b, rnd), write(c, rnd)
+    store = Store()
+    store.host("t", ta)
+    store.mutate(1, tb)
+    with pytest.raises(ValueError):  # refused whole: the model stays as `tb` wrote it
+        store.apply(1, '{"rev":9,"ops":[{"RemoveAt":{"path":[{"Key":"nowhere"}],"index":0}}]}')
+    assert store.mutate(1, tb) == '{"rev":2,"ops":[]}'
+    store.apply(1, norvane.diff(tb, tc).replace('"rev":0', '"rev":7', 1))
+    assert store.mutate(1, tb) == norvane.diff(tc, tb).replace('"rev":0', '"rev":8', 1)
+    assert store.snapshot(1) == f'{{"rev":8,"type_name":"t","value":{norvane.apply(tb, EMPTY)}}}'

@@ -99,18 +99,49 @@ Value ValueEdit::copy(EditNode node) {
 // the text has the usual compact form of the held value's own variant the two are
 // compared as they are read, and anything else is read by the plain reader and compared
 // afterwards.
+//
+// Where the previous text is known, with the place of every held part in it, a held part
+// whose bytes the new text repeats at the same place in the tree is taken as it is: the
+// same bytes at the same depth read as the same value.
 class EditReader {
 public:
-    EditReader(Reader& r, ValueEdit& edit) : r_(r), edit_(edit) {}
+    EditReader(Reader& r, ValueEdit& edit, std::string_view previous) : r_(r), edit_(edit), previous_(previous) {}
 
-    DeResult<EditNode> value(const Value* held) {
+    // Reads one value against `held` (null: nothing to compare with) whose place in the
+    // previous text is `old` (null: unknown), counted from `old_base`; records its own
+    // place, counted from `new_base`, in `out`.
+    DeResult<EditNode> value(const Value* held, TextSpan* old, std::size_t old_base, std::size_t new_base,
+                             TextSpan& out) {
         const int c = r_.parse_whitespace();
+        const std::size_t begin = r_.index();
+        out.offset = begin - new_base;
+        if (old != nullptr) {
+            const std::size_t at = old_base + old->offset;
+            const std::string_view input = r_.input();
+            if (old->length <= input.size() - begin && at <= previous_.size() &&
+                old->length <= previous_.size() - at &&
+                std::memcmp(input.data() + begin, previous_.data() + at, old->length) == 0) {
+                for (std::size_t k = 0; k < old->length; ++k) r_.eat_char();
+                out.length = old->length;
+                out.members = std::move(old->members);
+                return EditNode{held};
+            }
+        }
+        DeResult<EditNode> node = read(c, held, old, old_base, begin, out);
+        out.length = r_.index() - begin;
+        return node;
+    }
+
+private:
+    DeResult<EditNode> read(int c, const Value* held, TextSpan* old, std::size_t old_base, std::size_t begin,
+                            TextSpan& out) {
         if (held != nullptr && c == '{') {
             if (compact_name_next(held->kind())) {
                 NV_CHECK(r_.enter());
                 r_.eat_char();
                 eat_name(held->kind());
-                DeResult<EditNode> body = payload(*held);
+                const Place place{old, old != nullptr ? old_base + old->offset : 0, begin};
+                DeResult<EditNode> body = payload(*held, place, out);
                 r_.leave();
                 if (!body) return body;
                 NV_CHECK(r_.end_variant_object());
@@ -124,7 +155,13 @@ public:
         return built(std::move(v));
     }
 
-private:
+    // A container's place in the previous text (`old` null: unknown) and in the new one.
+    struct Place {
+        TextSpan* old;
+        std::size_t old_at;
+        std::size_t new_at;
+    };
+
     // Whether `{"Name":` of the variant `kind` stands at the reader's position.
     bool compact_name_next(Value::Kind kind) const {
         static constexpr std::string_view kNames[] = {"{\"Null\":", "{\"Bool\":", "{\"Int\":",  "{\"Float\":",
@@ -169,7 +206,7 @@ private:
     }
 
     // The payload of the held value's own variant.
-    DeResult<EditNode> payload(const Value& held) {
+    DeResult<EditNode> payload(const Value& held, const Place& place, TextSpan& span) {
         const int c = r_.parse_whitespace();
         switch (held.kind()) {
             case Value::Kind::Null:
@@ -225,8 +262,8 @@ private:
                     return built(Value::str(text));
                 }
                 return scalar(held, Value::str(NV_TRY(de::read_string(r_))));
-            case Value::Kind::List: return list(c, held);
-            case Value::Kind::Map: return map(c, held);
+            case Value::Kind::List: return list(c, held, place, span);
+            case Value::Kind::Map: return map(c, held, place, span);
             case Value::Kind::Submodel:
                 if (number_next(c)) {
                     const json::Number n = NV_TRY(r_.parse_number(c != '-'));
@@ -240,18 +277,21 @@ private:
         return EditNode{&held};
     }
 
-    DeResult<EditNode> list(int c, const Value& held) {
+    DeResult<EditNode> list(int c, const Value& held, const Place& place, TextSpan& span) {
         if (c != '[') return de::fail(not_a(c, "a sequence"));
         NV_CHECK(r_.enter());
         r_.eat_char();
         const size_t base = items_.size();
-        DeResult<void> body = elements(held.as_list(), base);
+        const size_t span_base = spans_.size();
+        DeResult<void> body = elements(held.as_list(), base, place);
         r_.leave();
         if (!body) [[unlikely]] {
             items_.resize(base);
+            spans_.resize(span_base);
             return de::fail(std::move(body).error());
         }
         r_.eat_char();  // ']'
+        take_spans(span_base, span);
         const ValueList& old = held.as_list();
         const size_t n = items_.size() - base;
         bool same = n == old.size();
@@ -267,32 +307,48 @@ private:
         return EditNode{nullptr, &out};
     }
 
-    DeResult<void> elements(const ValueList& old, size_t base) {
+    DeResult<void> elements(const ValueList& old, size_t base, const Place& place) {
+        TextSpan* old_spans =
+            place.old != nullptr && place.old->members.size() == old.size() ? place.old->members.data() : nullptr;
         bool first = true;
         while (NV_TRY(r_.next_element(first))) {
             const size_t i = items_.size() - base;
-            const EditNode item = NV_TRY(value(i < old.size() ? &old[i] : nullptr));
+            TextSpan span;
+            const bool known = i < old.size();
+            const EditNode item = NV_TRY(value(known ? &old[i] : nullptr, known && old_spans ? &old_spans[i] : nullptr,
+                                               place.old_at, place.new_at, span));
             items_.push_back(item);
+            spans_.push_back(std::move(span));
         }
         return {};
     }
 
-    DeResult<EditNode> map(int c, const Value& held) {
+    // The members' places gathered since `span_base` become those of the container.
+    void take_spans(size_t span_base, TextSpan& out) {
+        out.members.assign(std::make_move_iterator(spans_.begin() + std::ptrdiff_t(span_base)),
+                           std::make_move_iterator(spans_.end()));
+        spans_.resize(span_base);
+    }
+
+    DeResult<EditNode> map(int c, const Value& held, const Place& place, TextSpan& span) {
         if (c != '{') return de::fail(not_a(c, "a map"));
         NV_CHECK(r_.enter());
         r_.eat_char();
         const size_t base = members_.size();
+        const size_t span_base = spans_.size();
         bool same = true;
-        DeResult<void> body = members(held.as_map(), base, same);
+        DeResult<void> body = members(held.as_map(), base, same, place);
         r_.leave();
         if (!body) [[unlikely]] {
             members_.resize(base);
+            spans_.resize(span_base);
             return de::fail(std::move(body).error());
         }
         r_.eat_char();  // '}'
         const size_t n = members_.size() - base;
         if (same && n == held.as_map().size()) {
             members_.resize(base);
+            take_spans(span_base, span);
             return EditNode{&held};
         }
         EditContainer& out = edit_.containers_.emplace_back();
@@ -301,6 +357,9 @@ private:
         bool ascending = true;
         for (size_t k = base + 1; ascending && k < members_.size(); ++k)
             ascending = members_[k - 1].key < members_[k].key;
+        // The members' places are kept only when they are in the map's own order.
+        if (ascending) take_spans(span_base, span);
+        else spans_.resize(span_base);
         if (!ascending) {
             // Sorted by key; of equal keys the one written last stays.
             std::stable_sort(first, members_.end(), [](const EditEntry& a, const EditEntry& b) { return a.key < b.key; });
@@ -317,7 +376,9 @@ private:
 
     // `same` stays true while every key so far is in the held map, in ascending order
     // after the previous one, with its held value.
-    DeResult<void> members(const ValueMap& old, size_t base, bool& same) {
+    DeResult<void> members(const ValueMap& old, size_t base, bool& same, const Place& place) {
+        TextSpan* old_spans =
+            place.old != nullptr && place.old->members.size() == old.size() ? place.old->members.data() : nullptr;
         bool first = true;
         size_t cursor = 0;  // the held entry after the last one found
         while (NV_TRY(r_.next_member(first))) {
@@ -338,7 +399,12 @@ private:
                     cursor = size_t(it - old.begin()) + 1;
                 }
             }
-            const EditNode node = NV_TRY(value(found != nullptr ? &found->second : nullptr));
+            TextSpan span;
+            const EditNode node =
+                NV_TRY(value(found != nullptr ? &found->second : nullptr,
+                             found != nullptr && old_spans ? &old_spans[found - old.data()] : nullptr, place.old_at,
+                             place.new_at, span));
+            spans_.push_back(std::move(span));
             if (same) {
                 same = found != nullptr && node.value == &found->second &&
                        (members_.size() == base || members_.back().key < key);
@@ -352,17 +418,31 @@ private:
     ValueEdit& edit_;
     std::vector<EditNode> items_;      // elements of the open lists, innermost last
     std::vector<EditEntry> members_;   // members of the open maps, innermost last
+    std::vector<TextSpan> spans_;      // places of the members of the open containers
+    std::string_view previous_;
 };
 
-Result<ValueEdit> parse_value_against(std::string_view text, const Value& held) {
+Result<ValueEdit> parse_value_against(std::string_view text, const Value& held, HeldText* source) {
     ValueEdit edit;
     edit.held_ = &held;
     Reader r(text);
-    EditReader reader(r, edit);
-    auto root = reader.value(&held);
-    if (!root) return fail(de::json_error_text(root.error()));
+    const bool known = source != nullptr && source->known;
+    EditReader reader(r, edit, known ? std::string_view(source->text) : std::string_view());
+    // The previous places are moved into the new ones as they are reused: after a failure
+    // they are no longer whole.
+    auto forget = [&] {
+        if (source != nullptr) *source = HeldText();
+    };
+    auto root = reader.value(&held, known ? &source->span : nullptr, 0, 0, edit.span_);
+    if (!root) {
+        forget();
+        return fail(de::json_error_text(root.error()));
+    }
     auto end = r.end();
-    if (!end) return fail(de::json_error_text(end.error()));
+    if (!end) {
+        forget();
+        return fail(de::json_error_text(end.error()));
+    }
     edit.root_ = *root;
     return edit;
 }

@@ -41,6 +41,23 @@ struct EditContainer {
     std::vector<EditEntry> entries;        // Map: unique keys in ascending byte order
 };
 
+// Where a value was written in the text it was read from: the offset of its first byte
+// from its parent's first byte (from the text's start for the whole value), its length,
+// and the same for each of its members in the value's own order (none when not known).
+struct TextSpan {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    std::vector<TextSpan> members;
+};
+
+// The text a held value was read from, with the places of its parts; `known` false
+// when the value no longer is what that text says.
+struct HeldText {
+    bool known = false;
+    std::string text;
+    TextSpan span;
+};
+
 // A whole text read against a held value. Addresses in it point into the held
 // value, into the text and into the edit itself: all three must outlive it.
 class ValueEdit {
@@ -57,19 +74,26 @@ public:
     // A copy of the value at a node.
     static Value copy(EditNode node);
 
+    // The places of the new value's parts in the text read.
+    TextSpan& span() { return span_; }
+
 private:
     friend class EditReader;
-    friend Result<ValueEdit> parse_value_against(std::string_view text, const Value& held);
+    friend Result<ValueEdit> parse_value_against(std::string_view text, const Value& held, HeldText* source);
     const Value* held_ = nullptr;
     EditNode root_;
+    TextSpan span_;
     std::deque<Value> built_;
     std::deque<EditContainer> containers_;
     std::deque<std::string> keys_;  // map keys that were written with escapes
 };
 
 // Reads `text` as parse_value does, with the same failures at the same positions,
-// describing the value against `held`.
-Result<ValueEdit> parse_value_against(std::string_view text, const Value& held);
+// describing the value against `held`. `source`, when given, is the text `held` was read
+// from: parts written there again byte for byte are not read again. It is used up by
+// the read (the caller keeps the new text and the edit's span when it adopts the edit)
+// and forgotten after a failure.
+Result<ValueEdit> parse_value_against(std::string_view text, const Value& held, HeldText* source = nullptr);
 
 // Equal kinds, strings and integers, floats of the same bits, and no NaN anywhere:
 // keeping `a` in place of `b` changes nothing, and a diff of the two is empty.
