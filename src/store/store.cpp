@@ -61,6 +61,9 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
         held->source = HeldText();  // partly used up by the read
         return fail(std::move(msg));
     }
+    // Not known from here until the new text is kept: a failed allocation on the way
+    // must not leave the old text standing for a new value.
+    held->source.known = false;
     Patch patch;
     diff_edit(held->value, edit, patch.ops);
     if (!edit.unchanged()) held->value = edit.take(held->value);

@@ -54,29 +54,52 @@ bool same_double(double held, double read) {
     return held == held && std::bit_cast<std::uint64_t>(held) == std::bit_cast<std::uint64_t>(read);
 }
 
-Value take_node(EditNode node) {
-    if (node.value != nullptr) return std::move(*const_cast<Value*>(node.value));
-    EditContainer& c = *const_cast<EditContainer*>(node.container);
+// The new value is taken in two steps so that a failed allocation leaves the held value
+// whole: first every rebuilt container is allocated, with null members where held or built
+// values go and the keys the held map does not have; then those values and the held keys
+// are moved in, which cannot fail.
+Value shell(EditNode node) {
+    if (node.value != nullptr) return Value();
+    const EditContainer& c = *node.container;
     if (c.kind == Value::Kind::List) {
         ValueList items;
         items.reserve(c.items.size());
-        for (EditNode item : c.items) items.push_back(take_node(item));
+        for (EditNode item : c.items) items.push_back(shell(item));
         return Value::list(std::move(items));
     }
     ValueMap entries;
     entries.reserve(c.entries.size());
-    for (EditEntry& e : c.entries) {
-        std::string key = e.held_key != nullptr ? std::move(*const_cast<std::string*>(e.held_key)) : std::string(e.key);
-        entries.emplace_back(std::move(key), take_node(e.node));
-    }
+    for (const EditEntry& e : c.entries)
+        entries.emplace_back(e.held_key != nullptr ? std::string() : std::string(e.key), shell(e.node));
     return Value::map(std::move(entries));
+}
+
+void fill(Value& out, EditNode node) noexcept {
+    if (node.value != nullptr) {
+        out = std::move(*const_cast<Value*>(node.value));
+        return;
+    }
+    const EditContainer& c = *node.container;
+    if (c.kind == Value::Kind::List) {
+        ValueList& items = out.as_list();
+        for (std::size_t i = 0; i < items.size(); ++i) fill(items[i], c.items[i]);
+        return;
+    }
+    ValueMap& entries = out.as_map();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const EditEntry& e = c.entries[i];
+        if (e.held_key != nullptr) entries[i].first = std::move(*const_cast<std::string*>(e.held_key));
+        fill(entries[i].second, e.node);
+    }
 }
 
 }  // namespace
 
 Value ValueEdit::take(Value& held) {
     if (root_.value == &held) return std::move(held);
-    return take_node(root_);
+    Value out = shell(root_);
+    fill(out, root_);
+    return out;
 }
 
 Value ValueEdit::copy(EditNode node) {
