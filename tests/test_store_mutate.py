@@ -224,3 +224,22 @@ def test_patches_applied_between_mutations(a, b, c, rnd):
     store.apply(1, norvane.diff(tb, tc).replace('"rev":0', '"rev":7', 1))
     assert store.mutate(1, tb) == norvane.diff(tc, tb).replace('"rev":0', '"rev":8', 1)
     assert store.snapshot(1) == f'{{"rev":8,"type_name":"t","value":{norvane.apply(tb, EMPTY)}}}'
+
+
+@pytest.mark.parametrize("texts", [
+    ['{"Map":{"b":{"Int":1},"a":{"Int":2}}}', '{"Map":{"a":{"Int":1},"b":{"Int":2}}}'],
+    ['{"Map":{"a":{"Int":1},"a":{"Int":2}}}', '{"Map":{"a":{"Int":1}}}', '{"Map":{"a":{"Int":2},"a":{"Int":1}}}'],
+    ['{"Map":{"b":{"Int":1},"a":{"Int":2},"b":{"Int":3}}}', '{"Map":{"a":{"Int":3},"b":{"Int":2}}}'],
+    ['{"List":[{"List":[]},{"Map":{}}]}', '{"List":[{"Map":{}},{"List":[]}]}'],
+    ['{"Map":{"y":{"Map":{"q":{"Str":"1"},"p":{"Str":"2"}}},"x":"Null"}}',
+     '{"Map":{"x":"Null","y":{"Map":{"p":{"Str":"1"},"q":{"Str":"2"}}}}}'],
+    ['{"List":[ {"Int":1}, {"Int":2}]}', '{"List":[{"Int":1},{"Int":2} ]}', '{"List":[{"Int":2},{"Int":1}]}'],
+    ['{"List":[{"Float":1},{"Float":1.0}]}', '{"List":[{"Float":1.0},{"Float":1}]}', '{"Float":1}', '{"Int":1}'],
+])
+def test_texts_that_repeat_parts_of_the_previous_one(texts):
+    store = Store()
+    store.host("t", texts[0])
+    seq = texts[:1] + texts  # the first replacement records where each part was written
+    for rev, (prev, new) in enumerate(zip(seq, seq[1:]), 1):
+        assert store.mutate(1, new) == norvane.diff(prev, new).replace('"rev":0', f'"rev":{rev}', 1)
+        assert store.snapshot(1) == f'{{"rev":{rev},"type_name":"t","value":{norvane.apply(new, EMPTY)}}}'

@@ -376,22 +376,28 @@ private:
         }
         EditContainer& out = edit_.containers_.emplace_back();
         out.kind = Value::Kind::Map;
-        auto first = members_.begin() + std::ptrdiff_t(base);
         bool ascending = true;
         for (size_t k = base + 1; ascending && k < members_.size(); ++k)
             ascending = members_[k - 1].key < members_[k].key;
-        // The members' places are kept only when they are in the map's own order.
-        if (ascending) take_spans(span_base, span);
-        else spans_.resize(span_base);
-        if (!ascending) {
-            // Sorted by key; of equal keys the one written last stays.
-            std::stable_sort(first, members_.end(), [](const EditEntry& a, const EditEntry& b) { return a.key < b.key; });
-            for (auto it = first; it != members_.end(); ++it) {
-                if (std::next(it) != members_.end() && std::next(it)->key == it->key) continue;
-                out.entries.push_back(*it);
-            }
+        if (ascending) {
+            out.entries.assign(members_.begin() + std::ptrdiff_t(base), members_.end());
+            take_spans(span_base, span);
         } else {
-            out.entries.assign(first, members_.end());
+            // Sorted by key; of equal keys the one written last stays. The members' places
+            // follow them into the map's own order.
+            std::vector<std::uint32_t> order(n);
+            for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
+            const EditEntry* m = members_.data() + base;
+            std::stable_sort(order.begin(), order.end(),
+                             [m](std::uint32_t a, std::uint32_t b) { return m[a].key < m[b].key; });
+            out.entries.reserve(n);
+            span.members.reserve(n);
+            for (size_t k = 0; k < n; ++k) {
+                if (k + 1 < n && m[order[k + 1]].key == m[order[k]].key) continue;
+                out.entries.push_back(m[order[k]]);
+                span.members.push_back(std::move(spans_[span_base + order[k]]));
+            }
+            spans_.resize(span_base);
         }
         members_.resize(base);
         return EditNode{nullptr, &out};
