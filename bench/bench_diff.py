@@ -180,6 +180,46 @@ def store_mutate(run, label, workload, old, new):
     run.add("Store.apply", workload, t_apply, "-", None)
 
 
+def small_edits(doc, rnd, count):
+    """`count` changed leaves, each on its own random path."""
+    for _ in range(count):
+        node, parent, key = doc, None, None
+        while isinstance(node, (list, dict)) and node:
+            parent = node
+            key = rnd.randrange(len(node)) if isinstance(node, list) else rnd.choice(sorted(node))
+            node = node[key]
+        parent[key] = f"edited-{rnd.randrange(10**6)}"
+
+
+def store_mutate_series(run, label, workload, doc, calls):
+    """A hosted model replaced again and again, 1-3 small edits per call (a live editor's load)."""
+    rnd = random.Random(11)
+    versions = [json.loads(json.dumps(doc))]
+    for _ in range(calls):
+        nxt = json.loads(json.dumps(versions[-1]))
+        small_edits(nxt, rnd, rnd.randrange(1, 4))
+        versions.append(nxt)
+    texts = [text(v) for v in versions]
+
+    def series():
+        store = norvane.Store()
+        store.host("doc", texts[0])
+        t0 = time.perf_counter()
+        for t in texts[1:]:
+            store.mutate(1, t)
+        return (time.perf_counter() - t0) / calls
+
+    best = min(series() for _ in range(3 if not run.quick else 1))
+    t_jp = None
+    if jsonpatch is not None:
+        pairs = list(zip(versions, versions[1:]))[:5]
+        t_jp = min(timed(lambda: jsonpatch.make_patch(a, b), budget=0.2, max_runs=3)[0] for a, b in pairs)
+    run.log(f"\n{label}   ({len(texts[0]) / 1e6:.2f} MB tagged, {calls} calls)")
+    row(run, "", ["norvane", "jsonpatch", "ratio", "tagged MB/s"])
+    row(run, "Store.mutate per call", [fmt(best), fmt(t_jp), ratio(t_jp, best), f"{len(texts[0]) / best / 1e6:8.0f}"])
+    run.add("Store.mutate", workload, best, "jsonpatch make_patch", t_jp)
+
+
 def curve(run, label, workload, make, sizes):
     quick = run.quick
     run.log(f"\ncost curve of diff, {label}")
@@ -214,6 +254,8 @@ def rows(quick=False, log=print):
     workload = f"nested, {10 ** depth:,} leaves, 200 edits"
     compare(run, f"(d) {depth}-level nested document, scattered edits", workload, doc_old, doc_new)
     store_mutate(run, "(e) Store.mutate on the nested document", workload, doc_old, doc_new)
+    store_mutate_series(run, "(f) Store.mutate again and again on the nested document, 1-3 small edits per call",
+                        f"nested, {10 ** depth:,} leaves, 1-3 edits per call, repeated", doc_old, 10 if quick else 30)
     sizes = [1_000, 10_000] if quick else [1_000, 10_000, 100_000]
     curve(run, "(a) maps with 1% changed", "map, {} keys, 1% changed", case_map, sizes)
     curve(run, "(b) lists with 1% insertions and removals", "list, {} items, 1% inserted/removed",

@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "diff/patch_json.hpp"
 #include "value/json.hpp"
@@ -106,20 +107,88 @@ bool key_equal(const Value& a, const Value& b) {
 // Same key text and equal as values: such elements always pair with each other.
 bool identical(const Value& a, const Value& b) { return key_equal<true>(a, b); }
 
+// ---- the new side read against the old value ---------------------------------------------
+//
+// The same questions about a node of an edit (see value/edit.hpp). A node that is a held
+// subtree at the very address of the old element asked about is that element, and was
+// written exactly (no NaN), so it is equal, key-equal and identical to it.
+
+std::uint64_t key_hash(EditNode b) {
+    if (b.value != nullptr) return key_hash(*b.value);
+    const EditContainer& c = *b.container;
+    std::uint64_t h = static_cast<std::uint64_t>(c.kind) + 1;
+    if (c.kind == Value::Kind::List) {
+        for (EditNode e : c.items) h = mix(h, key_hash(e));
+        return mix(h, c.items.size());
+    }
+    for (const EditEntry& e : c.entries) h = mix(mix(h, text_hash(e.key)), key_hash(e.node));
+    return mix(h, c.entries.size());
+}
+
+// Equality as values (`key` false) or key-equality (`key` true, `also_equal` as above).
+template <bool key, bool also_equal>
+bool node_equal(const Value& a, EditNode b) {
+    if (b.value != nullptr) {
+        if (b.value == &a) return true;
+        if constexpr (key) return key_equal<also_equal>(a, *b.value);
+        else return a == *b.value;
+    }
+    const EditContainer& c = *b.container;
+    if (a.kind() != c.kind) return false;
+    if (c.kind == Value::Kind::List) {
+        const ValueList& x = a.as_list();
+        if (x.size() != c.items.size()) return false;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (!node_equal<key, also_equal>(x[i], c.items[i])) return false;
+        return true;
+    }
+    const ValueMap& x = a.as_map();
+    if (x.size() != c.entries.size()) return false;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x[i].first != c.entries[i].key || !node_equal<key, also_equal>(x[i].second, c.entries[i].node))
+            return false;
+    return true;
+}
+
+template <bool also_equal>
+bool key_equal(const Value& a, EditNode b) { return node_equal<true, also_equal>(a, b); }
+bool identical(const Value& a, EditNode b) { return node_equal<true, true>(a, b); }
+
+bool equal(const Value& a, const Value& b) { return a == b; }
+bool equal(const Value& a, EditNode b) { return node_equal<false, false>(a, b); }
+
+Value::Kind kind_of(const Value& v) { return v.kind(); }
+Value::Kind kind_of(EditNode b) { return b.kind(); }
+
+const Value& copy_of(const Value& v) { return v; }
+Value copy_of(EditNode b) { return ValueEdit::copy(b); }
+
+// Map entries of either side.
+const std::string& key_of(const std::pair<std::string, Value>& e) { return e.first; }
+std::string_view key_of(const EditEntry& e) { return e.key; }
+const Value& node_of(const std::pair<std::string, Value>& e) { return e.second; }
+EditNode node_of(const EditEntry& e) { return e.node; }
+
+// What the greedy edit script's working list holds for a new element put in place; it
+// is never looked at again, only counted.
+const Value* placed(const Value& v) { return &v; }
+const Value* placed(EditNode) { return nullptr; }
+
 // Groups of key-equal elements: an open-addressing table from key hash to group.
 class KeyGroups {
 public:
     explicit KeyGroups(std::size_t n) : slots_(std::bit_ceil(std::max<std::size_t>(2 * n, 8))) {}
 
     // The group of `v`; a new group (number = count so far) when `add` and none matches.
-    std::optional<std::uint32_t> find(const Value& v, bool add) {
+    template <class T>
+    std::optional<std::uint32_t> find(const T& v, bool add) {
         const std::uint64_t h = key_hash(v);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& s = slots_[i];
             if (s.rep == nullptr) {
                 if (!add) return std::nullopt;
-                s = Slot{h, &v, static_cast<std::uint32_t>(count_++)};
+                if constexpr (std::is_same_v<T, Value>) s = Slot{h, &v, static_cast<std::uint32_t>(count_++)};
                 return s.group;
             }
             if (s.hash == h && key_equal<false>(*s.rep, v)) return s.group;
@@ -145,7 +214,8 @@ private:
 // The first `prefix` and last `suffix` positions hold identical elements in both
 // lists; they pair with themselves (first-in, first-out keeps them in place), so only
 // the middle is grouped.
-std::optional<std::vector<std::uint64_t>> pairing_order(const ValueList& old_items, const ValueList& new_items,
+template <class Items>
+std::optional<std::vector<std::uint64_t>> pairing_order(const ValueList& old_items, const Items& new_items,
                                                         std::size_t prefix, std::size_t suffix) {
     const std::size_t n = old_items.size();
     const std::size_t begin = prefix, end = n - suffix, count = end - begin;
@@ -172,15 +242,27 @@ std::optional<std::vector<std::uint64_t>> pairing_order(const ValueList& old_ite
     order.reserve(n);
     for (std::size_t i = 0; i < begin; ++i) order.push_back(i);
     for (std::size_t j = begin; j < end; ++j) {
-        const Value& v = new_items[j];
+        const auto& v = new_items[j];
         const std::optional<std::uint32_t> g = groups.find(v, false);
         if (!g || head[*g] == tail[*g]) return std::nullopt;
         const std::uint64_t i = queued[head[*g]++];
-        if (!(old_items[i] == v)) return std::nullopt;
+        if (!equal(old_items[i], v)) return std::nullopt;
         order.push_back(i);
     }
     for (std::size_t i = end; i < n; ++i) order.push_back(i);
     return order;
+}
+
+// Whether pairing_order can succeed, answered cheaply where possible: a rearrangement
+// needs the first new element of the middle to find a key-equal old one there. For
+// plain values the pairing itself is the check.
+bool may_pair(const ValueList&, const ValueList&, std::size_t, std::size_t) { return true; }
+bool may_pair(const ValueList& old_items, const std::vector<EditNode>& new_items, std::size_t begin,
+              std::size_t end) {
+    const EditNode first = new_items[begin];
+    for (std::size_t i = begin; i < end; ++i)
+        if (key_equal<false>(old_items[i], first)) return true;
+    return false;
 }
 
 // Length of the longest strictly increasing subsequence (patience method).
@@ -194,7 +276,8 @@ std::size_t longest_increasing(const std::vector<std::uint64_t>& order) {
     return tails.size();
 }
 
-bool is_container(const Value& v) { return v.kind() == Value::Kind::List || v.kind() == Value::Kind::Map; }
+template <class T>
+bool is_container(const T& v) { return kind_of(v) == Value::Kind::List || kind_of(v) == Value::Kind::Map; }
 
 // Walks two values with one path that grows and shrinks as it descends; operations
 // take their own copy of it.
@@ -208,7 +291,19 @@ public:
         if (!(a == b)) ops.push_back(set_op(b));
     }
 
-    void positional(const ValueList& a, const ValueList& b, std::vector<Op>& ops) {
+    void node(const Value& a, EditNode b, std::vector<Op>& ops) {
+        if (b.value != nullptr) {
+            if (b.value != &a) node(a, *b.value, ops);
+            return;
+        }
+        const EditContainer& c = *b.container;
+        if (a.kind() == Value::Kind::Map && c.kind == Value::Kind::Map) return map(a.as_map(), c.entries, ops);
+        if (a.kind() == Value::Kind::List && c.kind == Value::Kind::List) return list(a.as_list(), c.items, ops);
+        if (!equal(a, b)) ops.push_back(set_op(b));
+    }
+
+    template <class Items>
+    void positional(const ValueList& a, const Items& b, std::vector<Op>& ops) {
         const std::size_t n = a.size(), m = b.size();
         const std::size_t common = std::min(n, m);
         for (std::size_t i = 0; i < common; ++i) {
@@ -221,19 +316,21 @@ public:
     }
 
 private:
-    Op set_op(const Value& v) const {
+    template <class T>
+    Op set_op(const T& v) const {
         Op op;
         op.kind = Op::Kind::Set;
         op.path = path_;
-        op.value = v;
+        op.value = copy_of(v);
         return op;
     }
-    Op insert_op(std::uint64_t index, const Value& v) const {
+    template <class T>
+    Op insert_op(std::uint64_t index, const T& v) const {
         Op op;
         op.kind = Op::Kind::Insert;
         op.path = path_;
         op.index = index;
-        op.value = v;
+        op.value = copy_of(v);
         return op;
     }
     Op remove_at_op(std::uint64_t index) const {
@@ -261,16 +358,19 @@ private:
 
     // New keys in ascending order (nested changes and additions interleaved), then the
     // removed keys in ascending order. Both maps are sorted, so one merge walk serves.
-    void map(const ValueMap& a, const ValueMap& b, std::vector<Op>& ops) {
+    template <class Entries>
+    void map(const ValueMap& a, const Entries& b, std::vector<Op>& ops) {
         std::vector<const std::string*> removed;
         auto ia = a.begin();
-        for (const auto& [key, value] : b) {
+        for (const auto& entry : b) {
+            const auto& key = key_of(entry);
+            const auto& value = node_of(entry);
             while (ia != a.end() && ia->first < key) removed.push_back(&(ia++)->first);
             const bool common = ia != a.end() && ia->first == key;
             const Value* old_value = common ? &(ia++)->second : nullptr;
             // Equal scalars need no path; everything else gets one.
-            if (old_value != nullptr && !is_container(value) && *old_value == value) continue;
-            path_.push_back(PathSeg::make_key(key));
+            if (old_value != nullptr && !is_container(value) && equal(*old_value, value)) continue;
+            path_.push_back(PathSeg::make_key(std::string(key)));
             if (old_value != nullptr) node(*old_value, value, ops);
             else ops.push_back(set_op(value));
             path_.pop_back();
@@ -285,7 +385,8 @@ private:
         }
     }
 
-    void list(const ValueList& a, const ValueList& b, std::vector<Op>& ops) {
+    template <class Items>
+    void list(const ValueList& a, const Items& b, std::vector<Op>& ops) {
         const std::size_t n = a.size(), m = b.size();
         const std::uint64_t limit = std::max<std::uint64_t>(saturating_mul(8, std::max(n, m)), 64);
 
@@ -298,7 +399,7 @@ private:
             if (prefix == n) return;  // identity pairing, nothing displaced, nothing to emit
             std::size_t suffix = 0;
             while (suffix < n - prefix && identical(a[n - 1 - suffix], b[n - 1 - suffix])) ++suffix;
-            order = pairing_order(a, b, prefix, suffix);
+            if (may_pair(a, b, prefix, n - suffix)) order = pairing_order(a, b, prefix, suffix);
             if (order) {
                 const std::uint64_t displaced = n - longest_increasing(*order);
                 if (saturating_mul(displaced, n) > limit) {
@@ -307,7 +408,7 @@ private:
                 }
             }
         } else {
-            while (prefix < std::min(n, m) && a[prefix] == b[prefix]) ++prefix;
+            while (prefix < std::min(n, m) && equal(a[prefix], b[prefix])) ++prefix;
         }
 
         if (greedy(a, b, prefix, limit, ops)) return;
@@ -321,7 +422,8 @@ private:
     // and to the new elements put in their place. Returns false when the cost passed
     // `limit`; the operations are appended to `ops` only on success.
     // `start` leading elements are known to be equal in both lists.
-    bool greedy(const ValueList& a, const ValueList& b, std::size_t start, std::uint64_t limit,
+    template <class Items>
+    bool greedy(const ValueList& a, const Items& b, std::size_t start, std::uint64_t limit,
                 std::vector<Op>& ops) {
         const std::size_t m = b.size();
         std::vector<const Value*> work;
@@ -339,17 +441,17 @@ private:
             const std::size_t w = work.size();
             if (j == w) {
                 local.push_back(insert_op(j, b[j]));
-                work.push_back(&b[j]);
+                work.push_back(placed(b[j]));
                 ++j;
                 continue;
             }
-            if (*work[j] == b[j]) {
+            if (equal(*work[j], b[j])) {
                 ++j;
                 continue;
             }
             if (over(w - j - 1)) return false;
             std::size_t k = j + 1;
-            while (k < w && !(*work[k] == b[j])) ++k;
+            while (k < w && !equal(*work[k], b[j])) ++k;
             if (k < w) {
                 if (over(w)) return false;
                 local.push_back(move_op(k, j));
@@ -360,12 +462,12 @@ private:
             if (over(m - j - 1)) return false;
             if (j != m - 1) {
                 std::size_t p = j + 1;
-                while (p < m && !(b[p] == *work[j])) ++p;
+                while (p < m && !equal(*work[j], b[p])) ++p;
                 if (p < m) {
                     if (over(w)) return false;
                     if (w < m) {
                         local.push_back(insert_op(j, b[j]));
-                        work.insert(work.begin() + j, &b[j]);
+                        work.insert(work.begin() + j, placed(b[j]));
                         ++j;
                         continue;
                     }
@@ -380,7 +482,7 @@ private:
             path_.push_back(PathSeg::make_index(j));
             node(*work[j], b[j], local);
             path_.pop_back();
-            work[j] = &b[j];
+            work[j] = placed(b[j]);
             ++j;
         }
         for (std::size_t i = work.size(); i > m; --i) local.push_back(remove_at_op(i - 1));
@@ -396,6 +498,10 @@ private:
 
 void diff_value(const Path& path, const Value& old_value, const Value& new_value, std::vector<Op>& ops) {
     Differ(path).node(old_value, new_value, ops);
+}
+
+void diff_edit(const Value& old_value, const ValueEdit& edit, std::vector<Op>& ops) {
+    Differ({}).node(old_value, edit.root(), ops);
 }
 
 Path child_path(const Path& path, PathSeg seg) {

@@ -14,6 +14,7 @@
 
 #include "diff/patch.hpp"
 #include "util/result.hpp"
+#include "value/edit.hpp"
 #include "value/value.hpp"
 
 namespace norvane {
@@ -22,6 +23,10 @@ namespace norvane {
 // operation's path starts with `path`. Equal values append nothing. The inputs are
 // only read; operations carry copies of the values they set or insert.
 void diff_value(const Path& path, const Value& old_value, const Value& new_value, std::vector<Op>& ops);
+
+// The same operations as diff_value(old_value, the edit's new value), for an edit read
+// against `old_value` itself; only the rebuilt parts of the edit are walked.
+void diff_edit(const Value& old_value, const ValueEdit& edit, std::vector<Op>& ops);
 
 // A copy of `path` with `seg` appended.
 Path child_path(const Path& path, PathSeg seg);

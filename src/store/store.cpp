@@ -7,6 +7,7 @@
 #include "diff/patch_json.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
+#include "value/edit.hpp"
 #include "value/json.hpp"
 
 namespace norvane {
@@ -23,7 +24,7 @@ const Store::Held* Store::find(std::uint64_t id) const {
 
 Result<std::uint64_t> Store::host(std::string_view type_name, std::string_view value_json) {
     Value value = NV_TRY(parse_value(value_json));
-    models_.push_back(Held{std::string(type_name), std::move(value), 0});
+    models_.push_back(Held{std::string(type_name), std::move(value), 0, {}});
     return models_.size();
 }
 
@@ -42,9 +43,14 @@ Result<std::optional<std::string>> Store::snapshot(std::uint64_t id) const {
 }
 
 Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_view value_json) {
-    Value value = NV_TRY(parse_value(value_json));
     Held* held = find(id);
-    if (held == nullptr) return std::nullopt;
+    if (held == nullptr) {
+        NV_CHECK(parse_value(value_json));
+        return std::nullopt;
+    }
+    // Read against the held value: what the text leaves as it was is neither built nor
+    // compared again.
+    ValueEdit edit = NV_TRY(parse_value_against(value_json, held->value, &held->source));
     // Wrapping to 0 would make every later patch of this model look stale to a client.
     if (held->rev == std::numeric_limits<std::uint64_t>::max()) {
         std::string msg = "revision ";
@@ -52,12 +58,19 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
         msg += " of model ";
         append_u64(msg, id);
         msg += " cannot be raised";
+        held->source = HeldText();  // partly used up by the read
         return fail(std::move(msg));
     }
+    // Not known from here until the new text is kept: a failed allocation on the way
+    // must not leave the old text standing for a new value.
+    held->source.known = false;
     Patch patch;
-    diff_value({}, held->value, value, patch.ops);
-    held->value = std::move(value);
+    diff_edit(held->value, edit, patch.ops);
+    if (!edit.unchanged()) held->value = edit.take(held->value);
     patch.rev = ++held->rev;
+    held->source.text.assign(value_json);
+    held->source.span = std::move(edit.span());
+    held->source.known = true;
     return patch_to_json(patch);
 }
 
@@ -67,6 +80,7 @@ Result<bool> Store::apply(std::uint64_t id, std::string_view patch_json) {
     if (held == nullptr) return false;
     NV_CHECK(apply_all_or_nothing(held->value, std::move(patch.ops)));
     held->rev = patch.rev;
+    held->source = HeldText();
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/result.hpp"
+#include "value/edit.hpp"
 #include "value/value.hpp"
 
 namespace norvane {
@@ -38,6 +39,9 @@ private:
         std::string type_name;
         Value value;
         std::uint64_t rev = 0;
+        // The last text the value was replaced from, while the value still is what it says:
+        // the next replacement reads only what differs from it.
+        HeldText source;
     };
 
     Held* find(std::uint64_t id);
