@@ -122,7 +122,7 @@ private:
         uint64_t left = h.arg;
         bool first = true;
         while (NV_TRY(more(h, left))) {
-            NV_CHECK(first ? first_key() : later_key());
+            NV_CHECK(key(first));
             first = false;
             NV_CHECK(item());
         }
@@ -131,28 +131,24 @@ private:
         return {};
     }
 
-    // The first key of a map goes through the identifier scratch: a definite
-    // text of at most 4096 bytes.
-    DeResult<void> first_key() {
+    // A map key: a text of any length, definite or in chunks, tags in front
+    // skipped. Any other item is refused; the expected part of that text is
+    // "str" for a map's first key and "string" for the later ones.
+    DeResult<void> key(bool first) {
         for (;;) {
             Header h = NV_TRY(de_.pull());
             if (h.kind == Header::Kind::Tag) continue;
-            if (h.kind == Header::Kind::Text && !h.indefinite && h.arg <= kScratchSize) {
+            if (h.kind != Header::Kind::Text) [[unlikely]]
+                return de::fail(Error::invalid_type(found(h), first ? "str" : "string"));
+            if (!h.indefinite) {
                 sink_.key(NV_TRY(de_.take_text(h.arg, de_.last_offset())));
                 return {};
             }
-            return de::fail(Error::invalid_type(found(h), "str"));
+            std::string joined;
+            NV_CHECK(de_.join_chunks(Header::Kind::Text, joined));
+            sink_.key_owned(std::move(joined));
+            return {};
         }
-    }
-
-    DeResult<void> later_key() {
-        TextItem t = NV_TRY(de_.text_item());
-        if (t.is_joined) {
-            sink_.key_owned(std::move(t.joined));
-        } else {
-            sink_.key(t.view);
-        }
-        return {};
     }
 
     DeResult<void> tagged(uint64_t tag) {

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <utility>
 
 #include "util/float_text.hpp"
 #include "util/text.hpp"
@@ -231,12 +232,21 @@ DeResult<void> Deserializer::unit_item() {
 }
 
 DeResult<Ident> Deserializer::ident_item() {
+    const bool key = std::exchange(key_, false);
     for (;;) {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
-        if (!h.indefinite && h.arg <= kScratchSize) {
-            if (h.kind == Header::Kind::Bytes) return Ident{NV_TRY(take(h.arg)), true};
-            if (h.kind == Header::Kind::Text) return Ident{NV_TRY(take_text(h.arg, last_)), false};
+        const bool text = h.kind == Header::Kind::Text;
+        if ((text || h.kind == Header::Kind::Bytes) && (key || (!h.indefinite && h.arg <= kScratchSize))) {
+            Ident id;
+            id.bytes = !text;
+            if (!h.indefinite) {
+                id.name = text ? NV_TRY(take_text(h.arg, last_)) : NV_TRY(take(h.arg));
+            } else {
+                id.is_joined = true;
+                NV_CHECK(join_chunks(h.kind, id.joined));
+            }
+            return id;
         }
         return de::fail(Error::invalid_type(found(h), "str or bytes"));
     }

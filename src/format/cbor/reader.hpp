@@ -11,9 +11,10 @@
 // - Nesting budget: 256 levels; every array and map opened takes one, and so
 //   does a tagged item that deserialize_any offers as an enum (typed reads skip
 //   tags without counting them); the opening past the budget fails.
-// - Identifiers (variant and field names) are read through a 4096-byte scratch
-//   area: a definite text or byte string of at most 4096 bytes; anything else
-//   is refused. Other texts may be any length, definite or indefinite.
+// - Variant names are read through a 4096-byte scratch area: a definite text
+//   or byte string of at most 4096 bytes; anything else is refused. Map keys,
+//   field names included, and other texts may be any length, definite or
+//   indefinite.
 // - Tags in front of an item are skipped by every typed read; deserialize_any
 //   turns bignums of at most 16 bytes into integers and offers any other tag
 //   as an enum.
@@ -92,10 +93,13 @@ struct TextItem {
     bool is_joined = false;
 };
 
-// A variant or field name: a view of the input.
+// A variant or field name: a view of the input, or the joined chunks of an
+// indefinite map key.
 struct Ident {
     std::string_view name;
     bool bytes = false;
+    bool is_joined = false;
+    std::string joined;
 };
 
 class Deserializer {
@@ -146,6 +150,8 @@ public:
     DeResult<TextItem> text_item();  // "expected string"
     DeResult<void> unit_item();      // null or undefined
     DeResult<Ident> ident_item();    // "expected str or bytes"
+    // The identifier read next is a map key: any length, definite or chunked.
+    void key_next(bool on) { key_ = on; }
     // Any well-formed item, discarded (nesting counted as deserialize_any does).
     DeResult<void> skip();
     // The byte string after a bignum tag (2, or 3 when `negative`): at most 16
@@ -174,6 +180,7 @@ public:
     }
     template <class V> DeResult<typename V::Value> deserialize_identifier(V& v) {
         Ident id = NV_TRY(ident_item());
+        if (id.is_joined) return id.bytes ? v.visit_byte_buf(std::move(id.joined)) : v.visit_string(std::move(id.joined));
         if (id.bytes) return v.visit_bytes(id.name);
         return v.visit_str(id.name);
     }
@@ -214,6 +221,7 @@ private:
     size_t i_ = 0;
     size_t last_ = 0;
     int depth_ = kRecursionLimit;
+    bool key_ = false;  // the next identifier is a map key
 };
 
 // ---- accessors -----------------------------------------------------------------
@@ -319,7 +327,13 @@ public:
     std::optional<size_t> size_hint() const { return seq_.size_hint(); }
     template <class F>
     DeResult<bool> next_key(F&& f) {
-        return seq_.next_element(f);
+        bool more = NV_TRY(seq_.more());
+        if (!more) return false;
+        de_.key_next(true);
+        auto r = f(de_);
+        de_.key_next(false);
+        NV_CHECK(std::move(r));
+        return true;
     }
     template <class F>
     DeResult<void> next_value(F&& f) {
