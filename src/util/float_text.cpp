@@ -238,7 +238,7 @@ bool write_plain_direct(char*& out, double v) {
     }
     // n has digits_n digits; written as 17 with leading zeros, then laid out
     // with copies of fixed size (the caller's buffer has the room).
-    char buf[17];
+    char buf[32];  // 17 digits, and room for the fixed-size copies below
     buf[0] = char('0' + n / 10000000000000000ull);
     const uint64_t rest = n % 10000000000000000ull;
     put8(buf + 1, uint32_t(rest / 100000000));
