@@ -274,6 +274,7 @@ def test_cbor_keys_of_any_length(length):
     # a first key given in indefinite-length chunks is read like any other
     assert decode_message(bytes.fromhex("a17f6161ff01"), "cbor") == '{"a":1}'
     assert decode_message(bytes.fromhex("a26161017f6162ff02"), "cbor") == '{"a":1,"b":2}'
+    assert decode_message(bytes.fromhex("a37f6162ff01616102 7f6162ff03".replace(" ", "")), "cbor") == '{"a":2,"b":3}'
 
 
 def test_argument_types():

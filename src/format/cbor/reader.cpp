@@ -244,7 +244,9 @@ DeResult<Ident> Deserializer::ident_item() {
                 id.name = text ? NV_TRY(take_text(h.arg, last_)) : NV_TRY(take(h.arg));
             } else {
                 id.is_joined = true;
-                NV_CHECK(join_chunks(h.kind, id.joined));
+                joined_.clear();
+                NV_CHECK(join_chunks(h.kind, joined_));
+                id.name = joined_;
             }
             return id;
         }

@@ -122,13 +122,12 @@ struct TextItem {
     bool is_joined = false;
 };
 
-// A variant or field name: a view of the input, or the joined chunks of an
-// indefinite map key.
+// A variant or field name: a view of the input, or (is_joined) of the
+// deserializer's joined chunks of an indefinite map key.
 struct Ident {
     std::string_view name;
     bool bytes = false;
     bool is_joined = false;
-    std::string joined;
 };
 
 class Deserializer {
@@ -210,7 +209,7 @@ public:
     }
     template <class V> DeResult<typename V::Value> deserialize_identifier(V& v) {
         Ident id = NV_TRY(ident_item());
-        if (id.is_joined) return id.bytes ? v.visit_byte_buf(std::move(id.joined)) : v.visit_string(std::move(id.joined));
+        if (id.is_joined) return id.bytes ? v.visit_byte_buf(std::move(joined_)) : v.visit_string(std::move(joined_));
         if (id.bytes) return v.visit_bytes(id.name);
         return v.visit_str(id.name);
     }
@@ -251,7 +250,8 @@ private:
     size_t i_ = 0;
     size_t last_ = 0;
     int depth_ = kRecursionLimit;
-    bool key_ = false;  // the next identifier is a map key
+    bool key_ = false;    // the next identifier is a map key
+    std::string joined_;  // the chunks of the last identifier given in chunks
 };
 
 // ---- accessors -----------------------------------------------------------------
