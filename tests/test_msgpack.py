@@ -311,7 +311,9 @@ def test_integer_text_at_the_edges(n):
     assert norvane.cbor_to_json(cbor2.dumps([n])) == "[%d]" % n
 
 
-pairs = st.lists(st.tuples(st.sampled_from(["", "a", "b", "ab", "\x01", "\u00e9", "\U0001f600", "a\u00e9"]) | texts,
+# Keys that differ only past their first eight bytes, or by trailing zero bytes.
+LONG_KEYS = ["a\x00", "\x00", "prefix00", "prefix00\x00", "prefix000", "prefix00a", "prefix01", "prefix00\u00e9"]
+pairs = st.lists(st.tuples(st.sampled_from(["", "a", "b", "ab", "\x01", "\u00e9", "\U0001f600", "a\u00e9"] + LONG_KEYS) | texts,
                            st.integers(-5, 5)), max_size=60)
 
 
