@@ -8,33 +8,18 @@
 #include <string>
 #include <string_view>
 
+#include "util/big_endian.hpp"
+
 namespace norvane::msgpack {
 
 namespace detail {
 
 inline void put1(std::string& out, uint8_t a) { out.push_back(char(a)); }
 
-// Writes a marker and the big-endian bytes of v (N of them) straight into the
-// buffer: no staging array whose byte stores a wider load would wait on.
-template <size_t N, class T>
-inline void put_marked(std::string& out, uint8_t marker, T v) {
-    const size_t len = out.size();
-    out.resize_and_overwrite(len + 1 + N, [&](char* p, size_t) {
-        p[len] = char(marker);
-        if constexpr (N == 1) {
-            p[len + 1] = char(v);
-        } else {
-            const T be = std::endian::native == std::endian::little ? std::byteswap(v) : v;
-            std::memcpy(p + len + 1, &be, N);
-        }
-        return len + 1 + N;
-    });
-}
-
-inline void put2(std::string& out, uint8_t a, uint8_t b) { put_marked<1>(out, a, b); }
-inline void put_be16(std::string& out, uint8_t marker, uint16_t v) { put_marked<2>(out, marker, v); }
-inline void put_be32(std::string& out, uint8_t marker, uint32_t v) { put_marked<4>(out, marker, v); }
-inline void put_be64(std::string& out, uint8_t marker, uint64_t v) { put_marked<8>(out, marker, v); }
+inline void put2(std::string& out, uint8_t a, uint8_t b) { append_marked_be<1>(out, a, b); }
+inline void put_be16(std::string& out, uint8_t marker, uint16_t v) { append_marked_be<2>(out, marker, v); }
+inline void put_be32(std::string& out, uint8_t marker, uint32_t v) { append_marked_be<4>(out, marker, v); }
+inline void put_be64(std::string& out, uint8_t marker, uint64_t v) { append_marked_be<8>(out, marker, v); }
 
 // A length header of one of the three families: fix (base + n below fix_limit),
 // then 16-bit and 32-bit forms.
