@@ -108,7 +108,7 @@ private:
     }
 
     // A key: a str; after the first also a bin holding UTF-8 text.
-    DeResult<std::string_view> key(bool first) {
+    [[gnu::always_inline]] DeResult<std::string_view> key(bool first) {
         const uint8_t m = NV_TRY(d_.take_marker());
         if (is_str_marker(m)) return text(NV_TRY(d_.str_len(m)));
         if (!first && is_bin_marker(m)) {
