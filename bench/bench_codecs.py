@@ -2,8 +2,8 @@
 
 Run: python bench/bench_codecs.py [--quick]
 
-Three generated documents of about 1 MB (100 KB with --quick) of compact JSON each (a social feed, coordinates, long
-texts). For every case one line: norvane's MB/s, the orjson-based pipeline's MB/s and the ratio,
+Four generated documents of about 1 MB (100 KB with --quick) of compact JSON each (a social feed, coordinates, long
+texts, number series). For every case one line: norvane's MB/s, the orjson-based pipeline's MB/s and the ratio,
 then the stdlib-json pipeline's MB/s and the ratio. Throughput is measured against the size of
 the JSON text the case reads or writes (the tagged model text for encode_as/decode_as), so the
 figures of one document compare directly. Best of several repeats; nothing is asserted.
@@ -93,6 +93,25 @@ def coordinates(rnd, target=TARGET):
     return {"type": "FeatureCollection", "features": features}
 
 
+def numbers(rnd, target=TARGET):
+    """Sensor series: mostly numbers (readings of 1-4 decimals, full-precision
+    calibration values, counters and timestamps) in arrays, few keys."""
+    series, size = [], 0
+    while size < target:
+        n = rnd.randint(100, 300)
+        item = {
+            "sensor": "s%d" % len(series),
+            "t0": rnd.randint(1_600_000_000_000, 1_700_000_000_000),
+            "dt": rnd.choice([100, 250, 1000]),
+            "values": [round(rnd.gauss(20, 8), rnd.randint(1, 4)) for _ in range(n)],
+            "counts": [rnd.randint(0, 100_000) for _ in range(n // 4)],
+            "calibration": [rnd.gauss(0, 1) for _ in range(8)],
+        }
+        series.append(item)
+        size += len(json.dumps(item).encode())
+    return {"series": series}
+
+
 def texts(rnd, target=TARGET):
     items, size = [], 0
     while size < target:
@@ -150,7 +169,7 @@ def rows(quick=False, log=print):
     target = TARGET // 10 if quick else TARGET
     rnd = random.Random(20240611)
     docs = [("feed", social_feed(rnd, target)), ("coordinates", coordinates(rnd, target)),
-            ("texts", texts(rnd, target))]
+            ("texts", texts(rnd, target)), ("numbers", numbers(rnd, target))]
 
     log("MB/s of JSON text; ratio = norvane / peer; orjson peers use msgpack / cbor2 for the binary side")
     log("%-12s %-24s %8s %8s %6s %8s %6s" % ("document", "case", "norvane", "orjson", "ratio", "json", "ratio"))

@@ -4,7 +4,10 @@ MessagePack codec (encode_as / decode_as)."""
 import decimal
 import json
 import math
+import random
+import struct
 
+import cbor2
 import msgpack
 import pytest
 from hypothesis import given, strategies as st
@@ -250,7 +253,67 @@ def test_msgpack_to_json_matches_canonical_json(doc):
     assert norvane.msgpack_to_json(msgpack.packb(doc)) == canonical(doc)
 
 
-pairs = st.lists(st.tuples(st.sampled_from(["", "a", "b", "ab", "\x01", "\u00e9", "\U0001f600", "a\u00e9"]) | texts,
+def neighbour(x, steps):
+    """The double `steps` units in the last place away from x (same sign)."""
+    bits = struct.unpack("<q", struct.pack("<d", x))[0] + steps
+    return struct.unpack("<d", struct.pack("<q", bits))[0]
+
+
+# Short decimals and their neighbours (shortest forms of 15, 16 and 17 digits
+# around every decimal exponent), and doubles of any bit pattern.
+short_decimals = st.integers(1, 17).flatmap(lambda n: st.integers(10 ** (n - 1), 10**n - 1))
+numbers = (
+    st.builds(lambda d, e, steps: neighbour(float(f"{d}e{e}"), steps),
+              short_decimals, st.integers(-30, 20), st.integers(-3, 3))
+    | st.integers(0, 2**64 - 1).map(lambda b: struct.unpack("<d", b.to_bytes(8, "little"))[0])
+).filter(math.isfinite)
+
+
+NUMBER_EDGES = [
+    0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 2.225073858507201e-308, 1.7976931348623157e308,
+    1e-5, 9.999999999999999e-06, 1.0000000000000002e-05, 0.1, 0.30000000000000004, 0.9999999999999999,
+    1.5, 9.3, 8.8, 99.99, 2.0**-20, 2.0**-17, 2.0**40 + 0.5, 123456789012345.67, 999999999999999.9, 1e15, 1e15 + 0.125,
+    9007199254740991.0, 2.0**53, 2.0**53 + 2, 9999999999999998.0, 1e16, 1e16 + 2, 1e17, 1.2345678901234567e16,
+    2.0**64, 1e21, 1e22, 1e23, 0.000123456789012345, 4.35679e-5, 99999999999999.99,
+]
+
+
+@pytest.mark.parametrize("x", NUMBER_EDGES + [-x for x in NUMBER_EDGES])
+def test_double_text_at_the_edges(x):
+    expected = "[%s]" % float_text(x)
+    assert norvane.msgpack_to_json(msgpack.packb([x])) == expected
+    assert norvane.cbor_to_json(b"\x81\xfb" + struct.pack(">d", x)) == expected
+    assert float(expected[1:-1]) == x
+
+
+@given(st.lists(numbers, min_size=1, max_size=20))
+def test_double_text_is_shortest_and_reads_back(xs):
+    text = norvane.msgpack_to_json(msgpack.packb(xs))
+    assert text == "[%s]" % ",".join(map(float_text, xs))
+    assert [float(t) for t in text[1:-1].split(",")] == xs
+
+
+def test_double_text_on_a_dense_sample():
+    rnd = random.Random(15)
+    xs = []
+    for _ in range(4000):
+        digits = rnd.randint(1, 17)
+        d = rnd.randint(10 ** (digits - 1), 10**digits - 1)
+        xs.append(neighbour(float(f"{d}e{rnd.randint(-25, 18)}"), rnd.choice([0, 0, 0, -1, 1, -2, 2])))
+    xs = [x for x in xs if math.isfinite(x)]
+    texts = norvane.cbor_to_json(cbor2.dumps(xs))[1:-1].split(",")
+    assert texts == [float_text(x) for x in xs]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2**31, 2**53 + 1, 2**63 - 1, 2**63, 2**64 - 1, -1, -(2**31), -(2**53) - 1, -(2**63)])
+def test_integer_text_at_the_edges(n):
+    assert norvane.msgpack_to_json(msgpack.packb([n])) == "[%d]" % n
+    assert norvane.cbor_to_json(cbor2.dumps([n])) == "[%d]" % n
+
+
+# Keys that differ only past their first eight bytes, or by trailing zero bytes.
+LONG_KEYS = ["a\x00", "\x00", "prefix00", "prefix00\x00", "prefix000", "prefix00a", "prefix01", "prefix00\u00e9"]
+pairs = st.lists(st.tuples(st.sampled_from(["", "a", "b", "ab", "\x01", "\u00e9", "\U0001f600", "a\u00e9"] + LONG_KEYS) | texts,
                            st.integers(-5, 5)), max_size=60)
 
 

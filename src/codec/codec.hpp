@@ -12,6 +12,12 @@
 
 namespace norvane {
 
+// The texts of the codec functions' own failures.
+namespace codec_msg {
+inline constexpr const char* UnknownCodec = "unknown codec: ";  // then the name as given
+inline constexpr const char* CodecError = "codec error: ";      // then the codec's text
+}  // namespace codec_msg
+
 class Codec {
 public:
     virtual ~Codec() = default;

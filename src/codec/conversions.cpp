@@ -16,7 +16,7 @@ Result<std::string> encode(std::string_view value) {
 
 Result<std::string> decode(std::string_view data) {
     auto v = kJson.decode_value(data);
-    if (!v) return fail("codec error: " + v.error());
+    if (!v) return fail(codec_msg::CodecError + v.error());
     return value_to_json(*v);
 }
 
@@ -29,7 +29,7 @@ Result<std::string> encode_as(std::string_view value, std::string_view codec) {
 Result<std::string> decode_as(std::string_view data, std::string_view codec) {
     const Codec* c = NV_TRY(codec_for(codec));
     auto v = c->decode_value(data);
-    if (!v) return fail("codec error: " + v.error());
+    if (!v) return fail(codec_msg::CodecError + v.error());
     return value_to_json(*v);
 }
 
@@ -43,7 +43,7 @@ Result<const Codec*> codec_for(std::string_view name) {
     static const CborCodec kCbor;
     if (name == "application/msgpack" || name == "application/x-msgpack") return &kMsgpack;
     if (name == "application/cbor") return &kCbor;
-    return fail("unknown codec: " + std::string(name));
+    return fail(codec_msg::UnknownCodec + std::string(name));
 }
 
 }  // namespace norvane

@@ -1,10 +1,6 @@
 #include "format/document.hpp"
-#include "util/sorted_pairs.hpp"
 
-#include <algorithm>
-#include <tuple>
-
-#include "format/gather.hpp"
+#include "format/document_sink.hpp"
 #include "format/json/append.hpp"
 #include "format/json/walk.hpp"
 #include "util/float_text.hpp"
@@ -17,115 +13,6 @@ using json::Reader;
 namespace msg = json::msg;
 
 namespace {
-
-// Builds a tree from the walker's calls. Every value lands in the slot that
-// `mode_` names: the root, a new element of the innermost array, or the
-// value of the last key of the innermost object.
-template <class T, bool Sorted>
-class TreeSink {
-public:
-    explicit TreeSink(std::string_view input) : input_(input) {}
-    TreeSink(const TreeSink&) = delete;
-    TreeSink& operator=(const TreeSink&) = delete;
-
-    T take() { return std::move(root_); }
-
-    void null_() { put(T::null()); }
-    void boolean(bool v) { put(T::boolean(v)); }
-    void u64(uint64_t v) { put(T::u64(v)); }
-    void i64(int64_t v) { put(T::i64(v)); }
-    void f64(double v) { put(T::f64(v)); }
-    void text(std::string_view v) {
-        // Made where it stays, without a temporary string.
-        const typename T::TextOf t{v};
-        switch (mode_) {
-            case kItem: stacks_->items.emplace_back(t); return;
-            case kMember: {
-                T& slot = stacks_->members.back().value;  // null
-                slot.~T();
-                new (&slot) T(t);
-                return;
-            }
-            default: root_ = T(t); return;
-        }
-    }
-
-    struct Token {
-        size_t base;
-        size_t owned;  // Map: the owned key text before this object
-        uint8_t mode;
-    };
-    Token begin_array() {
-        Token t{stacks_->items.size(), 0, mode_};
-        mode_ = kItem;
-        return t;
-    }
-    void end_array(Token t, size_t) {
-        auto& items = stacks_->items;
-        std::vector<T> out(std::make_move_iterator(items.begin() + std::ptrdiff_t(t.base)),
-                           std::make_move_iterator(items.end()));
-        items.erase(items.begin() + std::ptrdiff_t(t.base), items.end());
-        mode_ = t.mode;
-        put(T::seq(std::move(out)));
-    }
-    Token begin_map() {
-        Token t{stacks_->members.size(), stacks_->owned_keys.size(), mode_};
-        mode_ = kMember;
-        return t;
-    }
-    void key(std::string_view k) {
-        if (k.data() >= input_.data() && k.data() + k.size() <= input_.data() + input_.size()) {
-            stacks_->members.push_back(Gathered<T>{k.data(), 0, k.size(), T()});
-        } else {
-            stacks_->members.push_back(Gathered<T>{nullptr, stacks_->owned_keys.size(), k.size(), T()});
-            stacks_->owned_keys.append(k);
-        }
-    }
-    void end_map(Token t, size_t) {
-        auto& members = stacks_->members;
-        Gathered<T>* begin = members.data() + t.base;
-        const size_t n = members.size() - t.base;
-        const char* owned = stacks_->owned_keys.data();
-        for (size_t i = 0; i < n; ++i)
-            if (!begin[i].key) begin[i].key = owned + begin[i].key_off;
-        std::vector<typename T::Member> out;
-        if constexpr (Sorted) {
-            auto positions = sorted_unique_positions(n, [&](uint32_t k) { return key_of(begin[k]); }, stacks_->order);
-            out.reserve(positions.size());
-            for (uint32_t k : positions) emit(out, begin[k]);
-        } else {
-            out.reserve(n);
-            for (size_t k = 0; k < n; ++k) emit(out, begin[k]);
-        }
-        members.erase(members.begin() + std::ptrdiff_t(t.base), members.end());
-        stacks_->owned_keys.resize(t.owned);
-        mode_ = t.mode;
-        put(T::map(std::move(out)));
-    }
-
-private:
-    static constexpr uint8_t kRoot = 0, kItem = 1, kMember = 2;
-
-    static std::string_view key_of(const Gathered<T>& g) { return {g.key, g.key_len}; }
-
-    static void emit(std::vector<typename T::Member>& out, Gathered<T>& g) {
-        out.emplace_back(std::piecewise_construct, std::forward_as_tuple(g.key, g.key_len),
-                         std::forward_as_tuple(std::move(g.value)));
-    }
-
-    void put(T&& v) {
-        switch (mode_) {
-            case kItem: stacks_->items.push_back(std::move(v)); return;
-            case kMember: stacks_->members.back().value = std::move(v); return;
-            default: root_ = std::move(v); return;
-        }
-    }
-
-    std::string_view input_;
-    GatherLease<T> stacks_;
-    T root_;
-    uint8_t mode_ = kRoot;
-};
 
 // Reads one value into a tree; Sorted: object members sorted, last duplicate wins.
 template <class T, bool Sorted>

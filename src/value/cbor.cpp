@@ -108,9 +108,9 @@ DeResult<ValueList> read_list(Deserializer& de) {
                 }
                 if (bytes.empty()) return ValueList{};
                 return de::fail(Error::invalid_type(Unexpected::unsigned_(static_cast<unsigned char>(bytes[0])),
-                                                    "enum Value"));
+                                                    cbor::msg::EnumValue));
             }
-            default: return de::fail(Error::invalid_type(cbor::found(h), "array"));
+            default: return de::fail(Error::invalid_type(cbor::found(h), cbor::msg::Array));
         }
     }
 }
@@ -119,7 +119,7 @@ DeResult<ValueMap> read_map(Deserializer& de) {
     for (;;) {
         Header h = NV_TRY(de.pull());
         if (h.kind == Header::Kind::Tag) continue;
-        if (h.kind != Header::Kind::Map) return de::fail(Error::invalid_type(cbor::found(h), "map"));
+        if (h.kind != Header::Kind::Map) return de::fail(Error::invalid_type(cbor::found(h), cbor::msg::Map));
         NV_CHECK(de.enter());
         auto entries = [&]() -> DeResult<ValueMap> {
             ValueMap out;
@@ -179,7 +179,7 @@ DeResult<Value> read_variant(Deserializer& de, bool pair) {
     if (!pair) {
         // A bare name carries no payload: only Null can be written so.
         if (variant != 0)
-            return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
+            return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), cbor::msg::NewtypeVariant));
         return Value::null();
     }
     return read_payload(de, variant);
@@ -198,7 +198,7 @@ DeResult<Value> value_from_cbor(Deserializer& de) {
             de.push_back();
             pair = false;
         } else {
-            return de::fail(Error::invalid_type(cbor::found(h), "enum"));
+            return de::fail(Error::invalid_type(cbor::found(h), cbor::msg::Enum));
         }
         NV_CHECK(de.enter());
         auto v = read_variant(de, pair);

@@ -70,15 +70,15 @@ DeResult<Value> read_list(Deserializer& d) {
         d.leave();
         return Value::list(std::move(items));
     }
-    if (m >= 0xc4 && m <= 0xc6) {
+    if (msgpack::is_bin_marker(m)) {
         // A bin is a sequence of its bytes, and a byte is never a value.
         d.drop_marker();
         const uint32_t len = NV_TRY(d.bin_len(m));
         std::string_view b = NV_TRY(d.bytes(len));
         if (b.empty()) return Value::list({});
-        return de::fail(Error::invalid_type(Unexpected::unsigned_(uint8_t(b[0])), "enum Value"));
+        return de::fail(Error::invalid_type(Unexpected::unsigned_(uint8_t(b[0])), msgpack::msg::EnumValue));
     }
-    Refuse r("a sequence");
+    Refuse r(msgpack::msg::ASequence);
     NV_CHECK(d.deserialize_seq(r));
     return Value::list({});  // not reached: the refusal always fails
 }
@@ -113,7 +113,7 @@ DeResult<Value> read_map(Deserializer& d) {
         Value::sort_entries(entries);
         return Value::map(std::move(entries));
     }
-    Refuse r("a map");
+    Refuse r(msgpack::msg::AMap);
     NV_CHECK(d.deserialize_map(r));
     return Value::map({});  // not reached
 }
@@ -163,7 +163,7 @@ DeResult<Value> read_value(Deserializer& d) {
     }
     const size_t variant = NV_TRY(d.deserialize_identifier(ids));
     if (variant == 0) return Value::null();
-    return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "newtype variant"));
+    return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), msgpack::msg::NewtypeVariant));
 }
 
 }  // namespace

@@ -1,13 +1,8 @@
 // Generic documents in CBOR.
 //
 // Reading takes one item from the start of the data (bytes after it are
-// ignored): integers of major types 0 and 1 from -2^63 to 2^64-1 and bignums
-// (tags 2 and 3 over at most 16 bytes) within that range; floats of every
-// width, non-finite ones as null; texts; arrays and maps, definite or
-// indefinite, map keys texts (the first key of each map through the 4096-byte
-// identifier scratch, so at most 4096 bytes and definite); false, true; null and
-// undefined as null. Byte strings, other tags and other simple values are
-// refused. A key given twice keeps its last value; members end up sorted.
+// ignored), by the rules of cbor::walk (walk.hpp). A key given twice keeps its
+// last value; members end up sorted.
 //
 // Writing uses definite lengths, shortest integer arguments and the shortest
 // exact float width, members in their stored order.

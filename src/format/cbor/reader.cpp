@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <utility>
 
 #include "util/float_text.hpp"
 #include "util/text.hpp"
@@ -11,7 +12,7 @@ namespace norvane::cbor {
 // ---- errors ------------------------------------------------------------------
 
 Error eof_error() {
-    return Error::format("Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })");
+    return Error::format(msg::Eof);
 }
 
 Error syntax_error(size_t offset) {
@@ -31,7 +32,7 @@ Error semantic_error(std::optional<size_t> offset, std::string_view message) {
     return Error::format(std::move(t));
 }
 
-Error recursion_limit_error() { return Error::format("RecursionLimitExceeded"); }
+Error recursion_limit_error() { return Error::format(msg::RecursionLimit); }
 
 std::string error_text(const Error& e) {
     if (e.code() == Error::Code::Format) return e.message(de::Style::Plain);
@@ -141,13 +142,13 @@ DeResult<bool> Deserializer::bool_item() {
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Simple && (h.arg == kSimpleFalse || h.arg == kSimpleTrue))
             return h.arg == kSimpleTrue;
-        return de::fail(semantic_error(at, "expected bool"));
+        return de::fail(semantic_error(at, msg::ExpectedBool));
     }
 }
 
 DeResult<RawInt> Deserializer::bignum(bool negative) {
     Header h = NV_TRY(pull());
-    if (h.kind != Header::Kind::Bytes) return de::fail(Error::invalid_type(found(h), "bytes"));
+    if (h.kind != Header::Kind::Bytes) return de::fail(Error::invalid_type(found(h), msg::Bytes));
     std::string joined;
     std::string_view bytes;
     if (h.indefinite) {
@@ -161,7 +162,7 @@ DeResult<RawInt> Deserializer::bignum(bool negative) {
     int count = 0;
     for (unsigned char b : bytes) {
         if (count == 0 && b == 0) continue;  // leading zeros
-        if (count == 16) return de::fail(Error::custom("bigint too large"));
+        if (count == 16) return de::fail(Error::custom(msg::BigintTooLarge));
         n.raw = n.raw << 8 | b;
         ++count;
     }
@@ -177,21 +178,21 @@ DeResult<RawInt> Deserializer::int_item() {
             case Header::Kind::Tag:
                 if (h.arg == 2 || h.arg == 3) return bignum(h.arg == 3);
                 continue;
-            default: return de::fail(Error::invalid_type(found(h), "integer"));
+            default: return de::fail(Error::invalid_type(found(h), msg::Integer));
         }
     }
 }
 
 DeResult<uint64_t> Deserializer::u64_item() {
     RawInt n = NV_TRY(int_item());
-    if (n.negative) return de::fail(Error::custom("unexpected negative integer"));
-    if (n.raw > UINT64_MAX) return de::fail(Error::custom("integer too large"));
+    if (n.negative) return de::fail(Error::custom(msg::NegativeInteger));
+    if (n.raw > UINT64_MAX) return de::fail(Error::custom(msg::IntegerTooLarge));
     return uint64_t(n.raw);
 }
 
 DeResult<int64_t> Deserializer::i64_item() {
     RawInt n = NV_TRY(int_item());
-    if (n.raw > uint64_t(INT64_MAX)) return de::fail(Error::custom("integer too large"));
+    if (n.raw > uint64_t(INT64_MAX)) return de::fail(Error::custom(msg::IntegerTooLarge));
     const int64_t v = int64_t(n.raw);
     return n.negative ? -1 - v : v;
 }
@@ -201,7 +202,7 @@ DeResult<double> Deserializer::f64_item() {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Float) return h.f;
-        return de::fail(Error::invalid_type(found(h), "float"));
+        return de::fail(Error::invalid_type(found(h), msg::Float));
     }
 }
 
@@ -209,7 +210,7 @@ DeResult<TextItem> Deserializer::text_item() {
     for (;;) {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
-        if (h.kind != Header::Kind::Text) return de::fail(Error::invalid_type(found(h), "string"));
+        if (h.kind != Header::Kind::Text) return de::fail(Error::invalid_type(found(h), msg::String));
         TextItem t;
         if (!h.indefinite) {
             t.view = NV_TRY(take_text(h.arg, last_));
@@ -226,19 +227,30 @@ DeResult<void> Deserializer::unit_item() {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Simple && (h.arg == kSimpleNull || h.arg == kSimpleUndefined)) return {};
-        return de::fail(Error::invalid_type(found(h), "unit"));
+        return de::fail(Error::invalid_type(found(h), msg::Unit));
     }
 }
 
 DeResult<Ident> Deserializer::ident_item() {
+    const bool key = std::exchange(key_, false);
     for (;;) {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
-        if (!h.indefinite && h.arg <= kScratchSize) {
-            if (h.kind == Header::Kind::Bytes) return Ident{NV_TRY(take(h.arg)), true};
-            if (h.kind == Header::Kind::Text) return Ident{NV_TRY(take_text(h.arg, last_)), false};
+        const bool text = h.kind == Header::Kind::Text;
+        if ((text || h.kind == Header::Kind::Bytes) && (key || (!h.indefinite && h.arg <= kScratchSize))) {
+            Ident id;
+            id.bytes = !text;
+            if (!h.indefinite) {
+                id.name = text ? NV_TRY(take_text(h.arg, last_)) : NV_TRY(take(h.arg));
+            } else {
+                id.is_joined = true;
+                joined_.clear();
+                NV_CHECK(join_chunks(h.kind, joined_));
+                id.name = joined_;
+            }
+            return id;
         }
-        return de::fail(Error::invalid_type(found(h), "str or bytes"));
+        return de::fail(Error::invalid_type(found(h), msg::Identifier));
     }
 }
 
@@ -257,7 +269,7 @@ DeResult<void> Deserializer::skip_header(const Header& h) {
         case K::Float:
         case K::Simple:
             return {};
-        case K::Break: return de::fail(Error::invalid_type(found(h), "non-break"));
+        case K::Break: return de::fail(Error::invalid_type(found(h), msg::NonBreak));
         case K::Bytes:
         case K::Text: {
             if (h.indefinite) {

@@ -11,9 +11,10 @@
 // - Nesting budget: 256 levels; every array and map opened takes one, and so
 //   does a tagged item that deserialize_any offers as an enum (typed reads skip
 //   tags without counting them); the opening past the budget fails.
-// - Identifiers (variant and field names) are read through a 4096-byte scratch
-//   area: a definite text or byte string of at most 4096 bytes; anything else
-//   is refused. Other texts may be any length, definite or indefinite.
+// - Variant names are read through a 4096-byte scratch area: a definite text
+//   or byte string of at most 4096 bytes; anything else is refused. Map keys,
+//   field names included, and other texts may be any length, definite or
+//   indefinite.
 // - Tags in front of an item are skipped by every typed read; deserialize_any
 //   turns bignums of at most 16 bytes into integers and offers any other tag
 //   as an enum.
@@ -38,6 +39,35 @@ using de::Unexpected;
 
 inline constexpr int kRecursionLimit = 256;
 inline constexpr size_t kScratchSize = 4096;
+
+// The texts of CBOR reading failures.
+namespace msg {
+// The format's own errors, whole.
+inline constexpr const char* Eof = "Io(Error { kind: UnexpectedEof, message: \"failed to fill whole buffer\" })";
+inline constexpr const char* RecursionLimit = "RecursionLimitExceeded";
+// Reading messages.
+inline constexpr const char* NumberOutOfRange = "JSON number out of range";
+inline constexpr const char* IntegerTooLarge = "integer too large";
+inline constexpr const char* BigintTooLarge = "bigint too large";
+inline constexpr const char* NegativeInteger = "unexpected negative integer";
+inline constexpr const char* ExpectedBool = "expected bool";
+// What "invalid type" texts say was expected.
+inline constexpr const char* AnyJson = "any valid JSON value";
+inline constexpr const char* Array = "array";
+inline constexpr const char* Bytes = "bytes";
+inline constexpr const char* Enum = "enum";
+inline constexpr const char* EnumValue = "enum Value";
+inline constexpr const char* FirstKey = "str";
+inline constexpr const char* Float = "float";
+inline constexpr const char* Identifier = "str or bytes";
+inline constexpr const char* Integer = "integer";
+inline constexpr const char* KnownSimple = "known simple value";
+inline constexpr const char* Map = "map";
+inline constexpr const char* NewtypeVariant = "newtype variant";
+inline constexpr const char* NonBreak = "non-break";
+inline constexpr const char* String = "string";
+inline constexpr const char* Unit = "unit";
+}  // namespace msg
 
 // ---- errors ------------------------------------------------------------------
 
@@ -92,10 +122,12 @@ struct TextItem {
     bool is_joined = false;
 };
 
-// A variant or field name: a view of the input.
+// A variant or field name: a view of the input, or (is_joined) of the
+// deserializer's joined chunks of an indefinite map key.
 struct Ident {
     std::string_view name;
     bool bytes = false;
+    bool is_joined = false;
 };
 
 class Deserializer {
@@ -106,6 +138,7 @@ public:
     // ---- decoder ------------------------------------------------------------
     size_t offset() const { return i_; }
     size_t size() const { return n_; }
+    std::string_view input() const { return {reinterpret_cast<const char*>(s_), n_}; }
     // The next header; its bytes are consumed.
     DeResult<Header> pull();
     // Steps back before the header pulled last.
@@ -143,9 +176,11 @@ public:
     DeResult<uint64_t> u64_item();
     DeResult<int64_t> i64_item();
     DeResult<double> f64_item();
-    DeResult<TextItem> text_item();  // "expected string"
+    DeResult<TextItem> text_item();  // expected msg::String
     DeResult<void> unit_item();      // null or undefined
-    DeResult<Ident> ident_item();    // "expected str or bytes"
+    DeResult<Ident> ident_item();    // expected msg::Identifier
+    // The identifier read next is a map key: any length, definite or chunked.
+    void key_next(bool on) { key_ = on; }
     // Any well-formed item, discarded (nesting counted as deserialize_any does).
     DeResult<void> skip();
     // The byte string after a bignum tag (2, or 3 when `negative`): at most 16
@@ -174,6 +209,7 @@ public:
     }
     template <class V> DeResult<typename V::Value> deserialize_identifier(V& v) {
         Ident id = NV_TRY(ident_item());
+        if (id.is_joined) return id.bytes ? v.visit_byte_buf(std::move(joined_)) : v.visit_string(std::move(joined_));
         if (id.bytes) return v.visit_bytes(id.name);
         return v.visit_str(id.name);
     }
@@ -214,6 +250,8 @@ private:
     size_t i_ = 0;
     size_t last_ = 0;
     int depth_ = kRecursionLimit;
+    bool key_ = false;    // the next identifier is a map key
+    std::string joined_;  // the chunks of the last identifier given in chunks
 };
 
 // ---- accessors -----------------------------------------------------------------
@@ -319,7 +357,13 @@ public:
     std::optional<size_t> size_hint() const { return seq_.size_hint(); }
     template <class F>
     DeResult<bool> next_key(F&& f) {
-        return seq_.next_element(f);
+        bool more = NV_TRY(seq_.more());
+        if (!more) return false;
+        de_.key_next(true);
+        auto r = f(de_);
+        de_.key_next(false);
+        NV_CHECK(std::move(r));
+        return true;
     }
     template <class F>
     DeResult<void> next_value(F&& f) {
@@ -485,10 +529,10 @@ DeResult<typename V::Value> Deserializer::any_of(const Header& h, V& v) {
         case K::Simple:
             if (h.arg == kSimpleFalse || h.arg == kSimpleTrue) return v.visit_bool(h.arg == kSimpleTrue);
             if (h.arg == kSimpleNull || h.arg == kSimpleUndefined) return v.visit_none();
-            return de::fail(Error::invalid_type(found(h), "known simple value"));
-        case K::Break: return de::fail(Error::invalid_type(found(h), "non-break"));
+            return de::fail(Error::invalid_type(found(h), msg::KnownSimple));
+        case K::Break: return de::fail(Error::invalid_type(found(h), msg::NonBreak));
     }
-    return de::fail(Error::invalid_type(found(h), "non-break"));
+    return de::fail(Error::invalid_type(found(h), msg::NonBreak));
 }
 
 template <class V>
@@ -498,7 +542,7 @@ DeResult<typename V::Value> Deserializer::tagged(uint64_t tag, V& v) {
     if ((tag == 2 || tag == 3) && next.kind == Header::Kind::Bytes && !next.indefinite && next.arg <= 16) {
         RawInt n = NV_TRY(bignum(tag == 3));
         if (!n.negative) return v.visit_u128(n.raw);
-        if (n.raw >> 127) return de::fail(Error::custom("integer too large"));
+        if (n.raw >> 127) return de::fail(Error::custom(msg::IntegerTooLarge));
         return v.visit_i128(-1 - (__int128)n.raw);
     }
     NV_CHECK(enter());
@@ -540,7 +584,7 @@ DeResult<typename V::Value> Deserializer::deserialize_seq(V& v) {
                 BytesAccess bytes(joined);
                 return v.visit_seq(bytes);
             }
-            default: return de::fail(Error::invalid_type(found(h), "array"));
+            default: return de::fail(Error::invalid_type(found(h), msg::Array));
         }
     }
 }
@@ -550,7 +594,7 @@ DeResult<typename V::Value> Deserializer::deserialize_map(V& v) {
     for (;;) {
         Header h = NV_TRY(pull());
         if (h.kind == Header::Kind::Tag) continue;
-        if (h.kind != Header::Kind::Map) return de::fail(Error::invalid_type(found(h), "map"));
+        if (h.kind != Header::Kind::Map) return de::fail(Error::invalid_type(found(h), msg::Map));
         NV_CHECK(enter());
         MapAccess map(*this, h);
         auto r = v.visit_map(map);
@@ -580,7 +624,7 @@ DeResult<typename V::Value> Deserializer::deserialize_enum(std::string_view, std
             leave();
             return r;
         }
-        return de::fail(Error::invalid_type(found(h), "enum"));
+        return de::fail(Error::invalid_type(found(h), msg::Enum));
     }
 }
 

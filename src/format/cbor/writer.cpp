@@ -55,19 +55,14 @@ std::optional<uint32_t> exact_single(uint64_t bits, double v) {
 void write_f64(std::string& out, double v) {
     const uint64_t bits = std::bit_cast<uint64_t>(v);
     if (auto h = exact_half(bits)) {
-        const char buf[3] = {'\xf9', char(*h >> 8), char(*h)};
-        out.append(buf, 3);
+        append_marked_be<2>(out, 0xf9, *h);
         return;
     }
     if (auto s = exact_single(bits, v)) {
-        const char buf[5] = {'\xfa', char(*s >> 24), char(*s >> 16), char(*s >> 8), char(*s)};
-        out.append(buf, 5);
+        append_marked_be<4>(out, 0xfa, *s);
         return;
     }
-    char buf[9];
-    buf[0] = '\xfb';
-    for (int i = 0; i < 8; ++i) buf[1 + i] = char(bits >> (56 - 8 * i));
-    out.append(buf, 9);
+    append_marked_be<8>(out, 0xfb, bits);
 }
 
 }  // namespace norvane::cbor

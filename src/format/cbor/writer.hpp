@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/big_endian.hpp"
+
 namespace norvane::cbor {
 
 enum Major : uint8_t {
@@ -22,28 +24,18 @@ enum Major : uint8_t {
 
 // The initial byte and the argument in its shortest form.
 inline void write_head(std::string& out, Major major, uint64_t arg) {
-    char buf[9];
-    const char m = char(major << 5);
+    const uint8_t m = uint8_t(major << 5);
     if (arg < 24) {
-        out.push_back(char(m | char(arg)));
-        return;
-    }
-    size_t n;
-    if (arg <= 0xff) {
-        buf[0] = char(m | 24);
-        n = 1;
+        out.push_back(char(m | arg));
+    } else if (arg <= 0xff) {
+        append_marked_be<1>(out, uint8_t(m | 24), arg);
     } else if (arg <= 0xffff) {
-        buf[0] = char(m | 25);
-        n = 2;
+        append_marked_be<2>(out, uint8_t(m | 25), uint16_t(arg));
     } else if (arg <= 0xffffffffu) {
-        buf[0] = char(m | 26);
-        n = 4;
+        append_marked_be<4>(out, uint8_t(m | 26), uint32_t(arg));
     } else {
-        buf[0] = char(m | 27);
-        n = 8;
+        append_marked_be<8>(out, uint8_t(m | 27), arg);
     }
-    for (size_t i = 0; i < n; ++i) buf[1 + i] = char(arg >> (8 * (n - 1 - i)));
-    out.append(buf, n + 1);
 }
 
 inline void write_u64(std::string& out, uint64_t v) { write_head(out, kUnsigned, v); }

@@ -1,11 +1,9 @@
 // One JSON value read as a generic document and handed to a sink as it is
 // read, so that a tree can be built or another format written straight from
 // the text. The reader calls, and so every error text and position, are those
-// of reading a document through the record accessors.
-//
-// Sink: null_(), boolean(b), u64(v), i64(v), f64(v), text(view),
-// begin_array() -> token, end_array(token, count), begin_map() -> token,
-// key(view), end_map(token, count) (count: elements, or members as written). A failed walk leaves the sink part-way; the caller drops it.
+// of reading a document through the record accessors. The sink interface is
+// the one of every document walker (format/document_sink.hpp); keys and texts
+// without escapes are views of the input.
 #pragma once
 
 #include "format/json/reader.hpp"
@@ -55,7 +53,12 @@ public:
 
 private:
     DeResult<void> number(bool positive) {
-        const Number n = NV_TRY(r_.parse_number(positive));
+        // Read in place: copying the number out as a whole would wait on the
+        // reader's narrower stores.
+        auto read = r_.parse_number(positive);
+        if (!read) [[unlikely]]
+            return de::fail(std::move(read).error());
+        const Number& n = *read;
         switch (n.kind) {
             case Number::Kind::U64: sink_.u64(n.u); break;
             case Number::Kind::I64: sink_.i64(n.i); break;
@@ -65,9 +68,11 @@ private:
     }
 
     // The element loop of SeqAccess; the closing bracket is next on success.
-    DeResult<void> elements(size_t& count) {
+    template <class Token>
+    DeResult<void> elements(Token& token, size_t& count) {
         bool first = true;
         while (NV_TRY(r_.next_element(first))) {
+            sink_.element(token, count);
             NV_CHECK(value());
             ++count;
         }
@@ -75,11 +80,12 @@ private:
     }
 
     // The key and value loop of MapAccess; the closing brace is next on success.
-    DeResult<void> members(size_t& count) {
+    template <class Token>
+    DeResult<void> members(Token& token, size_t& count) {
         bool first = true;
         while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
-            sink_.key(NV_TRY(r_.parse_str()));
+            sink_.key(token, count, NV_TRY(r_.parse_str()));
             NV_CHECK(r_.parse_object_colon());
             NV_CHECK(value());
             ++count;
@@ -90,9 +96,9 @@ private:
     DeResult<void> array() {
         NV_CHECK(r_.enter());
         r_.eat_char();
-        auto token = sink_.begin_array();
+        auto token = sink_.begin_array(0);
         size_t count = 0;
-        auto body = elements(count);
+        auto body = elements(token, count);
         r_.leave();
         NV_CHECK(body);
         r_.eat_char();  // ']'
@@ -103,9 +109,9 @@ private:
     DeResult<void> object() {
         NV_CHECK(r_.enter());
         r_.eat_char();
-        auto token = sink_.begin_map();
+        auto token = sink_.begin_map(0);
         size_t count = 0;
-        auto body = members(count);
+        auto body = members(token, count);
         r_.leave();
         NV_CHECK(body);
         r_.eat_char();  // '}'

@@ -9,10 +9,8 @@
 
 namespace norvane::msgpack {
 
-// Reads one item at the reader's position. nil, booleans, every integer form,
-// float 32 (widened) and float 64 (non-finite ones become null), UTF-8 str,
-// arrays and maps with str keys (a key given twice keeps its last value).
-// bin, ext and non-string keys are refused with "invalid type" texts.
+// Reads one item at the reader's position by the rules of msgpack::walk
+// (walk.hpp); a key given twice keeps its last value.
 DeResult<Document> read_document(Deserializer& d);
 
 // Appends the document: smallest integer and length forms, doubles as float 64,

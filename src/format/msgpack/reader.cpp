@@ -30,19 +30,19 @@ Error data_eof() { return Error::format(msg::DataEof); }
 Error depth_exceeded() { return Error::format(msg::DepthLimit); }
 
 Error wrong_marker(uint8_t marker) {
-    std::string t = "wrong msgpack marker ";
+    std::string t = msg::WrongMarker;
     append_marker_name(t, marker);
     return Error::format(std::move(t));
 }
 
 Error length_mismatch(uint64_t n) {
-    std::string t = "array had incorrect length, expected ";
+    std::string t = msg::LengthMismatch;
     append_u64(t, n);
     return Error::format(std::move(t));
 }
 
 Error utf8_error(const Utf8Error& e) {
-    std::string t = "string found to be invalid utf8: ";
+    std::string t = msg::InvalidUtf8;
     append_utf8_error_text(t, e);
     return Error::format(std::move(t));
 }

@@ -41,11 +41,24 @@ using de::Unexpected;
 
 inline constexpr int kDepthLimit = 1024;
 
+// The texts of MessagePack reading failures.
 namespace msg {
 inline constexpr const char* MarkerEof = "IO error while reading marker: failed to fill whole buffer";
 inline constexpr const char* DataEof = "IO error while reading data: failed to fill whole buffer";
 inline constexpr const char* DepthLimit = "depth limit exceeded";
 inline constexpr const char* OutOfRange = "numeric cast found out of range";
+// Followed by the marker's name, the count, the position text.
+inline constexpr const char* WrongMarker = "wrong msgpack marker ";
+inline constexpr const char* LengthMismatch = "array had incorrect length, expected ";
+inline constexpr const char* InvalidUtf8 = "string found to be invalid utf8: ";
+// What "invalid type" and "invalid value" texts say was expected.
+inline constexpr const char* AnyJson = "any valid JSON value";
+inline constexpr const char* FirstKey = "a string key";
+inline constexpr const char* AString = "a string";
+inline constexpr const char* ASequence = "a sequence";
+inline constexpr const char* AMap = "a map";
+inline constexpr const char* EnumValue = "enum Value";
+inline constexpr const char* NewtypeVariant = "newtype variant";
 }  // namespace msg
 
 // The marker's name in failure texts: FixPos(5), FixNeg(-1), Null,
@@ -67,6 +80,7 @@ inline std::string error_text(const Error& e) { return e.message(de::Style::Plai
 inline bool is_map_marker(uint8_t m) { return (m & 0xf0) == 0x80 || m == 0xde || m == 0xdf; }
 inline bool is_array_marker(uint8_t m) { return (m & 0xf0) == 0x90 || m == 0xdc || m == 0xdd; }
 inline bool is_str_marker(uint8_t m) { return (m & 0xe0) == 0xa0 || (m >= 0xd9 && m <= 0xdb); }
+inline bool is_bin_marker(uint8_t m) { return m >= 0xc4 && m <= 0xc6; }
 
 // UTF-8 check of a text, with an inline pass for short ASCII texts.
 inline std::optional<Utf8Error> check_text(std::string_view s) {
@@ -183,13 +197,15 @@ private:
 class Deserializer {
 public:
     explicit Deserializer(std::string_view data, int depth = kDepthLimit)
-        : p_(reinterpret_cast<const uint8_t*>(data.data())),
+        : begin_(reinterpret_cast<const uint8_t*>(data.data())),
+          p_(reinterpret_cast<const uint8_t*>(data.data())),
           end_(reinterpret_cast<const uint8_t*>(data.data()) + data.size()),
           depth_(depth),
           room_(data.size()) {}
 
     // ---- low-level access ----------------------------------------------------
     size_t remaining() const { return size_t(end_ - p_); }
+    std::string_view input() const { return {reinterpret_cast<const char*>(begin_), size_t(end_ - begin_)}; }
     const uint8_t* cursor() const { return p_; }
     void advance(size_t n) { p_ += n; }
     bool has_pending() const { return pending_ >= 0; }
@@ -298,6 +314,16 @@ public:
         return v.visit_str(s);
     }
 
+    // The one reading of a marker taken from the input: reads what follows it
+    // for numbers and for the lengths of str, array and map, and makes exactly
+    // one call of the handler:
+    //   nil(), boolean(b), u64(v) for positive fixint and uint 8..64,
+    //   i64(v) for negative fixint and int 8..64 (whatever the value),
+    //   f64(v) for float 32 (widened) and float 64, str(len), array(len),
+    //   map(len), and bin(m), ext(m), reserved(m) with the marker alone.
+    template <class H>
+    auto dispatch(uint8_t m, H& h) -> decltype(h.nil());
+
     // ---- deserializer ----------------------------------------------------------
     template <class V>
     DeResult<typename V::Value> any(V& v, bool allow_bytes);
@@ -337,6 +363,7 @@ private:
     template <class V>
     DeResult<typename V::Value> visit_map(V& v, uint32_t len);
 
+    const uint8_t* begin_;
     const uint8_t* p_;
     const uint8_t* end_;
     int depth_;
@@ -451,27 +478,20 @@ DeResult<typename V::Value> Deserializer::visit_map(V& v, uint32_t len) {
     return r;
 }
 
-template <class V>
-DeResult<typename V::Value> Deserializer::any(V& v, bool allow_bytes) {
-    const uint8_t m = NV_TRY(take_marker());
-    if (m <= 0x7f) return v.visit_u64(m);
-    if (m >= 0xe0) return v.visit_i64(int8_t(m));
-    if (m <= 0x8f) return visit_map(v, m & 0x0f);
-    if (m <= 0x9f) return visit_array(v, m & 0x0f);
-    if (m <= 0xbf) return visit_str_body(v, m & 0x1f);
+template <class H>
+auto Deserializer::dispatch(uint8_t m, H& h) -> decltype(h.nil()) {
+    if (m <= 0x7f) return h.u64(m);
+    if (m >= 0xe0) return h.i64(int8_t(m));
+    if (m <= 0x8f) return h.map(m & 0x0f);
+    if (m <= 0x9f) return h.array(m & 0x0f);
+    if (m <= 0xbf) return h.str(m & 0x1f);
     switch (m) {
-        case 0xc0: return v.visit_unit();
-        case 0xc2: return v.visit_bool(false);
-        case 0xc3: return v.visit_bool(true);
+        case 0xc0: return h.nil();
+        case 0xc2: return h.boolean(false);
+        case 0xc3: return h.boolean(true);
         case 0xc4:
         case 0xc5:
-        case 0xc6: {
-            uint32_t n = NV_TRY(bin_len(m));
-            std::string_view b = NV_TRY(bytes(n));
-            if (allow_bytes) return v.visit_bytes(b);
-            ByteSeqAccess seq(b);
-            return v.visit_seq(seq);
-        }
+        case 0xc6: return h.bin(m);
         case 0xc7:
         case 0xc8:
         case 0xc9:
@@ -479,39 +499,63 @@ DeResult<typename V::Value> Deserializer::any(V& v, bool allow_bytes) {
         case 0xd5:
         case 0xd6:
         case 0xd7:
-        case 0xd8: {
-            uint32_t n = NV_TRY(ext_len(m));
-            NV_CHECK(enter());
-            ExtDe ext(*this, n);
-            auto r = v.visit_newtype_struct(ext);
-            if (r) leave();
-            return r;
-        }
-        case 0xca: {
-            uint32_t bits = NV_TRY(data<uint32_t>());
-            return v.visit_f64(double(std::bit_cast<float>(bits)));
-        }
-        case 0xcb: {
-            uint64_t bits = NV_TRY(data<uint64_t>());
-            return v.visit_f64(std::bit_cast<double>(bits));
-        }
-        case 0xcc: return v.visit_u64(NV_TRY(data<uint8_t>()));
-        case 0xcd: return v.visit_u64(NV_TRY(data<uint16_t>()));
-        case 0xce: return v.visit_u64(NV_TRY(data<uint32_t>()));
-        case 0xcf: return v.visit_u64(NV_TRY(data<uint64_t>()));
-        case 0xd0: return v.visit_i64(int8_t(NV_TRY(data<uint8_t>())));
-        case 0xd1: return v.visit_i64(int16_t(NV_TRY(data<uint16_t>())));
-        case 0xd2: return v.visit_i64(int32_t(NV_TRY(data<uint32_t>())));
-        case 0xd3: return v.visit_i64(int64_t(NV_TRY(data<uint64_t>())));
+        case 0xd8: return h.ext(m);
+        case 0xca: return h.f64(double(std::bit_cast<float>(NV_TRY(data<uint32_t>()))));
+        case 0xcb: return h.f64(std::bit_cast<double>(NV_TRY(data<uint64_t>())));
+        case 0xcc: return h.u64(NV_TRY(data<uint8_t>()));
+        case 0xcd: return h.u64(NV_TRY(data<uint16_t>()));
+        case 0xce: return h.u64(NV_TRY(data<uint32_t>()));
+        case 0xcf: return h.u64(NV_TRY(data<uint64_t>()));
+        case 0xd0: return h.i64(int8_t(NV_TRY(data<uint8_t>())));
+        case 0xd1: return h.i64(int16_t(NV_TRY(data<uint16_t>())));
+        case 0xd2: return h.i64(int32_t(NV_TRY(data<uint32_t>())));
+        case 0xd3: return h.i64(int64_t(NV_TRY(data<uint64_t>())));
         case 0xd9:
         case 0xda:
-        case 0xdb: return visit_str_body(v, NV_TRY(str_len(m)));
+        case 0xdb: return h.str(NV_TRY(str_len(m)));
         case 0xdc:
-        case 0xdd: return visit_array(v, NV_TRY(array_len(m)));
+        case 0xdd: return h.array(NV_TRY(array_len(m)));
         case 0xde:
-        case 0xdf: return visit_map(v, NV_TRY(map_len(m)));
-        default: return de::fail(wrong_marker(m));  // 0xc1, reserved
+        case 0xdf: return h.map(NV_TRY(map_len(m)));
+        default: return h.reserved(m);  // 0xc1
     }
+}
+
+template <class V>
+DeResult<typename V::Value> Deserializer::any(V& v, bool allow_bytes) {
+    using R = DeResult<typename V::Value>;
+    struct Visit {
+        Deserializer& d;
+        V& v;
+        bool allow_bytes;
+        R nil() { return v.visit_unit(); }
+        R boolean(bool b) { return v.visit_bool(b); }
+        R u64(uint64_t n) { return v.visit_u64(n); }
+        R i64(int64_t n) { return v.visit_i64(n); }
+        R f64(double f) { return v.visit_f64(f); }
+        R str(uint32_t n) { return d.visit_str_body(v, n); }
+        R array(uint32_t n) { return d.visit_array(v, n); }
+        R map(uint32_t n) { return d.visit_map(v, n); }
+        R bin(uint8_t m) {
+            uint32_t n = NV_TRY(d.bin_len(m));
+            std::string_view b = NV_TRY(d.bytes(n));
+            if (allow_bytes) return v.visit_bytes(b);
+            ByteSeqAccess seq(b);
+            return v.visit_seq(seq);
+        }
+        R ext(uint8_t m) {
+            uint32_t n = NV_TRY(d.ext_len(m));
+            NV_CHECK(d.enter());
+            ExtDe ext(d, n);
+            auto r = v.visit_newtype_struct(ext);
+            if (r) d.leave();
+            return r;
+        }
+        R reserved(uint8_t m) { return de::fail(wrong_marker(m)); }
+    };
+    const uint8_t m = NV_TRY(take_marker());
+    Visit h{*this, v, allow_bytes};
+    return dispatch(m, h);
 }
 
 // A map of one entry is a variant with content; a map of any other size fails;

@@ -8,34 +8,18 @@
 #include <string>
 #include <string_view>
 
+#include "util/big_endian.hpp"
+
 namespace norvane::msgpack {
 
 namespace detail {
 
 inline void put1(std::string& out, uint8_t a) { out.push_back(char(a)); }
 
-inline void put2(std::string& out, uint8_t a, uint8_t b) {
-    const char buf[2] = {char(a), char(b)};
-    out.append(buf, 2);
-}
-
-inline void put_be16(std::string& out, uint8_t marker, uint16_t v) {
-    const char buf[3] = {char(marker), char(v >> 8), char(v)};
-    out.append(buf, 3);
-}
-
-inline void put_be32(std::string& out, uint8_t marker, uint32_t v) {
-    const char buf[5] = {char(marker), char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    out.append(buf, 5);
-}
-
-inline void put_be64(std::string& out, uint8_t marker, uint64_t v) {
-    char buf[9];
-    buf[0] = char(marker);
-    const uint64_t be = std::byteswap(v);
-    std::memcpy(buf + 1, &be, 8);
-    out.append(buf, 9);
-}
+inline void put2(std::string& out, uint8_t a, uint8_t b) { append_marked_be<1>(out, a, b); }
+inline void put_be16(std::string& out, uint8_t marker, uint16_t v) { append_marked_be<2>(out, marker, v); }
+inline void put_be32(std::string& out, uint8_t marker, uint32_t v) { append_marked_be<4>(out, marker, v); }
+inline void put_be64(std::string& out, uint8_t marker, uint64_t v) { append_marked_be<8>(out, marker, v); }
 
 // A length header of one of the three families: fix (base + n below fix_limit),
 // then 16-bit and 32-bit forms.
