@@ -4,6 +4,7 @@
 
 #include "format/cbor/document.hpp"
 #include "format/msgpack/document.hpp"
+#include "message/texts.hpp"
 
 namespace norvane {
 
@@ -13,7 +14,7 @@ Result<ConnectionCodec> normalize_codec(std::string_view name) {
         name == "application/x-msgpack")
         return ConnectionCodec::Msgpack;
     if (name == "cbor" || name == "application/cbor") return ConnectionCodec::Cbor;
-    std::string e = "unknown codec: ";
+    std::string e = message_texts::kUnknownCodecPrefix;
     e += name;
     return fail(std::move(e));
 }
@@ -37,7 +38,7 @@ Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
             return out;
         }
     }
-    return fail("unknown codec");
+    return fail(message_texts::kUnknownCodec);
 }
 
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
@@ -58,7 +59,7 @@ Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
             return m;
         }
     }
-    return fail("unknown codec");
+    return fail(message_texts::kUnknownCodec);
 }
 
 namespace messages {
