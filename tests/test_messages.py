@@ -1,5 +1,7 @@
 import json
 
+import cbor2
+import msgpack
 import pytest
 from hypothesis import given, strategies as st
 
@@ -272,3 +274,90 @@ def assert_sorted(pairs):
     keys = [k.encode() for k, _ in pairs]
     assert keys == sorted(keys)
     return dict(pairs)
+
+
+# ---- known messages in any member order, with duplicates and extra members ----------
+
+TEXT = st.text(st.characters(blacklist_categories=("Cs", "Cc")), max_size=6)
+U64 = st.integers(0, 2**64 - 1)
+OPAQUE = st.recursive(st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | TEXT,
+                      lambda c: st.lists(c, max_size=3) | st.dictionaries(TEXT, c, max_size=3), max_leaves=8)
+VALUE = st.recursive(
+    st.just("Null") | st.builds(lambda b: {"Bool": b}, st.booleans())
+    | st.builds(lambda i: {"Int": i}, st.integers(-(2**63), 2**63 - 1)) | st.builds(lambda s: {"Str": s}, TEXT),
+    lambda c: st.builds(lambda xs: {"List": xs}, st.lists(c, max_size=3))
+    | st.builds(lambda m: {"Map": m}, st.dictionaries(TEXT, c, max_size=3)), max_leaves=6)
+PATH = st.lists(st.builds(lambda k: {"Key": k}, TEXT) | st.builds(lambda i: {"Index": i}, U64), max_size=3)
+OP = st.builds(lambda p, v: {"Set": {"path": p, "value": v}}, PATH, VALUE) | st.builds(
+    lambda p: {"Remove": {"path": p}}, PATH)
+PATCH = st.fixed_dictionaries({"rev": U64, "ops": st.lists(OP, max_size=3)})
+OPT_TEXT = st.none() | TEXT
+# Each kind's fields in their written order: name -> (strategy, required, written when absent as null).
+KINDS = {
+    "snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE},
+    "crdt_snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE, "spec": OPAQUE, "state": OPAQUE},
+    "patch": {"id": U64, "patch": PATCH, "proposal": OPT_TEXT},
+    "crdt": {"id": U64, "rev": U64, "ops": st.lists(OPAQUE, max_size=3), "effect": OPAQUE, "proposal": OPT_TEXT},
+    "ack": {"id": U64, "rev": U64, "proposal": TEXT},
+    "reject": {"id": U64, "rev": U64, "error": TEXT, "proposal": OPT_TEXT,
+               "crdt_ops": st.none() | st.lists(OPAQUE, max_size=3)},
+    "awareness": {"id": U64, "peer": OPT_TEXT, "state": OPAQUE},
+}
+OPTIONAL = {("patch", "proposal"), ("crdt", "effect"), ("crdt", "proposal"), ("reject", "proposal"),
+            ("reject", "crdt_ops"), ("awareness", "peer"), ("awareness", "state")}
+
+
+def compact(x):
+    return json.dumps(x, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def expected_json(tag, fields):
+    """The normalized text: "t", then the kind's fields in their order, optional ones left out
+    when absent or null (the awareness state is written null)."""
+    parts = [f'"t":{compact(tag)}']
+    for name in KINDS[tag]:
+        v = fields.get(name)
+        if v is None and (tag, name) in OPTIONAL:
+            if (tag, name) == ("awareness", "state"):
+                parts.append('"state":null')
+            continue
+        if name == "patch":
+            v = {"rev": v["rev"], "ops": [{k: {"path": b["path"], **({"value": b["value"]} if "value" in b else {})}}
+                                          for op in v["ops"] for k, b in op.items()]}
+            parts.append('"patch":' + json.dumps(v, ensure_ascii=False, separators=(",", ":")))
+        else:
+            parts.append(f'"{name}":{compact(v)}')
+    return "{" + ",".join(parts) + "}"
+
+
+@st.composite
+def messages_as_written(draw):
+    """A known message written with its members in any order, some optional ones left out,
+    extra members, and members given twice (the earlier of them of the wrong type)."""
+    tag = draw(st.sampled_from(sorted(KINDS)))
+    fields = {name: draw(s) for name, s in KINDS[tag].items()
+              if (tag, name) not in OPTIONAL or draw(st.booleans())}
+    members = [(k, compact(v)) for k, v in fields.items()]
+    members += [(draw(st.sampled_from(["x", "ids", "T", "\\u0078"])), compact(draw(OPAQUE)))
+                for _ in range(draw(st.integers(0, 2)))]
+    members = draw(st.permutations(members))
+    for k, _ in draw(st.lists(st.sampled_from(members), max_size=2, unique=True)) if members else []:
+        members.insert(draw(st.integers(0, members.index(next(m for m in members if m[0] == k)))), (k, '"wrong"'))
+    where = draw(st.integers(0, len(members)))
+    t = draw(st.sampled_from([f'"{tag}"', '"' + tag[0] + tag[1:].replace("a", "\\u0061") + '"']))
+    members.insert(where, ("t", t))
+    space = draw(st.sampled_from(["", " ", "\n\t"]))
+    text = "{" + space + ("," + space).join(f'"{k}"{space}:{space}{v}' for k, v in members) + space + "}"
+    return text, expected_json(tag, fields), tag, fields
+
+
+@given(messages_as_written())
+def test_known_messages_read_in_any_member_order(case):
+    text, expected, _, _ = case
+    assert normalize_message(text) == expected
+    batch = normalize_message(f'{{"t":"batch","msgs":[{text},{{"t":"other"}},{text}]}}')
+    assert batch == f'{{"t":"batch","msgs":[{expected},{{"t":"other"}},{expected}]}}'
+    assert norvane.decode_message(text.encode(), "json") == expected
+    for codec, loads in (("msgpack", msgpack.unpackb), ("cbor", cbor2.loads)):
+        doc = loads(norvane.encode_message(text, codec))
+        assert doc == json.loads(expected) and list(doc) == sorted(doc, key=str.encode)

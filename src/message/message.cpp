@@ -7,6 +7,7 @@
 #include "format/json/reader.hpp"
 #include "format/record/error.hpp"
 #include "message/fields.hpp"
+#include "message/message_json.hpp"
 #include "message/texts.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
@@ -220,6 +221,11 @@ Result<Message> Message::from_value(Document&& doc) {
 }
 
 Result<Message> Message::from_json(std::string_view text, bool check_utf8) {
+    if (auto m = message_from_json_one_pass(text, check_utf8)) return std::move(*m);
+    return from_json_tree(text, check_utf8);
+}
+
+Result<Message> Message::from_json_tree(std::string_view text, bool check_utf8) {
     json::Reader r(text, check_utf8);
     auto doc = read_document(r);
     if (!doc) return fail(de::json_error_text(doc.error()));
