@@ -322,9 +322,9 @@ def expected_json(tag, fields):
                 parts.append('"state":null')
             continue
         if name == "patch":
-            v = {"rev": v["rev"], "ops": [{k: {"path": b["path"], **({"value": b["value"]} if "value" in b else {})}}
-                                          for op in v["ops"] for k, b in op.items()]}
-            parts.append('"patch":' + json.dumps(v, ensure_ascii=False, separators=(",", ":")))
+            ops = [f'{{"{k}":{{"path":{compact(b["path"])}' + (f',"value":{compact(b["value"])}' if "value" in b else "")
+                   + "}}" for op in v["ops"] for k, b in op.items()]
+            parts.append(f'"patch":{{"rev":{v["rev"]},"ops":[{",".join(ops)}]}}')
         else:
             parts.append(f'"{name}":{compact(v)}')
     return "{" + ",".join(parts) + "}"
@@ -361,3 +361,34 @@ def test_known_messages_read_in_any_member_order(case):
     for codec, loads in (("msgpack", msgpack.unpackb), ("cbor", cbor2.loads)):
         doc = loads(norvane.encode_message(text, codec))
         assert doc == json.loads(expected) and list(doc) == sorted(doc, key=str.encode)
+
+
+def _nested(kind, k):
+    inner = {"value": '"Null"', "list": "0", "batch": '{"t":"batch","msgs":[]}'}[kind]
+    wrap = {"value": '{{"List":[{}]}}', "list": "[{}]", "batch": '{{"t":"batch","msgs":[{}]}}'}[kind]
+    for _ in range(k):
+        inner = wrap.format(inner)
+    return inner
+
+
+def _outcome(text):
+    try:
+        return normalize_message(text)
+    except ValueError as e:
+        return str(e).split(" at line ")[0]
+
+
+@pytest.mark.parametrize("depth", [20, 41, 42, 43, 62, 63, 64, 65, 126, 127, 128])
+@pytest.mark.parametrize("where", ["snapshot", "patch", "crdt", "batch"])
+def test_nesting_limit_is_the_same_whichever_member_comes_first(where, depth):
+    # A message led by "t" is read in one pass, one with "t" last through the document: the
+    # nesting budget must run out at the same depth on both ways.
+    fields = {
+        "snapshot": ('"snapshot"', f'"id":1,"type":"T","rev":2,"value":{_nested("value", depth)}'),
+        "patch": ('"patch"', f'"id":1,"patch":{{"rev":1,"ops":[{{"Set":{{"path":[],"value":{_nested("value", depth)}}}}}]}}'),
+        "crdt": ('"crdt"', f'"id":1,"rev":2,"ops":[{_nested("list", depth)}]'),
+        "batch": ('"batch"', f'"msgs":[{_nested("batch", depth)}]'),
+    }[where]
+    first = _outcome(f'{{"t":{fields[0]},{fields[1]}}}')
+    last = _outcome(f'{{{fields[1]},"t":{fields[0]}}}')
+    assert first == last
