@@ -4,6 +4,7 @@
 
 #include "format/cbor/document.hpp"
 #include "format/msgpack/document.hpp"
+#include "message/message_binary.hpp"
 #include "message/texts.hpp"
 
 namespace norvane {
@@ -44,6 +45,19 @@ Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
     switch (codec) {
         case ConnectionCodec::Json: return Message::from_json(data, true);
+        case ConnectionCodec::Msgpack:
+            if (auto m = message_from_msgpack_one_pass(data)) return std::move(*m);
+            break;
+        case ConnectionCodec::Cbor:
+            if (auto m = message_from_cbor_one_pass(data)) return std::move(*m);
+            break;
+    }
+    return decode_message_tree(data, codec);
+}
+
+Result<Message> decode_message_tree(std::string_view data, ConnectionCodec codec) {
+    switch (codec) {
+        case ConnectionCodec::Json: return Message::from_json_tree(data, true);
         case ConnectionCodec::Msgpack: {
             // A failure of the typed read is the library's custom error, which
             // displays as its text alone.

@@ -25,6 +25,9 @@ Result<std::string> encode_message(const Message& m, ConnectionCodec codec);
 // One message from the start of the bytes. JSON reads the whole input (only
 // whitespace may follow); MessagePack and CBOR read one item and ignore the rest.
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec);
+// The same reading, always through the generic document first (the reference
+// the one-pass reads are checked against).
+Result<Message> decode_message_tree(std::string_view data, ConnectionCodec codec);
 
 // The module functions, on converted arguments.
 namespace messages {

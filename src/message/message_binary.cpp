@@ -1,0 +1,410 @@
+// Messages from MessagePack and CBOR bytes in one pass over the contents.
+//
+// The members of a message's map come in any order ("t" among them, and in
+// the written form after "id"), so the map is first walked member by member:
+// each value's extent is found by a plain skip, which also turns away what
+// this reader leaves to the generic document (byte strings, extensions, tags,
+// indefinite lengths, floats that are not finite, reserved forms, keys that
+// are not texts) and checks the nesting against the format's budget as the
+// document reader counts it. Once the tag is known, each member is read from
+// its extent straight into the typed field.
+//
+// Anything not taken the short way (a failure, a field or "t" given twice, a
+// required field missing, an integer not in an unsigned form) makes the
+// caller read the bytes again through the generic document, which gives the
+// failure texts and the rules for duplicate keys; so a message read here is
+// always the one that path reads.
+#include "message/message_binary.hpp"
+
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "diff/patch_read.hpp"
+#include "format/cbor/document.hpp"
+#include "format/msgpack/document.hpp"
+#include "message/fields.hpp"
+#include "util/text.hpp"
+#include "value/cbor.hpp"
+#include "value/msgpack.hpp"
+
+namespace norvane {
+
+namespace {
+
+namespace mf = message_fields;
+
+struct Span {
+    const uint8_t* begin;
+    const uint8_t* end;
+    size_t size() const { return size_t(end - begin); }
+    std::string_view view() const { return {reinterpret_cast<const char*>(begin), size()}; }
+};
+
+template <class T>
+T big_endian(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    if constexpr (sizeof(T) > 1) v = std::byteswap(v);
+    return v;
+}
+
+uint64_t big_endian_n(const uint8_t* p, size_t width) {
+    switch (width) {
+        case 1: return big_endian<uint8_t>(p);
+        case 2: return big_endian<uint16_t>(p);
+        case 4: return big_endian<uint32_t>(p);
+        default: return big_endian<uint64_t>(p);
+    }
+}
+
+// ---- MessagePack ---------------------------------------------------------------------
+
+struct MsgpackForm {
+    using Deserializer = msgpack::Deserializer;
+    static constexpr int kBudget = msgpack::kDepthLimit;
+    static constexpr uint8_t kNil = 0xc0;
+
+    // A container read with this much budget left opens (the counter must not reach zero).
+    static bool opens(int budget) { return budget > 1; }
+
+    // The end of the item at p read with `budget` left, or nullptr.
+    static const uint8_t* skip(const uint8_t* p, const uint8_t* end, int budget) {
+        if (p >= end) return nullptr;
+        const uint8_t m = *p++;
+        auto fixed = [&](uint64_t n) -> const uint8_t* { return uint64_t(end - p) >= n ? p + n : nullptr; };
+        auto length = [&](size_t width) -> std::optional<uint64_t> {
+            if (size_t(end - p) < width) return std::nullopt;
+            const uint64_t n = big_endian_n(p, width);
+            p += width;
+            return n;
+        };
+        auto items = [&](std::optional<uint64_t> n, bool map) -> const uint8_t* {
+            if (!n || !opens(budget)) return nullptr;
+            for (uint64_t i = 0; i < *n && p; ++i) {
+                if (map && (p >= end || !msgpack::is_str_marker(*p) || !(p = skip(p, end, budget)))) return nullptr;
+                p = skip(p, end, budget - 1);
+            }
+            return p;
+        };
+        auto text = [&](std::optional<uint64_t> n) { return n ? fixed(*n) : nullptr; };
+        if (m <= 0x7f || m >= 0xe0) return p;
+        if (m <= 0x8f) return items(m & 0x0f, true);
+        if (m <= 0x9f) return items(m & 0x0f, false);
+        if (m <= 0xbf) return fixed(m & 0x1f);
+        switch (m) {
+            case 0xc0:
+            case 0xc2:
+            case 0xc3: return p;
+            // Floats that are not finite: the document holds them as null.
+            case 0xca: return size_t(end - p) >= 4 && (~big_endian<uint32_t>(p) & 0x7f800000u) ? p + 4 : nullptr;
+            case 0xcb:
+                return size_t(end - p) >= 8 && (~big_endian<uint64_t>(p) & 0x7ff0000000000000u) ? p + 8 : nullptr;
+            case 0xcc:
+            case 0xd0: return fixed(1);
+            case 0xcd:
+            case 0xd1: return fixed(2);
+            case 0xce:
+            case 0xd2: return fixed(4);
+            case 0xcf:
+            case 0xd3: return fixed(8);
+            case 0xd9: return text(length(1));
+            case 0xda: return text(length(2));
+            case 0xdb: return text(length(4));
+            case 0xdc: return items(length(2), false);
+            case 0xdd: return items(length(4), false);
+            case 0xde: return items(length(2), true);
+            case 0xdf: return items(length(4), true);
+            default: return nullptr;  // bin, ext, reserved
+        }
+    }
+
+    // The number of members or elements of a skipped map or array, and where its first one starts.
+    static std::optional<std::pair<uint64_t, const uint8_t*>> container(Span s, bool map) {
+        const uint8_t m = *s.begin;
+        const uint8_t* p = s.begin + 1;
+        if (map ? (m & 0xf0) == 0x80 : (m & 0xf0) == 0x90) return std::pair{uint64_t(m & 0x0f), p};
+        if (m == (map ? 0xde : 0xdc)) return std::pair{big_endian_n(p, 2), p + 2};
+        if (m == (map ? 0xdf : 0xdd)) return std::pair{big_endian_n(p, 4), p + 4};
+        return std::nullopt;
+    }
+
+    // The text of a str item filling the span (UTF-8 checked).
+    static std::optional<std::string_view> text(Span s) {
+        const uint8_t m = *s.begin;
+        const size_t head = m <= 0xbf ? 1 : m == 0xd9 ? 2 : m == 0xda ? 3 : 5;
+        if (!msgpack::is_str_marker(m)) return std::nullopt;
+        std::string_view t(reinterpret_cast<const char*>(s.begin) + head, s.size() - head);
+        if (msgpack::check_text(t)) return std::nullopt;
+        return t;
+    }
+
+    // An unsigned integer item filling the span.
+    static std::optional<uint64_t> u64(Span s) {
+        const uint8_t m = *s.begin;
+        if (m <= 0x7f) return m;
+        if (m >= 0xcc && m <= 0xcf) return big_endian_n(s.begin + 1, size_t(1) << (m - 0xcc));
+        return std::nullopt;
+    }
+
+    template <class F>
+    static bool with_reader(Span s, int budget, F&& f) {
+        Deserializer d(s.view(), budget);
+        return f(d) && d.cursor() == s.end && !d.has_pending();
+    }
+    static auto document(Deserializer& d) { return msgpack::read_document(d); }
+    static auto value(Deserializer& d) { return value_from_msgpack(d); }
+};
+
+// ---- CBOR ----------------------------------------------------------------------------
+
+struct CborForm {
+    using Deserializer = cbor::Deserializer;
+    static constexpr int kBudget = cbor::kRecursionLimit;
+    static constexpr uint8_t kNil = 0xf6;
+
+    // A container read with this much budget left opens (some must be left).
+    static bool opens(int budget) { return budget > 0; }
+
+    // The major type and argument of the head at p (moved past it), or nullopt for an
+    // indefinite length or a reserved width.
+    static std::optional<std::pair<uint8_t, uint64_t>> head(const uint8_t*& p, const uint8_t* end) {
+        if (p >= end) return std::nullopt;
+        const uint8_t ib = *p++;
+        const uint8_t ai = ib & 0x1f;
+        if (ai < 24) return std::pair{uint8_t(ib >> 5), uint64_t(ai)};
+        if (ai > 27) return std::nullopt;
+        const size_t width = size_t(1) << (ai - 24);
+        if (size_t(end - p) < width) return std::nullopt;
+        const uint64_t arg = big_endian_n(p, width);
+        p += width;
+        return std::pair{uint8_t(ib >> 5), arg};
+    }
+
+    static const uint8_t* skip(const uint8_t* p, const uint8_t* end, int budget) {
+        const uint8_t* start = p;
+        auto h = head(p, end);
+        if (!h) return nullptr;
+        const auto [major, arg] = *h;
+        switch (major) {
+            case 0: return p;
+            case 1: return arg >> 63 ? nullptr : p;
+            case 3: return uint64_t(end - p) >= arg ? p + arg : nullptr;
+            case 4:
+            case 5: {
+                if (!opens(budget)) return nullptr;
+                for (uint64_t i = 0; i < arg && p; ++i) {
+                    if (major == 5) {
+                        // Keys: definite texts that fit the identifier scratch.
+                        const uint8_t* k = p;
+                        auto kh = head(k, end);
+                        if (!kh || kh->first != 3 || kh->second > cbor::kScratchSize ||
+                            !(p = skip(p, end, budget)))
+                            return nullptr;
+                    }
+                    p = skip(p, end, budget - 1);
+                }
+                return p;
+            }
+            case 7: {
+                const uint8_t ai = *start & 0x1f;
+                if (ai >= 20 && ai <= 22) return p;  // false, true, null
+                if (ai == 25) return (~arg & 0x7c00) ? p : nullptr;
+                if (ai == 26) return (~arg & 0x7f800000u) ? p : nullptr;
+                if (ai == 27) return (~arg & 0x7ff0000000000000u) ? p : nullptr;
+                return nullptr;  // undefined and the other simple values
+            }
+            default: return nullptr;  // byte strings, tags
+        }
+    }
+
+    static std::optional<std::pair<uint64_t, const uint8_t*>> container(Span s, bool map) {
+        const uint8_t* p = s.begin;
+        auto h = head(p, s.end);
+        if (!h || h->first != (map ? 5 : 4)) return std::nullopt;
+        return std::pair{h->second, p};
+    }
+
+    static std::optional<std::string_view> text(Span s) {
+        const uint8_t* p = s.begin;
+        auto h = head(p, s.end);
+        if (!h || h->first != 3) return std::nullopt;
+        std::string_view t(reinterpret_cast<const char*>(p), size_t(s.end - p));
+        if (!is_utf8(t)) return std::nullopt;
+        return t;
+    }
+
+    static std::optional<uint64_t> u64(Span s) {
+        const uint8_t* p = s.begin;
+        auto h = head(p, s.end);
+        if (!h || h->first != 0) return std::nullopt;
+        return h->second;
+    }
+
+    // The reader starts with the whole budget: the skip has already bounded the nesting.
+    template <class F>
+    static bool with_reader(Span s, int, F&& f) {
+        Deserializer d(s.view());
+        return f(d) && d.offset() == s.size();
+    }
+    static auto document(Deserializer& d) { return cbor::read_document(d); }
+    static auto value(Deserializer& d) { return value_from_cbor(d); }
+};
+
+// ---- the typed read, written once for both forms --------------------------------------
+
+struct Member {
+    std::string_view key;
+    Span value;
+};
+
+template <class Form>
+class OnePass {
+public:
+    using Deserializer = typename Form::Deserializer;
+
+    // One message filling the span (already skipped), read with `budget` left.
+    static std::optional<Message> message(Span s, int budget) {
+        if (Form::opens(budget)) {
+            if (auto map = Form::container(s, true)) {
+                std::vector<Member> members;
+                auto kind = gather(*map, s.end, budget, members);
+                if (!kind) return std::nullopt;
+                if (*kind != Message::Kind::Unknown)
+                    return mf::with_kind(*kind, [&]<class M>() { return OnePass(budget - 1).record<M>(members); });
+            }
+        }
+        std::optional<Message> out;
+        const bool ok = Form::with_reader(s, budget, [&](Deserializer& d) {
+            auto doc = Form::document(d);
+            if (!doc) return false;
+            auto m = Message::from_value(std::move(*doc));
+            if (!m) return false;
+            out.emplace(std::move(*m));
+            return true;
+        });
+        return ok ? std::move(out) : std::nullopt;
+    }
+
+private:
+    explicit OnePass(int budget) : budget_(budget) {}
+
+    // The members of a map; the kind its "t" names (Unknown when it names none),
+    // or nullopt when the map is not taken the short way.
+    static std::optional<Message::Kind> gather(std::pair<uint64_t, const uint8_t*> map, const uint8_t* end,
+                                               int budget, std::vector<Member>& out) {
+        auto [n, p] = map;
+        out.reserve(size_t(n));
+        Message::Kind kind = Message::Kind::Unknown;
+        bool tag_seen = false;
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint8_t* k = p;
+            p = Form::skip(p, end, budget);
+            if (!p) return std::nullopt;
+            auto key = Form::text({k, p});
+            if (!key) return std::nullopt;
+            const uint8_t* v = p;
+            p = Form::skip(p, end, budget - 1);
+            if (!p) return std::nullopt;
+            if (*key == "t") {
+                if (tag_seen) return std::nullopt;
+                tag_seen = true;
+                if (auto tag = Form::text({v, p})) kind = message_kind_of_tag(*tag).value_or(Message::Kind::Unknown);
+            }
+            out.push_back({*key, {v, p}});
+        }
+        return kind;
+    }
+
+    template <class M>
+    std::optional<Message> record(const std::vector<Member>& members) {
+        M m;
+        unsigned seen = 0;
+        for (const Member& member : members) {
+            const int i = mf::field_index<M>(member.key);
+            if (i < 0) {
+                if (member.key == "t") continue;
+                if (!Form::with_reader(member.value, budget_, [](Deserializer& d) { return bool(Form::document(d)); }))
+                    return std::nullopt;
+                continue;
+            }
+            if (seen >> i & 1) return std::nullopt;
+            seen |= 1u << i;
+            if (!mf::with_field<M>(size_t(i), [&](const auto& f) { return read(member.value, m.*f.member); }))
+                return std::nullopt;
+        }
+        if ((seen & mf::kRequired<M>) != mf::kRequired<M>) return std::nullopt;
+        return Message{std::move(m)};
+    }
+
+    bool read(Span s, uint64_t& out) { return assign(out, Form::u64(s)); }
+    bool read(Span s, std::string& out) { return assign(out, Form::text(s)); }
+    bool read(Span s, Value& out) {
+        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, Form::value(d)); });
+    }
+    bool read(Span s, Document& out) {
+        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, Form::document(d)); });
+    }
+    bool read(Span s, std::vector<Document>& out) {
+        if (!Form::container(s, false)) return false;
+        return Form::with_reader(s, budget_, [&](Deserializer& d) {
+            auto list = Form::document(d);
+            if (!list) return false;
+            out = std::move(list->items());
+            return true;
+        });
+    }
+    bool read(Span s, Patch& out) {
+        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, patch_read::read_patch(d)); });
+    }
+    bool read(Span s, std::vector<Message>& out) {
+        auto list = Form::container(s, false);
+        if (!list) return false;
+        auto [n, p] = *list;
+        out.reserve(size_t(n));
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint8_t* e = Form::skip(p, s.end, budget_ - 1);
+            if (!e) return false;
+            auto msg = message({p, e}, budget_ - 1);
+            if (!msg) return false;
+            out.push_back(std::move(*msg));
+            p = e;
+        }
+        return p == s.end;
+    }
+    template <class T>
+    bool read(Span s, std::optional<T>& out) {
+        if (s.size() == 1 && *s.begin == Form::kNil) {
+            out.reset();
+            return true;
+        }
+        return read(s, out.emplace());
+    }
+
+    template <class T, class R>
+    static bool assign(T& out, R&& r) {
+        if (!r) return false;
+        out = std::move(*r);
+        return true;
+    }
+
+    int budget_;  // what each member's value is read with
+};
+
+template <class Form>
+std::optional<Message> one_pass(std::string_view data) {
+    const auto* begin = reinterpret_cast<const uint8_t*>(data.data());
+    const uint8_t* end = Form::skip(begin, begin + data.size(), Form::kBudget);
+    if (!end) return std::nullopt;
+    return OnePass<Form>::message({begin, end}, Form::kBudget);
+}
+
+}  // namespace
+
+std::optional<Message> message_from_msgpack_one_pass(std::string_view data) { return one_pass<MsgpackForm>(data); }
+
+std::optional<Message> message_from_cbor_one_pass(std::string_view data) { return one_pass<CborForm>(data); }
+
+}  // namespace norvane
