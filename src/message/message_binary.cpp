@@ -16,6 +16,7 @@
 // always the one that path reads.
 #include "message/message_binary.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <optional>
@@ -74,61 +75,82 @@ struct MsgpackForm {
     static const uint8_t* skip(const uint8_t* p, const uint8_t* end, int budget) {
         if (p >= end) return nullptr;
         const uint8_t m = *p++;
-        auto fixed = [&](uint64_t n) -> const uint8_t* { return uint64_t(end - p) >= n ? p + n : nullptr; };
-        auto length = [&](size_t width) -> std::optional<uint64_t> {
-            if (size_t(end - p) < width) return std::nullopt;
-            const uint64_t n = big_endian_n(p, width);
-            p += width;
-            return n;
-        };
-        auto items = [&](std::optional<uint64_t> n, bool map) -> const uint8_t* {
-            if (!n || !opens(budget)) return nullptr;
-            for (uint64_t i = 0; i < *n && p; ++i) {
-                if (map && (p >= end || !msgpack::is_str_marker(*p) || !(p = skip(p, end, budget)))) return nullptr;
-                p = skip(p, end, budget - 1);
-            }
-            return p;
-        };
-        auto text = [&](std::optional<uint64_t> n) { return n ? fixed(*n) : nullptr; };
         if (m <= 0x7f || m >= 0xe0) return p;
-        if (m <= 0x8f) return items(m & 0x0f, true);
-        if (m <= 0x9f) return items(m & 0x0f, false);
-        if (m <= 0xbf) return fixed(m & 0x1f);
-        switch (m) {
-            case 0xc0:
-            case 0xc2:
-            case 0xc3: return p;
-            // Floats that are not finite: the document holds them as null.
-            case 0xca: return size_t(end - p) >= 4 && (~big_endian<uint32_t>(p) & 0x7f800000u) ? p + 4 : nullptr;
-            case 0xcb:
-                return size_t(end - p) >= 8 && (~big_endian<uint64_t>(p) & 0x7ff0000000000000u) ? p + 8 : nullptr;
-            case 0xcc:
-            case 0xd0: return fixed(1);
-            case 0xcd:
-            case 0xd1: return fixed(2);
-            case 0xce:
-            case 0xd2: return fixed(4);
-            case 0xcf:
-            case 0xd3: return fixed(8);
-            case 0xd9: return text(length(1));
-            case 0xda: return text(length(2));
-            case 0xdb: return text(length(4));
-            case 0xdc: return items(length(2), false);
-            case 0xdd: return items(length(4), false);
-            case 0xde: return items(length(2), true);
-            case 0xdf: return items(length(4), true);
-            default: return nullptr;  // bin, ext, reserved
+        uint64_t n;
+        bool map;
+        if (m >= 0xa0 && m <= 0xbf) return bytes(p, end, m & 0x1f);
+        if (m <= 0x9f) {
+            n = m & 0x0f;
+            map = m <= 0x8f;
+        } else {
+            switch (m) {
+                case 0xc0:
+                case 0xc2:
+                case 0xc3: return p;
+                // Floats that are not finite: the document holds them as null.
+                case 0xca: return end - p >= 4 && (~big_endian<uint32_t>(p) & 0x7f800000u) ? p + 4 : nullptr;
+                case 0xcb: return end - p >= 8 && (~big_endian<uint64_t>(p) & 0x7ff0000000000000u) ? p + 8 : nullptr;
+                case 0xcc:
+                case 0xd0: return bytes(p, end, 1);
+                case 0xcd:
+                case 0xd1: return bytes(p, end, 2);
+                case 0xce:
+                case 0xd2: return bytes(p, end, 4);
+                case 0xcf:
+                case 0xd3: return bytes(p, end, 8);
+                case 0xd9:
+                case 0xda:
+                case 0xdb: {
+                    const size_t width = size_t(1) << (m - 0xd9);
+                    if (size_t(end - p) < width) return nullptr;
+                    return bytes(p + width, end, big_endian_n(p, width));
+                }
+                case 0xdc:
+                case 0xdd:
+                case 0xde:
+                case 0xdf: {
+                    const size_t width = m & 1 ? 4 : 2;
+                    if (size_t(end - p) < width) return nullptr;
+                    n = big_endian_n(p, width);
+                    p += width;
+                    map = m >= 0xde;
+                    break;
+                }
+                default: return nullptr;  // bin, ext, reserved
+            }
         }
+        if (!opens(budget)) return nullptr;
+        for (; n > 0 && p; --n) {
+            if (map) {
+                if (p >= end) return nullptr;
+                const uint8_t k = *p;
+                if ((k & 0xe0) == 0xa0) {
+                    p = bytes(p + 1, end, k & 0x1f);
+                } else if (k >= 0xd9 && k <= 0xdb) {
+                    p = skip(p, end, budget);
+                } else {
+                    return nullptr;
+                }
+                if (!p) return nullptr;
+            }
+            p = skip(p, end, budget - 1);
+        }
+        return p;
+    }
+
+    static const uint8_t* bytes(const uint8_t* p, const uint8_t* end, uint64_t n) {
+        return uint64_t(end - p) >= n ? p + n : nullptr;
     }
 
     // The number of members or elements of a skipped map or array, and where its first one starts.
     static std::optional<std::pair<uint64_t, const uint8_t*>> container(Span s, bool map) {
+        if (s.size() == 0) return std::nullopt;
         const uint8_t m = *s.begin;
         const uint8_t* p = s.begin + 1;
         if (map ? (m & 0xf0) == 0x80 : (m & 0xf0) == 0x90) return std::pair{uint64_t(m & 0x0f), p};
-        if (m == (map ? 0xde : 0xdc)) return std::pair{big_endian_n(p, 2), p + 2};
-        if (m == (map ? 0xdf : 0xdd)) return std::pair{big_endian_n(p, 4), p + 4};
-        return std::nullopt;
+        const size_t width = m == (map ? 0xde : 0xdc) ? 2 : m == (map ? 0xdf : 0xdd) ? 4 : 0;
+        if (width == 0 || s.size() < 1 + width) return std::nullopt;
+        return std::pair{big_endian_n(p, width), p + width};
     }
 
     // The text of a str item filling the span (UTF-8 checked).
@@ -265,17 +287,28 @@ class OnePass {
 public:
     using Deserializer = typename Form::Deserializer;
 
-    // One message filling the span (already skipped), read with `budget` left.
-    static std::optional<Message> message(Span s, int budget) {
+    // One message at p, read with `budget` left; `next` is where it ends.
+    static std::optional<Message> message(const uint8_t* p, const uint8_t* end, int budget, const uint8_t*& next) {
         if (Form::opens(budget)) {
-            if (auto map = Form::container(s, true)) {
+            if (auto map = Form::container({p, end}, true)) {
                 std::vector<Member> members;
-                auto kind = gather(*map, s.end, budget, members);
+                auto kind = gather(*map, end, budget, members, next);
                 if (!kind) return std::nullopt;
                 if (*kind != Message::Kind::Unknown)
                     return mf::with_kind(*kind, [&]<class M>() { return OnePass(budget - 1).record<M>(members); });
+                return document({p, next}, budget);
             }
         }
+        next = Form::skip(p, end, budget);
+        if (!next) return std::nullopt;
+        return document({p, next}, budget);
+    }
+
+private:
+    explicit OnePass(int budget) : budget_(budget) {}
+
+    // Any other message: the generic document of the (skipped) span, classified.
+    static std::optional<Message> document(Span s, int budget) {
         std::optional<Message> out;
         const bool ok = Form::with_reader(s, budget, [&](Deserializer& d) {
             auto doc = Form::document(d);
@@ -288,15 +321,12 @@ public:
         return ok ? std::move(out) : std::nullopt;
     }
 
-private:
-    explicit OnePass(int budget) : budget_(budget) {}
-
     // The members of a map; the kind its "t" names (Unknown when it names none),
     // or nullopt when the map is not taken the short way.
     static std::optional<Message::Kind> gather(std::pair<uint64_t, const uint8_t*> map, const uint8_t* end,
-                                               int budget, std::vector<Member>& out) {
+                                               int budget, std::vector<Member>& out, const uint8_t*& next) {
         auto [n, p] = map;
-        out.reserve(size_t(n));
+        out.reserve(size_t(std::min<uint64_t>(n, uint64_t(end - p) / 2)));
         Message::Kind kind = Message::Kind::Unknown;
         bool tag_seen = false;
         for (uint64_t i = 0; i < n; ++i) {
@@ -315,6 +345,7 @@ private:
             }
             out.push_back({*key, {v, p}});
         }
+        next = p;
         return kind;
     }
 
@@ -363,14 +394,11 @@ private:
         auto list = Form::container(s, false);
         if (!list) return false;
         auto [n, p] = *list;
-        out.reserve(size_t(n));
+        out.reserve(size_t(std::min<uint64_t>(n, s.size())));
         for (uint64_t i = 0; i < n; ++i) {
-            const uint8_t* e = Form::skip(p, s.end, budget_ - 1);
-            if (!e) return false;
-            auto msg = message({p, e}, budget_ - 1);
+            auto msg = message(p, s.end, budget_ - 1, p);
             if (!msg) return false;
             out.push_back(std::move(*msg));
-            p = e;
         }
         return p == s.end;
     }
@@ -396,9 +424,8 @@ private:
 template <class Form>
 std::optional<Message> one_pass(std::string_view data) {
     const auto* begin = reinterpret_cast<const uint8_t*>(data.data());
-    const uint8_t* end = Form::skip(begin, begin + data.size(), Form::kBudget);
-    if (!end) return std::nullopt;
-    return OnePass<Form>::message({begin, end}, Form::kBudget);
+    const uint8_t* end = nullptr;
+    return OnePass<Form>::message(begin, begin + data.size(), Form::kBudget, end);
 }
 
 }  // namespace
