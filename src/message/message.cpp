@@ -39,18 +39,18 @@ std::string missing_field(std::string_view name) {
 Result<uint64_t> read_u64(const Document& d) {
     if (d.kind() == NodeKind::U64) return d.as_u64();
     if (d.kind() == NodeKind::I64)
-        return fail(de::Error::invalid_value(de::Unexpected::signed_(d.as_i64()), "u64").message(de::Style::Json));
-    return fail(invalid_type(d, "u64"));
+        return fail(de::Error::invalid_value(de::Unexpected::signed_(d.as_i64()), message_texts::kExpectedU64).message(de::Style::Json));
+    return fail(invalid_type(d, message_texts::kExpectedU64));
 }
 
 Result<std::string> read_text(Document& d) {
     if (d.kind() == NodeKind::Str) return std::move(d.as_str());
-    return fail(invalid_type(d, "a string"));
+    return fail(invalid_type(d, message_texts::kExpectedText));
 }
 
 Result<std::vector<Document>> read_list(Document& d) {
     if (d.kind() == NodeKind::Seq) return std::move(d.items());
-    return fail(invalid_type(d, "a sequence"));
+    return fail(invalid_type(d, message_texts::kExpectedList));
 }
 
 Result<Value> read_value(const Document& d) {
@@ -60,7 +60,7 @@ Result<Value> read_value(const Document& d) {
 }
 
 Result<std::vector<Message>> read_messages(Document& d) {
-    if (d.kind() != NodeKind::Seq) return fail(invalid_type(d, "a sequence"));
+    if (d.kind() != NodeKind::Seq) return fail(invalid_type(d, message_texts::kExpectedList));
     std::vector<Message> msgs;
     msgs.reserve(d.items().size());
     for (Document& item : d.items()) msgs.push_back(NV_TRY(Message::from_value(std::move(item))));

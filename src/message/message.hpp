@@ -110,8 +110,8 @@ struct Message {
     // position), then read it (failures without position), then only
     // whitespace may follow ("trailing characters" with its position).
     // `check_utf8` for raw bytes whose strings must be checked.
-    // Known messages led by "t" are read in one pass; everything else, and
-    // every failure, through the generic document (from_json_tree).
+    // Known messages are read in one pass; everything else, and every
+    // failure, through the generic document (from_json_tree).
     static Result<Message> from_json(std::string_view text, bool check_utf8 = false);
     // The same reading, always through the generic document first.
     static Result<Message> from_json_tree(std::string_view text, bool check_utf8 = false);

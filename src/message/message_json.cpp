@@ -1,10 +1,11 @@
 // Messages from JSON text in one pass.
 //
-// A known message whose first member is "t" is read straight into its typed
-// form: the scalar fields from the text, the model value, the patch and the
-// opaque payloads with their own readers. Anything this reader does not take
-// the short way (a failure of any kind, a field given twice, "t" given again
-// or not first, a required field missing, a number that is not a plain u64)
+// A known message is read straight into its typed form: the scalar fields
+// from the text, the model value, the patch and the opaque payloads with their
+// own readers. When "t" is not the first member, the members before it are
+// skipped to find it, then read. Anything this reader does not take the short
+// way (a failure of any kind, a field or "t" given twice, a required field
+// missing, a number that is not a plain u64)
 // makes the caller read the text again through the generic document, which
 // gives the failure texts and positions and the rules for duplicate keys. So
 // a message read here is always the one the document path reads.
@@ -35,9 +36,13 @@ public:
             const size_t start = r_.index();
             NV_CHECK(r_.enter());
             r_.eat_char();
-            const auto kind = NV_TRY(leading_tag());
-            if (kind) {
-                Message m = NV_TRY(mf::with_kind(*kind, [&]<class M>() { return record<M>(); }));
+            const size_t body = r_.index();
+            const Tag tag = NV_TRY(find_tag());
+            if (tag.kind) {
+                // A leading "t" has been read; any other is met again below.
+                if (!tag.leading) r_.rewind(body);
+                Message m = NV_TRY(
+                    mf::with_kind(*tag.kind, [&]<class M>() { return record<M>(!tag.leading, tag.leading); }));
                 r_.leave();
                 NV_CHECK(r_.end_map());
                 return m;
@@ -54,25 +59,37 @@ public:
 private:
     static std::unexpected<de::Error> other_way() { return de::fail(de::Error::custom({})); }
 
-    // After the opening brace: the kind named by a first member "t" holding a
-    // known tag, or nullopt for any other start.
-    DeResult<std::optional<Message::Kind>> leading_tag() {
+    struct Tag {
+        std::optional<Message::Kind> kind;  // a known tag
+        bool leading = false;               // "t" was the first member
+    };
+
+    // After the opening brace: looks for the first member "t", skipping the
+    // members before it; the reader stands after its value.
+    DeResult<Tag> find_tag() {
         bool first = true;
-        if (!NV_TRY(r_.next_member(first))) return std::nullopt;
-        r_.eat_char();
-        if (NV_TRY(r_.parse_str()) != "t") return std::nullopt;
-        NV_CHECK(r_.parse_object_colon());
-        if (r_.parse_whitespace() != '"') return std::nullopt;
-        r_.eat_char();
-        return message_kind_of_tag(NV_TRY(r_.parse_str()));
+        bool leading = true;
+        while (NV_TRY(r_.next_member(first))) {
+            r_.eat_char();
+            const bool is_tag = NV_TRY(r_.parse_str()) == "t";
+            NV_CHECK(r_.parse_object_colon());
+            if (is_tag) {
+                if (r_.parse_whitespace() != '"') return Tag{};
+                r_.eat_char();
+                return Tag{message_kind_of_tag(NV_TRY(r_.parse_str())), leading};
+            }
+            NV_CHECK(r_.ignore_value());
+            leading = false;
+        }
+        return Tag{};
     }
 
-    // The members after "t", up to the closing brace (not eaten).
+    // The members up to the closing brace (not eaten): from the first one when
+    // `first`, else after a member already read; "t" has been read when `tag_read`.
     template <class M>
-    DeResult<Message> record() {
+    DeResult<Message> record(bool first, bool tag_read) {
         M m;
         unsigned seen = 0;
-        bool first = false;
         while (NV_TRY(r_.next_member(first))) {
             r_.eat_char();
             const std::string_view key = NV_TRY(r_.parse_str());
@@ -80,7 +97,12 @@ private:
             const bool tag = i < 0 && key == "t";
             NV_CHECK(r_.parse_object_colon());
             if (i < 0) {
-                if (tag) return other_way();
+                if (tag) {
+                    if (tag_read) return other_way();
+                    tag_read = true;
+                    NV_CHECK(r_.ignore_value());
+                    continue;
+                }
                 NV_CHECK(read_document(r_));
                 continue;
             }
