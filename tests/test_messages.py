@@ -292,7 +292,7 @@ OP = st.builds(lambda p, v: {"Set": {"path": p, "value": v}}, PATH, VALUE) | st.
     lambda p: {"Remove": {"path": p}}, PATH)
 PATCH = st.fixed_dictionaries({"rev": U64, "ops": st.lists(OP, max_size=3)})
 OPT_TEXT = st.none() | TEXT
-# Each kind's fields in their written order: name -> (strategy, required, written when absent as null).
+# Each kind's fields in their written order, with what they hold; OPTIONAL lists those that may be absent.
 KINDS = {
     "snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE},
     "crdt_snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE, "spec": OPAQUE, "state": OPAQUE},
@@ -418,20 +418,21 @@ def test_known_messages_decode_in_any_member_order(case, codec, data):
 
 @pytest.mark.parametrize("codec, lists", [("msgpack", k) for k in (509, 510, 511, 512)]
                          + [("cbor", k) for k in (125, 126, 127, 128)])
-@pytest.mark.parametrize("where", ["value", "batch"])
+@pytest.mark.parametrize("where", ["value", "batch", "ops"])
 def test_binary_nesting_limit_is_the_same_for_known_and_unknown_kinds(codec, lists, where):
     # A known kind is read in one pass, an unknown one as a document: the budget runs out alike.
     pack = msgpack.packb if codec == "msgpack" else cbor2.dumps
-    wrap_list = (b"\x81\xa4List\x91" if codec == "msgpack" else b"\xa1\x64List\x81")
-    wrap_batch = (b"\x82\xa1t\xa5batch\xa4msgs\x91" if codec == "msgpack" else b"\xa2\x61t\x65batch\x64msgs\x81")
-    inner = pack("Null") if where == "value" else pack({"t": "ack", "id": 1, "rev": 2, "proposal": ""})
+    wrap = {"value": b"\x81\xa4List\x91" if codec == "msgpack" else b"\xa1\x64List\x81",
+            "ops": b"\x91\x91" if codec == "msgpack" else b"\x81\x81",
+            "batch": b"\x82\xa1t\xa5batch\xa4msgs\x91" if codec == "msgpack" else b"\xa2\x61t\x65batch\x64msgs\x81"}
+    inner = pack({"t": "ack", "id": 1, "rev": 2, "proposal": ""}) if where == "batch" else pack("Null")
     for _ in range(lists):
-        inner = (wrap_list if where == "value" else wrap_batch) + inner
+        inner = wrap[where] + inner
 
     def outcome(tag):
-        if where == "value":
+        if where != "batch":
             head = pack({"t": tag, "id": 1, "type": "T", "rev": 2})
-            data = bytes([head[0] + 1]) + head[1:] + pack("value") + inner
+            data = bytes([head[0] + 1]) + head[1:] + pack(where) + inner
         else:
             data = inner.replace(b"batch", tag.encode()[:5], 1) if tag != "batch" else inner
         try:
@@ -439,7 +440,7 @@ def test_binary_nesting_limit_is_the_same_for_known_and_unknown_kinds(codec, lis
         except ValueError as e:
             return "error", str(e)
 
-    known, unknown = outcome("snapshot" if where == "value" else "batch"), outcome("other")
+    known, unknown = outcome({"value": "snapshot", "ops": "crdt", "batch": "batch"}[where]), outcome("other")
     assert known[0] == unknown[0]
     if known[0] == "error":
         assert known == unknown

@@ -9,6 +9,10 @@
 // document reader counts it. Once the tag is known, each member is read from
 // its extent straight into the typed field.
 //
+// Members that hold a generic document in every kind (the CRDT payloads, the
+// awareness state) are read as documents during that walk instead, the
+// document reader finding their extent.
+//
 // Anything not taken the short way (a failure, a field or "t" given twice, a
 // required field missing, an integer not in an unsigned form) makes the
 // caller read the bytes again through the generic document, which gives the
@@ -20,6 +24,7 @@
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -171,10 +176,14 @@ struct MsgpackForm {
         return std::nullopt;
     }
 
+    // Runs f on a reader at s.begin with `budget` left; true when f succeeds,
+    // with `next` where the reader stopped.
     template <class F>
-    static bool with_reader(Span s, int budget, F&& f) {
+    static bool with_reader(Span s, int budget, const uint8_t*& next, F&& f) {
         Deserializer d(s.view(), budget);
-        return f(d) && d.cursor() == s.end && !d.has_pending();
+        if (!f(d) || d.has_pending()) return false;
+        next = d.cursor();
+        return true;
     }
     static auto document(Deserializer& d) { return msgpack::read_document(d); }
     static auto value(Deserializer& d) { return value_from_msgpack(d); }
@@ -265,11 +274,13 @@ struct CborForm {
         return h->second;
     }
 
-    // The reader starts with the whole budget: the skip has already bounded the nesting.
     template <class F>
-    static bool with_reader(Span s, int, F&& f) {
+    static bool with_reader(Span s, int budget, const uint8_t*& next, F&& f) {
         Deserializer d(s.view());
-        return f(d) && d.offset() == s.size();
+        for (int i = budget; i < kBudget; ++i) (void)d.enter();  // the levels taken above
+        if (!f(d)) return false;
+        next = s.begin + d.offset();
+        return true;
     }
     static auto document(Deserializer& d) { return cbor::read_document(d); }
     static auto value(Deserializer& d) { return value_from_cbor(d); }
@@ -280,7 +291,41 @@ struct CborForm {
 struct Member {
     std::string_view key;
     Span value;
+    std::optional<Document> doc;  // the value, for members that hold a document in every kind
 };
+
+// Whether every kind with a field of this name holds a generic document (or
+// a list of them) there: such members are read as documents straight away.
+template <class T>
+inline constexpr bool kDocumentLike = std::is_same_v<T, Document> || std::is_same_v<T, std::vector<Document>>;
+template <class T>
+inline constexpr bool kDocumentLike<std::optional<T>> = kDocumentLike<T>;
+
+bool holds_document(std::string_view name) {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> all, out;
+        std::vector<bool> documents;
+        for (size_t k = 0; k < size_t(Message::Kind::Unknown); ++k) {
+            mf::with_kind(Message::Kind(k), [&]<class M>() {
+                mf::for_each_field<M>([&](const auto& f) {
+                    const bool doc = kDocumentLike<typename std::remove_cvref_t<decltype(f)>::Type>;
+                    auto at = std::find(all.begin(), all.end(), f.name);
+                    if (at == all.end()) {
+                        all.push_back(f.name);
+                        documents.push_back(doc);
+                    } else {
+                        documents[size_t(at - all.begin())] = documents[size_t(at - all.begin())] && doc;
+                    }
+                });
+                return 0;
+            });
+        }
+        for (size_t i = 0; i < all.size(); ++i)
+            if (documents[i]) out.push_back(all[i]);
+        return out;
+    }();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
 
 template <class Form>
 class OnePass {
@@ -310,7 +355,8 @@ private:
     // Any other message: the generic document of the (skipped) span, classified.
     static std::optional<Message> document(Span s, int budget) {
         std::optional<Message> out;
-        const bool ok = Form::with_reader(s, budget, [&](Deserializer& d) {
+        const uint8_t* next = nullptr;
+        const bool ok = Form::with_reader(s, budget, next, [&](Deserializer& d) {
             auto doc = Form::document(d);
             if (!doc) return false;
             auto m = Message::from_value(std::move(*doc));
@@ -318,7 +364,7 @@ private:
             out.emplace(std::move(*m));
             return true;
         });
-        return ok ? std::move(out) : std::nullopt;
+        return ok && next == s.end ? std::move(out) : std::nullopt;
     }
 
     // The members of a map; the kind its "t" names (Unknown when it names none),
@@ -336,61 +382,77 @@ private:
             auto key = Form::text({k, p});
             if (!key) return std::nullopt;
             const uint8_t* v = p;
-            p = Form::skip(p, end, budget - 1);
-            if (!p) return std::nullopt;
+            std::optional<Document> doc;
+            if (holds_document(*key)) {
+                // The document reader finds the extent and is the reference for what it holds.
+                if (!Form::with_reader({v, end}, budget - 1, p, [&](Deserializer& d) {
+                        auto r = Form::document(d);
+                        if (r) doc.emplace(std::move(*r));
+                        return r.has_value();
+                    }))
+                    return std::nullopt;
+            } else {
+                p = Form::skip(p, end, budget - 1);
+                if (!p) return std::nullopt;
+            }
             if (*key == "t") {
                 if (tag_seen) return std::nullopt;
                 tag_seen = true;
                 if (auto tag = Form::text({v, p})) kind = message_kind_of_tag(*tag).value_or(Message::Kind::Unknown);
             }
-            out.push_back({*key, {v, p}});
+            out.push_back({*key, {v, p}, std::move(doc)});
         }
         next = p;
         return kind;
     }
 
     template <class M>
-    std::optional<Message> record(const std::vector<Member>& members) {
+    std::optional<Message> record(std::vector<Member>& members) {
         M m;
         unsigned seen = 0;
-        for (const Member& member : members) {
+        for (Member& member : members) {
             const int i = mf::field_index<M>(member.key);
             if (i < 0) {
-                if (member.key == "t") continue;
-                if (!Form::with_reader(member.value, budget_, [](Deserializer& d) { return bool(Form::document(d)); }))
-                    return std::nullopt;
+                if (member.key == "t" || member.doc) continue;
+                if (!whole(member.value, [](Deserializer& d) { return bool(Form::document(d)); })) return std::nullopt;
                 continue;
             }
             if (seen >> i & 1) return std::nullopt;
             seen |= 1u << i;
-            if (!mf::with_field<M>(size_t(i), [&](const auto& f) { return read(member.value, m.*f.member); }))
+            if (!mf::with_field<M>(size_t(i), [&](const auto& f) { return read(member, m.*f.member); }))
                 return std::nullopt;
         }
         if ((seen & mf::kRequired<M>) != mf::kRequired<M>) return std::nullopt;
         return Message{std::move(m)};
     }
 
-    bool read(Span s, uint64_t& out) { return assign(out, Form::u64(s)); }
-    bool read(Span s, std::string& out) { return assign(out, Form::text(s)); }
-    bool read(Span s, Value& out) {
-        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, Form::value(d)); });
+    // Runs f on a reader over the span; it must read the span whole.
+    template <class F>
+    bool whole(Span s, F&& f) {
+        const uint8_t* next = nullptr;
+        return Form::with_reader(s, budget_, next, std::forward<F>(f)) && next == s.end;
     }
-    bool read(Span s, Document& out) {
-        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, Form::document(d)); });
+
+    bool read(Member& mb, uint64_t& out) { return assign(out, Form::u64(mb.value)); }
+    bool read(Member& mb, std::string& out) { return assign(out, Form::text(mb.value)); }
+    bool read(Member& mb, Value& out) {
+        return whole(mb.value, [&](Deserializer& d) { return assign(out, Form::value(d)); });
     }
-    bool read(Span s, std::vector<Document>& out) {
-        if (!Form::container(s, false)) return false;
-        return Form::with_reader(s, budget_, [&](Deserializer& d) {
-            auto list = Form::document(d);
-            if (!list) return false;
-            out = std::move(list->items());
-            return true;
-        });
+    bool read(Member& mb, Document& out) {
+        if (mb.doc) return assign(out, std::move(mb.doc));
+        return whole(mb.value, [&](Deserializer& d) { return assign(out, Form::document(d)); });
     }
-    bool read(Span s, Patch& out) {
-        return Form::with_reader(s, budget_, [&](Deserializer& d) { return assign(out, patch_read::read_patch(d)); });
+    bool read(Member& mb, std::vector<Document>& out) {
+        Document list;
+        if (!read(mb, list) || list.kind() != NodeKind::Seq) return false;
+        out = std::move(list.items());
+        return true;
     }
-    bool read(Span s, std::vector<Message>& out) {
+    bool read(Member& mb, Patch& out) {
+        return whole(mb.value, [&](Deserializer& d) { return assign(out, patch_read::read_patch(d)); });
+    }
+    bool read(Member& mb, std::vector<Message>& out) {
+        const Span s = mb.value;
         auto list = Form::container(s, false);
         if (!list) return false;
         auto [n, p] = *list;
@@ -403,12 +465,12 @@ private:
         return p == s.end;
     }
     template <class T>
-    bool read(Span s, std::optional<T>& out) {
-        if (s.size() == 1 && *s.begin == Form::kNil) {
+    bool read(Member& mb, std::optional<T>& out) {
+        if (mb.value.size() == 1 && *mb.value.begin == Form::kNil) {
             out.reset();
             return true;
         }
-        return read(s, out.emplace());
+        return read(mb, out.emplace());
     }
 
     template <class T, class R>
