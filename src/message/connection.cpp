@@ -20,24 +20,15 @@ Result<ConnectionCodec> normalize_codec(std::string_view name) {
     return fail(std::move(e));
 }
 
-Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec) { return encode_message(m, codec, 128); }
+
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec, size_t expected_size) {
+    std::string out;
+    out.reserve(expected_size);
     switch (codec) {
-        case ConnectionCodec::Json: {
-            std::string out;
-            out.reserve(128);
-            m.write_json(out);
-            return out;
-        }
-        case ConnectionCodec::Msgpack: {
-            std::string out;
-            m.write_msgpack(out);
-            return out;
-        }
-        case ConnectionCodec::Cbor: {
-            std::string out;
-            m.write_cbor(out);
-            return out;
-        }
+        case ConnectionCodec::Json: m.write_json(out); return out;
+        case ConnectionCodec::Msgpack: m.write_msgpack(out); return out;
+        case ConnectionCodec::Cbor: m.write_cbor(out); return out;
     }
     return fail(message_texts::kUnknownCodec);
 }
@@ -78,21 +69,23 @@ Result<Message> decode_message_tree(std::string_view data, ConnectionCodec codec
 
 namespace messages {
 
+// The outputs are sized from the inputs: compact JSON is at most about as long
+// as the text it came from, and about half as long again as the binary forms.
 Result<std::string> normalize(std::string_view json) {
     Message m = NV_TRY(Message::from_json(json));
-    return m.to_json();
+    return encode_message(m, ConnectionCodec::Json, json.size() + 16);
 }
 
 Result<std::string> encode(std::string_view json, std::string_view codec) {
     Message m = NV_TRY(Message::from_json(json));
     ConnectionCodec c = NV_TRY(normalize_codec(codec));
-    return encode_message(m, c);
+    return encode_message(m, c, json.size() + 16);
 }
 
 Result<std::string> decode(std::string_view data, std::string_view codec) {
     ConnectionCodec c = NV_TRY(normalize_codec(codec));
     Message m = NV_TRY(decode_message(data, c));
-    return m.to_json();
+    return encode_message(m, ConnectionCodec::Json, data.size() + data.size() / 2 + 16);
 }
 
 }  // namespace messages

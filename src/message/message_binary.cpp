@@ -324,7 +324,9 @@ bool holds_document(std::string_view name) {
             if (documents[i]) out.push_back(all[i]);
         return out;
     }();
-    return std::find(names.begin(), names.end(), name) != names.end();
+    for (std::string_view n : names)
+        if (n.size() == name.size() && n.front() == name.front() && n == name) return true;
+    return false;
 }
 
 template <class Form>
