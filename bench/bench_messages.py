@@ -40,9 +40,9 @@ def patch_message():
                          "value": {"Bool": True}}}]}}
 
 
-def snapshot_message():
+def snapshot_message(todos=110):
     return {"t": "snapshot", "id": 7, "type": "TodoList", "rev": 12,
-            "value": tag({"name": "groceries", "todos": [todo(i) for i in range(110)]})}
+            "value": tag({"name": "groceries", "todos": [todo(i) for i in range(todos)]})}
 
 
 def crdt_snapshot_message():
@@ -76,6 +76,7 @@ def batch_message():
 MESSAGES = [
     ("patch", patch_message()),
     ("snapshot", snapshot_message()),
+    ("snapshot 1 MB", snapshot_message(5800)),
     ("crdt_snapshot", crdt_snapshot_message()),
     ("batch x1000", batch_message()),
 ]

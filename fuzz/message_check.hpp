@@ -7,9 +7,27 @@
 
 namespace fuzz {
 
+// The one-pass read gives what the read through the generic document gives,
+// byte for byte, failures included.
+inline void same_as_document_read(std::string_view data, norvane::ConnectionCodec codec) {
+    using namespace norvane;
+    auto fast = decode_message(data, codec);
+    auto tree = decode_message_tree(data, codec);
+    if (fast.has_value() != tree.has_value())
+        fail("the one-pass and document reads disagree on success", fast ? fast->to_json() : fast.error(),
+             tree ? tree->to_json() : tree.error());
+    if (!fast) return same(fast.error(), tree.error(), "the one-pass read fails with another text");
+    same(fast->to_json(), tree->to_json(), "the one-pass read gives another message");
+    std::string a, b;
+    fast->write_msgpack(a);
+    tree->write_msgpack(b);
+    same(a, b, "the one-pass read gives another binary form");
+}
+
 inline int check_message_codec(const uint8_t* data, size_t size, norvane::ConnectionCodec codec) {
     using namespace norvane;
     Exact in(data, size);
+    same_as_document_read(in.view(), codec);
     auto m = decode_message(in.view(), codec);
     if (!m) return 0;
     std::string t1 = m->to_json();

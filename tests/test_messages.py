@@ -1,5 +1,7 @@
 import json
 
+import cbor2
+import msgpack
 import pytest
 from hypothesis import given, strategies as st
 
@@ -272,3 +274,173 @@ def assert_sorted(pairs):
     keys = [k.encode() for k, _ in pairs]
     assert keys == sorted(keys)
     return dict(pairs)
+
+
+# ---- known messages in any member order, with duplicates and extra members ----------
+
+TEXT = st.text(st.characters(blacklist_categories=("Cs", "Cc")), max_size=6)
+U64 = st.integers(0, 2**64 - 1)
+OPAQUE = st.recursive(st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | TEXT,
+                      lambda c: st.lists(c, max_size=3) | st.dictionaries(TEXT, c, max_size=3), max_leaves=8)
+VALUE = st.recursive(
+    st.just("Null") | st.builds(lambda b: {"Bool": b}, st.booleans())
+    | st.builds(lambda i: {"Int": i}, st.integers(-(2**63), 2**63 - 1)) | st.builds(lambda s: {"Str": s}, TEXT),
+    lambda c: st.builds(lambda xs: {"List": xs}, st.lists(c, max_size=3))
+    | st.builds(lambda m: {"Map": m}, st.dictionaries(TEXT, c, max_size=3)), max_leaves=6)
+PATH = st.lists(st.builds(lambda k: {"Key": k}, TEXT) | st.builds(lambda i: {"Index": i}, U64), max_size=3)
+OP = st.builds(lambda p, v: {"Set": {"path": p, "value": v}}, PATH, VALUE) | st.builds(
+    lambda p: {"Remove": {"path": p}}, PATH)
+PATCH = st.fixed_dictionaries({"rev": U64, "ops": st.lists(OP, max_size=3)})
+OPT_TEXT = st.none() | TEXT
+# Each kind's fields in their written order, with what they hold; OPTIONAL lists those that may be absent.
+KINDS = {
+    "snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE},
+    "crdt_snapshot": {"id": U64, "type": TEXT, "rev": U64, "value": VALUE, "spec": OPAQUE, "state": OPAQUE},
+    "patch": {"id": U64, "patch": PATCH, "proposal": OPT_TEXT},
+    "crdt": {"id": U64, "rev": U64, "ops": st.lists(OPAQUE, max_size=3), "effect": OPAQUE, "proposal": OPT_TEXT},
+    "ack": {"id": U64, "rev": U64, "proposal": TEXT},
+    "reject": {"id": U64, "rev": U64, "error": TEXT, "proposal": OPT_TEXT,
+               "crdt_ops": st.none() | st.lists(OPAQUE, max_size=3)},
+    "awareness": {"id": U64, "peer": OPT_TEXT, "state": OPAQUE},
+}
+OPTIONAL = {("patch", "proposal"), ("crdt", "effect"), ("crdt", "proposal"), ("reject", "proposal"),
+            ("reject", "crdt_ops"), ("awareness", "peer"), ("awareness", "state")}
+
+
+def compact(x):
+    return json.dumps(x, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def expected_json(tag, fields):
+    """The normalized text: "t", then the kind's fields in their order, optional ones left out
+    when absent or null (the awareness state is written null)."""
+    parts = [f'"t":{compact(tag)}']
+    for name in KINDS[tag]:
+        v = fields.get(name)
+        if v is None and (tag, name) in OPTIONAL:
+            if (tag, name) == ("awareness", "state"):
+                parts.append('"state":null')
+            continue
+        if name == "patch":
+            ops = [f'{{"{k}":{{"path":{compact(b["path"])}' + (f',"value":{compact(b["value"])}' if "value" in b else "")
+                   + "}}" for op in v["ops"] for k, b in op.items()]
+            parts.append(f'"patch":{{"rev":{v["rev"]},"ops":[{",".join(ops)}]}}')
+        else:
+            parts.append(f'"{name}":{compact(v)}')
+    return "{" + ",".join(parts) + "}"
+
+
+@st.composite
+def messages_as_written(draw):
+    """A known message written with its members in any order, some optional ones left out,
+    extra members, and members given twice (the earlier of them of the wrong type)."""
+    tag = draw(st.sampled_from(sorted(KINDS)))
+    fields = {name: draw(s) for name, s in KINDS[tag].items()
+              if (tag, name) not in OPTIONAL or draw(st.booleans())}
+    members = [(k, compact(v)) for k, v in fields.items()]
+    members += [(draw(st.sampled_from(["x", "ids", "T", "\\u0078"])), compact(draw(OPAQUE)))
+                for _ in range(draw(st.integers(0, 2)))]
+    members = draw(st.permutations(members))
+    for k, _ in draw(st.lists(st.sampled_from(members), max_size=2, unique=True)) if members else []:
+        members.insert(draw(st.integers(0, members.index(next(m for m in members if m[0] == k)))), (k, '"wrong"'))
+    where = draw(st.integers(0, len(members)))
+    t = draw(st.sampled_from([f'"{tag}"', '"' + tag[0] + tag[1:].replace("a", "\\u0061") + '"']))
+    members.insert(where, ("t", t))
+    space = draw(st.sampled_from(["", " ", "\n\t"]))
+    text = "{" + space + ("," + space).join(f'"{k}"{space}:{space}{v}' for k, v in members) + space + "}"
+    return text, expected_json(tag, fields), tag, fields
+
+
+@given(messages_as_written())
+def test_known_messages_read_in_any_member_order(case):
+    text, expected, _, _ = case
+    assert normalize_message(text) == expected
+    batch = normalize_message(f'{{"t":"batch","msgs":[{text},{{"t":"other"}},{text}]}}')
+    assert batch == f'{{"t":"batch","msgs":[{expected},{{"t":"other"}},{expected}]}}'
+    assert norvane.decode_message(text.encode(), "json") == expected
+    for codec, loads in (("msgpack", msgpack.unpackb), ("cbor", cbor2.loads)):
+        doc = loads(norvane.encode_message(text, codec))
+        assert doc == json.loads(expected) and list(doc) == sorted(doc, key=str.encode)
+
+
+def _nested(kind, k):
+    inner = {"value": '"Null"', "list": "0", "batch": '{"t":"batch","msgs":[]}'}[kind]
+    wrap = {"value": '{{"List":[{}]}}', "list": "[{}]", "batch": '{{"t":"batch","msgs":[{}]}}'}[kind]
+    for _ in range(k):
+        inner = wrap.format(inner)
+    return inner
+
+
+def _outcome(text):
+    try:
+        return normalize_message(text)
+    except ValueError as e:
+        return str(e).split(" at line ")[0]
+
+
+@pytest.mark.parametrize("depth", [20, 41, 42, 43, 62, 63, 64, 65, 126, 127, 128])
+@pytest.mark.parametrize("where", ["snapshot", "patch", "crdt", "batch"])
+def test_nesting_limit_is_the_same_on_both_reading_ways(where, depth):
+    # A known message is read in one pass; one whose first "t" names no kind (the last one
+    # wins) through the document: the nesting budget must run out at the same depth both ways.
+    fields = {
+        "snapshot": ('"snapshot"', f'"id":1,"type":"T","rev":2,"value":{_nested("value", depth)}'),
+        "patch": ('"patch"', f'"id":1,"patch":{{"rev":1,"ops":[{{"Set":{{"path":[],"value":{_nested("value", depth)}}}}}]}}'),
+        "crdt": ('"crdt"', f'"id":1,"rev":2,"ops":[{_nested("list", depth)}]'),
+        "batch": ('"batch"', f'"msgs":[{_nested("batch", depth)}]'),
+    }[where]
+    first = _outcome(f'{{"t":{fields[0]},{fields[1]}}}')
+    last = _outcome(f'{{"t":0,{fields[1]},"t":{fields[0]}}}')
+    assert first == last
+
+
+def _binary_map(members, codec):
+    """A map written member by member (so keys may repeat), in MessagePack or CBOR."""
+    n = len(members)
+    if codec == "msgpack":
+        head = bytes([0x80 | n]) if n < 16 else b"\xde" + n.to_bytes(2, "big")
+        return head + b"".join(msgpack.packb(k) + msgpack.packb(v) for k, v in members)
+    head = bytes([0xa0 | n]) if n < 24 else b"\xb8" + bytes([n])
+    return head + b"".join(cbor2.dumps(k) + cbor2.dumps(v) for k, v in members)
+
+
+@given(messages_as_written(), st.sampled_from(["msgpack", "cbor"]), st.data())
+def test_known_messages_decode_in_any_member_order(case, codec, data):
+    # Members in any order, extra ones, and members given twice (the earlier of the wrong type):
+    # the decoded message is the one its last members describe.
+    _, expected, tag, fields = case
+    members = [("t", tag)] + list(fields.items()) + [("x", [1, {"y": None}])]
+    members = data.draw(st.permutations(members))
+    for k in data.draw(st.lists(st.sampled_from([k for k, _ in members]), max_size=2, unique=True)):
+        members.insert(data.draw(st.integers(0, next(i for i, m in enumerate(members) if m[0] == k))), (k, [None]))
+    assert norvane.decode_message(_binary_map(members, codec), codec) == expected
+
+
+@pytest.mark.parametrize("codec, lists", [("msgpack", k) for k in (509, 510, 511, 512)]
+                         + [("cbor", k) for k in (125, 126, 127, 128)])
+@pytest.mark.parametrize("where", ["value", "batch", "ops"])
+def test_binary_nesting_limit_is_the_same_for_known_and_unknown_kinds(codec, lists, where):
+    # A known kind is read in one pass, an unknown one as a document: the budget runs out alike.
+    pack = msgpack.packb if codec == "msgpack" else cbor2.dumps
+    wrap = {"value": b"\x81\xa4List\x91" if codec == "msgpack" else b"\xa1\x64List\x81",
+            "ops": b"\x91\x91" if codec == "msgpack" else b"\x81\x81",
+            "batch": b"\x82\xa1t\xa5batch\xa4msgs\x91" if codec == "msgpack" else b"\xa2\x61t\x65batch\x64msgs\x81"}
+    inner = pack({"t": "ack", "id": 1, "rev": 2, "proposal": ""}) if where == "batch" else pack("Null")
+    for _ in range(lists):
+        inner = wrap[where] + inner
+
+    def outcome(tag):
+        if where != "batch":
+            head = pack({"t": tag, "id": 1, "type": "T", "rev": 2})
+            data = bytes([head[0] + 1]) + head[1:] + pack(where) + inner
+        else:
+            data = inner.replace(b"batch", tag.encode()[:5], 1) if tag != "batch" else inner
+        try:
+            return "ok", norvane.decode_message(data, codec)
+        except ValueError as e:
+            return "error", str(e)
+
+    known, unknown = outcome({"value": "snapshot", "ops": "crdt", "batch": "batch"}[where]), outcome("other")
+    assert known[0] == unknown[0]
+    if known[0] == "error":
+        assert known == unknown

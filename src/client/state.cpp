@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "client/texts.hpp"
 #include "diff/patch_json.hpp"
 #include "message/message.hpp"
 #include "util/float_text.hpp"
@@ -45,14 +46,14 @@ Result<ClientEffect> ClientState::effect_for(ClientMessage&& m) const {
             return make(EK::CrdtSnapshot, m);
         case MK::Patch: {
             auto it = revisions_.find(m.id);
-            if (it == revisions_.end()) return fail(before_snapshot("patch received before snapshot for model ", m.id));
+            if (it == revisions_.end()) return fail(before_snapshot(client_texts::kPatchBeforeSnapshot, m.id));
             ClientEffect e = make(m.rev > it->second ? EK::Patch : EK::StalePatch, m);
             e.proposal = std::move(m.proposal);
             return e;
         }
         case MK::Crdt: {
             if (!revisions_.contains(m.id))
-                return fail(before_snapshot("CRDT operations received before snapshot for model ", m.id));
+                return fail(before_snapshot(client_texts::kCrdtBeforeSnapshot, m.id));
             if (!crdt_models_.contains(m.id)) return ClientEffect{};
             ClientEffect e = make(EK::Crdt, m);
             e.proposal = std::move(m.proposal);
@@ -78,7 +79,7 @@ Result<ClientEffect> ClientState::effect_for(ClientMessage&& m) const {
             return e;
         }
         case MK::Batch:
-            return fail("batch messages must be prepared in order");
+            return fail(client_texts::kBatchNotPrepared);
         case MK::Unknown:
             break;
     }
@@ -142,7 +143,7 @@ Result<std::string> ClientState::proposal(uint64_t id, std::string_view ops_json
     std::vector<Op> ops = NV_TRY(parse_ops(ops_json));
     std::string chosen;
     if (proposal) {
-        if (is_reserved_proposal(*proposal)) return fail("proposal identifiers matching 'auto-N' are reserved");
+        if (is_reserved_proposal(*proposal)) return fail(client_texts::kReservedProposal);
         chosen.assign(*proposal);
     } else {
         chosen = "auto-";

@@ -4,6 +4,8 @@
 
 #include "format/cbor/document.hpp"
 #include "format/msgpack/document.hpp"
+#include "message/message_binary.hpp"
+#include "message/texts.hpp"
 
 namespace norvane {
 
@@ -13,36 +15,40 @@ Result<ConnectionCodec> normalize_codec(std::string_view name) {
         name == "application/x-msgpack")
         return ConnectionCodec::Msgpack;
     if (name == "cbor" || name == "application/cbor") return ConnectionCodec::Cbor;
-    std::string e = "unknown codec: ";
+    std::string e = message_texts::kUnknownCodecPrefix;
     e += name;
     return fail(std::move(e));
 }
 
-Result<std::string> encode_message(const Message& m, ConnectionCodec codec) {
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec) { return encode_message(m, codec, 128); }
+
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec, size_t expected_size) {
+    std::string out;
+    out.reserve(expected_size);
     switch (codec) {
-        case ConnectionCodec::Json: {
-            std::string out;
-            out.reserve(128);
-            m.write_json(out);
-            return out;
-        }
-        case ConnectionCodec::Msgpack: {
-            std::string out;
-            m.write_msgpack(out);
-            return out;
-        }
-        case ConnectionCodec::Cbor: {
-            std::string out;
-            m.write_cbor(out);
-            return out;
-        }
+        case ConnectionCodec::Json: m.write_json(out); return out;
+        case ConnectionCodec::Msgpack: m.write_msgpack(out); return out;
+        case ConnectionCodec::Cbor: m.write_cbor(out); return out;
     }
-    return fail("unknown codec");
+    return fail(message_texts::kUnknownCodec);
 }
 
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
     switch (codec) {
         case ConnectionCodec::Json: return Message::from_json(data, true);
+        case ConnectionCodec::Msgpack:
+            if (auto m = message_from_msgpack_one_pass(data)) return std::move(*m);
+            break;
+        case ConnectionCodec::Cbor:
+            if (auto m = message_from_cbor_one_pass(data)) return std::move(*m);
+            break;
+    }
+    return decode_message_tree(data, codec);
+}
+
+Result<Message> decode_message_tree(std::string_view data, ConnectionCodec codec) {
+    switch (codec) {
+        case ConnectionCodec::Json: return Message::from_json_tree(data, true);
         case ConnectionCodec::Msgpack: {
             // A failure of the typed read is the library's custom error, which
             // displays as its text alone.
@@ -58,26 +64,28 @@ Result<Message> decode_message(std::string_view data, ConnectionCodec codec) {
             return m;
         }
     }
-    return fail("unknown codec");
+    return fail(message_texts::kUnknownCodec);
 }
 
 namespace messages {
 
+// The outputs are sized from the inputs: compact JSON is at most about as long
+// as the text it came from, and about half as long again as the binary forms.
 Result<std::string> normalize(std::string_view json) {
     Message m = NV_TRY(Message::from_json(json));
-    return m.to_json();
+    return encode_message(m, ConnectionCodec::Json, json.size() + 16);
 }
 
 Result<std::string> encode(std::string_view json, std::string_view codec) {
     Message m = NV_TRY(Message::from_json(json));
     ConnectionCodec c = NV_TRY(normalize_codec(codec));
-    return encode_message(m, c);
+    return encode_message(m, c, json.size() + 16);
 }
 
 Result<std::string> decode(std::string_view data, std::string_view codec) {
     ConnectionCodec c = NV_TRY(normalize_codec(codec));
     Message m = NV_TRY(decode_message(data, c));
-    return m.to_json();
+    return encode_message(m, ConnectionCodec::Json, data.size() + data.size() / 2 + 16);
 }
 
 }  // namespace messages

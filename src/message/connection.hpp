@@ -3,6 +3,7 @@
 // message's generic document. Nothing is kept between calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,10 +22,15 @@ Result<ConnectionCodec> normalize_codec(std::string_view name);
 
 // The bytes of the message in the codec.
 Result<std::string> encode_message(const Message& m, ConnectionCodec codec);
+// The same, with room reserved for about `expected_size` bytes.
+Result<std::string> encode_message(const Message& m, ConnectionCodec codec, size_t expected_size);
 
 // One message from the start of the bytes. JSON reads the whole input (only
 // whitespace may follow); MessagePack and CBOR read one item and ignore the rest.
 Result<Message> decode_message(std::string_view data, ConnectionCodec codec);
+// The same reading, always through the generic document first (the reference
+// the one-pass reads are checked against).
+Result<Message> decode_message_tree(std::string_view data, ConnectionCodec codec);
 
 // The module functions, on converted arguments.
 namespace messages {

@@ -110,7 +110,11 @@ struct Message {
     // position), then read it (failures without position), then only
     // whitespace may follow ("trailing characters" with its position).
     // `check_utf8` for raw bytes whose strings must be checked.
+    // Known messages are read in one pass; everything else, and every
+    // failure, through the generic document (from_json_tree).
     static Result<Message> from_json(std::string_view text, bool check_utf8 = false);
+    // The same reading, always through the generic document first.
+    static Result<Message> from_json_tree(std::string_view text, bool check_utf8 = false);
 
     // One message from a parsed document: classification, then the typed read
     // of a known kind. Takes the document's parts over. Never classifies into

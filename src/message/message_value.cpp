@@ -4,11 +4,13 @@
 // from the message, in ascending byte order of their keys at every level, as
 // the document would hold them; opaque payloads are written in place.
 #include <cmath>
+#include <utility>
 
 #include "format/cbor/document.hpp"
 #include "format/cbor/writer.hpp"
 #include "format/msgpack/document.hpp"
 #include "format/msgpack/writer.hpp"
+#include "message/fields.hpp"
 #include "message/message.hpp"
 
 namespace norvane {
@@ -156,134 +158,98 @@ void put_op(W& w, const Op& op) {
 }
 
 template <class W>
-void put_documents(W& w, const std::vector<Document>& items) {
+void put_message(W& w, const Message& m);
+
+// One field's value.
+template <class W>
+void put_item(W& w, uint64_t v) {
+    w.u64(v);
+}
+template <class W>
+void put_item(W& w, const std::string& v) {
+    w.str(v);
+}
+template <class W>
+void put_item(W& w, const Value& v) {
+    put_value(w, v);
+}
+template <class W>
+void put_item(W& w, const Document& v) {
+    w.document(v);
+}
+template <class W>
+void put_item(W& w, const std::vector<Document>& items) {
     w.array(items.size());
     for (const Document& d : items) w.document(d);
+}
+template <class W>
+void put_item(W& w, const std::vector<Message>& msgs) {
+    w.array(msgs.size());
+    for (const Message& e : msgs) put_message(w, e);
+}
+// {"ops":[...],"rev":n}
+template <class W>
+void put_item(W& w, const Patch& p) {
+    w.map(2);
+    w.str("ops");
+    w.array(p.ops.size());
+    for (const Op& op : p.ops) put_op(w, op);
+    w.str("rev");
+    w.u64(p.rev);
+}
+
+// Whether a field takes a member of the written map.
+template <class F, class T>
+bool written(const F&, const T&) {
+    return true;
+}
+template <class F, class T>
+bool written(const F& f, const std::optional<T>& v) {
+    return v.has_value() || f.absent == message_fields::Absent::Null;
+}
+
+template <class W, class F, class T>
+void put_field(W& w, const F& f, const T& v) {
+    w.str(f.name);
+    put_item(w, v);
+}
+template <class W, class F, class T>
+void put_field(W& w, const F& f, const std::optional<T>& v) {
+    if (v) {
+        w.str(f.name);
+        put_item(w, *v);
+    } else if (f.absent == message_fields::Absent::Null) {
+        w.str(f.name);
+        w.null();
+    }
+}
+
+// The members in ascending byte order of their keys, "t" among them.
+template <class W, class M>
+void put_known(W& w, const M& m) {
+    namespace mf = message_fields;
+    size_t n = 1;
+    mf::for_each_field<M>([&](const auto& f) { n += written(f, m.*f.member); });
+    w.map(n);
+    [&]<size_t... K>(std::index_sequence<K...>) {
+        auto one = [&]<int I>() {
+            if constexpr (I < 0) {
+                w.str("t");
+                w.str(mf::kTag<M>);
+            } else {
+                const auto& f = std::get<I>(mf::Decl<M>::fields);
+                put_field(w, f, m.*f.member);
+            }
+        };
+        (one.template operator()<mf::kSorted<M>[K]>(), ...);
+    }(std::make_index_sequence<mf::kSorted<M>.size()>{});
 }
 
 template <class W>
 void put_message(W& w, const Message& m) {
-    auto tag = [&](Message::Kind k) {
-        w.str("t");
-        w.str(Message::kTags[size_t(k)]);
-    };
-    using K = Message::Kind;
     std::visit(Overloaded{
-                   [&](const SnapshotMessage& s) {
-                       w.map(5);
-                       w.str("id");
-                       w.u64(s.id);
-                       w.str("rev");
-                       w.u64(s.rev);
-                       tag(K::Snapshot);
-                       w.str("type");
-                       w.str(s.type);
-                       w.str("value");
-                       put_value(w, s.value);
-                   },
-                   [&](const CrdtSnapshotMessage& s) {
-                       w.map(7);
-                       w.str("id");
-                       w.u64(s.id);
-                       w.str("rev");
-                       w.u64(s.rev);
-                       w.str("spec");
-                       w.document(s.spec);
-                       w.str("state");
-                       w.document(s.state);
-                       tag(K::CrdtSnapshot);
-                       w.str("type");
-                       w.str(s.type);
-                       w.str("value");
-                       put_value(w, s.value);
-                   },
-                   [&](const PatchMessage& p) {
-                       w.map(3 + p.proposal.has_value());
-                       w.str("id");
-                       w.u64(p.id);
-                       w.str("patch");
-                       w.map(2);
-                       w.str("ops");
-                       w.array(p.patch.ops.size());
-                       for (const Op& op : p.patch.ops) put_op(w, op);
-                       w.str("rev");
-                       w.u64(p.patch.rev);
-                       if (p.proposal) {
-                           w.str("proposal");
-                           w.str(*p.proposal);
-                       }
-                       tag(K::Patch);
-                   },
-                   [&](const CrdtMessage& c) {
-                       w.map(4 + c.effect.has_value() + c.proposal.has_value());
-                       if (c.effect) {
-                           w.str("effect");
-                           w.document(*c.effect);
-                       }
-                       w.str("id");
-                       w.u64(c.id);
-                       w.str("ops");
-                       put_documents(w, c.ops);
-                       if (c.proposal) {
-                           w.str("proposal");
-                           w.str(*c.proposal);
-                       }
-                       w.str("rev");
-                       w.u64(c.rev);
-                       tag(K::Crdt);
-                   },
-                   [&](const AckMessage& a) {
-                       w.map(4);
-                       w.str("id");
-                       w.u64(a.id);
-                       w.str("proposal");
-                       w.str(a.proposal);
-                       w.str("rev");
-                       w.u64(a.rev);
-                       tag(K::Ack);
-                   },
-                   [&](const RejectMessage& r) {
-                       w.map(4 + r.crdt_ops.has_value() + r.proposal.has_value());
-                       if (r.crdt_ops) {
-                           w.str("crdt_ops");
-                           put_documents(w, *r.crdt_ops);
-                       }
-                       w.str("error");
-                       w.str(r.error);
-                       w.str("id");
-                       w.u64(r.id);
-                       if (r.proposal) {
-                           w.str("proposal");
-                           w.str(*r.proposal);
-                       }
-                       w.str("rev");
-                       w.u64(r.rev);
-                       tag(K::Reject);
-                   },
-                   [&](const AwarenessMessage& a) {
-                       w.map(3 + a.peer.has_value());
-                       w.str("id");
-                       w.u64(a.id);
-                       if (a.peer) {
-                           w.str("peer");
-                           w.str(*a.peer);
-                       }
-                       w.str("state");
-                       if (a.state) {
-                           w.document(*a.state);
-                       } else {
-                           w.null();
-                       }
-                       tag(K::Awareness);
-                   },
-                   [&](const BatchMessage& b) {
-                       w.map(2);
-                       w.str("msgs");
-                       w.array(b.msgs.size());
-                       for (const Message& e : b.msgs) put_message(w, e);
-                       tag(K::Batch);
-                   },
                    [&](const UnknownMessage& u) { w.document(u.doc); },
+                   [&](const auto& known) { put_known(w, known); },
                },
                m.v);
 }

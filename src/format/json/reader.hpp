@@ -121,6 +121,10 @@ public:
         return false;
     }
     int next_char() { return i_ < n_ ? s_[i_++] : -1; }
+    // Goes back to a position taken from index(), for a caller that looked
+    // ahead and chose another way to read what starts there. The caller
+    // restores the nesting budget it took since (leave()).
+    void rewind(size_t index) { i_ = index; }
 
     Error error(const char* text) const;       // at the reader's position
     Error peek_error(const char* text) const;  // one byte further
