@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "codec/codec.hpp"
 #include "format/cbor/document.hpp"
 #include "format/msgpack/document.hpp"
 #include "message/message_binary.hpp"
@@ -15,7 +16,7 @@ Result<ConnectionCodec> normalize_codec(std::string_view name) {
         name == "application/x-msgpack")
         return ConnectionCodec::Msgpack;
     if (name == "cbor" || name == "application/cbor") return ConnectionCodec::Cbor;
-    std::string e = message_texts::kUnknownCodecPrefix;
+    std::string e = codec_msg::UnknownCodec;
     e += name;
     return fail(std::move(e));
 }

@@ -3,8 +3,6 @@
 
 namespace norvane::message_texts {
 
-// A codec name that is none of the known spellings; the name follows.
-inline constexpr const char* kUnknownCodecPrefix = "unknown codec: ";
 // A codec value outside the enumeration (cannot come from a name).
 inline constexpr const char* kUnknownCodec = "unknown codec";
 // What a field of each type is expected to be, in "invalid type" and
