@@ -59,23 +59,26 @@ void move_within(ValueList& items, std::size_t from, std::size_t to) {
 }
 
 // What undoes one applied operation; its path and positions are read back from the
-// operation itself.
+// operation itself. Undoing allocates nothing: what a step puts back it holds itself, and
+// the containers it goes back into kept their room.
 struct UndoStep {
     enum class Kind : std::uint8_t {
         RestoreRoot,    // Set on the root: `saved` is the old root
         RestoreKey,     // Set on an existing key: `saved` is its old value
         EraseKey,       // Set on a new key
         RestoreIndex,   // Set on a list position: `saved` is the old element
-        ReinsertKey,    // Remove of an existing key: `saved` is its value
+        ReinsertKey,    // Remove of an existing key: `key` and `saved` are its entry
         ReinsertIndex,  // Remove of a list position or RemoveAt: `saved` is the element
         EraseIndex,     // Insert
         MoveBack,       // Move with from != to
-        Unorder,        // Reorder that was not the identity
+        Unorder,        // Reorder that was not the identity: `saved` is a list of the
+                        // old length, with the old storage, to take the elements back
     };
     UndoStep(const Op* o, Kind k) : op(o), kind(k) {}
     const Op* op;
     Kind kind;
     Value saved;
+    std::string key;
 };
 
 template <bool kMove>
@@ -83,6 +86,7 @@ class Applier {
 public:
     using OpRef = std::conditional_t<kMove, Op&, const Op&>;
 
+    // `undo` has room for a step per operation, so recording one cannot fail.
     explicit Applier(std::vector<UndoStep>* undo) : undo_(undo) {}
 
     Status one(Value& root, OpRef op) {
@@ -109,6 +113,7 @@ private:
     void record(const Op& op, UndoStep::Kind kind, Value& saved) {
         undo_->emplace_back(&op, kind).saved = std::move(saved);
     }
+    void record(const Op& op, UndoStep::Kind kind, Value&& saved) { record(op, kind, saved); }
 
     static Result<Value*> parent_of(Value& root, const Op& op) {
         return value_at_mut(root, std::span<const PathSeg>(op.path).first(op.path.size() - 1));
@@ -159,12 +164,18 @@ private:
             return {};
         }
         if (parent->kind() != Value::Kind::Map) return fail(expected_kind("Map", *parent));
-        if (undo_ != nullptr) {
-            Value* slot = parent->find(last.key);
-            if (slot == nullptr) return {};
-            record(op, UndoStep::Kind::ReinsertKey, *slot);
+        if (undo_ == nullptr) {
+            parent->erase(last.key);
+            return {};
         }
-        parent->erase(last.key);
+        // The whole entry, key too, goes into the undo step, so putting it back copies nothing.
+        ValueMap& entries = parent->as_map();
+        auto at = std::lower_bound(entries.begin(), entries.end(), std::string_view(last.key),
+                                   [](const auto& e, std::string_view k) { return e.first < k; });
+        if (at == entries.end() || at->first != last.key) return {};
+        record(op, UndoStep::Kind::ReinsertKey, at->second);
+        undo_->back().key = std::move(at->first);
+        entries.erase(at);
         return {};
     }
 
@@ -225,8 +236,9 @@ private:
         ValueList reordered;
         reordered.reserve(len);
         for (std::uint64_t entry : op.order) reordered.push_back(std::move((*items)[entry]));
-        *items = std::move(reordered);
-        record(op, UndoStep::Kind::Unorder);
+        items->swap(reordered);
+        // The old storage, its elements moved out, is where undoing puts them back.
+        if (undo_ != nullptr) record(op, UndoStep::Kind::Unorder, Value::list(std::move(reordered)));
         return {};
     }
 
@@ -248,7 +260,7 @@ void undo_step(Value& root, UndoStep& step) {
         case UndoStep::Kind::RestoreKey: *parent().find(op.path.back().key) = std::move(step.saved); return;
         case UndoStep::Kind::EraseKey: parent().erase(op.path.back().key); return;
         case UndoStep::Kind::RestoreIndex: parent().as_list()[op.path.back().index] = std::move(step.saved); return;
-        case UndoStep::Kind::ReinsertKey: parent().insert_or_assign(op.path.back().key, std::move(step.saved)); return;
+        case UndoStep::Kind::ReinsertKey: parent().insert_or_assign(std::move(step.key), std::move(step.saved)); return;
         case UndoStep::Kind::ReinsertIndex: {
             const bool removed_by_path = op.kind == Op::Kind::Remove;
             ValueList& items = removed_by_path ? parent().as_list() : resolve(op.path).as_list();
@@ -264,24 +276,35 @@ void undo_step(Value& root, UndoStep& step) {
         case UndoStep::Kind::MoveBack: move_within(resolve(op.path).as_list(), op.to, op.from); return;
         case UndoStep::Kind::Unorder: {
             ValueList& items = resolve(op.path).as_list();
-            ValueList restored(items.size());
+            ValueList& restored = step.saved.as_list();
             for (std::size_t i = 0; i < items.size(); ++i) restored[op.order[i]] = std::move(items[i]);
-            items = std::move(restored);
+            items.swap(restored);
             return;
         }
     }
 }
 
+// Each operation either completes or, failing or throwing (a standard container out of
+// memory), leaves the value as it found it; undoing the ones before then allocates nothing.
 template <bool kMove, class Ops>
 Status apply_ops(Value& value, Ops& ops, bool all_or_nothing) {
     std::vector<UndoStep> undo;
+    if (all_or_nothing) undo.reserve(std::size(ops));
     Applier<kMove> applier(all_or_nothing ? &undo : nullptr);
-    for (auto& op : ops) {
-        Status s = applier.one(value, op);
-        if (!s) {
-            for (auto it = undo.rbegin(); it != undo.rend(); ++it) undo_step(value, *it);
-            return s;
+    auto undo_all = [&]() noexcept {
+        for (auto it = undo.rbegin(); it != undo.rend(); ++it) undo_step(value, *it);
+    };
+    try {
+        for (auto& op : ops) {
+            Status s = applier.one(value, op);
+            if (!s) {
+                undo_all();
+                return s;
+            }
         }
+    } catch (...) {
+        undo_all();
+        throw;
     }
     return {};
 }

@@ -48,6 +48,15 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
         NV_CHECK(parse_value(value_json));
         return std::nullopt;
     }
+    // The read uses up the kept text; until the new one is kept, every way out (a failed
+    // read or check, or a failed allocation) forgets it rather than leave it standing for
+    // a value it no longer describes.
+    struct ForgetSource {
+        HeldText* source;
+        ~ForgetSource() {
+            if (source != nullptr) *source = HeldText();
+        }
+    } forget{&held->source};
     // Read against the held value: what the text leaves as it was is neither built nor
     // compared again.
     ValueEdit edit = NV_TRY(parse_value_against(value_json, held->value, &held->source));
@@ -58,20 +67,32 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
         msg += " of model ";
         append_u64(msg, id);
         msg += " cannot be raised";
-        held->source = HeldText();  // partly used up by the read
         return fail(std::move(msg));
     }
-    // Not known from here until the new text is kept: a failed allocation on the way
-    // must not leave the old text standing for a new value.
-    held->source.known = false;
+    // Everything that can fail comes first, while the model is as it was: the patch and
+    // its text, the kept copy of the new text, and the new value (taking it leaves the
+    // held value whole when it fails).
     Patch patch;
     diff_edit(held->value, edit, patch.ops);
-    if (!edit.unchanged()) held->value = edit.take(held->value);
-    patch.rev = ++held->rev;
-    held->source.text.assign(value_json);
+    patch.rev = held->rev + 1;
+    std::string out = patch_to_json(patch);
+    // The kept text's own buffer is written over when the new text fits in it (which
+    // cannot fail); only a longer text needs a new one.
+    const bool fits = held->source.text.capacity() >= value_json.size();
+    std::string text;
+    if (!fits) text.assign(value_json);
+    const bool changed = !edit.unchanged();
+    Value next;
+    if (changed) next = edit.take(held->value);
+    // Then the model takes them over by moves, which cannot fail.
+    if (changed) held->value = std::move(next);
+    held->rev = patch.rev;
+    if (fits) held->source.text.assign(value_json);
+    else held->source.text = std::move(text);
     held->source.span = std::move(edit.span());
     held->source.known = true;
-    return patch_to_json(patch);
+    forget.source = nullptr;
+    return out;
 }
 
 Result<bool> Store::apply(std::uint64_t id, std::string_view patch_json) {
