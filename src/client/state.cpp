@@ -108,10 +108,18 @@ void ClientState::apply(const ClientEffect& e) {
             revisions_[e.id] = e.rev;
             crdt_models_.erase(e.id);
             break;
-        case EK::CrdtSnapshot:
-            raise_to(e.rev);
-            crdt_models_.insert(e.id);
+        case EK::CrdtSnapshot: {
+            // Both records or neither: the insertion is taken back when the
+            // revision cannot be recorded.
+            auto [model, added] = crdt_models_.insert(e.id);
+            try {
+                raise_to(e.rev);
+            } catch (...) {
+                if (added) crdt_models_.erase(model);
+                throw;
+            }
             break;
+        }
         case EK::Patch:
             revisions_[e.id] = e.rev;
             retire();
@@ -152,8 +160,8 @@ Result<std::string> ClientState::proposal(uint64_t id, std::string_view ops_json
     Message message{PatchMessage{id, Patch{0, std::move(ops)}, chosen}};
     std::string text = message.to_json();
     // Nothing below can fail: the state changes only now.
-    if (!proposal) ++next_auto_proposal_;
     pending_.insert(std::move(chosen));
+    if (!proposal) ++next_auto_proposal_;
     return text;
 }
 
