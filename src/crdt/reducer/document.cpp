@@ -450,29 +450,28 @@ struct Mutator {
     Status run(const CrdtMutation& m) {
         const CrdtPolicy& policy = work.policy();
         switch (m.kind) {
+            // A removal resolves its path read-only first: a path that does not
+            // exist fails the call, and nothing is created on the way.
             case OpKind::MapRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                // A removal observes what the tree holds at its path; a path that
-                // holds nothing yet observes nothing, and the operation itself
-                // reports a path that does not fit.
-                if (auto loc = node_at_path(root, policy, m.path); loc && loc->policy->kind == PolicyKind::Map) {
-                    if (const MapNode* map = loc->node->map()) {
-                        auto it = map->entries.find(m.key);
-                        if (it != map->entries.end()) op.removed = removed_of(it->second.dots, *it->second.node);
-                    }
-                }
+                auto loc = NV_TRY(node_at_path(root, policy, m.path));
+                if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
+                const MapNode* map = loc.node->map();
+                if (!map) return fail("map policy has incompatible reducer state");
+                if (auto it = map->entries.find(m.key); it != map->entries.end())
+                    op.removed = removed_of(it->second.dots, *it->second.node);
                 return process(std::move(op));
             }
             case OpKind::SetRemove: {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
-                if (auto loc = node_at_path(root, policy, m.path); loc && loc->policy->kind == PolicyKind::Set) {
-                    if (const SetNode* set = loc->node->set()) {
-                        auto it = set->entries.find(m.key);
-                        if (it != set->entries.end()) op.removed = removed_of(it->second.adds, *it->second.node);
-                    }
-                }
+                auto loc = NV_TRY(node_at_path(root, policy, m.path));
+                if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
+                const SetNode* set = loc.node->set();
+                if (!set) return fail("set policy has incompatible reducer state");
+                if (auto it = set->entries.find(m.key); it != set->entries.end())
+                    op.removed = removed_of(it->second.adds, *it->second.node);
                 return process(std::move(op));
             }
             case OpKind::SequenceSplice: return splice(m);

@@ -790,6 +790,34 @@ Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, con
 
 // ---- compaction --------------------------------------------------------------------------
 
+namespace {
+
+// Whether nothing written below a removed entry can show again once the entry
+// is written anew: every dot in the subtree (writes and removals alike) lies in
+// the entry's `removed`, and no sequence below holds elements or deletions
+// (later insertions may name a purged element as predecessor, and deletions
+// may precede the insertions they hide).
+bool subtree_within(const NodeState& node, const DotSet& removed) {
+    auto within = [&](const DotSet& dots) {
+        return std::all_of(dots.begin(), dots.end(), [&](const Dot& d) { return removed.contains(d); });
+    };
+    if (const auto* r = node.reg()) return !r->dot || removed.contains(*r->dot);
+    if (const auto* m = node.map()) {
+        for (const auto& [k, e] : m->entries)
+            if (!within(e.dots) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+        return true;
+    }
+    if (const auto* s = node.set()) {
+        for (const auto& [k, e] : s->entries)
+            if (!within(e.adds) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+        return true;
+    }
+    if (const auto* q = node.seq()) return q->entries.empty() && q->deletes.empty();
+    return true;
+}
+
+}  // namespace
+
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier) {
     uint64_t count = 0;
     auto all_covered = [&](const DotSet& dots) {
@@ -801,7 +829,7 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         std::erase_if(m->entries, [&](const auto& kv) {
             const MapEntryState& e = kv.second;
             bool gone = std::all_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
-                        !e.removal_ops.empty() && all_covered(e.removal_ops);
+                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
             if (gone) ++count;
             return gone;
         });
@@ -811,7 +839,7 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         std::erase_if(s->entries, [&](const auto& kv) {
             const SetEntryState& e = kv.second;
             bool gone = std::all_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
-                        !e.removal_ops.empty() && all_covered(e.removal_ops);
+                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
             if (gone) ++count;
             return gone;
         });
