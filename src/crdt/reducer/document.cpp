@@ -5,6 +5,7 @@
 
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
+#include "crdt/reducer/view.hpp"
 #include "diff/diff.hpp"
 #include "value/json.hpp"
 
@@ -60,218 +61,31 @@ struct Journal {
     }
 };
 
-// How the value changed under one operation whose path is map keys only: the
-// subtree at `keys` was replaced, added or removed (or nothing changed).
-// Every map passed on the way keeps its other members: the operation writes
-// only the entries along its path.
-struct LocalChange {
-    enum class Kind : uint8_t { None, Replace, Add, Remove };
-    Kind kind = Kind::None;
-    std::vector<std::string> keys;
-    Value value;             // Replace, Add
-    const Value* old = nullptr;  // Replace: the subtree before
-};
-
-bool keys_only(const CrdtPath& path) {
-    return std::all_of(path.begin(), path.end(), [](const PathSegment& s) { return s.kind == PathSegment::Kind::Key; });
-}
-
-size_t scalar_len(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
-
-// The value of a sequence after one insertion or deletion, built from its value
-// before (`old`) instead of materialising every element: the elements shown
-// before and still shown are taken over in order, the inserted ones are
-// materialised. Nothing when the old value does not line up with the elements
-// (some element shows no value), so that the caller materialises it all.
-Result<std::optional<Value>> sequence_after(const SequenceNode& q, const CrdtPolicy& pol, const Value& old,
-                                            const CrdtOp& op) {
-    const bool text = pol.materialization == SequenceMaterialization::String;
-    if (!q.order.valid || old.kind() != (text ? Value::Kind::Str : Value::Kind::List)) return std::nullopt;
-    // An insertion that was not placed into the known order may have moved
-    // other elements (orphans finding their predecessor).
-    if (op.kind == OpKind::SequenceInsert && !(q.order.placed == op.dot)) return std::nullopt;
-    const auto base = q.entries.begin();
-    // Elements this operation deleted that were not deleted before.
-    std::vector<uint32_t> newly_deleted;
-    if (op.kind == OpKind::SequenceDelete) {
-        for (const auto& id : op.ids) {
-            auto d = q.deletes.find(id);
-            auto e = q.entries.find(id);
-            if (d != q.deletes.end() && d->second.size() == 1 && e != q.entries.end())
-                newly_deleted.push_back(uint32_t(e - base));
-        }
-        std::sort(newly_deleted.begin(), newly_deleted.end());
-    }
-    const bool inserting = op.kind == OpKind::SequenceInsert;
-    static const DotSet kNoFilter;
-    const ValueList* old_items = text ? nullptr : &old.as_list();
-    const std::string* old_text = text ? &old.as_str() : nullptr;
-    const size_t old_size = text ? old_text->size() : old_items->size();
-    size_t j = 0;  // position in the old value (element or byte)
-    ValueList items;
-    std::string out;
-    if (text) out.reserve(old_size + 8);
-    else items.reserve(old_size + op.values.size());
-    for (uint32_t i : q.order.order) {
-        const auto& [id, e] = *(base + i);
-        if (!e.node) continue;
-        const bool deleted = deleted_at(q, i);
-        const bool fresh = inserting && id.dot == op.dot;
-        const bool before = fresh ? false
-                            : !deleted || std::binary_search(newly_deleted.begin(), newly_deleted.end(), i);
-        if (before) {
-            if (j >= old_size) return std::nullopt;
-            if (text) {
-                const size_t n = std::min(scalar_len((unsigned char)(*old_text)[j]), old_size - j);
-                if (!deleted) out.append(*old_text, j, n);
-                j += n;
-            } else {
-                if (!deleted) items.push_back((*old_items)[j]);
-                ++j;
-            }
-            continue;
-        }
-        if (!fresh || deleted) continue;
-        auto v = NV_TRY(materialize_node_filtered(*e.node, pol.element(), kNoFilter));
-        if (!v) continue;
-        if (!text) {
-            items.push_back(std::move(*v));
-            continue;
-        }
-        if (v->kind() != Value::Kind::Str) return fail("string sequence element did not materialize as a string");
-        const std::string& sv = v->as_str();
-        if (sv.empty() || scalar_len((unsigned char)sv[0]) != sv.size())
-            return fail("string sequence element must contain one Unicode scalar value");
-        out += sv;
-    }
-    if (j != old_size) return std::nullopt;
-    return text ? Value::str(std::move(out)) : Value::list(std::move(items));
-}
-
-// The change `op`, just applied to `root`, made to `old` (the value before it).
-// Nothing when the walk meets a shape it does not expect; the caller then
-// materialises the whole value.
-Result<std::optional<LocalChange>> local_change(const NodeState& root, const CrdtPolicy& policy, const Value& old,
-                                                const CrdtOp& op) {
-    std::vector<const std::string*> chain;
-    chain.reserve(op.path.size() + 1);
-    for (const auto& seg : op.path) chain.push_back(&seg.key);
-    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) chain.push_back(&op.key);
-    LocalChange c;
-    const NodeState* node = &root;
-    const CrdtPolicy* pol = &policy;
-    const Value* oldv = &old;
-    static const DotSet kEmpty;
-    const DotSet* filter = &kEmpty;
-    std::vector<std::unique_ptr<DotSet>> storage;
-    for (const std::string* key : chain) {
-        const MapNode* m = node->map();
-        if (!m || pol->kind != PolicyKind::Map || oldv->kind() != Value::Kind::Map) return std::nullopt;
-        const Value* old_child = oldv->find(*key);
-        c.keys.push_back(*key);
-        auto it = m->entries.find(*key);
-        bool visible = false;
-        if (it != m->entries.end()) {
-            const MapEntryState& e = it->second;
-            visible = std::any_of(e.dots.begin(), e.dots.end(),
-                                  [&](const Dot& d) { return !filter->contains(d) && !e.removed.contains(d); });
-        }
-        if (!visible) {
-            c.kind = old_child ? LocalChange::Kind::Remove : LocalChange::Kind::None;
-            return c;
-        }
-        const MapEntryState& e = it->second;
-        if (!e.removed.empty()) {
-            if (filter->empty()) {
-                filter = &e.removed.get();
-            } else {
-                auto joined = std::make_unique<DotSet>(*filter);
-                joined->insert(e.removed.begin(), e.removed.end());
-                filter = joined.get();
-                storage.push_back(std::move(joined));
-            }
-        }
-        pol = &pol->policy_for_key(*key);
-        node = e.node.get();
-        if (!old_child) {
-            auto v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
-            c.kind = LocalChange::Kind::Add;
-            c.value = v ? std::move(*v) : Value::null();
-            return c;
-        }
-        oldv = old_child;
-    }
-    std::optional<Value> v;
-    if ((op.kind == OpKind::SequenceInsert || op.kind == OpKind::SequenceDelete) && node->seq() &&
-        pol->kind == PolicyKind::Sequence && filter->empty())
-        v = NV_TRY(sequence_after(*node->seq(), *pol, *oldv, op));
-    if (!v) v = NV_TRY(materialize_node_filtered(*node, *pol, *filter));
-    if (!v) {
-        if (chain.empty()) return fail("root value is removed");
-        v = Value::null();
-    }
-    c.kind = LocalChange::Kind::Replace;
-    c.value = std::move(*v);
-    c.old = oldv;
-    return c;
-}
-
-Path value_path(const std::vector<std::string>& keys) {
-    Path p;
-    p.reserve(keys.size());
-    for (const auto& k : keys) p.push_back(PathSeg::make_key(k));
-    return p;
-}
-
 // Follows the materialised value through the operations of one call and
-// builds the delta of every operation that changes it.
+// builds the delta of every operation that changes it: along the operations'
+// paths (the incremental view), or by materialising and comparing the whole
+// value after every operation (the simple reference the view is checked
+// against).
 struct Tracker {
     const CrdtPolicy& policy;
     UndoLog* undo;
-    std::shared_ptr<Value> running;  // the value so far, when `current`
-    bool current = true;
+    std::shared_ptr<Value>& cache;  // the value before the call
+    bool whole;
+    std::shared_ptr<Value> running;  // whole: the value so far
+    std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
-    // The call applies at most one operation: its change is found along its
-    // path, without materialising the whole value.
-    bool single = false;
-    // Every operation takes the whole-value path (the reference for tests).
-    bool whole = false;
-    std::optional<LocalChange> local;
+
+    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, bool w)
+        : policy(p), undo(u), cache(c), whole(w) {
+        if (whole) running = cache;
+        else view.emplace(policy, *cache);
+    }
 
     // Applies `op` to `root` and records its delta when the value changed.
     Status step(NodeState& root, const CrdtOp& op) {
-        if (whole) return step_whole(root, op);
-        if (single && current && keys_only(op.path)) {
-            NV_CHECK(apply_one(root, policy, op, undo));
-            local = NV_TRY(local_change(root, policy, *running, op));
-            if (local) {
-                bool changed = local->kind == LocalChange::Kind::Replace ? !(local->value == *local->old)
-                                                                          : local->kind != LocalChange::Kind::None;
-                if (changed) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-                return {};
-            }
-            Value after = NV_TRY(materialize_node(root, policy));
-            if (!(after == *running)) {
-                deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-                running = std::make_shared<Value>(std::move(after));
-            }
+        if (!whole) {
+            if (NV_TRY(view->step(root, op, undo))) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
             return {};
-        }
-        if (op.path.empty() && policy.kind == PolicyKind::Sequence &&
-            (op.kind == OpKind::SequenceInsert || op.kind == OpKind::SequenceDelete))
-            return step_root_sequence(root, op);
-        if (!current) {
-            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
-            current = true;
-        }
-        return step_whole(root, op);
-    }
-
-    // Applies `op` and compares the whole value before and after it.
-    Status step_whole(NodeState& root, const CrdtOp& op) {
-        if (!current) {
-            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
-            current = true;
         }
         NV_CHECK(apply_one(root, policy, op, undo));
         Value after = NV_TRY(materialize_node(root, policy));
@@ -282,106 +96,18 @@ struct Tracker {
         return {};
     }
 
-    // Insertions into and deletions from a root sequence change the value
-    // exactly when they show or hide an element, which is decided from the
-    // elements themselves; the whole value is materialised once at the end.
-    Status step_root_sequence(NodeState& root, const CrdtOp& op) {
-        // An insertion can give orphaned elements their predecessor, which moves
-        // them; only a sequence without orphans is safe from that.
-        if (op.kind == OpKind::SequenceInsert) {
-            if (SequenceNode* q = root.seq()) {
-                ensure_order(*q);
-                if (!q->order.valid || !q->order.complete) return step_whole(root, op);
-            }
-        }
-        bool changed = false;
-        if (op.kind == OpKind::SequenceDelete) {
-            if (const SequenceNode* q = std::as_const(root).seq()) {
-                for (const auto& id : op.ids) {
-                    if (NV_TRY(shown(*q, id))) {
-                        changed = true;
-                        break;
-                    }
-                }
-            }
-        }
-        NV_CHECK(apply_one(root, policy, op, undo));
-        if (op.kind == OpKind::SequenceInsert) {
-            const SequenceNode& q = *std::as_const(root).seq();
-            for (size_t i = 0; i < op.values.size(); ++i)
-                if (NV_TRY(shown(q, ElementId{op.dot, uint32_t(i)}))) changed = true;
-        }
-        if (changed) {
-            deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-            current = false;
-        }
-        return {};
-    }
-
-    // Whether an element is part of the materialised sequence; a shown element
-    // of a string sequence must hold one character, as materialisation demands.
-    Result<bool> shown(const SequenceNode& q, const ElementId& id) const {
-        auto it = q.entries.find(id);
-        if (it == q.entries.end() || !it->second.inserted || !it->second.node || q.deletes.contains(id)) return false;
-        static const DotSet kNoFilter;
-        auto v = NV_TRY(materialize_node_filtered(*it->second.node, policy.element(), kNoFilter));
-        if (!v) return false;
-        if (policy.materialization == SequenceMaterialization::String) {
-            if (v->kind() != Value::Kind::Str) return fail("string sequence element did not materialize as a string");
-            const std::string& text = v->as_str();
-            if (text.empty() || split_string_sequence(text).size() != 1)
-                return fail("string sequence element must contain one Unicode scalar value");
-        }
-        return true;
-    }
-
-    // The effect's patch from `cache` (the value before the call) to the value
-    // after the last operation, which then replaces the cache. Cannot fail
-    // once the patch is built.
-    Result<Patch> finish(const NodeState& root, std::shared_ptr<Value>& cache) {
-        if (local) {
-            Patch p;
-            p.rev = 0;
-            switch (local->kind) {
-                case LocalChange::Kind::None: return p;
-                case LocalChange::Kind::Replace:
-                    diff_value(value_path(local->keys), *local->old, local->value, p.ops);
-                    break;
-                case LocalChange::Kind::Add: {
-                    Op op;
-                    op.kind = Op::Kind::Set;
-                    op.path = value_path(local->keys);
-                    op.value = local->value;
-                    p.ops.push_back(std::move(op));
-                    break;
-                }
-                case LocalChange::Kind::Remove: {
-                    Op op;
-                    op.kind = Op::Kind::Remove;
-                    op.path = value_path(local->keys);
-                    p.ops.push_back(std::move(op));
-                    break;
-                }
-            }
-            Value* target = cache.get();
-            const size_t depth = local->keys.size();
-            for (size_t i = 0; i + 1 < depth; ++i) target = target->find(local->keys[i]);
-            if (local->kind == LocalChange::Kind::Replace) {
-                if (depth) target = target->find(local->keys.back());
-                *target = std::move(local->value);
-            } else if (local->kind == LocalChange::Kind::Add) {
-                target->insert_or_assign(local->keys.back(), std::move(local->value));
-            } else {
-                target->erase(local->keys.back());
-            }
+    // The effect's patch from the value before the call to the value after the
+    // last operation, which then replaces the cache. Cannot fail once the patch
+    // is built.
+    Result<Patch> finish(const NodeState& root) {
+        if (whole) {
+            Patch p = effect_patch(*cache, *running);
+            cache = running;
             return p;
         }
-        if (!current) {
-            running = std::make_shared<Value>(NV_TRY(materialize_node(root, policy)));
-            current = true;
-        }
-        Patch p = effect_patch(*cache, *running);
-        cache = running;
+        Patch p = NV_TRY(view->patch(root));
+        if (cache.use_count() > 1) cache = std::make_shared<Value>(*cache);
+        view->commit(*cache);
         return p;
     }
 };
@@ -629,15 +355,12 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(cons
                                                                             bool whole) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, whole, std::nullopt};
-    // One mutation gives one operation, except a splice that both deletes and inserts.
-    tracker.single = mutations.size() == 1 && !(mutations[0].kind == OpKind::SequenceSplice &&
-                                                mutations[0].delete_count > 0 && !mutations[0].values.empty());
+    Tracker tracker(policy(), &journal.nodes, value_cache, whole);
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
-    effect.patch = NV_TRY(tracker.finish(root, value_cache));
+    effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
     journal.done = true;
@@ -688,8 +411,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     }
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker{policy(), &journal.nodes, value_cache, true, {}, false, whole, std::nullopt};
-    tracker.single = ops.size() == 1;
+    Tracker tracker(policy(), &journal.nodes, value_cache, whole);
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -704,7 +426,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
     }
-    effect.patch = NV_TRY(tracker.finish(root, value_cache));
+    effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
     journal.done = true;
     return effect;

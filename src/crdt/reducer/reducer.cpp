@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "crdt/reducer/errors.hpp"
 #include "util/text.hpp"
 #include "value/json.hpp"
 
@@ -526,7 +527,21 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         }
         case PolicyKind::Sequence: {
             const SequenceNode& q = *node.seq();
+            const bool text = policy.materialization == SequenceMaterialization::String;
+            const CrdtPolicy& element = policy.element();
             ValueList out;
+            std::string str;
+            if (text) str.reserve(q.entries.size());
+            else out.reserve(q.entries.size());
+            // A character that is not one is reported once every element has
+            // materialised: an element's own failure comes first.
+            const char* text_error = nullptr;
+            auto check = [&](const Value& v) {
+                if (text_error) return false;
+                if (v.kind() != Value::Kind::Str) text_error = errors::kStringElementNotString;
+                else if (!is_one_scalar(v.as_str())) text_error = errors::kStringElementNotOneScalar;
+                return text_error == nullptr;
+            };
             const bool flags = q.order.valid;
             for (auto it : ordered_entries(q)) {
                 if (flags ? deleted_at(q, size_t(it - q.entries.begin()))
@@ -534,19 +549,25 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
                     continue;
                 if (!filter.empty() && filter.contains(it->first.dot)) continue;
                 if (!it->second.node) continue;
-                auto child = NV_TRY(materialize_node_filtered(*it->second.node, policy.element(), filter));
-                if (child) out.push_back(std::move(*child));
+                // Characters held in registers are appended as they are.
+                if (const RegisterNode* r = it->second.node->reg();
+                    text && r && element.kind == PolicyKind::Register) {
+                    if (!r->dot || filter.contains(*r->dot)) continue;
+                    if (!r->value) check(Value::null());
+                    else if (check(*r->value)) str += r->value->as_str();
+                    continue;
+                }
+                auto child = NV_TRY(materialize_node_filtered(*it->second.node, element, filter));
+                if (!child) continue;
+                if (!text) {
+                    out.push_back(std::move(*child));
+                    continue;
+                }
+                if (check(*child)) str += child->as_str();
             }
-            if (policy.materialization == SequenceMaterialization::List)
-                return std::optional<Value>(Value::list(std::move(out)));
-            std::string text;
-            for (const auto& v : out) {
-                if (v.kind() != Value::Kind::Str) return fail("string sequence element did not materialize as a string");
-                if (!is_one_scalar(v.as_str()))
-                    return fail("string sequence element must contain one Unicode scalar value");
-                text += v.as_str();
-            }
-            return std::optional<Value>(Value::str(std::move(text)));
+            if (!text) return std::optional<Value>(Value::list(std::move(out)));
+            if (text_error) return fail(text_error);
+            return std::optional<Value>(Value::str(std::move(str)));
         }
     }
     return std::optional<Value>();

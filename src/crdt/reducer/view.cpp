@@ -1,0 +1,451 @@
+#include "crdt/reducer/view.hpp"
+
+#include <algorithm>
+
+#include "crdt/reducer/errors.hpp"
+#include "crdt/reducer/reducer.hpp"
+#include "diff/diff.hpp"
+
+namespace norvane::crdt {
+
+namespace {
+
+using Node = IncrementalView::Node;
+using State = Node::State;
+
+// The map keys an operation's path leads through, up to its first set member or
+// sequence element, and the key of a map operation when the path is all keys.
+struct Chain {
+    std::vector<std::string> keys;
+    bool full = true;  // the path is keys only
+};
+
+Chain chain_of(const CrdtOp& op) {
+    Chain c;
+    c.keys.reserve(op.path.size() + 1);
+    for (const auto& seg : op.path) {
+        if (seg.kind != PathSegment::Kind::Key) {
+            c.full = false;
+            return c;
+        }
+        c.keys.push_back(seg.key);
+    }
+    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) c.keys.push_back(op.key);
+    return c;
+}
+
+bool is_sequence_op(OpKind k) {
+    return k == OpKind::SequenceInsert || k == OpKind::SequenceDelete || k == OpKind::SequenceSplice;
+}
+
+// The removal filter of a walk: the `removed` sets of the entries passed, joined
+// only when more than one is non-empty.
+class Filter {
+public:
+    const DotSet& get() const { return *cur_; }
+    void add(const DotSet& removed) {
+        if (removed.empty()) return;
+        if (cur_->empty()) {
+            cur_ = &removed;
+            return;
+        }
+        auto joined = std::make_unique<DotSet>(*cur_);
+        joined->insert(removed.begin(), removed.end());
+        cur_ = joined.get();
+        own_.push_back(std::move(joined));
+    }
+
+private:
+    static const DotSet& empty() {
+        static const DotSet kEmpty;
+        return kEmpty;
+    }
+    const DotSet* cur_ = &empty();
+    std::vector<std::unique_ptr<DotSet>> own_;
+};
+
+bool entry_visible(const MapEntryState& e, const DotSet& filter) {
+    return std::any_of(e.dots.begin(), e.dots.end(),
+                       [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
+}
+
+// The node a key chain leads to through visible map entries, with the removal
+// filter on the way; null node when an entry on the way is missing or hidden.
+struct Walk {
+    const NodeState* node = nullptr;
+    const CrdtPolicy* policy = nullptr;
+    Filter filter;
+};
+
+void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vector<std::string>& keys, size_t depth,
+               Walk& w) {
+    w.node = &root;
+    w.policy = &policy;
+    for (size_t i = 0; i < depth; ++i) {
+        const MapNode* m = w.node->map();
+        if (!m || w.policy->kind != PolicyKind::Map) {
+            w.node = nullptr;
+            return;
+        }
+        auto it = m->entries.find(keys[i]);
+        if (it == m->entries.end() || !entry_visible(it->second, w.filter.get())) {
+            w.node = nullptr;
+            return;
+        }
+        w.filter.add(it->second.removed);
+        w.policy = &w.policy->policy_for_key(keys[i]);
+        w.node = it->second.node.get();
+    }
+}
+
+// Whether an element is part of the materialised sequence under `filter`; a
+// shown element of a string sequence must hold one character.
+Result<bool> shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id, const DotSet& filter) {
+    auto it = q.entries.find(id);
+    if (it == q.entries.end() || !it->second.inserted || !it->second.node || q.deletes.contains(id) ||
+        filter.contains(id.dot))
+        return false;
+    auto v = NV_TRY(materialize_node_filtered(*it->second.node, pol.element(), filter));
+    if (!v) return false;
+    if (pol.materialization == SequenceMaterialization::String) {
+        if (v->kind() != Value::Kind::Str) return fail(errors::kStringElementNotString);
+        const std::string& text = v->as_str();
+        if (text.empty() || split_string_sequence(text).size() != 1) return fail(errors::kStringElementNotOneScalar);
+    }
+    return true;
+}
+
+// Writes the changes of `n` into `v`, the value they were laid over.
+void apply_node(Value& v, Node& n) {
+    switch (n.state) {
+        case State::Value: v = std::move(n.value); return;
+        case State::Absent:
+        case State::Dirty: return;  // never at this level
+        case State::Interior: break;
+    }
+    if (n.kids.size() <= 16) {
+        for (auto& [k, kid] : n.kids) {
+            Value* c = v.find(k);
+            switch (kid.state) {
+                case State::Absent:
+                    if (c) v.erase(k);
+                    break;
+                case State::Value:
+                    if (c) *c = std::move(kid.value);
+                    else v.insert_or_assign(k, std::move(kid.value));
+                    break;
+                case State::Interior:
+                    if (c) apply_node(*c, kid);
+                    break;
+                case State::Dirty: break;
+            }
+        }
+        return;
+    }
+    // Many changed entries: one merge over the map.
+    ValueMap& old = v.as_map();
+    ValueMap out;
+    out.reserve(old.size() + n.kids.size());
+    auto ia = old.begin();
+    for (auto& [k, kid] : n.kids) {
+        while (ia != old.end() && ia->first < k) out.push_back(std::move(*ia++));
+        const bool common = ia != old.end() && ia->first == k;
+        switch (kid.state) {
+            case State::Absent: break;
+            case State::Value: out.emplace_back(k, std::move(kid.value)); break;
+            case State::Interior:
+                if (common) {
+                    apply_node(ia->second, kid);
+                    out.push_back(std::move(*ia));
+                }
+                break;
+            case State::Dirty:
+                if (common) out.push_back(std::move(*ia));
+                break;
+        }
+        if (common) ++ia;
+    }
+    for (; ia != old.end(); ++ia) out.push_back(std::move(*ia));
+    old = std::move(out);
+}
+
+// The patch operations of the changes of `n` over `base`, in the order the
+// structural diff of the two maps gives them.
+void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops) {
+    std::vector<const std::string*> removed;
+    for (const auto& [k, kid] : n.kids) {
+        const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
+        path.push_back(PathSeg::make_key(k));
+        switch (kid.state) {
+            case State::Absent:
+                if (old) removed.push_back(&k);
+                break;
+            case State::Value:
+                if (old) {
+                    diff_value(path, *old, kid.value, ops);
+                } else {
+                    Op op;
+                    op.kind = Op::Kind::Set;
+                    op.path = path;
+                    op.value = kid.value;
+                    ops.push_back(std::move(op));
+                }
+                break;
+            case State::Interior:
+                if (old) emit_map(kid, *old, path, ops);
+                break;
+            case State::Dirty: break;
+        }
+        path.pop_back();
+    }
+    for (const std::string* k : removed) {
+        Op op;
+        op.kind = Op::Kind::Remove;
+        op.path = path;
+        op.path.push_back(PathSeg::make_key(*k));
+        ops.push_back(std::move(op));
+    }
+}
+
+// Reads the value laid over `before` along a key chain, one key at a time.
+struct Cursor {
+    Node* ov;          // the overlay node here, when the overlay reaches this far
+    const Value* v;    // the value before the call here (or the overlay's value)
+    bool absent = false;
+
+    void child(const std::string& key) {
+        if (absent) return;
+        if (ov && ov->state == State::Interior) {
+            auto it = ov->kids.find(key);
+            if (it != ov->kids.end()) {
+                Node& kid = it->second;
+                switch (kid.state) {
+                    case State::Interior:
+                        ov = &kid;
+                        v = v->find(key);
+                        return;
+                    case State::Value:
+                        ov = nullptr;
+                        v = &kid.value;
+                        return;
+                    case State::Absent:
+                    case State::Dirty:  // resolved before the walk
+                        absent = true;
+                        return;
+                }
+            }
+            ov = nullptr;
+        } else if (ov && ov->state == State::Value) {
+            v = &ov->value;
+            ov = nullptr;
+        }
+        v = v && v->kind() == Value::Kind::Map ? v->find(key) : nullptr;
+        if (!v) absent = true;
+    }
+
+    // The whole value here; an overlay map is folded into one value first.
+    const Value* value() {
+        if (absent) return nullptr;
+        if (ov && ov->state == State::Interior) {
+            Value folded = *v;
+            apply_node(folded, *ov);
+            ov->kids.clear();
+            ov->value = std::move(folded);
+            ov->state = State::Value;
+        }
+        if (ov && ov->state == State::Value) return &ov->value;
+        return v;
+    }
+};
+
+}  // namespace
+
+Result<Value> IncrementalView::materialize_at(const NodeState& root, const std::vector<std::string>& keys,
+                                              size_t depth) {
+    Walk w;
+    walk_keys(root, policy_, keys, depth, w);
+    if (!w.node) return Value::null();
+    auto v = NV_TRY(materialize_node_filtered(*w.node, *w.policy, w.filter.get()));
+    if (!v) {
+        if (depth == 0) return fail(errors::kRootRemoved);
+        return Value::null();
+    }
+    return std::move(*v);
+}
+
+// Materialises every sequence left to materialise at or below `node`.
+Status IncrementalView::resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node,
+                                      size_t depth) {
+    if (node.state == State::Dirty) {
+        node.value = NV_TRY(materialize_at(root, keys, depth));
+        node.state = State::Value;
+        return {};
+    }
+    if (node.state != State::Interior) return {};
+    std::vector<std::string> path(keys.begin(), keys.begin() + depth);
+    for (auto& [k, kid] : node.kids) {
+        path.push_back(k);
+        NV_CHECK(resolve_below(root, path, kid, depth + 1));
+        path.pop_back();
+    }
+    return {};
+}
+
+Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo) {
+    const Chain chain = chain_of(op);
+    const auto& keys = chain.keys;
+    const size_t depth = keys.size();
+
+    // The overlay along the chain: the node at its end, when the overlay holds one
+    // and no replacement value lies above it.
+    Node* end = &root_;
+    bool above_value = false;
+    for (size_t i = 0; i < depth && end; ++i) {
+        if (end->state == State::Dirty) NV_CHECK(resolve_below(root, keys, *end, i));
+        if (end->state != State::Interior) {
+            above_value = true;
+            end = nullptr;
+            break;
+        }
+        auto it = end->kids.find(keys[i]);
+        end = it == end->kids.end() ? nullptr : &it->second;
+    }
+
+    // Insertions and deletions on a visible sequence whose order has no orphans
+    // change the value exactly when they show or hide an element.
+    if (chain.full && is_sequence_op(op.kind) && !above_value) {
+        Walk w;
+        walk_keys(root, policy_, keys, depth, w);
+        SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
+                                                                           : nullptr;
+        bool simple = q != nullptr;
+        if (simple && op.kind == OpKind::SequenceInsert) {
+            ensure_order(*q);
+            simple = q->order.valid && q->order.complete;
+        }
+        if (simple) {
+            bool changed = false;
+            if (op.kind != OpKind::SequenceInsert)
+                for (const auto& id : op.ids)
+                    if (NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) {
+                        changed = true;
+                        break;
+                    }
+            NV_CHECK(apply_one(root, policy_, op, undo));
+            if (op.kind == OpKind::SequenceInsert) {
+                // The write may have copied shared nodes on its way: walk again.
+                Walk after;
+                walk_keys(root, policy_, keys, depth, after);
+                const SequenceNode& inserted = *after.node->seq();
+                for (size_t i = 0; i < op.values.size(); ++i)
+                    if (NV_TRY(shown(inserted, *after.policy, ElementId{op.dot, uint32_t(i)}, after.filter.get())))
+                        changed = true;
+            }
+            if (changed) {
+                Node* n = &root_;
+                for (const auto& k : keys) n = &n->kids[k];
+                n->kids.clear();
+                n->value = Value();
+                n->state = State::Dirty;
+            }
+            return changed;
+        }
+    }
+
+    // Otherwise the value before the operation is needed at the chain's end.
+    if (end) NV_CHECK(resolve_below(root, keys, *end, depth));
+    NV_CHECK(apply_one(root, policy_, op, undo));
+
+    Cursor cur{&root_, &before_};
+    const NodeState* node = &root;
+    const CrdtPolicy* pol = &policy_;
+    Filter filter;
+    size_t at = 0;
+    // The change found: a replacement value or an absent entry at keys[0..at).
+    std::optional<Value> replacement;
+    bool changed = false;
+    for (; at < depth; ++at) {
+        const MapNode* m = node->map();
+        if (!m || pol->kind != PolicyKind::Map) break;
+        cur.child(keys[at]);
+        const bool was = !cur.absent;
+        auto it = m->entries.find(keys[at]);
+        if (it == m->entries.end() || !entry_visible(it->second, filter.get())) {
+            if (!was) return false;
+            ++at;
+            changed = true;
+            break;
+        }
+        filter.add(it->second.removed);
+        pol = &pol->policy_for_key(keys[at]);
+        node = it->second.node.get();
+        if (!was) {
+            auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+            replacement = v ? std::move(*v) : Value::null();
+            ++at;
+            changed = true;
+            break;
+        }
+    }
+    if (!changed) {
+        auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+        if (!v) {
+            if (at == 0) return fail(errors::kRootRemoved);
+            v = Value::null();
+        }
+        const Value* old = cur.value();
+        if (old && *old == *v) return false;
+        replacement = std::move(*v);
+        changed = true;
+    }
+
+    // Record the change at keys[0..at): inside a replacement value above it, or
+    // as an overlay node.
+    if (at == 0) {
+        root_.kids.clear();
+        root_.value = std::move(*replacement);
+        root_.state = State::Value;
+        return true;
+    }
+    Node* n = &root_;
+    for (size_t i = 0; i + 1 < at; ++i) {
+        if (n->state == State::Value) {
+            Value* v = &n->value;
+            for (size_t j = i; j + 1 < at; ++j) v = v->find(keys[j]);
+            if (replacement) v->insert_or_assign(keys[at - 1], std::move(*replacement));
+            else v->erase(keys[at - 1]);
+            return true;
+        }
+        n = &n->kids[keys[i]];
+    }
+    if (n->state == State::Value) {
+        if (replacement) n->value.insert_or_assign(keys[at - 1], std::move(*replacement));
+        else n->value.erase(keys[at - 1]);
+        return true;
+    }
+    Node& kid = n->kids[keys[at - 1]];
+    kid.kids.clear();
+    if (replacement) {
+        kid.value = std::move(*replacement);
+        kid.state = State::Value;
+    } else {
+        kid.value = Value();
+        kid.state = State::Absent;
+    }
+    return true;
+}
+
+Result<Patch> IncrementalView::patch(const NodeState& root) {
+    static const std::vector<std::string> kNoKeys;
+    NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
+    Patch p;
+    p.rev = 0;
+    Path path;
+    if (root_.state == State::Value) diff_value(path, before_, root_.value, p.ops);
+    else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops);
+    return p;
+}
+
+void IncrementalView::commit(Value& value) { apply_node(value, root_); }
+
+}  // namespace norvane::crdt
