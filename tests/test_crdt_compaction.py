@@ -3,6 +3,8 @@ a fresh replica fed the log end with the same value."""
 
 import json
 
+import pytest
+
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -163,3 +165,22 @@ def test_compaction_never_changes_what_later_operations_produce(n, rounds, rnd):
     fresh = CrdtDocument(SPEC, INIT, "z")
     fresh.apply(json.dumps(log))
     assert [doc.value() for doc in docs] == [fresh.value()] * n
+
+
+@pytest.mark.parametrize(("frontier", "message"), [
+    ({"a": 2, "b": 3, "c": 1}, "compaction frontier b:3 is not covered by contiguous observed dots after 0"),
+    ({"c": 2, "b": 2}, "compaction frontier c:2 is not covered by contiguous observed dots after 0"),
+    ({"a": 3, "c": 1}, "compaction frontier a:3 is not covered by contiguous observed dots after 0"),
+])
+def test_frontier_over_several_replicas_reports_the_first_gap(frontier, message):
+    doc = CrdtDocument(KEYED, '{"Map":{"k":{"List":[]}}}', "z")
+    dot = lambda c, r: {"counter": c, "replica": r}  # noqa: E731
+    doc.apply(json.dumps([{"kind": "map_set", "dot": dot(c, r), "path": [], "key": "x", "value": {"Int": c}}
+                          for r, counters in (("a", (1, 2)), ("b", (1, 2, 4)), ("c", (1,))) for c in counters]))
+    before = doc.state()
+    with pytest.raises(ValueError) as e:
+        doc.compact(json.dumps(frontier))
+    assert str(e.value) == message
+    assert doc.state() == before
+    assert doc.compact('{"a":2,"b":2,"c":1}') == 0
+    assert json.loads(doc.state())["context"] == {"compacted": {"a": 2, "b": 2, "c": 1}, "dots": [dot(4, "b")]}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
@@ -442,15 +443,25 @@ Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::st
 
 Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     Frontier frontier = NV_TRY(parse_frontier(frontier_json));
+    // The observed counters of every replica the frontier raises, from one pass
+    // over the dots: each check is then a count in a sorted list.
+    std::map<std::string_view, std::vector<uint64_t>, std::less<>> counters;
     for (const auto& [r, target] : frontier) {
         auto it = context.compacted.find(r);
-        uint64_t current = it == context.compacted.end() ? 0 : it->second;
-        if (target <= current) continue;
-        uint64_t count = 0;
+        if (target > (it == context.compacted.end() ? 0 : it->second)) counters.emplace(r, std::vector<uint64_t>{});
+    }
+    if (!counters.empty())
         for (const auto& d : context.dots)
-            if (d.replica == r && d.counter > current && d.counter <= target) ++count;
-        if (count != target - current)
-            return fail("compaction frontier " + r + ":" + std::to_string(target) +
+            if (auto it = counters.find(d.replica); it != counters.end()) it->second.push_back(d.counter);
+    for (auto& [r, seen] : counters) {
+        const uint64_t target = frontier.find(r)->second;
+        auto it = context.compacted.find(r);
+        const uint64_t current = it == context.compacted.end() ? 0 : it->second;
+        // Dots come in counter order, so each list is ascending.
+        const auto first = std::upper_bound(seen.begin(), seen.end(), current);
+        const auto last = std::upper_bound(first, seen.end(), target);
+        if (uint64_t(last - first) != target - current)
+            return fail("compaction frontier " + std::string(r) + ":" + std::to_string(target) +
                         " is not covered by contiguous observed dots after " + std::to_string(current));
     }
     uint64_t purged = compact_node(root, policy(), frontier);
