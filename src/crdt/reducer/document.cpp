@@ -240,7 +240,16 @@ struct Mutator {
             if (shown(id, e)) visible.push_back(&id);
             return visible.size() < needed;
         };
-        if (needed > 0 && seq->order.valid) {
+        if (needed > 0 && seq->order.valid && filter.empty()) {
+            // Without removals on the way the cached widths tell what is shown.
+            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
+            const auto base = seq->entries.begin();
+            for (uint32_t i : seq->order.order) {
+                if (!seq->order.width[i]) continue;
+                visible.push_back(&(base + i)->first);
+                if (visible.size() >= needed) break;
+            }
+        } else if (needed > 0 && seq->order.valid) {
             visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
             for (uint32_t i : seq->order.order) {
                 const auto& [id, e] = *(seq->entries.begin() + i);

@@ -246,6 +246,11 @@ struct SequenceOrder {
     std::vector<uint32_t> order;
     // Per position in `entries`: 1 when the element has deletions.
     std::vector<uint8_t> deleted;
+    // Per position in `entries`: 0 when the element shows nothing under an empty
+    // filter (a placeholder, deleted, or without node); otherwise the bytes of
+    // its character when its node is a register holding one, else kNotChar.
+    std::vector<uint8_t> width;
+    static constexpr uint8_t kNotChar = 0xFF;
     // The dot of the last insertion placed into a known order (its elements
     // took no element's place); counter 0 when the order was recomputed since.
     Dot placed;

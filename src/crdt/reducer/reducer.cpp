@@ -149,7 +149,9 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->element();
                 auto [it, created] = q->entries.emplace(seg.id, SequenceEntryState{});
-                if (created) q->order.valid = false;
+                // A write below a register element may change the character it holds.
+                if (created || !it->second.node || it->second.node->kind() == StateKind::Register)
+                    q->order.valid = false;
                 if (!it->second.node) {
                     if (undo) {
                         if (created)
@@ -256,6 +258,18 @@ std::vector<Value> split_string_sequence(std::string_view text) {
 static bool is_one_scalar(const std::string& s) {
     return !s.empty() && utf8_len((unsigned char)s[0]) == s.size();
 }
+
+// The width an element has in the cached order (see SequenceOrder::width).
+static uint8_t element_width(const SequenceEntryState& e, bool deleted) {
+    if (!e.inserted || deleted || !e.node) return 0;
+    const RegisterNode* r = e.node->reg();
+    if (r && !r->dot) return 0;
+    if (r && r->value && r->value->kind() == Value::Kind::Str && is_one_scalar(r->value->as_str()))
+        return uint8_t(r->value->as_str().size());
+    return SequenceOrder::kNotChar;
+}
+
+uint8_t order_width(const SequenceEntryState& e, bool deleted) { return element_width(e, deleted); }
 
 // ---- merge -----------------------------------------------------------------------------
 
@@ -471,6 +485,8 @@ void ensure_order(SequenceNode& seq) {
         auto it = seq.entries.find(id);
         if (it != seq.entries.end()) o.deleted[size_t(it - base)] = 1;
     }
+    o.width.resize(seq.entries.size());
+    for (size_t i = 0; i < seq.entries.size(); ++i) o.width[i] = element_width((base + i)->second, o.deleted[i] != 0);
     o.complete = complete;
     o.placed = Dot{};
     o.valid = true;
@@ -702,6 +718,10 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 if (!q->deletes.empty())
                     for (size_t i = 0; i < fresh.size(); ++i)
                         if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
+                o.width.resize(q->entries.size(), 0);
+                for (size_t i = 0; i < fresh.size(); ++i)
+                    o.width[before + i] = element_width((q->entries.begin() + (before + i))->second,
+                                                        o.deleted[before + i] != 0);
                 o.placed = op.dot;
                 o.valid = true;
             }
@@ -719,8 +739,10 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 auto [it, created] = q->deletes.try_emplace(id);
                 if (!it->second.insert(op.dot).second) continue;
                 if (undo) undo->seq_delete_added(q, id, op.dot, created);
-                if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end())
+                if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end()) {
                     q->order.deleted[size_t(e - q->entries.begin())] = 1;
+                    q->order.width[size_t(e - q->entries.begin())] = 0;
+                }
             }
             q->order.valid = keep;
             return {};

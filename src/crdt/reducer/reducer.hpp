@@ -62,6 +62,10 @@ void ensure_order(SequenceNode& seq);
 // must be known).
 inline bool deleted_at(const SequenceNode& seq, size_t pos) { return seq.order.deleted[pos] != 0; }
 
+// The width of an element in the cached order, from its entry and whether it
+// has deletions.
+uint8_t order_width(const SequenceEntryState& e, bool deleted);
+
 // Merges one operation into the node tree.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);
 

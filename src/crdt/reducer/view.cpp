@@ -115,6 +115,53 @@ Result<bool> shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId
     return true;
 }
 
+// The byte offsets and lengths of the characters at the entry positions
+// `targets` (ascending) in a text whose order is known; false when an element
+// shown before them holds no single character.
+bool text_offsets(const SequenceOrder& o, const std::vector<uint32_t>& targets, std::vector<std::pair<size_t, size_t>>& out) {
+    size_t off = 0;
+    for (uint32_t i : o.order) {
+        const uint8_t w = o.width[i];
+        if (w == SequenceOrder::kNotChar) return false;
+        if (std::binary_search(targets.begin(), targets.end(), i)) {
+            out.emplace_back(off, w);
+            if (out.size() == targets.size()) return true;
+        }
+        off += w;
+    }
+    return out.size() == targets.size();
+}
+
+// The characters an insertion placed into the known order show, and the byte
+// offset they go to; false when an element before them holds no single character.
+bool insertion_text(const SequenceNode& q, const CrdtOp& op, std::string& text, size_t& at) {
+    auto first = q.entries.find(ElementId{op.dot, 0});
+    if (first == q.entries.end()) return false;
+    const uint32_t p0 = uint32_t(first - q.entries.begin());
+    const SequenceOrder& o = q.order;
+    size_t off = 0;
+    bool found = false;
+    for (uint32_t i : o.order) {
+        if (i == p0) {
+            found = true;
+            break;
+        }
+        if (o.width[i] == SequenceOrder::kNotChar) return false;
+        off += o.width[i];
+    }
+    if (!found) return false;
+    for (size_t i = 0; i < op.values.size(); ++i) {
+        const uint32_t p = p0 + uint32_t(i);
+        if (p >= o.width.size()) return false;
+        const uint8_t w = o.width[p];
+        if (w == 0) continue;
+        if (w == SequenceOrder::kNotChar) return false;
+        text += (q.entries.begin() + p)->second.node->reg()->value->as_str();
+    }
+    at = off;
+    return true;
+}
+
 // Writes the changes of `n` into `v`, the value they were laid over.
 void apply_node(Value& v, Node& n) {
     switch (n.state) {
@@ -324,29 +371,62 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             simple = q->order.valid && q->order.complete;
         }
         if (simple) {
+            // A text shown under no removal is edited in place at the byte
+            // offsets of the elements, found in the cached order.
+            const bool text = w.policy->materialization == SequenceMaterialization::String && w.filter.get().empty();
             bool changed = false;
-            if (op.kind != OpKind::SequenceInsert)
-                for (const auto& id : op.ids)
-                    if (NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) {
-                        changed = true;
-                        break;
-                    }
+            std::vector<uint32_t> hidden;  // entry positions this deletion hides
+            if (op.kind != OpKind::SequenceInsert) {
+                if (text) ensure_order(*q);
+                for (const auto& id : op.ids) {
+                    if (!NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) continue;
+                    changed = true;
+                    if (!text) break;
+                    hidden.push_back(uint32_t(std::as_const(*q).entries.find(id) - q->entries.begin()));
+                }
+            }
+            std::vector<std::pair<size_t, size_t>> cuts;  // byte offset and length, ascending
+            bool editable = text && changed && q->order.valid;
+            if (editable && !hidden.empty()) {
+                std::sort(hidden.begin(), hidden.end());
+                hidden.erase(std::unique(hidden.begin(), hidden.end()), hidden.end());
+                editable = text_offsets(q->order, hidden, cuts);
+            }
             NV_CHECK(apply_one(root, policy_, op, undo));
+            std::string inserted;
+            size_t insert_at = 0;
             if (op.kind == OpKind::SequenceInsert) {
                 // The write may have copied shared nodes on its way: walk again.
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
-                const SequenceNode& inserted = *after.node->seq();
+                const SequenceNode& qa = *after.node->seq();
                 for (size_t i = 0; i < op.values.size(); ++i)
-                    if (NV_TRY(shown(inserted, *after.policy, ElementId{op.dot, uint32_t(i)}, after.filter.get())))
+                    if (NV_TRY(shown(qa, *after.policy, ElementId{op.dot, uint32_t(i)}, after.filter.get())))
                         changed = true;
+                editable = text && changed && qa.order.valid && qa.order.placed == op.dot &&
+                           insertion_text(qa, op, inserted, insert_at);
             }
             if (changed) {
                 Node* n = &root_;
                 for (const auto& k : keys) n = &n->kids[k];
-                n->kids.clear();
-                n->value = Value();
-                n->state = State::Dirty;
+                if (editable && n->state != State::Dirty) {
+                    if (n->state != State::Value) {
+                        const Value* v = &before_;
+                        for (const auto& k : keys) v = v->find(k);
+                        n->value = *v;
+                        n->state = State::Value;
+                    }
+                    std::string& str = n->value.as_str();
+                    if (op.kind == OpKind::SequenceInsert) {
+                        str.insert(insert_at, inserted);
+                    } else {
+                        for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) str.erase(it->first, it->second);
+                    }
+                } else {
+                    n->kids.clear();
+                    n->value = Value();
+                    n->state = State::Dirty;
+                }
             }
             return changed;
         }
