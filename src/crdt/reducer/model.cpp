@@ -97,6 +97,10 @@ void UndoLog::seq_entry_saved(SequenceNode* q, const ElementId& id, const Sequen
     });
 }
 
+void UndoLog::seq_order_touched(SequenceNode* q) {
+    push([q] { q->order.valid = false; });
+}
+
 void UndoLog::seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created) {
     push([q, id, d = std::move(d), created] {
         if (created)

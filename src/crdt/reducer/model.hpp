@@ -302,6 +302,9 @@ public:
     void seq_entries_added(SequenceNode* q, std::vector<ElementId> ids);
     // Saves the fields of an existing entry before they change.
     void seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e);
+    // A write below an element of `q` may change what it shows: its cached
+    // order is dropped when the call is taken back.
+    void seq_order_touched(SequenceNode* q);
     // `d` was added to the deletions of `id`; `created` when `id` had none.
     void seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created);
 

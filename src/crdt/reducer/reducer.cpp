@@ -150,8 +150,10 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 const CrdtPolicy& child = pol->element();
                 auto [it, created] = q->entries.emplace(seg.id, SequenceEntryState{});
                 // A write below a register element may change the character it holds.
-                if (created || !it->second.node || it->second.node->kind() == StateKind::Register)
+                if (created || !it->second.node || it->second.node->kind() == StateKind::Register) {
                     q->order.valid = false;
+                    if (undo) undo->seq_order_touched(q);
+                }
                 if (!it->second.node) {
                     if (undo) {
                         if (created)

@@ -162,6 +162,33 @@ bool insertion_text(const SequenceNode& q, const CrdtOp& op, std::string& text, 
     return true;
 }
 
+// One member of a set (by key) or one element of a sequence (by id).
+struct Child {
+    std::string key;
+    ElementId id;
+};
+
+// What a member or an element contributes to the materialised set or sequence
+// under `filter`: nothing when it is not shown.
+Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy& pol, const Child& c,
+                                         const DotSet& filter) {
+    if (const SetNode* s = node.set()) {
+        auto it = s->entries.find(c.key);
+        if (it == s->entries.end()) return std::optional<Value>();
+        const SetEntryState& e = it->second;
+        const bool visible = std::any_of(e.adds.begin(), e.adds.end(),
+                                         [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
+        if (!visible) return std::optional<Value>();
+        Filter f;
+        f.add(filter);
+        f.add(e.removed);
+        return materialize_node_filtered(*e.node, pol.element(), f.get());
+    }
+    const SequenceNode& q = *node.seq();
+    if (!NV_TRY(shown(q, pol, c.id, filter))) return std::optional<Value>();
+    return materialize_node_filtered(*q.entries.find(c.id)->second.node, pol.element(), filter);
+}
+
 // Writes the changes of `n` into `v`, the value they were laid over.
 void apply_node(Value& v, Node& n) {
     switch (n.state) {
@@ -429,6 +456,41 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                 }
             }
             return changed;
+        }
+    }
+
+    // An operation on one member of a visible set, or below one element of a
+    // visible sequence, changes the value exactly when it changes what that
+    // member or element shows: the others are untouched.
+    if (!above_value) {
+        Walk w;
+        walk_keys(root, policy_, keys, depth, w);
+        std::optional<Child> child;
+        if (w.node && w.policy->kind == PolicyKind::Set && w.node->set()) {
+            if (chain.full && op.kind == OpKind::SetAdd) {
+                if (auto key = member_key(w.policy->keys, op.value)) child = Child{std::move(*key), {}};
+            } else if (chain.full && op.kind == OpKind::SetRemove) {
+                child = Child{op.key, {}};
+            } else if (!chain.full && op.path[depth].kind == PathSegment::Kind::Member) {
+                child = Child{op.path[depth].key, {}};
+            }
+        } else if (w.node && w.policy->kind == PolicyKind::Sequence && w.node->seq() && !chain.full &&
+                   op.path[depth].kind == PathSegment::Kind::Element) {
+            child = Child{{}, op.path[depth].id};
+        }
+        if (child) {
+            auto before = NV_TRY(shown_child(*w.node, *w.policy, *child, w.filter.get()));
+            NV_CHECK(apply_one(root, policy_, op, undo));
+            Walk after;
+            walk_keys(root, policy_, keys, depth, after);
+            auto now = NV_TRY(shown_child(*after.node, *after.policy, *child, after.filter.get()));
+            if (before == now) return false;
+            Node* n = &root_;
+            for (const auto& k : keys) n = &n->kids[k];
+            n->kids.clear();
+            n->value = Value();
+            n->state = State::Dirty;
+            return true;
         }
     }
 
