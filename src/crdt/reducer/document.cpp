@@ -1,12 +1,13 @@
+// The CrdtDocument entry points: construction, restore, value, state, apply and member keys.
 #include "crdt/reducer/document.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <map>
 
+#include "crdt/reducer/call.hpp"
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
-#include "crdt/reducer/view.hpp"
 #include "diff/diff.hpp"
 #include "value/json.hpp"
 
@@ -14,284 +15,10 @@ namespace norvane::crdt {
 
 namespace {
 
+using call::Journal;
+using call::Tracker;
+
 std::string invalid_dot(const Dot& d) { return "invalid operation dot " + debug_text(d); }
-
-// Builds the effect's patch from the value before the call to the value after it.
-Patch effect_patch(const Value& before, const Value& after) {
-    Patch p;
-    p.rev = 0;
-    diff_value(Path{}, before, after, p.ops);
-    return p;
-}
-
-CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
-    CrdtOp op;
-    op.kind = kind;
-    op.dot = std::move(dot);
-    op.path = path;
-    return op;
-}
-
-// The changes a call makes to the node tree, the causal context and the
-// fingerprints, made in place and taken back unless the call succeeds.
-struct Journal {
-    CrdtDocument& doc;
-    uint64_t lamport;
-    UndoLog nodes;
-    std::vector<Dot> dots;
-    std::vector<Dot> fps;
-    bool done = false;
-
-    explicit Journal(CrdtDocument& d) : doc(d), lamport(d.lamport_counter) {}
-    Journal(const Journal&) = delete;
-    Journal& operator=(const Journal&) = delete;
-    ~Journal() {
-        if (done) return;
-        nodes.rollback();
-        for (const auto& d : dots) doc.context.dots.erase(d);
-        for (const auto& d : fps) doc.fingerprints.erase(d);
-        doc.lamport_counter = lamport;
-    }
-    void add_dot(const Dot& d) {
-        if (doc.context.dots.insert(d).second) dots.push_back(d);
-    }
-    // Fingerprints are only ever added for dots the context does not hold yet.
-    void set_fingerprint(const Dot& d, std::string fp) {
-        auto [it, inserted] = doc.fingerprints.insert_or_assign(d, std::move(fp));
-        if (inserted) fps.push_back(d);
-    }
-};
-
-// Follows the materialised value through the operations of one call and
-// builds the delta of every operation that changes it: along the operations'
-// paths (the incremental view), or by materialising and comparing the whole
-// value after every operation (the simple reference the view is checked
-// against).
-struct Tracker {
-    const CrdtPolicy& policy;
-    UndoLog* undo;
-    std::shared_ptr<Value>& cache;  // the value before the call
-    bool whole;
-    std::shared_ptr<Value> running;  // whole: the value so far
-    std::optional<IncrementalView> view;
-    std::vector<CrdtDelta> deltas;
-
-    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, bool w)
-        : policy(p), undo(u), cache(c), whole(w) {
-        if (whole) running = cache;
-        else view.emplace(policy, *cache);
-    }
-
-    // Applies `op` to `root` and records its delta when the value changed.
-    Status step(NodeState& root, const CrdtOp& op) {
-        if (!whole) {
-            if (NV_TRY(view->step(root, op, undo))) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-            return {};
-        }
-        NV_CHECK(apply_one(root, policy, op, undo));
-        Value after = NV_TRY(materialize_node(root, policy));
-        if (!(after == *running)) {
-            deltas.push_back(NV_TRY(delta_for(op, policy, root)));
-            running = std::make_shared<Value>(std::move(after));
-        }
-        return {};
-    }
-
-    // The effect's patch from the value before the call to the value after the
-    // last operation, which then replaces the cache. Cannot fail once the patch
-    // is built.
-    Result<Patch> finish(const NodeState& root) {
-        if (whole) {
-            Patch p = effect_patch(*cache, *running);
-            cache = running;
-            return p;
-        }
-        Patch p = NV_TRY(view->patch(root));
-        if (cache.use_count() > 1) cache = std::make_shared<Value>(*cache);
-        view->commit(*cache);
-        return p;
-    }
-};
-
-// The dots that the removals of the map entries and set members along `path`
-// had observed: what they hide below them.
-DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
-    DotSet out;
-    const NodeState* node = &root;
-    for (const auto& seg : path) {
-        const NodeState* next = nullptr;
-        if (const MapNode* m = node->map(); m && seg.kind == PathSegment::Kind::Key) {
-            if (auto it = m->entries.find(seg.key); it != m->entries.end()) {
-                out.insert(it->second.removed.begin(), it->second.removed.end());
-                next = it->second.node.get();
-            }
-        } else if (const SetNode* s = node->set(); s && seg.kind == PathSegment::Kind::Member) {
-            if (auto it = s->entries.find(seg.key); it != s->entries.end()) {
-                out.insert(it->second.removed.begin(), it->second.removed.end());
-                next = it->second.node.get();
-            }
-        } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {
-            if (auto it = q->entries.find(seg.id); it != q->entries.end()) next = it->second.node.get();
-        }
-        if (!next) break;
-        node = next;
-    }
-    return out;
-}
-
-// Mutation processing on the document's node tree, under a journal.
-struct Mutator {
-    CrdtDocument& work;
-    NodeState& root;
-    Journal& journal;
-    Tracker& tracker;
-    std::vector<CrdtOp> ops;
-
-    Result<Dot> fresh_dot() {
-        uint64_t top = std::max(work.context.max_counter_any(), work.lamport_counter);
-        // A counter that would wrap to 0 gives no valid dot: refuse instead.
-        if (top == std::numeric_limits<uint64_t>::max()) return fail("CRDT operation counter is exhausted");
-        work.lamport_counter = top + 1;
-        return Dot{top + 1, work.replica};
-    }
-
-    Status process(CrdtOp op) {
-        std::string fp = op_fingerprint(op);
-        NV_CHECK(tracker.step(root, op));
-        if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
-        journal.set_fingerprint(op.dot, std::move(fp));
-        ops.push_back(std::move(op));
-        return {};
-    }
-
-    // The removed list of a removal: the entry's own write dots and the live
-    // dots of its node, ascending and unique.
-    static std::vector<Dot> removed_of(const DotSet& own, const NodeState& node) {
-        std::vector<Dot> live = live_dots(node);
-        std::vector<Dot> out;
-        out.reserve(own.size() + live.size());
-        std::set_union(own.begin(), own.end(), live.begin(), live.end(), std::back_inserter(out));
-        return out;
-    }
-
-    Status run(const CrdtMutation& m) {
-        const CrdtPolicy& policy = work.policy();
-        switch (m.kind) {
-            // A removal resolves its path read-only first: a path that does not
-            // exist fails the call, and nothing is created on the way.
-            case OpKind::MapRemove: {
-                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
-                op.key = m.key;
-                auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
-                const MapNode* map = loc.node->map();
-                if (!map) return fail("map policy has incompatible reducer state");
-                if (auto it = map->entries.find(m.key); it != map->entries.end())
-                    op.removed = removed_of(it->second.dots, *it->second.node);
-                return process(std::move(op));
-            }
-            case OpKind::SetRemove: {
-                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
-                op.key = m.key;
-                auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
-                const SetNode* set = loc.node->set();
-                if (!set) return fail("set policy has incompatible reducer state");
-                if (auto it = set->entries.find(m.key); it != set->entries.end())
-                    op.removed = removed_of(it->second.adds, *it->second.node);
-                return process(std::move(op));
-            }
-            case OpKind::SequenceSplice: return splice(m);
-            default: {
-                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
-                op.key = m.key;
-                op.value = m.value;
-                op.after = m.after;
-                op.values = m.values;
-                op.ids = m.ids;
-                return process(std::move(op));
-            }
-        }
-    }
-
-    Status splice(const CrdtMutation& m) {
-        auto loc = NV_TRY(node_at_path(root, work.policy(), m.path));
-        if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
-        const SequenceNode* seq = loc.node->seq();
-        if (!seq) return fail("sequence policy has incompatible reducer state");
-        // The walk found the node through the document's own tree.
-        ensure_order(const_cast<SequenceNode&>(*seq));
-        // Positions count the elements the value shows: not deleted, not hidden
-        // by a removal on the way to the sequence, and holding a value.
-        const DotSet filter = removal_filter(root, m.path);
-        const CrdtPolicy& element = loc.policy->element();
-        auto shown = [&](const ElementId& id, const SequenceEntryState& e) {
-            if (!e.node || filter.contains(id.dot)) return false;
-            const RegisterNode* r = e.node->reg();
-            return element.kind != PolicyKind::Register || !r || (r->dot && !filter.contains(*r->dot));
-        };
-        // Only the positions up to the end of the deleted range are needed; the walk goes to
-        // the end (and so knows the length) only when the range does not fit.
-        uint64_t end = 0;
-        const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
-        const uint64_t needed = overflow ? std::numeric_limits<uint64_t>::max() : end;
-        std::vector<const ElementId*> visible;
-        auto take = [&](const ElementId& id, const SequenceEntryState& e) {
-            if (shown(id, e)) visible.push_back(&id);
-            return visible.size() < needed;
-        };
-        if (needed > 0 && seq->order.valid && filter.empty()) {
-            // Without removals on the way the cached widths tell what is shown.
-            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
-            const auto base = seq->entries.begin();
-            for (uint32_t i : seq->order.order) {
-                if (!seq->order.width[i]) continue;
-                visible.push_back(&(base + i)->first);
-                if (visible.size() >= needed) break;
-            }
-        } else if (needed > 0 && seq->order.valid) {
-            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
-            for (uint32_t i : seq->order.order) {
-                const auto& [id, e] = *(seq->entries.begin() + i);
-                if (!deleted_at(*seq, i) && !take(id, e)) break;
-            }
-        } else if (needed > 0) {
-            for (const ElementId* id : ordered_sequence_refs(*seq))
-                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && !take(*id, seq->entries.find(*id)->second))
-                    break;
-        }
-        const uint64_t len = visible.size();
-        if (m.index > len) {
-            std::string msg = "sequence splice index " + std::to_string(m.index) + " out of bounds (len " +
-                              std::to_string(len) + ")";
-            return fail(std::move(msg));
-        }
-        if (overflow || end > len) {
-            if (overflow) end = std::numeric_limits<uint64_t>::max();
-            std::string msg = "sequence splice delete range " + std::to_string(m.index) + ".." + std::to_string(end) +
-                              " out of bounds (len " + std::to_string(len) + ")";
-            return fail(std::move(msg));
-        }
-        // Copied out before the first operation changes the sequence.
-        std::optional<ElementId> after;
-        if (m.index > 0) after = *visible[m.index - 1];
-        std::vector<ElementId> deleted;
-        deleted.reserve(end - m.index);
-        for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*visible[i]);
-        if (m.delete_count > 0) {
-            CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
-            del.ids = std::move(deleted);
-            NV_CHECK(process(std::move(del)));
-        }
-        if (!m.values.empty()) {
-            CrdtOp ins = make_op(OpKind::SequenceInsert, NV_TRY(fresh_dot()), m.path);
-            ins.after = std::move(after);
-            ins.values = m.values;
-            NV_CHECK(process(std::move(ins)));
-        }
-        return {};
-    }
-};
 
 }  // namespace
 
@@ -359,22 +86,6 @@ Result<std::string> CrdtDocument::state() const {
     out.reserve(128);
     write_state(out, state_version, spec_hash, context, fingerprints, root);
     return out;
-}
-
-Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations,
-                                                                            bool whole) {
-    if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
-    Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, whole);
-    Mutator m{*this, root, journal, tracker, {}};
-    m.ops.reserve(mutations.size());
-    for (const auto& mu : mutations) NV_CHECK(m.run(mu));
-    CrdtEffect effect;
-    effect.patch = NV_TRY(tracker.finish(root));
-    effect.deltas = std::move(tracker.deltas);
-    effect.applied = m.ops.size();
-    journal.done = true;
-    return std::pair{std::move(m.ops), std::move(effect)};
 }
 
 namespace {
@@ -448,46 +159,6 @@ Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::st
     const CrdtPolicy* pol = NV_TRY(policy_at_path(policy(), path));
     if (pol->kind != PolicyKind::Set) return fail("path does not address a set policy");
     return crdt::member_key(pol->keys, value);
-}
-
-Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
-    Frontier frontier = NV_TRY(parse_frontier(frontier_json));
-    // The observed counters of every replica the frontier raises, from one pass
-    // over the dots: each check is then a count in a sorted list.
-    std::map<std::string_view, std::vector<uint64_t>, std::less<>> counters;
-    for (const auto& [r, target] : frontier) {
-        auto it = context.compacted.find(r);
-        if (target > (it == context.compacted.end() ? 0 : it->second)) counters.emplace(r, std::vector<uint64_t>{});
-    }
-    if (!counters.empty())
-        for (const auto& d : context.dots)
-            if (auto it = counters.find(d.replica); it != counters.end()) it->second.push_back(d.counter);
-    for (auto& [r, seen] : counters) {
-        const uint64_t target = frontier.find(r)->second;
-        auto it = context.compacted.find(r);
-        const uint64_t current = it == context.compacted.end() ? 0 : it->second;
-        // Dots come in counter order, so each list is ascending.
-        const auto first = std::upper_bound(seen.begin(), seen.end(), current);
-        const auto last = std::upper_bound(first, seen.end(), target);
-        if (uint64_t(last - first) != target - current)
-            return fail("compaction frontier " + std::string(r) + ":" + std::to_string(target) +
-                        " is not covered by contiguous observed dots after " + std::to_string(current));
-    }
-    uint64_t purged = compact_node(root, policy(), frontier);
-    // Purged tombstones were invisible; the value is recomputed all the same.
-    if (purged) value_cache.reset();
-    for (const auto& [r, target] : frontier) {
-        auto [it, inserted] = context.compacted.emplace(r, target);
-        if (!inserted) it->second = std::max(it->second, target);
-    }
-    auto dropped = [&](const Dot& d) {
-        if (d.replica == kInitReplica) return true;
-        auto it = frontier.find(d.replica);
-        return d.counter <= (it == frontier.end() ? 0 : it->second);
-    };
-    std::erase_if(context.dots, dropped);
-    std::erase_if(fingerprints, [&](const auto& kv) { return dropped(kv.first); });
-    return purged;
 }
 
 }  // namespace norvane::crdt

@@ -1,3 +1,4 @@
+// The node model: dots, the causal context, shared nodes and the undo log of a call.
 #include "crdt/reducer/model.hpp"
 
 #include <algorithm>

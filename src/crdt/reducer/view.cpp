@@ -1,3 +1,4 @@
+// The incremental view: changes found along operation paths, the patch and the value after a call.
 #include "crdt/reducer/view.hpp"
 
 #include <algorithm>
