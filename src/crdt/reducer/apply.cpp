@@ -85,7 +85,7 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
                 auto it = m->entries.find(seg.key);
                 if (it == m->entries.end()) {
                     std::string msg;
-                    unknown(msg, "unknown map key ", seg.key);
+                    unknown(msg, errors::kUnknownMapKey, seg.key);
                     return fail(std::move(msg));
                 }
                 node = it->second.node.get();
@@ -98,7 +98,7 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
                 auto it = s->entries.find(seg.key);
                 if (it == s->entries.end()) {
                     std::string msg;
-                    unknown(msg, "unknown set member ", seg.key);
+                    unknown(msg, errors::kUnknownSetMember, seg.key);
                     return fail(std::move(msg));
                 }
                 node = it->second.node.get();
@@ -110,7 +110,7 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
                 auto it = q->entries.find(seg.id);
                 if (it == q->entries.end() || !it->second.node)
-                    return fail("unknown sequence element " + debug_text(seg.id));
+                    return fail(errors::kUnknownElement + debug_text(seg.id));
                 node = it->second.node.get();
                 pol = &pol->element();
                 break;
@@ -183,7 +183,7 @@ Result<const CrdtPolicy*> policy_at_path(const CrdtPolicy& root, const CrdtPath&
 
 Status set_register(NodeState& node, Value value, Dot dot, UndoLog* undo) {
     RegisterNode* r = node.reg();
-    if (!r) return fail("register policy has incompatible reducer state");
+    if (!r) return fail(errors::kRegisterIncompatible);
     if (!r->dot || dot >= *r->dot) {
         if (undo) undo->register_saved(r);
         r->value = std::move(value);
@@ -273,7 +273,7 @@ static void add_missing_entries(SequenceNode& q, const std::vector<ElementId>& i
 
 static Status merge_elements(SequenceNode& q, const CrdtPolicy& element, const std::vector<Value>& items,
                              const Dot& dot, UndoLog* undo) {
-    if (items.size() > (size_t(1) << 32)) return fail("sequence contains too many initial elements");
+    if (items.size() > (size_t(1) << 32)) return fail(errors::kTooManyInitial);
     q.order.valid = false;
     const size_t before = q.entries.size();
     add_missing_entries(q, element_ids(dot, items.size()), undo);
@@ -306,7 +306,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             return {};
         }
         case PolicyKind::Map: {
-            if (value.kind() != Value::Kind::Map) return fail("map policy requires a map value");
+            if (value.kind() != Value::Kind::Map) return fail(errors::kMapValue);
             MapNode& m = *node.map();
             for (const auto& [key, v] : value.as_map()) {
                 const CrdtPolicy& child = policy.policy_for_key(key);
@@ -317,7 +317,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             return {};
         }
         case PolicyKind::Set: {
-            if (value.kind() != Value::Kind::List) return fail("set policy requires a list value");
+            if (value.kind() != Value::Kind::List) return fail(errors::kSetValue);
             SetNode& s = *node.set();
             const CrdtPolicy& child = policy.element();
             for (const auto& item : value.as_list()) {
@@ -331,10 +331,10 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
         case PolicyKind::Sequence: {
             SequenceNode& q = *node.seq();
             if (policy.materialization == SequenceMaterialization::String) {
-                if (value.kind() != Value::Kind::Str) return fail("string sequence policy requires a string value");
+                if (value.kind() != Value::Kind::Str) return fail(errors::kStringValue);
                 return merge_elements(q, policy.element(), split_string_sequence(value.as_str()), dot, undo);
             }
-            if (value.kind() != Value::Kind::List) return fail("list sequence policy requires a list value");
+            if (value.kind() != Value::Kind::List) return fail(errors::kListValue);
             return merge_elements(q, policy.element(), value.as_list(), dot, undo);
         }
     }
@@ -354,7 +354,7 @@ static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
         if (!next) return fail(kPolicyMismatch);
         if (seg.kind == PathSegment::Kind::Member) {
             // Identity fields of a member never change in place.
-            constexpr const char* kImmutable = "set identity fields are immutable; remove and add the member instead";
+            constexpr const char* kImmutable = errors::kImmutableIdentity;
             if (pol->keys.empty()) return fail(kImmutable);
             std::vector<std::string_view> f;
             for (size_t j = i + 1; j < walked.size() && walked[j].kind == PathSegment::Kind::Key; ++j)
@@ -376,15 +376,15 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
     const CrdtPolicy& pol = *loc.policy;
     switch (op.kind) {
         case OpKind::RegisterSet:
-            if (!policy_is(pol, PolicyKind::Register)) return fail("register_set path does not address a register");
+            if (!policy_is(pol, PolicyKind::Register)) return fail(errors::kRegisterSetTarget);
             return set_register(node, op.value, op.dot, undo);
         case OpKind::MapSet:
         case OpKind::MapRemove: {
             bool set = op.kind == OpKind::MapSet;
             if (!policy_is(pol, PolicyKind::Map))
-                return fail(set ? "map_set path does not address a map" : "map_remove path does not address a map");
+                return fail(set ? errors::kMapSetTarget : errors::kMapRemoveTarget);
             MapNode* m = node.map();
-            if (!m) return fail("map policy has incompatible reducer state");
+            if (!m) return fail(errors::kMapIncompatible);
             const CrdtPolicy& child = pol.policy_for_key(op.key);
             MapEntryState& e = map_entry(*m, op.key, child, undo);
             if (set) {
@@ -399,9 +399,9 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
         case OpKind::SetRemove: {
             bool add = op.kind == OpKind::SetAdd;
             if (!policy_is(pol, PolicyKind::Set))
-                return fail(add ? "set_add path does not address a set" : "set_remove path does not address a set");
+                return fail(add ? errors::kSetAddTarget : errors::kSetRemoveTarget);
             SetNode* s = node.set();
-            if (!s) return fail("set policy has incompatible reducer state");
+            if (!s) return fail(errors::kSetIncompatible);
             const CrdtPolicy& child = pol.element();
             std::string key = add ? NV_TRY(member_key(pol.keys, op.value)) : op.key;
             SetEntryState& e = set_entry(*s, std::move(key), child, undo);
@@ -414,12 +414,12 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             return {};
         }
         case OpKind::SequenceInsert: {
-            if (!policy_is(pol, PolicyKind::Sequence)) return fail("sequence_insert path does not address a sequence");
+            if (!policy_is(pol, PolicyKind::Sequence)) return fail(errors::kInsertTarget);
             SequenceNode* q = node.seq();
-            if (!q) return fail("sequence policy has incompatible reducer state");
+            if (!q) return fail(errors::kSequenceIncompatible);
             const CrdtPolicy& child = pol.element();
             std::optional<ElementId> prev = op.after;
-            if (op.values.size() > (size_t(1) << 32)) return fail("sequence insert contains too many elements");
+            if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
             // Missing elements are created first, all at once, as placeholders.
             // New elements whose ids follow every present one, inserted after a
             // reached element (or at the head), go right after it in the order:
@@ -446,7 +446,7 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 ElementId id{op.dot, uint32_t(i)};
                 SequenceEntryState& e = q->entries.find(id)->second;
                 if (e.inserted && e.after != prev)
-                    return fail("sequence element " + debug_text(id) + " has conflicting predecessors");
+                    return fail(errors::kConflictingPredecessors[0] + debug_text(id) + errors::kConflictingPredecessors[1]);
                 if (undo && !all_new) undo->seq_entry_saved(q, id, e);
                 e.after = prev;
                 if (!e.node) e.node = NodePtr(empty_for(child));
@@ -474,9 +474,9 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
         }
         case OpKind::SequenceDelete:
         case OpKind::SequenceSplice: {
-            if (!policy_is(pol, PolicyKind::Sequence)) return fail("sequence_delete path does not address a sequence");
+            if (!policy_is(pol, PolicyKind::Sequence)) return fail(errors::kDeleteTarget);
             SequenceNode* q = node.seq();
-            if (!q) return fail("sequence policy has incompatible reducer state");
+            if (!q) return fail(errors::kSequenceIncompatible);
             // Deletions leave the order as it is; the flags follow them.
             const bool keep = q->order.valid;
             q->order.valid = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "crdt/reducer/document.hpp"
+#include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
 
@@ -101,8 +102,8 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
         const auto first = std::upper_bound(seen.begin(), seen.end(), current);
         const auto last = std::upper_bound(first, seen.end(), target);
         if (uint64_t(last - first) != target - current)
-            return fail("compaction frontier " + std::string(r) + ":" + std::to_string(target) +
-                        " is not covered by contiguous observed dots after " + std::to_string(current));
+            return fail(errors::kFrontierGap[0] + std::string(r) + ":" + std::to_string(target) +
+                        errors::kFrontierGap[1] + std::to_string(current));
     }
     uint64_t purged = compact_node(root, policy(), frontier);
     // Purged tombstones were invisible; the value is recomputed all the same.

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "crdt/reducer/call.hpp"
+#include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
 #include "diff/diff.hpp"
@@ -18,7 +19,7 @@ namespace {
 using call::Journal;
 using call::Tracker;
 
-std::string invalid_dot(const Dot& d) { return "invalid operation dot " + debug_text(d); }
+std::string invalid_dot(const Dot& d) { return errors::kInvalidDot + debug_text(d); }
 
 }  // namespace
 
@@ -44,17 +45,17 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     CrdtState st = NV_TRY(parse_state(state_json));
     std::string hash = NV_TRY(spec.hash());
     if (st.state_version != 1)
-        return fail("unsupported CRDT state version " + std::to_string(st.state_version) + "; expected 1");
-    if (st.spec_hash != hash) return fail("incompatible CRDT state: spec hash " + st.spec_hash + ", expected " + hash);
+        return fail(errors::kStateVersion[0] + std::to_string(st.state_version) + errors::kStateVersion[1]);
+    if (st.spec_hash != hash) return fail(errors::kStateSpecHash[0] + st.spec_hash + errors::kStateSpecHash[1] + hash);
     bool same = st.fingerprints.size() == st.context.dots.size() &&
                 std::equal(st.fingerprints.begin(), st.fingerprints.end(), st.context.dots.begin(),
                            [](const auto& fp, const Dot& d) { return fp.first == d; });
-    if (!same) return fail("CRDT state fingerprints do not match its uncompacted causal dots");
+    if (!same) return fail(errors::kStateFingerprints);
     for (const auto& d : st.context.dots)
         if (!d.valid_operation_dot()) return fail(invalid_dot(d));
     for (const auto& [d, fp] : st.fingerprints)
         if (fp.size() != 71 || !fp.starts_with("sha256:"))
-            return fail("CRDT state contains an invalid operation fingerprint");
+            return fail(errors::kStateFingerprint);
     NV_CHECK(validate_replica(replica));
     CrdtDocument doc;
     doc.replica = std::string(replica);
@@ -139,7 +140,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
         if (context.knows(op.dot)) {
             auto it = fingerprints.find(op.dot);
             if (it == fingerprints.end() || it->second == fps[i]) continue;
-            return fail("operation dot " + debug_text(op.dot) + " was reused with different content");
+            return fail(errors::kReusedDot[0] + debug_text(op.dot) + errors::kReusedDot[1]);
         }
         NV_CHECK(tracker.step(root, op));
         journal.add_dot(op.dot);
@@ -157,7 +158,7 @@ Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::st
     CrdtPath path = NV_TRY(parse_path(path_json));
     Value value = NV_TRY(parse_value(value_json));
     const CrdtPolicy* pol = NV_TRY(policy_at_path(policy(), path));
-    if (pol->kind != PolicyKind::Set) return fail("path does not address a set policy");
+    if (pol->kind != PolicyKind::Set) return fail(errors::kNotASetPolicy);
     return crdt::member_key(pol->keys, value);
 }
 

@@ -40,7 +40,21 @@ inline constexpr const char* kStringElementNotOneScalar =
 inline constexpr const char* kRootRemoved = "root value is removed";
 inline constexpr const char* kMissingInserted = "missing inserted sequence element ";
 
+inline constexpr const char* kConflictingPredecessors[] = {"sequence element ", " has conflicting predecessors"};
+
 // Documents.
 inline constexpr const char* kCounterExhausted = "CRDT operation counter is exhausted";
+inline constexpr const char* kInvalidReplica = "replica identifier must be non-empty and cannot be reserved $init";
+inline constexpr const char* kInvalidDot = "invalid operation dot ";
+inline constexpr const char* kReusedDot[] = {"operation dot ", " was reused with different content"};
+inline constexpr const char* kNotASetPolicy = "path does not address a set policy";
+inline constexpr const char* kFrontierGap[] = {"compaction frontier ",
+                                               " is not covered by contiguous observed dots after "};
+
+// Saved states.
+inline constexpr const char* kStateVersion[] = {"unsupported CRDT state version ", "; expected 1"};
+inline constexpr const char* kStateSpecHash[] = {"incompatible CRDT state: spec hash ", ", expected "};
+inline constexpr const char* kStateFingerprints = "CRDT state fingerprints do not match its uncompacted causal dots";
+inline constexpr const char* kStateFingerprint = "CRDT state contains an invalid operation fingerprint";
 
 }  // namespace norvane::crdt::errors

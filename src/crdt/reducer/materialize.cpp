@@ -114,7 +114,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy) {
     static const DotSet kEmpty;
     auto v = NV_TRY(materialize_node_filtered(node, policy, kEmpty));
-    if (!v) return fail("root value is removed");
+    if (!v) return fail(errors::kRootRemoved);
     return std::move(*v);
 }
 

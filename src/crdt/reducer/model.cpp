@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "crdt/reducer/errors.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 
@@ -129,7 +130,7 @@ NodeState NodeState::empty(StateKind k) {
 
 Status validate_replica(std::string_view replica) {
     if (replica.empty() || replica == kInitReplica)
-        return fail("replica identifier must be non-empty and cannot be reserved $init");
+        return fail(errors::kInvalidReplica);
     return {};
 }
 

@@ -60,7 +60,7 @@ struct Mutator {
     Result<Dot> fresh_dot() {
         uint64_t top = std::max(work.context.max_counter_any(), work.lamport_counter);
         // A counter that would wrap to 0 gives no valid dot: refuse instead.
-        if (top == std::numeric_limits<uint64_t>::max()) return fail("CRDT operation counter is exhausted");
+        if (top == std::numeric_limits<uint64_t>::max()) return fail(errors::kCounterExhausted);
         work.lamport_counter = top + 1;
         return Dot{top + 1, work.replica};
     }
@@ -93,9 +93,9 @@ struct Mutator {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
                 auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Map) return fail("map_remove path does not address a map");
+                if (loc.policy->kind != PolicyKind::Map) return fail(errors::kMapRemoveTarget);
                 const MapNode* map = loc.node->map();
-                if (!map) return fail("map policy has incompatible reducer state");
+                if (!map) return fail(errors::kMapIncompatible);
                 if (auto it = map->entries.find(m.key); it != map->entries.end())
                     op.removed = removed_of(it->second.dots, *it->second.node);
                 return process(std::move(op));
@@ -104,9 +104,9 @@ struct Mutator {
                 CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
                 op.key = m.key;
                 auto loc = NV_TRY(node_at_path(root, policy, m.path));
-                if (loc.policy->kind != PolicyKind::Set) return fail("set_remove path does not address a set");
+                if (loc.policy->kind != PolicyKind::Set) return fail(errors::kSetRemoveTarget);
                 const SetNode* set = loc.node->set();
-                if (!set) return fail("set policy has incompatible reducer state");
+                if (!set) return fail(errors::kSetIncompatible);
                 if (auto it = set->entries.find(m.key); it != set->entries.end())
                     op.removed = removed_of(it->second.adds, *it->second.node);
                 return process(std::move(op));
@@ -126,9 +126,9 @@ struct Mutator {
 
     Status splice(const CrdtMutation& m) {
         auto loc = NV_TRY(node_at_path(root, work.policy(), m.path));
-        if (loc.policy->kind != PolicyKind::Sequence) return fail("sequence_splice path does not address a sequence");
+        if (loc.policy->kind != PolicyKind::Sequence) return fail(errors::kSpliceTarget);
         const SequenceNode* seq = loc.node->seq();
-        if (!seq) return fail("sequence policy has incompatible reducer state");
+        if (!seq) return fail(errors::kSequenceIncompatible);
         // The walk found the node through the document's own tree.
         ensure_order(const_cast<SequenceNode&>(*seq));
         // Positions count the elements the value shows: not deleted, not hidden
