@@ -468,6 +468,7 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                     o.width[before + i] = order_width((q->entries.begin() + (before + i))->second,
                                                         o.deleted[before + i] != 0);
                 o.placed = op.dot;
+                o.placed_at = order_at;
                 o.valid = true;
             }
             return {};

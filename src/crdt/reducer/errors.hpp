@@ -40,6 +40,8 @@ inline constexpr const char* kStringElementNotOneScalar =
 inline constexpr const char* kRootRemoved = "root value is removed";
 inline constexpr const char* kMissingInserted = "missing inserted sequence element ";
 
+inline constexpr const char* kSpliceIndex[] = {"sequence splice index ", " out of bounds (len "};
+inline constexpr const char* kSpliceRange[] = {"sequence splice delete range ", " out of bounds (len "};
 inline constexpr const char* kConflictingPredecessors[] = {"sequence element ", " has conflicting predecessors"};
 
 // Documents.

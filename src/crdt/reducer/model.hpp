@@ -254,6 +254,8 @@ struct SequenceOrder {
     // The dot of the last insertion placed into a known order (its elements
     // took no element's place); counter 0 when the order was recomputed since.
     Dot placed;
+    // Where in `order` that insertion's first element went.
+    size_t placed_at = 0;
 };
 
 struct SequenceNode {

@@ -145,22 +145,22 @@ struct Mutator {
         uint64_t end = 0;
         const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
         const uint64_t needed = overflow ? std::numeric_limits<uint64_t>::max() : end;
-        std::vector<const ElementId*> visible;
-        auto take = [&](const ElementId& id, const SequenceEntryState& e) {
-            if (shown(id, e)) visible.push_back(&id);
-            return visible.size() < needed;
+        // Only the shown ids from the predecessor on are kept; the others are counted.
+        const uint64_t keep_from = m.index > 0 ? m.index - 1 : 0;
+        uint64_t len = 0;
+        std::vector<const ElementId*> kept;
+        auto keep = [&](const ElementId* id) {
+            if (len >= keep_from) kept.push_back(id);
+            return ++len < needed;
         };
+        auto take = [&](const ElementId& id, const SequenceEntryState& e) { return !shown(id, e) || keep(&id); };
         if (needed > 0 && seq->order.valid && filter.empty()) {
             // Without removals on the way the cached widths tell what is shown.
-            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
             const auto base = seq->entries.begin();
-            for (uint32_t i : seq->order.order) {
-                if (!seq->order.width[i]) continue;
-                visible.push_back(&(base + i)->first);
-                if (visible.size() >= needed) break;
-            }
+            const uint8_t* width = seq->order.width.data();
+            for (uint32_t i : seq->order.order)
+                if (width[i] && !keep(&(base + i)->first)) break;
         } else if (needed > 0 && seq->order.valid) {
-            visible.reserve(std::min<uint64_t>(needed, seq->order.order.size()));
             for (uint32_t i : seq->order.order) {
                 const auto& [id, e] = *(seq->entries.begin() + i);
                 if (!deleted_at(*seq, i) && !take(id, e)) break;
@@ -170,24 +170,20 @@ struct Mutator {
                 if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && !take(*id, seq->entries.find(*id)->second))
                     break;
         }
-        const uint64_t len = visible.size();
-        if (m.index > len) {
-            std::string msg = "sequence splice index " + std::to_string(m.index) + " out of bounds (len " +
-                              std::to_string(len) + ")";
-            return fail(std::move(msg));
-        }
+        if (m.index > len)
+            return fail(errors::kSpliceIndex[0] + std::to_string(m.index) + errors::kSpliceIndex[1] +
+                        std::to_string(len) + ")");
         if (overflow || end > len) {
             if (overflow) end = std::numeric_limits<uint64_t>::max();
-            std::string msg = "sequence splice delete range " + std::to_string(m.index) + ".." + std::to_string(end) +
-                              " out of bounds (len " + std::to_string(len) + ")";
-            return fail(std::move(msg));
+            return fail(errors::kSpliceRange[0] + std::to_string(m.index) + ".." + std::to_string(end) +
+                        errors::kSpliceRange[1] + std::to_string(len) + ")");
         }
         // Copied out before the first operation changes the sequence.
         std::optional<ElementId> after;
-        if (m.index > 0) after = *visible[m.index - 1];
+        if (m.index > 0) after = *kept[0];
         std::vector<ElementId> deleted;
         deleted.reserve(end - m.index);
-        for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*visible[i]);
+        for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*kept[i - keep_from]);
         if (m.delete_count > 0) {
             CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
             del.ids = std::move(deleted);

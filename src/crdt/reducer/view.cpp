@@ -140,17 +140,16 @@ bool insertion_text(const SequenceNode& q, const CrdtOp& op, std::string& text, 
     if (first == q.entries.end()) return false;
     const uint32_t p0 = uint32_t(first - q.entries.begin());
     const SequenceOrder& o = q.order;
+    if (o.placed_at >= o.order.size() || o.order[o.placed_at] != p0) return false;
     size_t off = 0;
-    bool found = false;
-    for (uint32_t i : o.order) {
-        if (i == p0) {
-            found = true;
-            break;
-        }
-        if (o.width[i] == SequenceOrder::kNotChar) return false;
-        off += o.width[i];
+    const uint8_t* width = o.width.data();
+    bool plain = true;
+    for (size_t k = 0; k < o.placed_at; ++k) {
+        const uint8_t w = width[o.order[k]];
+        plain &= w != SequenceOrder::kNotChar;
+        off += w;
     }
-    if (!found) return false;
+    if (!plain) return false;
     for (size_t i = 0; i < op.values.size(); ++i) {
         const uint32_t p = p0 + uint32_t(i);
         if (p >= o.width.size()) return false;
