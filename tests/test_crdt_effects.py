@@ -37,6 +37,8 @@ MEMBER = {"kind": "member", "key": '[[["id"],{"Int":1}]]'}
 CASES = {
     "text edits in one call": [splice([K("t")], 1, 0, {"Str": "é"}), splice([K("t")], 0, 1),
                                splice([K("t")], 2, 0, {"Str": "x"}, {"Str": "y"}), splice([K("t")], 1, 2)],
+    "list edits in one call": [splice([K("q")], 1, 0, {"Map": {"b": {"Int": 2}}}, {"Map": {}}), splice([K("q")], 0, 2),
+                               splice([K("q")], 1, 0, {"Map": {"c": "Null"}}), splice([K("q")], 2, 0, {"Map": {}})],
     "write below a list element": [{"kind": "map_set", "path": [K("q"), E(0, "$init")], "key": "b",
                                     "value": {"Int": 2}},
                                    {"kind": "map_set", "path": [K("q"), E(0, "$init")], "key": "a",

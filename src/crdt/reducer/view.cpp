@@ -116,47 +116,48 @@ Result<bool> shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId
     return true;
 }
 
-// The byte offsets and lengths of the characters at the entry positions
-// `targets` (ascending) in a text whose order is known; false when an element
-// shown before them holds no single character.
-bool text_offsets(const SequenceOrder& o, const std::vector<uint32_t>& targets, std::vector<std::pair<size_t, size_t>>& out) {
+// The positions in the materialised value of the elements at the entry
+// positions `targets` (ascending) of a sequence whose order is known, with their
+// lengths: bytes of a text, items of a list. False when an element shown before
+// them holds no single character in a text.
+bool value_offsets(const SequenceOrder& o, bool text, const std::vector<uint32_t>& targets,
+                   std::vector<std::pair<size_t, size_t>>& out) {
     size_t off = 0;
     for (uint32_t i : o.order) {
         const uint8_t w = o.width[i];
-        if (w == SequenceOrder::kNotChar) return false;
+        if (w == 0) continue;
+        if (text && w == SequenceOrder::kNotChar) return false;
+        const size_t len = text ? w : 1;
         if (std::binary_search(targets.begin(), targets.end(), i)) {
-            out.emplace_back(off, w);
+            out.emplace_back(off, len);
             if (out.size() == targets.size()) return true;
         }
-        off += w;
+        off += len;
     }
     return out.size() == targets.size();
 }
 
-// The characters an insertion placed into the known order show, and the byte
-// offset they go to; false when an element before them holds no single character.
-bool insertion_text(const SequenceNode& q, const CrdtOp& op, std::string& text, size_t& at) {
+// The position in the materialised value (bytes of a text, items of a list)
+// the elements of an insertion placed into the known order go to.
+bool insertion_offset(const SequenceNode& q, const CrdtOp& op, bool text, size_t& at) {
     auto first = q.entries.find(ElementId{op.dot, 0});
     if (first == q.entries.end()) return false;
     const uint32_t p0 = uint32_t(first - q.entries.begin());
     const SequenceOrder& o = q.order;
     if (o.placed_at >= o.order.size() || o.order[o.placed_at] != p0) return false;
+    if (p0 + op.values.size() > o.width.size()) return false;
     size_t off = 0;
     const uint8_t* width = o.width.data();
-    bool plain = true;
-    for (size_t k = 0; k < o.placed_at; ++k) {
-        const uint8_t w = width[o.order[k]];
-        plain &= w != SequenceOrder::kNotChar;
-        off += w;
-    }
-    if (!plain) return false;
-    for (size_t i = 0; i < op.values.size(); ++i) {
-        const uint32_t p = p0 + uint32_t(i);
-        if (p >= o.width.size()) return false;
-        const uint8_t w = o.width[p];
-        if (w == 0) continue;
-        if (w == SequenceOrder::kNotChar) return false;
-        text += (q.entries.begin() + p)->second.node->reg()->value->as_str();
+    if (text) {
+        bool plain = true;
+        for (size_t k = 0; k < o.placed_at; ++k) {
+            const uint8_t w = width[o.order[k]];
+            plain &= w != SequenceOrder::kNotChar;
+            off += w;
+        }
+        if (!plain) return false;
+    } else {
+        for (size_t k = 0; k < o.placed_at; ++k) off += width[o.order[k]] != 0;
     }
     at = off;
     return true;
@@ -398,40 +399,47 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             simple = q->order.valid && q->order.complete;
         }
         if (simple) {
-            // A text shown under no removal is edited in place at the byte
-            // offsets of the elements, found in the cached order.
-            const bool text = w.policy->materialization == SequenceMaterialization::String && w.filter.get().empty();
+            // A sequence shown under no removal is edited in place, at the
+            // positions of its elements found in the cached order.
+            const bool text = w.policy->materialization == SequenceMaterialization::String;
+            const bool in_place = w.filter.get().empty();
             bool changed = false;
             std::vector<uint32_t> hidden;  // entry positions this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
-                if (text) ensure_order(*q);
+                if (in_place) ensure_order(*q);
                 for (const auto& id : op.ids) {
                     if (!NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) continue;
                     changed = true;
-                    if (!text) break;
+                    if (!in_place) break;
                     hidden.push_back(uint32_t(std::as_const(*q).entries.find(id) - q->entries.begin()));
                 }
             }
-            std::vector<std::pair<size_t, size_t>> cuts;  // byte offset and length, ascending
-            bool editable = text && changed && q->order.valid;
+            std::vector<std::pair<size_t, size_t>> cuts;  // position and length, ascending
+            bool editable = in_place && changed && q->order.valid;
             if (editable && !hidden.empty()) {
                 std::sort(hidden.begin(), hidden.end());
                 hidden.erase(std::unique(hidden.begin(), hidden.end()), hidden.end());
-                editable = text_offsets(q->order, hidden, cuts);
+                editable = value_offsets(q->order, text, hidden, cuts);
             }
             NV_CHECK(apply_one(root, policy_, op, undo));
-            std::string inserted;
+            ValueList inserted;
             size_t insert_at = 0;
             if (op.kind == OpKind::SequenceInsert) {
                 // The write may have copied shared nodes on its way: walk again.
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
                 const SequenceNode& qa = *after.node->seq();
-                for (size_t i = 0; i < op.values.size(); ++i)
-                    if (NV_TRY(shown(qa, *after.policy, ElementId{op.dot, uint32_t(i)}, after.filter.get())))
-                        changed = true;
-                editable = text && changed && qa.order.valid && qa.order.placed == op.dot &&
-                           insertion_text(qa, op, inserted, insert_at);
+                for (size_t i = 0; i < op.values.size(); ++i) {
+                    const ElementId id{op.dot, uint32_t(i)};
+                    if (!NV_TRY(shown(qa, *after.policy, id, after.filter.get()))) continue;
+                    changed = true;
+                    if (!in_place) continue;
+                    auto v = NV_TRY(materialize_node_filtered(*qa.entries.find(id)->second.node,
+                                                              after.policy->element(), after.filter.get()));
+                    inserted.push_back(std::move(*v));
+                }
+                editable = in_place && changed && qa.order.valid && qa.order.placed == op.dot &&
+                           insertion_offset(qa, op, text, insert_at);
             }
             if (changed) {
                 Node* n = &root_;
@@ -443,11 +451,24 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                         n->value = *v;
                         n->state = State::Value;
                     }
-                    std::string& str = n->value.as_str();
-                    if (op.kind == OpKind::SequenceInsert) {
-                        str.insert(insert_at, inserted);
+                    if (text) {
+                        std::string& str = n->value.as_str();
+                        if (op.kind == OpKind::SequenceInsert) {
+                            std::string chars;
+                            for (const auto& c : inserted) chars += c.as_str();
+                            str.insert(insert_at, chars);
+                        } else {
+                            for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) str.erase(it->first, it->second);
+                        }
                     } else {
-                        for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) str.erase(it->first, it->second);
+                        ValueList& items = n->value.as_list();
+                        if (op.kind == OpKind::SequenceInsert) {
+                            items.insert(items.begin() + ptrdiff_t(insert_at), std::make_move_iterator(inserted.begin()),
+                                         std::make_move_iterator(inserted.end()));
+                        } else {
+                            for (auto it = cuts.rbegin(); it != cuts.rend(); ++it)
+                                items.erase(items.begin() + ptrdiff_t(it->first));
+                        }
                     }
                 } else {
                     n->kids.clear();
