@@ -112,7 +112,7 @@ round_ = st.tuples(
 )
 
 
-@settings(max_examples=200)
+@settings(max_examples=100)
 @given(st.integers(2, 4), st.lists(round_, min_size=1, max_size=3), st.randoms(use_true_random=False))
 def test_compaction_never_changes_what_later_operations_produce(n, rounds, rnd):
     names = "abcd"[:n]
