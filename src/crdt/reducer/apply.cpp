@@ -433,9 +433,15 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 } else if (auto p = std::as_const(*q).entries.find(*op.after);
                            p != q->entries.end() && p->second.inserted) {
                     const uint32_t pi = uint32_t(p - q->entries.begin());
-                    auto& ord = q->order.order;
-                    auto at = std::find(ord.begin(), ord.end(), pi);
-                    if (at != ord.end()) order_at = size_t(at - ord.begin()) + 1;
+                    const auto& o = q->order;
+                    // Typing inserts after what the last insertion placed: look there first.
+                    const size_t hint = o.placed_at + op.after->index;
+                    if (op.after->dot == o.placed && hint < o.order.size() && o.order[hint] == pi) {
+                        order_at = hint + 1;
+                    } else {
+                        auto at = std::find(o.order.begin(), o.order.end(), pi);
+                        if (at != o.order.end()) order_at = size_t(at - o.order.begin()) + 1;
+                    }
                 }
             }
             q->order.valid = false;

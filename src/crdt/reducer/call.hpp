@@ -73,9 +73,9 @@ struct Tracker {
     }
 
     // Applies `op` to `root` and records its delta when the value changed.
-    Status step(NodeState& root, const CrdtOp& op) {
+    Status step(NodeState& root, const CrdtOp& op, const IncrementalView::SpliceHint* hint = nullptr) {
         if (!whole) {
-            if (NV_TRY(view->step(root, op, undo))) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+            if (NV_TRY(view->step(root, op, undo, hint))) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
             return {};
         }
         NV_CHECK(apply_one(root, policy, op, undo));

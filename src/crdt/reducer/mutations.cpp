@@ -65,9 +65,9 @@ struct Mutator {
         return Dot{top + 1, work.replica};
     }
 
-    Status process(CrdtOp op) {
+    Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
         std::string fp = op_fingerprint(op);
-        NV_CHECK(tracker.step(root, op));
+        NV_CHECK(tracker.step(root, op, hint));
         if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
         journal.set_fingerprint(op.dot, std::move(fp));
         ops.push_back(std::move(op));
@@ -154,12 +154,26 @@ struct Mutator {
             return ++len < needed;
         };
         auto take = [&](const ElementId& id, const SequenceEntryState& e) { return !shown(id, e) || keep(&id); };
-        if (needed > 0 && seq->order.valid && filter.empty()) {
-            // Without removals on the way the cached widths tell what is shown.
+        // Without removals on the way the cached widths tell what is shown, and
+        // the positions the splice's operations act at in the value come along.
+        IncrementalView::SpliceHint hint;
+        bool hinted = seq->order.valid && filter.empty();
+        if (needed > 0 && hinted) {
             const auto base = seq->entries.begin();
             const uint8_t* width = seq->order.width.data();
-            for (uint32_t i : seq->order.order)
-                if (width[i] && !keep(&(base + i)->first)) break;
+            const bool text = loc.policy->materialization == SequenceMaterialization::String;
+            size_t bytes = 0;
+            for (uint32_t i : seq->order.order) {
+                const uint8_t w = width[i];
+                if (!w) continue;
+                if (len == m.index) hint.index_bytes = bytes;
+                if (text && w == SequenceOrder::kNotChar) hinted = false;
+                bytes += w;
+                const bool more = keep(&(base + i)->first);
+                if (len == end) hint.end_bytes = bytes;
+                if (!more) break;
+            }
+            if (len == m.index) hint.index_bytes = bytes;
         } else if (needed > 0 && seq->order.valid) {
             for (uint32_t i : seq->order.order) {
                 const auto& [id, e] = *(seq->entries.begin() + i);
@@ -184,16 +198,18 @@ struct Mutator {
         std::vector<ElementId> deleted;
         deleted.reserve(end - m.index);
         for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*kept[i - keep_from]);
+        hint.index = m.index;
+        hint.end = end;
         if (m.delete_count > 0) {
             CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
             del.ids = std::move(deleted);
-            NV_CHECK(process(std::move(del)));
+            NV_CHECK(process(std::move(del), hinted ? &hint : nullptr));
         }
         if (!m.values.empty()) {
             CrdtOp ins = make_op(OpKind::SequenceInsert, NV_TRY(fresh_dot()), m.path);
             ins.after = std::move(after);
             ins.values = m.values;
-            NV_CHECK(process(std::move(ins)));
+            NV_CHECK(process(std::move(ins), hinted ? &hint : nullptr));
         }
         return {};
     }

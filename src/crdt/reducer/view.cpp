@@ -366,7 +366,7 @@ Status IncrementalView::resolve_below(const NodeState& root, const std::vector<s
     return {};
 }
 
-Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo) {
+Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
     const Chain chain = chain_of(op);
     const auto& keys = chain.keys;
     const size_t depth = keys.size();
@@ -416,7 +416,11 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             }
             std::vector<std::pair<size_t, size_t>> cuts;  // position and length, ascending
             bool editable = in_place && changed && q->order.valid;
-            if (editable && !hidden.empty()) {
+            if (editable && hint) {
+                // The splice's deleted range, all shown.
+                if (text) cuts.emplace_back(hint->index_bytes, hint->end_bytes - hint->index_bytes);
+                else cuts.emplace_back(hint->index, hint->end - hint->index);
+            } else if (editable && !hidden.empty()) {
                 std::sort(hidden.begin(), hidden.end());
                 hidden.erase(std::unique(hidden.begin(), hidden.end()), hidden.end());
                 editable = value_offsets(q->order, text, hidden, cuts);
@@ -438,8 +442,9 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                                                               after.policy->element(), after.filter.get()));
                     inserted.push_back(std::move(*v));
                 }
-                editable = in_place && changed && qa.order.valid && qa.order.placed == op.dot &&
-                           insertion_offset(qa, op, text, insert_at);
+                editable = in_place && changed && qa.order.valid && qa.order.placed == op.dot;
+                if (editable && hint) insert_at = text ? hint->index_bytes : hint->index;
+                else if (editable) editable = insertion_offset(qa, op, text, insert_at);
             }
             if (changed) {
                 Node* n = &root_;
@@ -467,7 +472,8 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                                          std::make_move_iterator(inserted.end()));
                         } else {
                             for (auto it = cuts.rbegin(); it != cuts.rend(); ++it)
-                                items.erase(items.begin() + ptrdiff_t(it->first));
+                                items.erase(items.begin() + ptrdiff_t(it->first),
+                                            items.begin() + ptrdiff_t(it->first + it->second));
                         }
                     }
                 } else {

@@ -27,9 +27,16 @@ class IncrementalView {
 public:
     IncrementalView(const CrdtPolicy& policy, const Value& before) : policy_(policy), before_(before) {}
 
+    // Where a splice's operations act in the sequence's value, as the splice
+    // found while it walked the elements: the positions (items and, for a
+    // text, bytes) of its index and of the end of its deleted range.
+    struct SpliceHint {
+        size_t index = 0, index_bytes = 0, end = 0, end_bytes = 0;
+    };
+
     // Applies `op` to `root` (changes recorded in `undo`); true when the visible
     // value changed.
-    Result<bool> step(NodeState& root, const CrdtOp& op, UndoLog* undo);
+    Result<bool> step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint = nullptr);
 
     // The effect's patch from the value before the call to the value after it.
     Result<Patch> patch(const NodeState& root);
