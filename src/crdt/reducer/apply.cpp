@@ -470,9 +470,11 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                     for (size_t i = 0; i < fresh.size(); ++i)
                         if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
                 o.width.resize(q->entries.size(), 0);
-                for (size_t i = 0; i < fresh.size(); ++i)
+                for (size_t i = 0; i < fresh.size(); ++i) {
                     o.width[before + i] = order_width((q->entries.begin() + (before + i))->second,
-                                                        o.deleted[before + i] != 0);
+                                                      o.deleted[before + i] != 0);
+                    o.count(o.width[before + i], 1);
+                }
                 o.placed = op.dot;
                 o.placed_at = order_at;
                 o.valid = true;
@@ -492,8 +494,10 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
                 if (!it->second.insert(op.dot).second) continue;
                 if (undo) undo->seq_delete_added(q, id, op.dot, created);
                 if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end()) {
-                    q->order.deleted[size_t(e - q->entries.begin())] = 1;
-                    q->order.width[size_t(e - q->entries.begin())] = 0;
+                    const size_t pos = size_t(e - q->entries.begin());
+                    q->order.deleted[pos] = 1;
+                    q->order.count(q->order.width[pos], -1);
+                    q->order.width[pos] = 0;
                 }
             }
             q->order.valid = keep;

@@ -251,6 +251,15 @@ struct SequenceOrder {
     // its character when its node is a register holding one, else kNotChar.
     std::vector<uint8_t> width;
     static constexpr uint8_t kNotChar = 0xFF;
+    // Over the elements shown (width not 0): their number, the bytes of those
+    // holding a character, and the number of the others.
+    size_t shown = 0, shown_bytes = 0, shown_other = 0;
+    void count(uint8_t w, int sign) {
+        if (!w) return;
+        shown += size_t(sign);
+        if (w == kNotChar) shown_other += size_t(sign);
+        else shown_bytes += size_t(sign) * w;
+    }
     // The dot of the last insertion placed into a known order (its elements
     // took no element's place); counter 0 when the order was recomputed since.
     Dot placed;

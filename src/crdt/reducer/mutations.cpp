@@ -158,7 +158,28 @@ struct Mutator {
         // the positions the splice's operations act at in the value come along.
         IncrementalView::SpliceHint hint;
         bool hinted = seq->order.valid && filter.empty();
-        if (needed > 0 && hinted) {
+        const SequenceOrder& order = seq->order;
+        if (hinted && !overflow && end <= order.shown && m.index > order.shown / 2) {
+            // Nearer the end: walk back from it, knowing how many elements show.
+            const auto base = seq->entries.begin();
+            const uint8_t* width = order.width.data();
+            const bool text = loc.policy->materialization == SequenceMaterialization::String;
+            if (text && order.shown_other) hinted = false;
+            len = order.shown;
+            size_t pos = order.shown, after_bytes = 0;  // bytes shown from `pos` on
+            if (m.index == pos) hint.index_bytes = order.shown_bytes;
+            if (end == pos) hint.end_bytes = order.shown_bytes;
+            for (auto it = order.order.rbegin(); it != order.order.rend() && pos > keep_from; ++it) {
+                const uint8_t w = width[*it];
+                if (!w) continue;
+                --pos;
+                after_bytes += w == SequenceOrder::kNotChar ? 0 : w;
+                if (pos < end) kept.push_back(&(base + *it)->first);
+                if (pos == m.index) hint.index_bytes = order.shown_bytes - after_bytes;
+                if (pos == end) hint.end_bytes = order.shown_bytes - after_bytes;
+            }
+            std::reverse(kept.begin(), kept.end());
+        } else if (needed > 0 && hinted) {
             const auto base = seq->entries.begin();
             const uint8_t* width = seq->order.width.data();
             const bool text = loc.policy->materialization == SequenceMaterialization::String;

@@ -127,7 +127,11 @@ void ensure_order(SequenceNode& seq) {
         if (it != seq.entries.end()) o.deleted[size_t(it - base)] = 1;
     }
     o.width.resize(seq.entries.size());
-    for (size_t i = 0; i < seq.entries.size(); ++i) o.width[i] = element_width((base + i)->second, o.deleted[i] != 0);
+    o.shown = o.shown_bytes = o.shown_other = 0;
+    for (size_t i = 0; i < seq.entries.size(); ++i) {
+        o.width[i] = element_width((base + i)->second, o.deleted[i] != 0);
+        o.count(o.width[i], 1);
+    }
     o.complete = complete;
     o.placed = Dot{};
     o.valid = true;
