@@ -5,6 +5,8 @@ rollbacks."""
 import json
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import norvane
 
@@ -93,3 +95,26 @@ def test_rolled_back_character_write_leaves_positions_right():
     out = json.loads(doc.mutate(json.dumps([{"kind": "register_set", "path": [K("t"), first],
                                              "value": {"Str": "é"}}, splice([K("t")], 1, 0, {"Str": "x"})])))
     assert out["effect"]["patch"]["ops"] == [{"Set": {"path": [{"Key": "t"}], "value": {"Str": "éx"}}}]
+
+
+splices = st.lists(st.tuples(st.sampled_from(["t", "q"]), st.integers(0, 40), st.integers(0, 3),
+                             st.lists(st.sampled_from("aé€😀"), max_size=3), st.booleans()), max_size=30)
+
+
+@settings(max_examples=60)
+@given(splices)
+def test_splices_land_where_a_list_model_puts_them(steps):
+    # Positions are found from either end of the sequence; both must agree with
+    # slicing the value, also after another replica's insertion at the front.
+    doc, peer = CrdtDocument(SPEC, INIT, "a"), CrdtDocument(SPEC, INIT, "b")
+    for key, index, count, chars, concurrent in steps:
+        if concurrent:
+            out = peer.mutate(json.dumps([splice([K(key)], 0, 0, {"Str": "Z"} if key == "t" else {"Map": {}})]))
+            doc.apply(json.dumps(json.loads(out)["ops"]))
+        value = json.loads(doc.value())["Map"][key]
+        old = value["Str"] if key == "t" else value["List"]
+        index, count = index % (len(old) + 1), min(count, len(old) - index % (len(old) + 1))
+        values = [{"Str": c} if key == "t" else {"Map": {"n": {"Int": len(c)}}} for c in chars]
+        doc.mutate(json.dumps([splice([K(key)], index, count, *values)]))
+        new = old[:index] + ("".join(chars) if key == "t" else values) + old[index + count:]
+        assert json.loads(doc.value())["Map"][key] == ({"Str": new} if key == "t" else {"List": new})
