@@ -172,25 +172,71 @@ def test_failing_mutation_leaves_everything():
                                        {"kind": "set_add", "path": [], "value": "Null"}])) == (
         "set_add path does not address a set")
     assert doc.state() == before
-    assert mutate(doc, {"kind": "map_remove", "path": [], "key": "x"})["ops"][0]["dot"] == d(2)
-    before = doc.state()
-    # Removals fail like the operations they make: the policy decides first.
-    assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"key","key":"nope"}],"key":"x"}]') == (
-        "CRDT path segment does not match its policy")
-    assert err(doc.mutate, '[{"kind":"map_remove","path":[{"kind":"member","key":"x"}],"key":"x"}]') == (
-        "CRDT path segment does not match its policy")
-    assert doc.state() == before
 
 
-def test_removal_below_unwritten_key_is_an_operation():
-    doc = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "a")
-    out = mutate(doc, {"kind": "map_remove", "path": [{"kind": "key", "key": "x"}], "key": "k"})
-    assert out["ops"][0]["removed"] == []
-    # The walk through "x" writes it, as it does for the same operation applied remotely.
-    assert doc.value() == '{"Map":{"x":{"Map":{}}}}'
-    peer = CrdtDocument(json.dumps({"root": {"kind": "map", "values": {"kind": "map"}}}), '{"Map":{}}', "b")
-    peer.apply(json.dumps(out["ops"]))
-    assert peer.value() == doc.value()
+NESTED = json.dumps({"root": {"kind": "map", "fields": {
+    "s": {"kind": "set", "keys": [["id"]], "element": {"kind": "map"}},
+    "l": {"kind": "sequence", "element": {"kind": "map"}},
+    "r": {"kind": "register"}},
+    "values": {"kind": "map", "values": {"kind": "map"}}}})
+NESTED_INIT = json.dumps({"Map": {"m": {"Map": {}}, "s": {"List": []}, "l": {"List": []}, "r": {"Int": 1}}})
+
+
+@pytest.mark.parametrize("kind", ["map_remove", "set_remove"])
+@pytest.mark.parametrize(("path", "message"), [
+    ([{"kind": "key", "key": "x"}], 'unknown map key "x"'),
+    ([{"kind": "key", "key": "m"}, {"kind": "key", "key": "y"}], 'unknown map key "y"'),
+    ([{"kind": "key", "key": "s"}, {"kind": "member", "key": "[]"}], 'unknown set member "[]"'),
+    ([{"kind": "key", "key": "l"}, {"kind": "element", "id": {"dot": d(3, "q"), "index": 0}}],
+     'unknown sequence element ElementId { dot: Dot { counter: 3, replica: "q" }, index: 0 }'),
+    ([{"kind": "member", "key": "x"}], "CRDT path segment does not match reducer state"),
+    ([{"kind": "key", "key": "r"}, {"kind": "key", "key": "z"}], "CRDT path segment does not match reducer state"),
+    ([{"kind": "key", "key": "l"}], "{kind} path does not address a {target}"),
+    ([{"kind": "key", "key": "r"}], "{kind} path does not address a {target}"),
+])
+def test_removal_resolves_its_path_without_writing(kind, path, message):
+    doc = CrdtDocument(NESTED, NESTED_INIT, "a")
+    before = (doc.state(), doc.value())
+    mutation = {"kind": kind, "path": path, "key": "k"}
+    expected = message.replace("{kind}", kind).replace("{target}", "map" if kind == "map_remove" else "set")
+    assert err(doc.mutate, json.dumps([mutation])) == expected
+    # After a write of the same call that succeeded, the call fails alike.
+    write = {"kind": "register_set", "path": [{"kind": "key", "key": "r"}], "value": {"Int": 2}}
+    assert err(doc.mutate, json.dumps([write, mutation])) == expected
+    assert (doc.state(), doc.value()) == before
+
+
+def test_removal_of_a_missing_key_or_member_is_an_operation():
+    doc = CrdtDocument(NESTED, NESTED_INIT, "a")
+    out = mutate(doc, {"kind": "map_remove", "path": [{"kind": "key", "key": "m"}], "key": "k"},
+                 {"kind": "set_remove", "path": [{"kind": "key", "key": "s"}], "key": "[]"})
+    assert [o["removed"] for o in out["ops"]] == [[], []]
+    assert out["effect"] == {"patch": {"rev": 0, "ops": []}, "deltas": [], "applied": 2}
+    assert doc.value() == CrdtDocument(NESTED, NESTED_INIT, "b").value()
+
+
+@pytest.mark.parametrize("kind", ["map_remove", "set_remove"])
+def test_removed_list_over_a_subtree_of_several_replicas_is_ascending_and_unique(kind):
+    # Replicas with interleaved counters write below one entry (or member); the
+    # removal lists every dot once, in dot order (counter, then replica bytes).
+    docs = {r: CrdtDocument(NESTED, NESTED_INIT, r) for r in ("b", "a", "c")}
+    member = '[[["id"],{"Int":1}]]'
+    if kind == "map_remove":
+        base, target = [{"kind": "key", "key": "m"}], {"kind": "key", "key": "e"}
+        first = {"kind": "map_set", "path": base, "key": "e", "value": {"Map": {"x": {"Int": 0}}}}
+        remove = {"kind": "map_remove", "path": base, "key": "e"}
+    else:
+        base, target = [{"kind": "key", "key": "s"}], {"kind": "member", "key": member}
+        first = {"kind": "set_add", "path": base, "value": {"Map": {"id": {"Int": 1}, "x": {"Int": 0}}}}
+        remove = {"kind": "set_remove", "path": base, "key": member}
+    log = mutate(docs["c"], first)["ops"]
+    for r in ("b", "a"):
+        docs[r].apply(json.dumps(log))
+    for r, key in (("a", "y"), ("b", "z"), ("b", "x"), ("a", "w")):
+        log += mutate(docs[r], {"kind": "map_set", "path": base + [target], "key": key, "value": {"Int": 1}})["ops"]
+    docs["c"].apply(json.dumps(log[::-1]))
+    removed = mutate(docs["c"], remove)["ops"][0]["removed"]
+    assert removed == [d(1, "c"), d(2, "a"), d(2, "b"), d(3, "a"), d(3, "b")]
 
 
 def test_counter_exhaustion_is_refused():

@@ -1,8 +1,10 @@
+// The node model: dots, the causal context, shared nodes and the undo log of a call.
 #include "crdt/reducer/model.hpp"
 
 #include <algorithm>
 #include <utility>
 
+#include "crdt/reducer/errors.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 
@@ -97,6 +99,10 @@ void UndoLog::seq_entry_saved(SequenceNode* q, const ElementId& id, const Sequen
     });
 }
 
+void UndoLog::seq_order_touched(SequenceNode* q) {
+    push([q] { q->order.valid = false; });
+}
+
 void UndoLog::seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created) {
     push([q, id, d = std::move(d), created] {
         if (created)
@@ -124,7 +130,7 @@ NodeState NodeState::empty(StateKind k) {
 
 Status validate_replica(std::string_view replica) {
     if (replica.empty() || replica == kInitReplica)
-        return fail("replica identifier must be non-empty and cannot be reserved $init");
+        return fail(errors::kInvalidReplica);
     return {};
 }
 

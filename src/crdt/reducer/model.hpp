@@ -246,9 +246,25 @@ struct SequenceOrder {
     std::vector<uint32_t> order;
     // Per position in `entries`: 1 when the element has deletions.
     std::vector<uint8_t> deleted;
+    // Per position in `entries`: 0 when the element shows nothing under an empty
+    // filter (a placeholder, deleted, or without node); otherwise the bytes of
+    // its character when its node is a register holding one, else kNotChar.
+    std::vector<uint8_t> width;
+    static constexpr uint8_t kNotChar = 0xFF;
+    // Over the elements shown (width not 0): their number, the bytes of those
+    // holding a character, and the number of the others.
+    size_t shown = 0, shown_bytes = 0, shown_other = 0;
+    void count(uint8_t w, int sign) {
+        if (!w) return;
+        shown += size_t(sign);
+        if (w == kNotChar) shown_other += size_t(sign);
+        else shown_bytes += size_t(sign) * w;
+    }
     // The dot of the last insertion placed into a known order (its elements
     // took no element's place); counter 0 when the order was recomputed since.
     Dot placed;
+    // Where in `order` that insertion's first element went.
+    size_t placed_at = 0;
 };
 
 struct SequenceNode {
@@ -297,6 +313,9 @@ public:
     void seq_entries_added(SequenceNode* q, std::vector<ElementId> ids);
     // Saves the fields of an existing entry before they change.
     void seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e);
+    // A write below an element of `q` may change what it shows: its cached
+    // order is dropped when the call is taken back.
+    void seq_order_touched(SequenceNode* q);
     // `d` was added to the deletions of `id`; `created` when `id` had none.
     void seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created);
 

@@ -1,3 +1,4 @@
+// Operations, mutations and effects: their JSON readers and writers and fingerprints.
 #include "crdt/reducer/ops.hpp"
 
 #include "crdt/reducer/records.hpp"

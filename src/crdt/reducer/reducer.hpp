@@ -1,6 +1,7 @@
-// The reducer: walks of CRDT paths, register writes, whole-value merge, member
-// keys, materialisation with the sequence order, remote operation merge, live
-// dots, deltas and compaction of the node tree.
+// The reducer's operations on the node tree: path walks and operation
+// application (apply.cpp), the sequence order (sequence_order.cpp),
+// materialisation (materialize.cpp), live dots (live_dots.cpp), deltas
+// (deltas.cpp) and compaction (compaction.cpp).
 #pragma once
 
 #include <optional>
@@ -16,6 +17,14 @@
 #include "value/value.hpp"
 
 namespace norvane::crdt {
+
+// The node kind a policy governs.
+inline StateKind state_kind_of(const CrdtPolicy& p) { return StateKind(size_t(p.kind)); }
+
+// The length of the UTF-8 sequence a byte starts.
+inline size_t utf8_len(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+// Whether a text is exactly one Unicode scalar value.
+inline bool is_one_scalar(std::string_view s) { return !s.empty() && utf8_len((unsigned char)s[0]) == s.size(); }
 
 template <class N>
 struct Located {
@@ -51,6 +60,11 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
 // As above with an empty filter; an absent value is "root value is removed".
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
 
+// The inserted entries of a sequence in document order, as iterators into its
+// entries (from the cached order when it is known).
+using SeqIter = FlatMap<ElementId, SequenceEntryState>::const_iterator;
+std::vector<SeqIter> ordered_entries(const SequenceNode& seq);
+
 // The document order of the inserted elements of a sequence (deleted ones included).
 std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
 // The same order as pointers to the ids inside `seq`, valid while it is unchanged.
@@ -61,6 +75,10 @@ void ensure_order(SequenceNode& seq);
 // Whether the element at a position of `seq.entries` has deletions (the order
 // must be known).
 inline bool deleted_at(const SequenceNode& seq, size_t pos) { return seq.order.deleted[pos] != 0; }
+
+// The width of an element in the cached order, from its entry and whether it
+// has deletions.
+uint8_t order_width(const SequenceEntryState& e, bool deleted);
 
 // Merges one operation into the node tree.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);

@@ -1,3 +1,4 @@
+// The state format: writing and reading the saved state of a document.
 #include "crdt/reducer/state.hpp"
 
 #include "crdt/reducer/ops.hpp"

@@ -1,0 +1,106 @@
+// The state of one mutate or apply call: the journal that takes its changes
+// back unless it succeeds, and the tracking of its effect on the value.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crdt/reducer/document.hpp"
+#include "crdt/reducer/reducer.hpp"
+#include "crdt/reducer/view.hpp"
+#include "diff/diff.hpp"
+
+namespace norvane::crdt::call {
+
+// Builds the effect's patch from the value before the call to the value after it.
+inline Patch effect_patch(const Value& before, const Value& after) {
+    Patch p;
+    p.rev = 0;
+    diff_value(Path{}, before, after, p.ops);
+    return p;
+}
+
+// The changes a call makes to the node tree, the causal context and the
+// fingerprints, made in place and taken back unless the call succeeds.
+struct Journal {
+    CrdtDocument& doc;
+    uint64_t lamport;
+    UndoLog nodes;
+    std::vector<Dot> dots;
+    std::vector<Dot> fps;
+    bool done = false;
+
+    explicit Journal(CrdtDocument& d) : doc(d), lamport(d.lamport_counter) {}
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    ~Journal() {
+        if (done) return;
+        nodes.rollback();
+        for (const auto& d : dots) doc.context.dots.erase(d);
+        for (const auto& d : fps) doc.fingerprints.erase(d);
+        doc.lamport_counter = lamport;
+    }
+    void add_dot(const Dot& d) {
+        if (doc.context.dots.insert(d).second) dots.push_back(d);
+    }
+    // Fingerprints are only ever added for dots the context does not hold yet.
+    void set_fingerprint(const Dot& d, std::string fp) {
+        auto [it, inserted] = doc.fingerprints.insert_or_assign(d, std::move(fp));
+        if (inserted) fps.push_back(d);
+    }
+};
+
+// Follows the materialised value through the operations of one call and
+// builds the delta of every operation that changes it: along the operations'
+// paths (the incremental view), or by materialising and comparing the whole
+// value after every operation (the simple reference the view is checked
+// against).
+struct Tracker {
+    const CrdtPolicy& policy;
+    UndoLog* undo;
+    std::shared_ptr<Value>& cache;  // the value before the call
+    bool whole;
+    std::shared_ptr<Value> running;  // whole: the value so far
+    std::optional<IncrementalView> view;
+    std::vector<CrdtDelta> deltas;
+
+    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, bool w)
+        : policy(p), undo(u), cache(c), whole(w) {
+        if (whole) running = cache;
+        else view.emplace(policy, *cache);
+    }
+
+    // Applies `op` to `root` and records its delta when the value changed.
+    Status step(NodeState& root, const CrdtOp& op, const IncrementalView::SpliceHint* hint = nullptr) {
+        if (!whole) {
+            if (NV_TRY(view->step(root, op, undo, hint))) deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+            return {};
+        }
+        NV_CHECK(apply_one(root, policy, op, undo));
+        Value after = NV_TRY(materialize_node(root, policy));
+        if (!(after == *running)) {
+            deltas.push_back(NV_TRY(delta_for(op, policy, root)));
+            running = std::make_shared<Value>(std::move(after));
+        }
+        return {};
+    }
+
+    // The effect's patch from the value before the call to the value after the
+    // last operation, which then replaces the cache. Cannot fail once the patch
+    // is built.
+    Result<Patch> finish(const NodeState& root) {
+        if (whole) {
+            Patch p = effect_patch(*cache, *running);
+            cache = running;
+            return p;
+        }
+        Patch p = NV_TRY(view->patch(root));
+        if (cache.use_count() > 1) cache = std::make_shared<Value>(*cache);
+        view->commit(*cache);
+        return p;
+    }
+};
+
+}  // namespace norvane::crdt::call

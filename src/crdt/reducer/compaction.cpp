@@ -1,0 +1,125 @@
+// Compaction: tombstones purged once their removals are covered by a frontier.
+#include <algorithm>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "crdt/reducer/document.hpp"
+#include "crdt/reducer/errors.hpp"
+#include "crdt/reducer/reducer.hpp"
+#include "crdt/reducer/state.hpp"
+
+namespace norvane::crdt {
+
+// ---- compaction --------------------------------------------------------------------------
+
+namespace {
+
+// Whether nothing written below a removed entry can show again once the entry
+// is written anew: every dot in the subtree (writes and removals alike) lies in
+// the entry's `removed`, and no sequence below holds elements or deletions
+// (later insertions may name a purged element as predecessor, and deletions
+// may precede the insertions they hide).
+bool subtree_within(const NodeState& node, const DotSet& removed) {
+    auto within = [&](const DotSet& dots) {
+        return std::all_of(dots.begin(), dots.end(), [&](const Dot& d) { return removed.contains(d); });
+    };
+    if (const auto* r = node.reg()) return !r->dot || removed.contains(*r->dot);
+    if (const auto* m = node.map()) {
+        for (const auto& [k, e] : m->entries)
+            if (!within(e.dots) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+        return true;
+    }
+    if (const auto* s = node.set()) {
+        for (const auto& [k, e] : s->entries)
+            if (!within(e.adds) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+        return true;
+    }
+    if (const auto* q = node.seq()) return q->entries.empty() && q->deletes.empty();
+    return true;
+}
+
+}  // namespace
+
+uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier) {
+    uint64_t count = 0;
+    auto all_covered = [&](const DotSet& dots) {
+        return std::all_of(dots.begin(), dots.end(), [&](const Dot& d) { return dot_covered(d, frontier); });
+    };
+    if (MapNode* m = node.map()) {
+        if (policy.kind != PolicyKind::Map) return 0;
+        for (auto& [key, e] : m->entries) count += compact_node(*e.node, policy.policy_for_key(key), frontier);
+        std::erase_if(m->entries, [&](const auto& kv) {
+            const MapEntryState& e = kv.second;
+            bool gone = std::all_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
+                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
+            if (gone) ++count;
+            return gone;
+        });
+    } else if (SetNode* s = node.set()) {
+        if (policy.kind != PolicyKind::Set) return 0;
+        for (auto& [key, e] : s->entries) count += compact_node(*e.node, policy.element(), frontier);
+        std::erase_if(s->entries, [&](const auto& kv) {
+            const SetEntryState& e = kv.second;
+            bool gone = std::all_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
+                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
+            if (gone) ++count;
+            return gone;
+        });
+    } else if (SequenceNode* q = node.seq()) {
+        if (policy.kind != PolicyKind::Sequence) return 0;
+        q->order.valid = false;
+        for (auto& [id, e] : q->entries) {
+            if (!e.node) continue;
+            count += compact_node(*e.node, policy.element(), frontier);
+            auto del = q->deletes.find(id);
+            if (del != q->deletes.end() && dot_covered(id.dot, frontier) && all_covered(del->second)) {
+                e.node.reset();
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
+Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
+    Frontier frontier = NV_TRY(parse_frontier(frontier_json));
+    // The observed counters of every replica the frontier raises, from one pass
+    // over the dots: each check is then a count in a sorted list.
+    std::map<std::string_view, std::vector<uint64_t>, std::less<>> counters;
+    for (const auto& [r, target] : frontier) {
+        auto it = context.compacted.find(r);
+        if (target > (it == context.compacted.end() ? 0 : it->second)) counters.emplace(r, std::vector<uint64_t>{});
+    }
+    if (!counters.empty())
+        for (const auto& d : context.dots)
+            if (auto it = counters.find(d.replica); it != counters.end()) it->second.push_back(d.counter);
+    for (auto& [r, seen] : counters) {
+        const uint64_t target = frontier.find(r)->second;
+        auto it = context.compacted.find(r);
+        const uint64_t current = it == context.compacted.end() ? 0 : it->second;
+        // Dots come in counter order, so each list is ascending.
+        const auto first = std::upper_bound(seen.begin(), seen.end(), current);
+        const auto last = std::upper_bound(first, seen.end(), target);
+        if (uint64_t(last - first) != target - current)
+            return fail(errors::kFrontierGap[0] + std::string(r) + ":" + std::to_string(target) +
+                        errors::kFrontierGap[1] + std::to_string(current));
+    }
+    uint64_t purged = compact_node(root, policy(), frontier);
+    // Purged tombstones were invisible; the value is recomputed all the same.
+    if (purged) value_cache.reset();
+    for (const auto& [r, target] : frontier) {
+        auto [it, inserted] = context.compacted.emplace(r, target);
+        if (!inserted) it->second = std::max(it->second, target);
+    }
+    auto dropped = [&](const Dot& d) {
+        if (d.replica == kInitReplica) return true;
+        auto it = frontier.find(d.replica);
+        return d.counter <= (it == frontier.end() ? 0 : it->second);
+    };
+    std::erase_if(context.dots, dropped);
+    std::erase_if(fingerprints, [&](const auto& kv) { return dropped(kv.first); });
+    return purged;
+}
+
+}  // namespace norvane::crdt

@@ -1,0 +1,42 @@
+// Live dots: what keeps a node's visible content alive, for local removals.
+#include "crdt/reducer/reducer.hpp"
+
+#include <algorithm>
+
+namespace norvane::crdt {
+
+// ---- live dots ---------------------------------------------------------------------------
+
+static void collect_live(const NodeState& node, std::vector<Dot>& out) {
+    if (const auto* r = node.reg()) {
+        if (r->dot) out.push_back(*r->dot);
+    } else if (const auto* m = node.map()) {
+        for (const auto& [k, e] : m->entries) {
+            bool live = std::any_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return !e.removed.contains(d); });
+            if (!live) continue;
+            out.insert(out.end(), e.dots.begin(), e.dots.end());
+            collect_live(*e.node, out);
+        }
+    } else if (const auto* s = node.set()) {
+        for (const auto& [k, e] : s->entries) {
+            size_t before = out.size();
+            for (const auto& d : e.adds)
+                if (!e.removed.contains(d)) out.push_back(d);
+            if (out.size() == before) continue;
+            collect_live(*e.node, out);
+        }
+    } else if (const auto* q = node.seq()) {
+        for (const auto& [id, e] : q->entries)
+            if (e.inserted && !q->deletes.contains(id)) out.push_back(id.dot);
+    }
+}
+
+std::vector<Dot> live_dots(const NodeState& node) {
+    std::vector<Dot> out;
+    collect_live(node, out);
+    std::stable_sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+}  // namespace norvane::crdt

@@ -1,0 +1,121 @@
+// Materialisation: the visible value of a node under a removal filter.
+#include "crdt/reducer/reducer.hpp"
+
+#include <algorithm>
+
+#include "crdt/reducer/errors.hpp"
+
+namespace norvane::crdt {
+
+namespace {
+
+// Membership in the union of two dot sets without building it.
+struct DotFilter {
+    const DotSet& a;
+    const DotSet* b = nullptr;
+    bool contains(const Dot& d) const { return a.contains(d) || (b && b->contains(d)); }
+};
+
+// The union of `removed` and the filter, built only when both are non-empty.
+const DotSet& joined(const DotSet& removed, const DotSet& filter, DotSet& storage) {
+    if (removed.empty()) return filter;
+    if (filter.empty()) return removed;
+    storage = filter;
+    storage.insert(removed.begin(), removed.end());
+    return storage;
+}
+
+}  // namespace
+
+
+Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, const CrdtPolicy& policy,
+                                                       const DotSet& filter) {
+    if (node.kind() != state_kind_of(policy)) return fail(errors::kIncompatible);
+    switch (policy.kind) {
+        case PolicyKind::Register: {
+            const RegisterNode& r = *node.reg();
+            if (!r.dot || filter.contains(*r.dot)) return std::optional<Value>();
+            return std::optional<Value>(r.value ? *r.value : Value::null());
+        }
+        case PolicyKind::Map: {
+            ValueMap out;
+            for (const auto& [key, e] : node.map()->entries) {
+                DotFilter f{filter, &e.removed.get()};
+                bool visible = std::any_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return !f.contains(d); });
+                if (!visible) continue;
+                DotSet storage;
+                const DotSet& r = joined(e.removed, filter, storage);
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), r));
+                out.emplace_back(key, child ? std::move(*child) : Value::null());
+            }
+            return std::optional<Value>(Value::map(std::move(out)));
+        }
+        case PolicyKind::Set: {
+            ValueList out;
+            for (const auto& [key, e] : node.set()->entries) {
+                DotFilter f{filter, &e.removed.get()};
+                bool visible = std::any_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return !f.contains(d); });
+                if (!visible) continue;
+                DotSet storage;
+                const DotSet& r = joined(e.removed, filter, storage);
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), r));
+                if (child) out.push_back(std::move(*child));
+            }
+            return std::optional<Value>(Value::list(std::move(out)));
+        }
+        case PolicyKind::Sequence: {
+            const SequenceNode& q = *node.seq();
+            const bool text = policy.materialization == SequenceMaterialization::String;
+            const CrdtPolicy& element = policy.element();
+            ValueList out;
+            std::string str;
+            if (text) str.reserve(q.entries.size());
+            else out.reserve(q.entries.size());
+            // A character that is not one is reported once every element has
+            // materialised: an element's own failure comes first.
+            const char* text_error = nullptr;
+            auto check = [&](const Value& v) {
+                if (text_error) return false;
+                if (v.kind() != Value::Kind::Str) text_error = errors::kStringElementNotString;
+                else if (!is_one_scalar(v.as_str())) text_error = errors::kStringElementNotOneScalar;
+                return text_error == nullptr;
+            };
+            const bool flags = q.order.valid;
+            for (auto it : ordered_entries(q)) {
+                if (flags ? deleted_at(q, size_t(it - q.entries.begin()))
+                          : !q.deletes.empty() && q.deletes.contains(it->first))
+                    continue;
+                if (!filter.empty() && filter.contains(it->first.dot)) continue;
+                if (!it->second.node) continue;
+                // Characters held in registers are appended as they are.
+                if (const RegisterNode* r = it->second.node->reg();
+                    text && r && element.kind == PolicyKind::Register) {
+                    if (!r->dot || filter.contains(*r->dot)) continue;
+                    if (!r->value) check(Value::null());
+                    else if (check(*r->value)) str += r->value->as_str();
+                    continue;
+                }
+                auto child = NV_TRY(materialize_node_filtered(*it->second.node, element, filter));
+                if (!child) continue;
+                if (!text) {
+                    out.push_back(std::move(*child));
+                    continue;
+                }
+                if (check(*child)) str += child->as_str();
+            }
+            if (!text) return std::optional<Value>(Value::list(std::move(out)));
+            if (text_error) return fail(text_error);
+            return std::optional<Value>(Value::str(std::move(str)));
+        }
+    }
+    return std::optional<Value>();
+}
+
+Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy) {
+    static const DotSet kEmpty;
+    auto v = NV_TRY(materialize_node_filtered(node, policy, kEmpty));
+    if (!v) return fail(errors::kRootRemoved);
+    return std::move(*v);
+}
+
+}  // namespace norvane::crdt

@@ -1,0 +1,620 @@
+// The incremental view: changes found along operation paths, the patch and the value after a call.
+#include "crdt/reducer/view.hpp"
+
+#include <algorithm>
+
+#include "crdt/reducer/errors.hpp"
+#include "crdt/reducer/reducer.hpp"
+#include "diff/diff.hpp"
+
+namespace norvane::crdt {
+
+namespace {
+
+using Node = IncrementalView::Node;
+using State = Node::State;
+
+// The map keys an operation's path leads through, up to its first set member or
+// sequence element, and the key of a map operation when the path is all keys.
+struct Chain {
+    std::vector<std::string> keys;
+    bool full = true;  // the path is keys only
+};
+
+Chain chain_of(const CrdtOp& op) {
+    Chain c;
+    c.keys.reserve(op.path.size() + 1);
+    for (const auto& seg : op.path) {
+        if (seg.kind != PathSegment::Kind::Key) {
+            c.full = false;
+            return c;
+        }
+        c.keys.push_back(seg.key);
+    }
+    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) c.keys.push_back(op.key);
+    return c;
+}
+
+bool is_sequence_op(OpKind k) {
+    return k == OpKind::SequenceInsert || k == OpKind::SequenceDelete || k == OpKind::SequenceSplice;
+}
+
+// The removal filter of a walk: the `removed` sets of the entries passed, joined
+// only when more than one is non-empty.
+class Filter {
+public:
+    const DotSet& get() const { return *cur_; }
+    void add(const DotSet& removed) {
+        if (removed.empty()) return;
+        if (cur_->empty()) {
+            cur_ = &removed;
+            return;
+        }
+        auto joined = std::make_unique<DotSet>(*cur_);
+        joined->insert(removed.begin(), removed.end());
+        cur_ = joined.get();
+        own_.push_back(std::move(joined));
+    }
+
+private:
+    static const DotSet& empty() {
+        static const DotSet kEmpty;
+        return kEmpty;
+    }
+    const DotSet* cur_ = &empty();
+    std::vector<std::unique_ptr<DotSet>> own_;
+};
+
+bool entry_visible(const MapEntryState& e, const DotSet& filter) {
+    return std::any_of(e.dots.begin(), e.dots.end(),
+                       [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
+}
+
+// The node a key chain leads to through visible map entries, with the removal
+// filter on the way; null node when an entry on the way is missing or hidden.
+struct Walk {
+    const NodeState* node = nullptr;
+    const CrdtPolicy* policy = nullptr;
+    Filter filter;
+};
+
+void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vector<std::string>& keys, size_t depth,
+               Walk& w) {
+    w.node = &root;
+    w.policy = &policy;
+    for (size_t i = 0; i < depth; ++i) {
+        const MapNode* m = w.node->map();
+        if (!m || w.policy->kind != PolicyKind::Map) {
+            w.node = nullptr;
+            return;
+        }
+        auto it = m->entries.find(keys[i]);
+        if (it == m->entries.end() || !entry_visible(it->second, w.filter.get())) {
+            w.node = nullptr;
+            return;
+        }
+        w.filter.add(it->second.removed);
+        w.policy = &w.policy->policy_for_key(keys[i]);
+        w.node = it->second.node.get();
+    }
+}
+
+// Whether an element is part of the materialised sequence under `filter`; a
+// shown element of a string sequence must hold one character.
+Result<bool> shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id, const DotSet& filter) {
+    auto it = q.entries.find(id);
+    if (it == q.entries.end() || !it->second.inserted || !it->second.node || q.deletes.contains(id) ||
+        filter.contains(id.dot))
+        return false;
+    auto v = NV_TRY(materialize_node_filtered(*it->second.node, pol.element(), filter));
+    if (!v) return false;
+    if (pol.materialization == SequenceMaterialization::String) {
+        if (v->kind() != Value::Kind::Str) return fail(errors::kStringElementNotString);
+        const std::string& text = v->as_str();
+        if (text.empty() || split_string_sequence(text).size() != 1) return fail(errors::kStringElementNotOneScalar);
+    }
+    return true;
+}
+
+// The positions in the materialised value of the elements at the entry
+// positions `targets` (ascending) of a sequence whose order is known, with their
+// lengths: bytes of a text, items of a list. False when an element shown before
+// them holds no single character in a text.
+bool value_offsets(const SequenceOrder& o, bool text, const std::vector<uint32_t>& targets,
+                   std::vector<std::pair<size_t, size_t>>& out) {
+    size_t off = 0;
+    for (uint32_t i : o.order) {
+        const uint8_t w = o.width[i];
+        if (w == 0) continue;
+        if (text && w == SequenceOrder::kNotChar) return false;
+        const size_t len = text ? w : 1;
+        if (std::binary_search(targets.begin(), targets.end(), i)) {
+            out.emplace_back(off, len);
+            if (out.size() == targets.size()) return true;
+        }
+        off += len;
+    }
+    return out.size() == targets.size();
+}
+
+// The position in the materialised value (bytes of a text, items of a list)
+// the elements of an insertion placed into the known order go to.
+bool insertion_offset(const SequenceNode& q, const CrdtOp& op, bool text, size_t& at) {
+    auto first = q.entries.find(ElementId{op.dot, 0});
+    if (first == q.entries.end()) return false;
+    const uint32_t p0 = uint32_t(first - q.entries.begin());
+    const SequenceOrder& o = q.order;
+    if (o.placed_at >= o.order.size() || o.order[o.placed_at] != p0) return false;
+    if (p0 + op.values.size() > o.width.size()) return false;
+    size_t off = 0;
+    const uint8_t* width = o.width.data();
+    if (text) {
+        bool plain = true;
+        for (size_t k = 0; k < o.placed_at; ++k) {
+            const uint8_t w = width[o.order[k]];
+            plain &= w != SequenceOrder::kNotChar;
+            off += w;
+        }
+        if (!plain) return false;
+    } else {
+        for (size_t k = 0; k < o.placed_at; ++k) off += width[o.order[k]] != 0;
+    }
+    at = off;
+    return true;
+}
+
+// One member of a set (by key) or one element of a sequence (by id).
+struct Child {
+    std::string key;
+    ElementId id;
+};
+
+// What a member or an element contributes to the materialised set or sequence
+// under `filter`: nothing when it is not shown.
+Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy& pol, const Child& c,
+                                         const DotSet& filter) {
+    if (const SetNode* s = node.set()) {
+        auto it = s->entries.find(c.key);
+        if (it == s->entries.end()) return std::optional<Value>();
+        const SetEntryState& e = it->second;
+        const bool visible = std::any_of(e.adds.begin(), e.adds.end(),
+                                         [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
+        if (!visible) return std::optional<Value>();
+        Filter f;
+        f.add(filter);
+        f.add(e.removed);
+        return materialize_node_filtered(*e.node, pol.element(), f.get());
+    }
+    const SequenceNode& q = *node.seq();
+    if (!NV_TRY(shown(q, pol, c.id, filter))) return std::optional<Value>();
+    return materialize_node_filtered(*q.entries.find(c.id)->second.node, pol.element(), filter);
+}
+
+// Writes the changes of `n` into `v`, the value they were laid over.
+void apply_node(Value& v, Node& n) {
+    switch (n.state) {
+        case State::Value: v = std::move(n.value); return;
+        case State::Absent:
+        case State::Dirty: return;  // never at this level
+        case State::Interior: break;
+    }
+    if (n.kids.size() <= 16) {
+        for (auto& [k, kid] : n.kids) {
+            Value* c = v.find(k);
+            switch (kid.state) {
+                case State::Absent:
+                    if (c) v.erase(k);
+                    break;
+                case State::Value:
+                    if (c) *c = std::move(kid.value);
+                    else v.insert_or_assign(k, std::move(kid.value));
+                    break;
+                case State::Interior:
+                    if (c) apply_node(*c, kid);
+                    break;
+                case State::Dirty: break;
+            }
+        }
+        return;
+    }
+    // Many changed entries: one merge over the map.
+    ValueMap& old = v.as_map();
+    ValueMap out;
+    out.reserve(old.size() + n.kids.size());
+    auto ia = old.begin();
+    for (auto& [k, kid] : n.kids) {
+        while (ia != old.end() && ia->first < k) out.push_back(std::move(*ia++));
+        const bool common = ia != old.end() && ia->first == k;
+        switch (kid.state) {
+            case State::Absent: break;
+            case State::Value: out.emplace_back(k, std::move(kid.value)); break;
+            case State::Interior:
+                if (common) {
+                    apply_node(ia->second, kid);
+                    out.push_back(std::move(*ia));
+                }
+                break;
+            case State::Dirty:
+                if (common) out.push_back(std::move(*ia));
+                break;
+        }
+        if (common) ++ia;
+    }
+    for (; ia != old.end(); ++ia) out.push_back(std::move(*ia));
+    old = std::move(out);
+}
+
+// The patch operations of the changes of `n` over `base`, in the order the
+// structural diff of the two maps gives them.
+void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops) {
+    std::vector<const std::string*> removed;
+    for (const auto& [k, kid] : n.kids) {
+        const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
+        path.push_back(PathSeg::make_key(k));
+        switch (kid.state) {
+            case State::Absent:
+                if (old) removed.push_back(&k);
+                break;
+            case State::Value:
+                if (old) {
+                    diff_value(path, *old, kid.value, ops);
+                } else {
+                    Op op;
+                    op.kind = Op::Kind::Set;
+                    op.path = path;
+                    op.value = kid.value;
+                    ops.push_back(std::move(op));
+                }
+                break;
+            case State::Interior:
+                if (old) emit_map(kid, *old, path, ops);
+                break;
+            case State::Dirty: break;
+        }
+        path.pop_back();
+    }
+    for (const std::string* k : removed) {
+        Op op;
+        op.kind = Op::Kind::Remove;
+        op.path = path;
+        op.path.push_back(PathSeg::make_key(*k));
+        ops.push_back(std::move(op));
+    }
+}
+
+// Reads the value laid over `before` along a key chain, one key at a time.
+struct Cursor {
+    Node* ov;          // the overlay node here, when the overlay reaches this far
+    const Value* v;    // the value before the call here (or the overlay's value)
+    bool absent = false;
+
+    void child(const std::string& key) {
+        if (absent) return;
+        if (ov && ov->state == State::Interior) {
+            auto it = ov->kids.find(key);
+            if (it != ov->kids.end()) {
+                Node& kid = it->second;
+                switch (kid.state) {
+                    case State::Interior:
+                        ov = &kid;
+                        v = v->find(key);
+                        return;
+                    case State::Value:
+                        ov = nullptr;
+                        v = &kid.value;
+                        return;
+                    case State::Absent:
+                    case State::Dirty:  // resolved before the walk
+                        absent = true;
+                        return;
+                }
+            }
+            ov = nullptr;
+        } else if (ov && ov->state == State::Value) {
+            v = &ov->value;
+            ov = nullptr;
+        }
+        v = v && v->kind() == Value::Kind::Map ? v->find(key) : nullptr;
+        if (!v) absent = true;
+    }
+
+    // The whole value here; an overlay map is folded into one value first.
+    const Value* value() {
+        if (absent) return nullptr;
+        if (ov && ov->state == State::Interior) {
+            Value folded = *v;
+            apply_node(folded, *ov);
+            ov->kids.clear();
+            ov->value = std::move(folded);
+            ov->state = State::Value;
+        }
+        if (ov && ov->state == State::Value) return &ov->value;
+        return v;
+    }
+};
+
+}  // namespace
+
+Result<Value> IncrementalView::materialize_at(const NodeState& root, const std::vector<std::string>& keys,
+                                              size_t depth) {
+    Walk w;
+    walk_keys(root, policy_, keys, depth, w);
+    if (!w.node) return Value::null();
+    auto v = NV_TRY(materialize_node_filtered(*w.node, *w.policy, w.filter.get()));
+    if (!v) {
+        if (depth == 0) return fail(errors::kRootRemoved);
+        return Value::null();
+    }
+    return std::move(*v);
+}
+
+// Materialises every sequence left to materialise at or below `node`.
+Status IncrementalView::resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node,
+                                      size_t depth) {
+    if (node.state == State::Dirty) {
+        node.value = NV_TRY(materialize_at(root, keys, depth));
+        node.state = State::Value;
+        return {};
+    }
+    if (node.state != State::Interior) return {};
+    std::vector<std::string> path(keys.begin(), keys.begin() + depth);
+    for (auto& [k, kid] : node.kids) {
+        path.push_back(k);
+        NV_CHECK(resolve_below(root, path, kid, depth + 1));
+        path.pop_back();
+    }
+    return {};
+}
+
+Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
+    const Chain chain = chain_of(op);
+    const auto& keys = chain.keys;
+    const size_t depth = keys.size();
+
+    // The overlay along the chain: the node at its end, when the overlay holds one
+    // and no replacement value lies above it.
+    Node* end = &root_;
+    bool above_value = false;
+    for (size_t i = 0; i < depth && end; ++i) {
+        if (end->state == State::Dirty) NV_CHECK(resolve_below(root, keys, *end, i));
+        if (end->state != State::Interior) {
+            above_value = true;
+            end = nullptr;
+            break;
+        }
+        auto it = end->kids.find(keys[i]);
+        end = it == end->kids.end() ? nullptr : &it->second;
+    }
+
+    // Insertions and deletions on a visible sequence whose order has no orphans
+    // change the value exactly when they show or hide an element.
+    if (chain.full && is_sequence_op(op.kind) && !above_value) {
+        Walk w;
+        walk_keys(root, policy_, keys, depth, w);
+        SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
+                                                                           : nullptr;
+        bool simple = q != nullptr;
+        if (simple && op.kind == OpKind::SequenceInsert) {
+            ensure_order(*q);
+            simple = q->order.valid && q->order.complete;
+        }
+        if (simple) {
+            // A sequence shown under no removal is edited in place, at the
+            // positions of its elements found in the cached order.
+            const bool text = w.policy->materialization == SequenceMaterialization::String;
+            const bool in_place = w.filter.get().empty();
+            bool changed = false;
+            std::vector<uint32_t> hidden;  // entry positions this deletion hides
+            if (op.kind != OpKind::SequenceInsert) {
+                if (in_place) ensure_order(*q);
+                for (const auto& id : op.ids) {
+                    if (!NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) continue;
+                    changed = true;
+                    if (!in_place) break;
+                    hidden.push_back(uint32_t(std::as_const(*q).entries.find(id) - q->entries.begin()));
+                }
+            }
+            std::vector<std::pair<size_t, size_t>> cuts;  // position and length, ascending
+            bool editable = in_place && changed && q->order.valid;
+            if (editable && hint) {
+                // The splice's deleted range, all shown.
+                if (text) cuts.emplace_back(hint->index_bytes, hint->end_bytes - hint->index_bytes);
+                else cuts.emplace_back(hint->index, hint->end - hint->index);
+            } else if (editable && !hidden.empty()) {
+                std::sort(hidden.begin(), hidden.end());
+                hidden.erase(std::unique(hidden.begin(), hidden.end()), hidden.end());
+                editable = value_offsets(q->order, text, hidden, cuts);
+            }
+            NV_CHECK(apply_one(root, policy_, op, undo));
+            ValueList inserted;
+            size_t insert_at = 0;
+            if (op.kind == OpKind::SequenceInsert) {
+                // The write may have copied shared nodes on its way: walk again.
+                Walk after;
+                walk_keys(root, policy_, keys, depth, after);
+                const SequenceNode& qa = *after.node->seq();
+                for (size_t i = 0; i < op.values.size(); ++i) {
+                    const ElementId id{op.dot, uint32_t(i)};
+                    if (!NV_TRY(shown(qa, *after.policy, id, after.filter.get()))) continue;
+                    changed = true;
+                    if (!in_place) continue;
+                    auto v = NV_TRY(materialize_node_filtered(*qa.entries.find(id)->second.node,
+                                                              after.policy->element(), after.filter.get()));
+                    inserted.push_back(std::move(*v));
+                }
+                editable = in_place && changed && qa.order.valid && qa.order.placed == op.dot;
+                if (editable && hint) insert_at = text ? hint->index_bytes : hint->index;
+                else if (editable) editable = insertion_offset(qa, op, text, insert_at);
+            }
+            if (changed) {
+                Node* n = &root_;
+                for (const auto& k : keys) n = &n->kids[k];
+                if (editable && n->state != State::Dirty) {
+                    if (n->state != State::Value) {
+                        const Value* v = &before_;
+                        for (const auto& k : keys) v = v->find(k);
+                        n->value = *v;
+                        n->state = State::Value;
+                    }
+                    if (text) {
+                        std::string& str = n->value.as_str();
+                        if (op.kind == OpKind::SequenceInsert) {
+                            std::string chars;
+                            for (const auto& c : inserted) chars += c.as_str();
+                            str.insert(insert_at, chars);
+                        } else {
+                            for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) str.erase(it->first, it->second);
+                        }
+                    } else {
+                        ValueList& items = n->value.as_list();
+                        if (op.kind == OpKind::SequenceInsert) {
+                            items.insert(items.begin() + ptrdiff_t(insert_at), std::make_move_iterator(inserted.begin()),
+                                         std::make_move_iterator(inserted.end()));
+                        } else {
+                            for (auto it = cuts.rbegin(); it != cuts.rend(); ++it)
+                                items.erase(items.begin() + ptrdiff_t(it->first),
+                                            items.begin() + ptrdiff_t(it->first + it->second));
+                        }
+                    }
+                } else {
+                    n->kids.clear();
+                    n->value = Value();
+                    n->state = State::Dirty;
+                }
+            }
+            return changed;
+        }
+    }
+
+    // An operation on one member of a visible set, or below one element of a
+    // visible sequence, changes the value exactly when it changes what that
+    // member or element shows: the others are untouched.
+    if (!above_value) {
+        Walk w;
+        walk_keys(root, policy_, keys, depth, w);
+        std::optional<Child> child;
+        if (w.node && w.policy->kind == PolicyKind::Set && w.node->set()) {
+            if (chain.full && op.kind == OpKind::SetAdd) {
+                if (auto key = member_key(w.policy->keys, op.value)) child = Child{std::move(*key), {}};
+            } else if (chain.full && op.kind == OpKind::SetRemove) {
+                child = Child{op.key, {}};
+            } else if (!chain.full && op.path[depth].kind == PathSegment::Kind::Member) {
+                child = Child{op.path[depth].key, {}};
+            }
+        } else if (w.node && w.policy->kind == PolicyKind::Sequence && w.node->seq() && !chain.full &&
+                   op.path[depth].kind == PathSegment::Kind::Element) {
+            child = Child{{}, op.path[depth].id};
+        }
+        if (child) {
+            auto before = NV_TRY(shown_child(*w.node, *w.policy, *child, w.filter.get()));
+            NV_CHECK(apply_one(root, policy_, op, undo));
+            Walk after;
+            walk_keys(root, policy_, keys, depth, after);
+            auto now = NV_TRY(shown_child(*after.node, *after.policy, *child, after.filter.get()));
+            if (before == now) return false;
+            Node* n = &root_;
+            for (const auto& k : keys) n = &n->kids[k];
+            n->kids.clear();
+            n->value = Value();
+            n->state = State::Dirty;
+            return true;
+        }
+    }
+
+    // Otherwise the value before the operation is needed at the chain's end.
+    if (end) NV_CHECK(resolve_below(root, keys, *end, depth));
+    NV_CHECK(apply_one(root, policy_, op, undo));
+
+    Cursor cur{&root_, &before_};
+    const NodeState* node = &root;
+    const CrdtPolicy* pol = &policy_;
+    Filter filter;
+    size_t at = 0;
+    // The change found: a replacement value or an absent entry at keys[0..at).
+    std::optional<Value> replacement;
+    bool changed = false;
+    for (; at < depth; ++at) {
+        const MapNode* m = node->map();
+        if (!m || pol->kind != PolicyKind::Map) break;
+        cur.child(keys[at]);
+        const bool was = !cur.absent;
+        auto it = m->entries.find(keys[at]);
+        if (it == m->entries.end() || !entry_visible(it->second, filter.get())) {
+            if (!was) return false;
+            ++at;
+            changed = true;
+            break;
+        }
+        filter.add(it->second.removed);
+        pol = &pol->policy_for_key(keys[at]);
+        node = it->second.node.get();
+        if (!was) {
+            auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+            replacement = v ? std::move(*v) : Value::null();
+            ++at;
+            changed = true;
+            break;
+        }
+    }
+    if (!changed) {
+        auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+        if (!v) {
+            if (at == 0) return fail(errors::kRootRemoved);
+            v = Value::null();
+        }
+        const Value* old = cur.value();
+        if (old && *old == *v) return false;
+        replacement = std::move(*v);
+        changed = true;
+    }
+
+    // Record the change at keys[0..at): inside a replacement value above it, or
+    // as an overlay node.
+    if (at == 0) {
+        root_.kids.clear();
+        root_.value = std::move(*replacement);
+        root_.state = State::Value;
+        return true;
+    }
+    Node* n = &root_;
+    for (size_t i = 0; i + 1 < at; ++i) {
+        if (n->state == State::Value) {
+            Value* v = &n->value;
+            for (size_t j = i; j + 1 < at; ++j) v = v->find(keys[j]);
+            if (replacement) v->insert_or_assign(keys[at - 1], std::move(*replacement));
+            else v->erase(keys[at - 1]);
+            return true;
+        }
+        n = &n->kids[keys[i]];
+    }
+    if (n->state == State::Value) {
+        if (replacement) n->value.insert_or_assign(keys[at - 1], std::move(*replacement));
+        else n->value.erase(keys[at - 1]);
+        return true;
+    }
+    Node& kid = n->kids[keys[at - 1]];
+    kid.kids.clear();
+    if (replacement) {
+        kid.value = std::move(*replacement);
+        kid.state = State::Value;
+    } else {
+        kid.value = Value();
+        kid.state = State::Absent;
+    }
+    return true;
+}
+
+Result<Patch> IncrementalView::patch(const NodeState& root) {
+    static const std::vector<std::string> kNoKeys;
+    NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
+    Patch p;
+    p.rev = 0;
+    Path path;
+    if (root_.state == State::Value) diff_value(path, before_, root_.value, p.ops);
+    else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops);
+    return p;
+}
+
+void IncrementalView::commit(Value& value) { apply_node(value, root_); }
+
+}  // namespace norvane::crdt

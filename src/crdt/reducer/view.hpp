@@ -1,0 +1,64 @@
+// The incremental view of one call: the value before the call, shared and left
+// untouched, with the subtrees its operations changed laid over it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crdt/policy.hpp"
+#include "crdt/reducer/model.hpp"
+#include "crdt/reducer/ops.hpp"
+#include "diff/patch.hpp"
+#include "util/result.hpp"
+#include "value/value.hpp"
+
+namespace norvane::crdt {
+
+// Follows the visible value through the operations of a call. Each operation
+// is applied to the node tree and its change found along its own path: the map
+// entries it passes (their visibility under the removals above them), and the
+// node its path leads to, which alone is materialised again. Insertions into
+// and deletions from a sequence are decided from the elements they show or
+// hide; the sequence itself is materialised once, when the call ends or a later
+// operation needs its value.
+class IncrementalView {
+public:
+    IncrementalView(const CrdtPolicy& policy, const Value& before) : policy_(policy), before_(before) {}
+
+    // Where a splice's operations act in the sequence's value, as the splice
+    // found while it walked the elements: the positions (items and, for a
+    // text, bytes) of its index and of the end of its deleted range.
+    struct SpliceHint {
+        size_t index = 0, index_bytes = 0, end = 0, end_bytes = 0;
+    };
+
+    // Applies `op` to `root` (changes recorded in `undo`); true when the visible
+    // value changed.
+    Result<bool> step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint = nullptr);
+
+    // The effect's patch from the value before the call to the value after it.
+    Result<Patch> patch(const NodeState& root);
+    // Writes the changes into `value` (the value before the call, not shared).
+    void commit(Value& value);
+
+    // A changed subtree: a replacement value, an absent map entry, a sequence
+    // to materialise again, or an unchanged map some of whose entries changed.
+    struct Node {
+        enum class State : uint8_t { Interior, Value, Absent, Dirty };
+        State state = State::Interior;
+        Value value;
+        std::map<std::string, Node, std::less<>> kids;
+    };
+
+private:
+    Status resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node, size_t depth);
+    Result<Value> materialize_at(const NodeState& root, const std::vector<std::string>& keys, size_t depth);
+
+    const CrdtPolicy& policy_;
+    const Value& before_;
+    Node root_;
+};
+
+}  // namespace norvane::crdt

@@ -1,0 +1,120 @@
+"""Effects of calls on nested documents: exact patches and deltas, the same as the
+whole-value reference path gives, and a cached sequence order that follows
+rollbacks."""
+
+import json
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import norvane
+
+CrdtDocument = norvane.CrdtDocument
+
+SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "t": {"kind": "sequence", "materialization": "string"},
+    "q": {"kind": "sequence", "element": {"kind": "map"}},
+    "k": {"kind": "set", "keys": [["id"]], "element": {"kind": "map", "fields": {
+        "l": {"kind": "sequence"}}}},
+    "m": {"kind": "map", "values": {"kind": "map"}},
+}}})
+INIT = json.dumps({"Map": {"t": {"Str": "ab"}, "q": {"List": [{"Map": {"a": {"Int": 1}}}]},
+                           "k": {"List": [{"Map": {"id": {"Int": 1}, "l": {"List": []}}}]}, "m": {"Map": {}}}})
+
+
+def K(k):
+    return {"kind": "key", "key": k}
+
+
+def E(c, r, i=0):
+    return {"kind": "element", "id": {"dot": {"counter": c, "replica": r}, "index": i}}
+
+
+def splice(path, i, n, *values):
+    return {"kind": "sequence_splice", "path": path, "index": i, "delete_count": n, "values": list(values)}
+
+
+MEMBER = {"kind": "member", "key": '[[["id"],{"Int":1}]]'}
+CASES = {
+    "text edits in one call": [splice([K("t")], 1, 0, {"Str": "é"}), splice([K("t")], 0, 1),
+                               splice([K("t")], 2, 0, {"Str": "x"}, {"Str": "y"}), splice([K("t")], 1, 2)],
+    "list edits in one call": [splice([K("q")], 1, 0, {"Map": {"b": {"Int": 2}}}, {"Map": {}}), splice([K("q")], 0, 2),
+                               splice([K("q")], 1, 0, {"Map": {"c": "Null"}}), splice([K("q")], 2, 0, {"Map": {}})],
+    "write below a list element": [{"kind": "map_set", "path": [K("q"), E(0, "$init")], "key": "b",
+                                    "value": {"Int": 2}},
+                                   {"kind": "map_set", "path": [K("q"), E(0, "$init")], "key": "a",
+                                    "value": {"Int": 1}}],
+    "list in a set member": [splice([K("k"), MEMBER, K("l")], 0, 0, {"Int": 5}, {"Int": 6}),
+                             splice([K("k"), MEMBER, K("l")], 1, 1),
+                             {"kind": "set_add", "path": [K("k")], "value": {"Map": {"id": {"Int": 2}}}},
+                             {"kind": "set_add", "path": [K("k")], "value": {"Map": {"id": {"Int": 2}}}}],
+    "many keys, removed again": [{"kind": "map_set", "path": [K("m")], "key": "k%02d" % i, "value": {"Map": {}}}
+                                 for i in range(20)]
+                                + [{"kind": "map_remove", "path": [K("m")], "key": "k%02d" % i} for i in range(0, 20, 3)]
+                                + [{"kind": "map_set", "path": [K("m"), K("k01")], "key": "z", "value": "Null"}],
+    "replaced then edited": [{"kind": "map_set", "path": [], "key": "t", "value": {"Str": "xyz"}},
+                             splice([K("t")], 3, 0, {"Str": "!"}), {"kind": "map_remove", "path": [], "key": "q"}],
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_call_matches_the_whole_value_path(name):
+    doc, ref = CrdtDocument(SPEC, INIT, "a"), CrdtDocument(SPEC, INIT, "a")
+    mutations = json.dumps(CASES[name])
+    out = doc.mutate(mutations)
+    assert out == ref._mutate_whole(mutations)
+    assert doc.value() == ref.value() and doc.state() == ref.state()
+    # The same operations applied elsewhere, in one call and one at a time.
+    ops = json.loads(out)["ops"]
+    batch, whole = CrdtDocument(SPEC, INIT, "b"), CrdtDocument(SPEC, INIT, "b")
+    assert batch.apply(json.dumps(ops)) == whole._apply_whole(json.dumps(ops))
+    single = CrdtDocument(SPEC, INIT, "c")
+    for op in ops:
+        single.apply(json.dumps([op]))
+    assert batch.value() == single.value() == doc.value()
+
+
+def test_text_patch_and_deltas():
+    doc = CrdtDocument(SPEC, INIT, "a")
+    out = json.loads(doc.mutate(json.dumps(CASES["text edits in one call"])))
+    assert out["effect"]["patch"] == {"rev": 0, "ops": [{"Set": {"path": [{"Key": "t"}], "value": {"Str": "éy"}}}]}
+    assert [d["kind"] for d in out["effect"]["deltas"]] == [
+        "sequence_insert", "sequence_delete", "sequence_insert", "sequence_delete"]
+
+
+def test_rolled_back_character_write_leaves_positions_right():
+    doc = CrdtDocument(SPEC, INIT, "a")
+    first = E(0, "$init", 0)
+    # The character becomes two bytes, positions are computed, then the call fails.
+    with pytest.raises(ValueError, match="out of bounds"):
+        doc.mutate(json.dumps([{"kind": "register_set", "path": [K("t"), first], "value": {"Str": "é"}},
+                               splice([K("t")], 2, 0), splice([K("t")], 9, 0)]))
+    out = json.loads(doc.mutate(json.dumps([splice([K("t")], 1, 1)])))
+    assert out["effect"]["patch"]["ops"] == [{"Set": {"path": [{"Key": "t"}], "value": {"Str": "a"}}}]
+    out = json.loads(doc.mutate(json.dumps([{"kind": "register_set", "path": [K("t"), first],
+                                             "value": {"Str": "é"}}, splice([K("t")], 1, 0, {"Str": "x"})])))
+    assert out["effect"]["patch"]["ops"] == [{"Set": {"path": [{"Key": "t"}], "value": {"Str": "éx"}}}]
+
+
+splices = st.lists(st.tuples(st.sampled_from(["t", "q"]), st.integers(0, 40), st.integers(0, 3),
+                             st.lists(st.sampled_from("aé€😀"), max_size=3), st.booleans()), max_size=30)
+
+
+@settings(max_examples=60)
+@given(splices)
+def test_splices_land_where_a_list_model_puts_them(steps):
+    # Positions are found from either end of the sequence; both must agree with
+    # slicing the value, also after another replica's insertion at the front.
+    doc, peer = CrdtDocument(SPEC, INIT, "a"), CrdtDocument(SPEC, INIT, "b")
+    for key, index, count, chars, concurrent in steps:
+        if concurrent:
+            out = peer.mutate(json.dumps([splice([K(key)], 0, 0, {"Str": "Z"} if key == "t" else {"Map": {}})]))
+            doc.apply(json.dumps(json.loads(out)["ops"]))
+        value = json.loads(doc.value())["Map"][key]
+        old = value["Str"] if key == "t" else value["List"]
+        index, count = index % (len(old) + 1), min(count, len(old) - index % (len(old) + 1))
+        values = [{"Str": c} if key == "t" else {"Map": {"n": {"Int": len(c)}}} for c in chars]
+        doc.mutate(json.dumps([splice([K(key)], index, count, *values)]))
+        new = old[:index] + ("".join(chars) if key == "t" else values) + old[index + count:]
+        assert json.loads(doc.value())["Map"][key] == ({"Str": new} if key == "t" else {"List": new})
