@@ -50,10 +50,6 @@ bool same_value(const Value& a, const Value& b) {
 
 namespace {
 
-bool same_double(double held, double read) {
-    return held == held && std::bit_cast<std::uint64_t>(held) == std::bit_cast<std::uint64_t>(read);
-}
-
 // The new value is taken in two steps so that a failed allocation leaves the held value
 // whole: first every rebuilt container is allocated, with null members where held or built
 // values go and the keys the held map does not have; then those values and the held keys
@@ -215,14 +211,6 @@ private:
         return built(std::move(v));
     }
 
-    bool number_next(int c) {
-        if (c == '-') {
-            r_.eat_char();
-            return true;
-        }
-        return c >= '0' && c <= '9';
-    }
-
     Error not_a(int c, std::string_view expected) {
         if (c < 0) return r_.peek_error(msg::EofValue);
         return r_.fixed(r_.peek_invalid_type_text(expected));
@@ -232,51 +220,6 @@ private:
     DeResult<EditNode> payload(const Value& held, const Place& place, TextSpan& span) {
         const int c = r_.parse_whitespace();
         switch (held.kind()) {
-            case Value::Kind::Null:
-                NV_CHECK(de::read_unit(r_));
-                return EditNode{&held};
-            case Value::Kind::Bool: {
-                bool b;
-                if (c == 't') {
-                    r_.eat_char();
-                    NV_CHECK(r_.parse_ident("rue"));
-                    b = true;
-                } else if (c == 'f') {
-                    r_.eat_char();
-                    NV_CHECK(r_.parse_ident("alse"));
-                    b = false;
-                } else {
-                    b = NV_TRY(de::read_bool(r_));
-                }
-                return scalar(held, Value::boolean(b));
-            }
-            case Value::Kind::Int: {
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::I64) return scalar(held, Value::integer(n.i));
-                    if (n.kind == json::Number::Kind::U64 && n.u <= uint64_t(INT64_MAX))
-                        return scalar(held, Value::integer(int64_t(n.u)));
-                    if (n.kind == json::Number::Kind::U64)
-                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::unsigned_(n.u), "i64")));
-                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "i64")));
-                }
-                return scalar(held, Value::integer(NV_TRY(de::read_i64(r_))));
-            }
-            case Value::Kind::Float: {
-                double f;
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    switch (n.kind) {
-                        case json::Number::Kind::U64: f = double(n.u); break;
-                        case json::Number::Kind::I64: f = double(n.i); break;
-                        default: f = n.f; break;
-                    }
-                } else {
-                    f = NV_TRY(de::read_f64(r_));
-                }
-                if (same_double(held.as_float(), f)) return EditNode{&held};
-                return built(Value::float_(f));
-            }
             case Value::Kind::Str:
                 if (c == '"') {
                     r_.eat_char();
@@ -287,15 +230,7 @@ private:
                 return scalar(held, Value::str(NV_TRY(de::read_string(r_))));
             case Value::Kind::List: return list(c, held, place, span);
             case Value::Kind::Map: return map(c, held, place, span);
-            case Value::Kind::Submodel:
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::U64) return scalar(held, Value::submodel(ModelId{n.u}));
-                    if (n.kind == json::Number::Kind::I64)
-                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::signed_(n.i), "u64")));
-                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "u64")));
-                }
-                return scalar(held, Value::submodel(ModelId{NV_TRY(de::read_u64(r_))}));
+            default: return scalar(held, NV_TRY(scalar_payload_from_json(r_, held.kind(), c)));
         }
         return EditNode{&held};
     }

@@ -139,6 +139,73 @@ Document value_to_document(const Value& v) {
 
 namespace {
 
+// A number for a numeric payload, when one is next.
+bool number_next(Reader& r, int c) {
+    if (c == '-') {
+        r.eat_char();
+        return true;
+    }
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+DeResult<Value> scalar_payload_from_json(Reader& r, Value::Kind kind, int c) {
+    switch (kind) {
+        case Value::Kind::Null:
+            NV_CHECK(de::read_unit(r));
+            return Value::null();
+        case Value::Kind::Bool:
+            if (c == 't') {
+                r.eat_char();
+                NV_CHECK(r.parse_ident("rue"));
+                return Value::boolean(true);
+            }
+            if (c == 'f') {
+                r.eat_char();
+                NV_CHECK(r.parse_ident("alse"));
+                return Value::boolean(false);
+            }
+            return Value::boolean(NV_TRY(de::read_bool(r)));
+        case Value::Kind::Int:
+            if (number_next(r, c)) {
+                const json::Number n = NV_TRY(r.parse_number(c != '-'));
+                if (n.kind == json::Number::Kind::I64) return Value::integer(n.i);
+                if (n.kind == json::Number::Kind::U64 && n.u <= uint64_t(INT64_MAX)) return Value::integer(int64_t(n.u));
+                if (n.kind == json::Number::Kind::U64)
+                    return de::fail(r.fixed(Error::invalid_value(Unexpected::unsigned_(n.u), "i64")));
+                return de::fail(r.fixed(Error::invalid_type(Unexpected::float_(n.f), "i64")));
+            }
+            return Value::integer(NV_TRY(de::read_i64(r)));
+        case Value::Kind::Float:
+            if (number_next(r, c)) {
+                const json::Number n = NV_TRY(r.parse_number(c != '-'));
+                switch (n.kind) {
+                    case json::Number::Kind::U64: return Value::float_(double(n.u));
+                    case json::Number::Kind::I64: return Value::float_(double(n.i));
+                    default: return Value::float_(n.f);
+                }
+            }
+            return Value::float_(NV_TRY(de::read_f64(r)));
+        case Value::Kind::Submodel:
+            if (number_next(r, c)) {
+                const json::Number n = NV_TRY(r.parse_number(c != '-'));
+                if (n.kind == json::Number::Kind::U64) return Value::submodel(ModelId{n.u});
+                if (n.kind == json::Number::Kind::I64)
+                    return de::fail(r.fixed(Error::invalid_value(Unexpected::signed_(n.i), "u64")));
+                return de::fail(r.fixed(Error::invalid_type(Unexpected::float_(n.f), "u64")));
+            }
+            return Value::submodel(ModelId{NV_TRY(de::read_u64(r))});
+        case Value::Kind::Str:
+        case Value::Kind::List:
+        case Value::Kind::Map: break;
+    }
+    NORVANE_EXPECT(false, "scalar_payload_from_json takes a scalar kind");
+    return Value::null();
+}
+
+namespace {
+
 int variant_index(std::string_view name) {
     const char* p = name.data();
     switch (name.size()) {
@@ -225,15 +292,6 @@ private:
         return payload(variant, out);
     }
 
-    // A number for a numeric payload, when one is next.
-    bool number_next(int c) {
-        if (c == '-') {
-            r_.eat_char();
-            return true;
-        }
-        return c >= '0' && c <= '9';
-    }
-
     static DeResult<void> set(Value& out, Value&& v) {
         out = std::move(v);
         return {};
@@ -242,41 +300,6 @@ private:
     DeResult<void> payload(int variant, Value& out) {
         const int c = r_.parse_whitespace();
         switch (Value::Kind(variant)) {
-            case Value::Kind::Null:
-                return de::read_unit(r_);
-            case Value::Kind::Bool:
-                if (c == 't') {
-                    r_.eat_char();
-                    NV_CHECK(r_.parse_ident("rue"));
-                    return set(out, Value::boolean(true));
-                }
-                if (c == 'f') {
-                    r_.eat_char();
-                    NV_CHECK(r_.parse_ident("alse"));
-                    return set(out, Value::boolean(false));
-                }
-                return set(out, Value::boolean(NV_TRY(de::read_bool(r_))));
-            case Value::Kind::Int:
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::I64) return set(out, Value::integer(n.i));
-                    if (n.kind == json::Number::Kind::U64 && n.u <= uint64_t(INT64_MAX))
-                        return set(out, Value::integer(int64_t(n.u)));
-                    if (n.kind == json::Number::Kind::U64)
-                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::unsigned_(n.u), "i64")));
-                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "i64")));
-                }
-                return set(out, Value::integer(NV_TRY(de::read_i64(r_))));
-            case Value::Kind::Float:
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    switch (n.kind) {
-                        case json::Number::Kind::U64: return set(out, Value::float_(double(n.u)));
-                        case json::Number::Kind::I64: return set(out, Value::float_(double(n.i)));
-                        default: return set(out, Value::float_(n.f));
-                    }
-                }
-                return set(out, Value::float_(NV_TRY(de::read_f64(r_))));
             case Value::Kind::Str:
                 if (c == '"') {
                     r_.eat_char();
@@ -288,17 +311,8 @@ private:
                 return set(out, Value::str(NV_TRY(de::read_string(r_))));
             case Value::Kind::List: return list(c, out);
             case Value::Kind::Map: return map(c, out);
-            case Value::Kind::Submodel:
-                if (number_next(c)) {
-                    const json::Number n = NV_TRY(r_.parse_number(c != '-'));
-                    if (n.kind == json::Number::Kind::U64) return set(out, Value::submodel(ModelId{n.u}));
-                    if (n.kind == json::Number::Kind::I64)
-                        return de::fail(r_.fixed(Error::invalid_value(Unexpected::signed_(n.i), "u64")));
-                    return de::fail(r_.fixed(Error::invalid_type(Unexpected::float_(n.f), "u64")));
-                }
-                return set(out, Value::submodel(ModelId{NV_TRY(de::read_u64(r_))}));
+            default: return set(out, NV_TRY(scalar_payload_from_json(r_, Value::Kind(variant), c)));
         }
-        return {};
     }
 
     // What the sequence reader says when no list is next.

@@ -21,6 +21,9 @@ Document value_to_document(const Value& v);
 
 // Reads one value at the reader's position.
 de::DeResult<Value> value_from_json(json::Reader& r);
+// The payload of a scalar variant (Null, Bool, Int, Float, Submodel) of tagged model
+// JSON; `c` is the next character after white space.
+de::DeResult<Value> scalar_payload_from_json(json::Reader& r, Value::Kind kind, int c);
 
 // A whole text: one value, only whitespace after it; the failure is the final
 // text with its position. `check_utf8` for raw bytes.
