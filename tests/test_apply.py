@@ -1,5 +1,7 @@
 """Patch application: the module function `apply` over every operation kind."""
 
+import json
+
 import pytest
 from hypothesis import given, strategies as st
 
@@ -118,6 +120,10 @@ def test_deep_paths():
     assert failure({"a": {"a": 1}}, [Remove(path(*["a"] * 2, "b", "c"))]) == "expected Value::Map, found Int(1)"
 
 
+def _set_at(segment):
+    return '{"rev":0,"ops":[{"Set":{"path":[%s],"value":{"Int":9}}}]}' % segment
+
+
 @pytest.mark.parametrize(
     "value_json, patch_json, message",
     [
@@ -130,12 +136,36 @@ def test_deep_paths():
         # a value inside a patch shares the nesting budget with the patch's own brackets
         ('"Null"', '{"rev":0,"ops":[{"Set":{"path":[],"value":' + '{"List":[' * 62 + '"Null"' + "]}" * 62 + "}}]}",
          "recursion limit exceeded at line 1 column 600"),
+        # numbers: only plain runs of digits are positions and revisions
+        ('"Null"', '{"rev":01,"ops":[]}', "invalid number at line 1 column 9"),
+        ('"Null"', '{"rev":2e0,"ops":[]}', "invalid type: floating point `2.0`, expected u64 at line 1 column 10"),
+        ('"Null"', _set_at('{"Index":01}'), "invalid number at line 1 column 43"),
+        ('"Null"', _set_at('{"Index":1.0}'), "invalid type: floating point `1.0`, expected usize at line 1 column 44"),
+        ('"Null"', _set_at('{"Index":-1}'), "invalid value: integer `-1`, expected usize at line 1 column 43"),
+        ('"Null"', _set_at('{"Index":18446744073709551616}'),
+         "invalid type: floating point `1.8446744073709552e+19`, expected usize at line 1 column 61"),
+        ('"Null"', _set_at('{"Index":1'), "expected value at line 1 column 42"),
+        ('"Null"', '{"rev":1,"ops":[{"Reorder":{"path":[],"order":[1,00]}}]}', "invalid number at line 1 column 51"),
+        # names and keys
+        ('"Null"', _set_at('{"Kex":1}'), "unknown variant `Kex`, expected `Key` or `Index` at line 1 column 38"),
+        ('"Null"', _set_at('{"Key":1}'), "invalid type: integer `1`, expected a string at line 1 column 40"),
+        ('"Null"', _set_at('{"Key":"a\x01"}'),
+         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 42"),
+        ('"Null"', '{"rev":1,"ops":[{"Sett":{"path":[]}}]}',
+         "unknown variant `Sett`, expected one of `Set`, `Remove`, `Insert`, `RemoveAt`, `Move`, `Reorder` at line 1 column 23"),
     ],
 )
 def test_reading_errors(value_json, patch_json, message):
     with pytest.raises(ValueError) as info:
         norvane.apply(value_json, patch_json)
     assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("key", ["k" * 23, "k" * 24, "k" * 23 + "\n", "é", 'a"b', "", "Key"])
+@pytest.mark.parametrize("escape", [False, True])
+def test_keys_read_exactly(key, escape):
+    segment = '{"Key":%s}' % json.dumps(key, ensure_ascii=escape)
+    assert json.loads(norvane.apply('{"Map":{}}', _set_at(segment))) == {"Map": {key: {"Int": 9}}}
 
 
 def test_rev_is_read_but_unused_and_array_form_accepted():
