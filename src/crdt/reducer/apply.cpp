@@ -487,11 +487,11 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             const bool keep = q->order.valid;
             q->order.valid = false;
             for (const auto& id : op.ids) {
-                auto found = q->deletes.find(id);
-                const bool created = found == q->deletes.end();
-                if (!created && found->second.contains(op.dot)) continue;
+                auto it = q->deletes.lower_bound(id);
+                const bool created = it == q->deletes.end() || it->first != id;
+                if (!created && it->second.contains(op.dot)) continue;
                 if (undo) undo->seq_delete_added(q, id, op.dot, created);
-                auto it = created ? q->deletes.try_emplace(id).first : found;
+                if (created) it = q->deletes.try_emplace(it, id);
                 it->second.insert(op.dot);
                 if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end()) {
                     const size_t pos = size_t(e - q->entries.begin());

@@ -51,14 +51,20 @@ struct Journal {
     // Each record is made before the change it takes back: taking back a
     // change that did not happen erases nothing.
     void add_dot(const Dot& d) {
-        if (doc.context.dots.contains(d)) return;
+        auto at = doc.context.dots.lower_bound(d);
+        if (at != doc.context.dots.end() && *at == d) return;
         dots.push_back(d);
-        doc.context.dots.insert(d);
+        doc.context.dots.emplace_hint(at, d);
     }
     // Fingerprints are only ever added for dots the context does not hold yet.
     void set_fingerprint(const Dot& d, std::string fp) {
-        if (!doc.fingerprints.contains(d)) fps.push_back(d);
-        doc.fingerprints.insert_or_assign(d, std::move(fp));
+        auto at = doc.fingerprints.lower_bound(d);
+        if (at != doc.fingerprints.end() && at->first == d) {
+            at->second = std::move(fp);
+            return;
+        }
+        fps.push_back(d);
+        doc.fingerprints.emplace_hint(at, d, std::move(fp));
     }
 };
 
