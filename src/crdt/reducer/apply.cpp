@@ -36,8 +36,8 @@ const CrdtPolicy* child_policy(const CrdtPolicy& p, const PathSegment& seg) {
 // Inserts a dot into an entry's set, recording it when it is new.
 void add_dot(SharedDotSet& set, const Dot& d, UndoLog* undo) {
     if (set.contains(d)) return;
-    set.insert(d);
     if (undo) undo->dot_added(&set, d);
+    set.insert(d);
 }
 
 template <class It>
@@ -48,9 +48,9 @@ void add_dots(SharedDotSet& set, It first, It last, UndoLog* undo) {
 MapEntryState& map_entry(MapNode& m, const std::string& key, const CrdtPolicy& child, UndoLog* undo) {
     auto it = m.entries.find(key);
     if (it == m.entries.end()) {
+        if (undo) undo->map_entry_added(&m, key);
         it = m.entries.emplace(key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}})
                  .first;
-        if (undo) undo->map_entry_added(&m, key);
     }
     return it->second;
 }
@@ -148,19 +148,16 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 SequenceNode* q = node->seq();
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->element();
-                auto [it, created] = q->entries.emplace(seg.id, SequenceEntryState{});
+                const bool created = !q->entries.contains(seg.id);
+                if (undo && created) undo->seq_entries_added(q, {seg.id});
+                auto it = q->entries.emplace(seg.id, SequenceEntryState{}).first;
                 // A write below a register element may change the character it holds.
                 if (created || !it->second.node || it->second.node->kind() == StateKind::Register) {
-                    q->order.valid = false;
                     if (undo) undo->seq_order_touched(q);
+                    q->order.valid = false;
                 }
                 if (!it->second.node) {
-                    if (undo) {
-                        if (created)
-                            undo->seq_entries_added(q, {seg.id});
-                        else
-                            undo->seq_entry_saved(q, seg.id, it->second);
-                    }
+                    if (undo && !created) undo->seq_entry_saved(q, seg.id, it->second);
                     it->second.node = NodePtr(empty_for(child));
                 }
                 node = it->second.node.get();
@@ -490,9 +487,12 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             const bool keep = q->order.valid;
             q->order.valid = false;
             for (const auto& id : op.ids) {
-                auto [it, created] = q->deletes.try_emplace(id);
-                if (!it->second.insert(op.dot).second) continue;
+                auto it = q->deletes.lower_bound(id);
+                const bool created = it == q->deletes.end() || it->first != id;
+                if (!created && it->second.contains(op.dot)) continue;
                 if (undo) undo->seq_delete_added(q, id, op.dot, created);
+                if (created) it = q->deletes.try_emplace(it, id);
+                it->second.insert(op.dot);
                 if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end()) {
                     const size_t pos = size_t(e - q->entries.begin());
                     q->order.deleted[pos] = 1;

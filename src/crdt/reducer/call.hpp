@@ -31,24 +31,40 @@ struct Journal {
     std::vector<Dot> dots;
     std::vector<Dot> fps;
     bool done = false;
+    // Set once the value cache may be rewritten: a call taken back after that
+    // drops the cache, which is rebuilt when next needed.
+    bool cache_changing = false;
 
     explicit Journal(CrdtDocument& d) : doc(d), lamport(d.lamport_counter) {}
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
+    // Taking the changes back allocates nothing, so it runs to the end while
+    // an exception propagates.
     ~Journal() {
         if (done) return;
         nodes.rollback();
         for (const auto& d : dots) doc.context.dots.erase(d);
         for (const auto& d : fps) doc.fingerprints.erase(d);
         doc.lamport_counter = lamport;
+        if (cache_changing) doc.value_cache.reset();
     }
+    // Each record is made before the change it takes back: taking back a
+    // change that did not happen erases nothing.
     void add_dot(const Dot& d) {
-        if (doc.context.dots.insert(d).second) dots.push_back(d);
+        auto at = doc.context.dots.lower_bound(d);
+        if (at != doc.context.dots.end() && *at == d) return;
+        dots.push_back(d);
+        doc.context.dots.emplace_hint(at, d);
     }
     // Fingerprints are only ever added for dots the context does not hold yet.
     void set_fingerprint(const Dot& d, std::string fp) {
-        auto [it, inserted] = doc.fingerprints.insert_or_assign(d, std::move(fp));
-        if (inserted) fps.push_back(d);
+        auto at = doc.fingerprints.lower_bound(d);
+        if (at != doc.fingerprints.end() && at->first == d) {
+            at->second = std::move(fp);
+            return;
+        }
+        fps.push_back(d);
+        doc.fingerprints.emplace_hint(at, d, std::move(fp));
     }
 };
 

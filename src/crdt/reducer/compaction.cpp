@@ -39,8 +39,26 @@ bool subtree_within(const NodeState& node, const DotSet& removed) {
     return true;
 }
 
+// Gives every node compaction may change its own copy, so that the purge
+// itself allocates nothing: copies of a document share nodes until one side
+// writes to them. Changes nothing the document shows.
+void unshare(NodeState& node, const CrdtPolicy& policy) {
+    if (MapNode* m = node.map()) {
+        if (policy.kind != PolicyKind::Map) return;
+        for (auto& [key, e] : m->entries) unshare(*e.node, policy.policy_for_key(key));
+    } else if (SetNode* s = node.set()) {
+        if (policy.kind != PolicyKind::Set) return;
+        for (auto& [key, e] : s->entries) unshare(*e.node, policy.element());
+    } else if (SequenceNode* q = node.seq()) {
+        if (policy.kind != PolicyKind::Sequence) return;
+        for (auto& [id, e] : q->entries)
+            if (e.node) unshare(*e.node, policy.element());
+    }
+}
+
 }  // namespace
 
+// Allocates nothing once `unshare` has run over the same node and policy.
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier) {
     uint64_t count = 0;
     auto all_covered = [&](const DotSet& dots) {
@@ -105,13 +123,18 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
             return fail(errors::kFrontierGap[0] + std::string(r) + ":" + std::to_string(target) +
                         errors::kFrontierGap[1] + std::to_string(current));
     }
+    // Everything that allocates comes first; the document only changes once
+    // nothing can fail any more.
+    Frontier compacted = context.compacted;
+    for (const auto& [r, target] : frontier) {
+        auto [it, inserted] = compacted.emplace(r, target);
+        if (!inserted) it->second = std::max(it->second, target);
+    }
+    unshare(root, policy());
     uint64_t purged = compact_node(root, policy(), frontier);
     // Purged tombstones were invisible; the value is recomputed all the same.
     if (purged) value_cache.reset();
-    for (const auto& [r, target] : frontier) {
-        auto [it, inserted] = context.compacted.emplace(r, target);
-        if (!inserted) it->second = std::max(it->second, target);
-    }
+    context.compacted.swap(compacted);
     auto dropped = [&](const Dot& d) {
         if (d.replica == kInitReplica) return true;
         auto it = frontier.find(d.replica);

@@ -93,23 +93,25 @@ namespace {
 
 Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
     auto mutations = NV_TRY(parse_mutations(mutations_json));
-    auto [ops, effect] = NV_TRY(doc.mutate_ops(mutations, whole));
     std::string out;
     out.reserve(128);
-    out += "{\"ops\":";
-    write_ops(out, ops);
-    out += ",\"effect\":";
-    write_effect(out, effect);
-    out += '}';
+    // Written before the changes are kept, so that running out of memory here
+    // leaves the document as it was.
+    NV_CHECK(doc.mutate_ops(mutations, whole, [&](const std::vector<CrdtOp>& ops, const CrdtEffect& effect) {
+        out += "{\"ops\":";
+        write_ops(out, ops);
+        out += ",\"effect\":";
+        write_effect(out, effect);
+        out += '}';
+    }));
     return out;
 }
 
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
     auto ops = NV_TRY(parse_ops(ops_json));
-    CrdtEffect effect = NV_TRY(doc.apply_ops(ops, whole));
     std::string out;
     out.reserve(128);
-    write_effect(out, effect);
+    NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) { write_effect(out, effect); }));
     return out;
 }
 
@@ -124,7 +126,8 @@ Result<std::string> CrdtDocument::mutate_whole(std::string_view mutations_json) 
 Result<std::string> CrdtDocument::apply(std::string_view ops_json) { return apply_text(*this, ops_json, false); }
 Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { return apply_text(*this, ops_json, true); }
 
-Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole) {
+Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole,
+                                           const EffectSink& before_commit) {
     std::vector<std::string> fps;
     fps.reserve(ops.size());
     for (const auto& op : ops) {
@@ -148,8 +151,10 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
     }
+    journal.cache_changing = true;
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
+    if (before_commit) before_commit(effect);
     journal.done = true;
     return effect;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,9 +57,15 @@ struct CrdtDocument {
     // The core of mutate and apply, on parsed input. `whole` computes effects and
     // deltas by materialising the whole value after every operation: the simple
     // reference the incremental path is checked against.
+    // `before_commit` sees the result while the changes can still be taken
+    // back: when it throws, the document is left as it was.
+    using OpsSink = std::function<void(const std::vector<CrdtOp>&, const CrdtEffect&)>;
+    using EffectSink = std::function<void(const CrdtEffect&)>;
     Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations,
-                                                                  bool whole = false);
-    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false);
+                                                                  bool whole = false,
+                                                                  const OpsSink& before_commit = {});
+    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false,
+                                 const EffectSink& before_commit = {});
 
     // mutate and apply through the whole-value reference path, for tests.
     Result<std::string> mutate_whole(std::string_view mutations_json);

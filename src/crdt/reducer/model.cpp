@@ -58,7 +58,18 @@ void UndoLog::push(F f) {
         explicit Fn(F g) : f(std::move(g)) {}
         void undo() override { f(); }
     };
-    undo_.push_back(std::make_unique<Fn>(std::move(f)));
+    // A record that cannot be kept is carried out at once: it holds all that
+    // is needed to take its change back (or, when the change is not made yet,
+    // to leave things as they are), and the caller's change is then undone
+    // before the failure propagates.
+    try {
+        if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(16, 2 * undo_.capacity()));
+        // The allocation comes before `f` is moved from.
+        undo_.push_back(std::make_unique<Fn>(std::move(f)));
+    } catch (...) {
+        f();
+        throw;
+    }
 }
 
 void UndoLog::map_entry_added(MapNode* m, std::string key) {

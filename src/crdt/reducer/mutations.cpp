@@ -239,7 +239,7 @@ struct Mutator {
 }  // namespace
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations,
-                                                                            bool whole) {
+                                                                            bool whole, const OpsSink& before_commit) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, whole);
@@ -247,9 +247,11 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(cons
     m.ops.reserve(mutations.size());
     for (const auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
+    journal.cache_changing = true;
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
+    if (before_commit) before_commit(m.ops, effect);
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }
