@@ -267,12 +267,6 @@ then = lambda st: (st.host('U', '"Null"'), st.mutate(1, '"Null"'))
 """
 
 
-def unsafe(reason):
-    # Known to leave the object changed when an allocation fails part-way; the wall
-    # still turns the failure into MemoryError.
-    return pytest.mark.xfail(reason=reason, strict=False)
-
-
 METHOD_CALLS = [
     pytest.param(DOC_SETUP + "make = lambda: None\nobserve = then = lambda d: None\n"
                  "call = lambda d: norvane.CrdtDocument(SPEC, VALUE, 'a').state()",
