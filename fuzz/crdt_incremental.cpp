@@ -1,7 +1,7 @@
 // CRDT documents: mutate and apply against their whole-value reference path
 // (CrdtDocument::mutate_whole / apply_whole), which materialises the whole value
 // after every operation. The input is a program: its first byte picks a
-// specification (nested shapes users build and root sequences) and the number of
+// document shape (nested shapes users build and root sequences) and the number of
 // replicas; every following instruction makes a batch of mutations on one
 // replica, delivers recorded operations to one (any subset, any order, repeats),
 // saves and restores one, or compacts at a frontier that every replica has seen.

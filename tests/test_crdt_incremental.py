@@ -23,7 +23,7 @@ LIST = {"kind": "sequence"}
 ITEM = {"kind": "map", "fields": {"n": REG, "t": TEXT, "tags": LIST}}
 KEYED = {"kind": "set", "keys": [["id"]], "element": {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST}}}
 
-# (specification root, initial value): the shapes users build, and root sequences.
+# (CRDT spec root policy, initial value): the shapes users build, and root sequences.
 SHAPES = [
     ({"kind": "map", "fields": {"t": TEXT, "l": LIST, "q": {"kind": "sequence", "element": ITEM},
                                 "m": {"kind": "map", "values": {"kind": "map"}}, "s": {"kind": "set"},
