@@ -70,14 +70,20 @@ def nested(rnd, depth, width):
     return {f"f{i}": nested(rnd, depth - 1, width) for i in range(width)}
 
 
+def random_leaf(doc, rnd):
+    """A random path down to a leaf or an empty container: its parent and the key in it."""
+    node, parent, key = doc, None, None
+    while isinstance(node, (list, dict)) and node:
+        parent = node
+        key = rnd.randrange(len(node)) if isinstance(node, list) else rnd.choice(sorted(node))
+        node = node[key]
+    return parent, key
+
+
 def scatter_edits(doc, rnd, count):
     """Edits spread over the document: changed leaves, added and removed map keys."""
     for _ in range(count):
-        node, parent, key = doc, None, None
-        while isinstance(node, (list, dict)) and node:
-            parent = node
-            key = rnd.randrange(len(node)) if isinstance(node, list) else rnd.choice(sorted(node))
-            node = node[key]
+        parent, key = random_leaf(doc, rnd)
         kind = rnd.randrange(3)
         if kind == 0 or isinstance(parent, list):
             parent[key] = f"edited-{rnd.randrange(10**6)}"
@@ -183,11 +189,7 @@ def store_mutate(run, label, workload, old, new):
 def small_edits(doc, rnd, count):
     """`count` changed leaves, each on its own random path."""
     for _ in range(count):
-        node, parent, key = doc, None, None
-        while isinstance(node, (list, dict)) and node:
-            parent = node
-            key = rnd.randrange(len(node)) if isinstance(node, list) else rnd.choice(sorted(node))
-            node = node[key]
+        parent, key = random_leaf(doc, rnd)
         parent[key] = f"edited-{rnd.randrange(10**6)}"
 
 

@@ -72,36 +72,10 @@ std::uint64_t key_hash(const Value& v) {
 // bits or both infinite with the same sign.
 template <bool also_equal>
 bool key_equal(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-        case Value::Kind::Null: return true;
-        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
-        case Value::Kind::Int: return a.as_int() == b.as_int();
-        case Value::Kind::Float: {
-            const double x = a.as_float(), y = b.as_float();
-            if (also_equal) return x == y && std::signbit(x) == std::signbit(y);
-            return finite(x) ? std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y) : !finite(y);
-        }
-        case Value::Kind::Str: return a.as_str() == b.as_str();
-        case Value::Kind::List: {
-            const ValueList& x = a.as_list();
-            const ValueList& y = b.as_list();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i)
-                if (!key_equal<also_equal>(x[i], y[i])) return false;
-            return true;
-        }
-        case Value::Kind::Map: {
-            const ValueMap& x = a.as_map();
-            const ValueMap& y = b.as_map();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i)
-                if (x[i].first != y[i].first || !key_equal<also_equal>(x[i].second, y[i].second)) return false;
-            return true;
-        }
-        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
-    }
-    return false;
+    return same_structure(a, b, [](double x, double y) {
+        if constexpr (also_equal) return x == y && std::signbit(x) == std::signbit(y);
+        return finite(x) ? std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y) : !finite(y);
+    });
 }
 
 // Same key text and equal as values: such elements always pair with each other.

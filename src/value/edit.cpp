@@ -17,35 +17,9 @@ namespace msg = json::msg;
 Value::Kind EditNode::kind() const { return value != nullptr ? value->kind() : container->kind; }
 
 bool same_value(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-        case Value::Kind::Null: return true;
-        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
-        case Value::Kind::Int: return a.as_int() == b.as_int();
-        case Value::Kind::Float: {
-            const double x = a.as_float();
-            return x == x && std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(b.as_float());
-        }
-        case Value::Kind::Str: return a.as_str() == b.as_str();
-        case Value::Kind::List: {
-            const ValueList& x = a.as_list();
-            const ValueList& y = b.as_list();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i)
-                if (!same_value(x[i], y[i])) return false;
-            return true;
-        }
-        case Value::Kind::Map: {
-            const ValueMap& x = a.as_map();
-            const ValueMap& y = b.as_map();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i)
-                if (x[i].first != y[i].first || !same_value(x[i].second, y[i].second)) return false;
-            return true;
-        }
-        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
-    }
-    return false;
+    return same_structure(a, b, [](double x, double y) {
+        return x == x && std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
+    });
 }
 
 namespace {

@@ -179,4 +179,37 @@ bool nests_deeper_than(const Value& v, std::size_t levels);
 void append_debug(std::string& out, const Value& v);
 std::string debug_text(const Value& v);
 
+// Equality of kinds, scalars, keys and order all the way down, with two floats
+// compared by `same_float(a, b)`; the comparers of the diff and the store choose
+// how NaN, zero signs and infinities count.
+template <class FloatEq>
+bool same_structure(const Value& a, const Value& b, FloatEq same_float) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Value::Kind::Null: return true;
+        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+        case Value::Kind::Int: return a.as_int() == b.as_int();
+        case Value::Kind::Float: return same_float(a.as_float(), b.as_float());
+        case Value::Kind::Str: return a.as_str() == b.as_str();
+        case Value::Kind::List: {
+            const ValueList& x = a.as_list();
+            const ValueList& y = b.as_list();
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i)
+                if (!same_structure(x[i], y[i], same_float)) return false;
+            return true;
+        }
+        case Value::Kind::Map: {
+            const ValueMap& x = a.as_map();
+            const ValueMap& y = b.as_map();
+            if (x.size() != y.size()) return false;
+            for (size_t i = 0; i < x.size(); ++i)
+                if (x[i].first != y[i].first || !same_structure(x[i].second, y[i].second, same_float)) return false;
+            return true;
+        }
+        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
+    }
+    return false;
+}
+
 }  // namespace norvane
