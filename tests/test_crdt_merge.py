@@ -131,6 +131,48 @@ def test_string_sequence_materialization_errors():
     assert err(norvane.CrdtDocument, spec, '{"List":[]}', "a") == "string sequence policy requires a string value"
 
 
+TEXT_SPEC = json.dumps({"root": {"kind": "sequence", "materialization": "string"}})
+NOT_STRING = "string sequence element did not materialize as a string"
+NOT_ONE = "string sequence element must contain one Unicode scalar value"
+
+
+@pytest.mark.parametrize("hidden", [False, True])
+@pytest.mark.parametrize(("value", "message"), [
+    ({"Int": 2}, NOT_STRING), ({"Str": "xy"}, NOT_ONE), ({"Str": ""}, NOT_ONE), ({"Str": "\u00e9\u00e9"}, NOT_ONE)])
+def test_text_element_write_refused_whether_shown_or_hidden(hidden, value, message):
+    # A replica must not produce an operation its peers would refuse wherever
+    # the element shows, whatever order they receive it in.
+    doc = norvane.CrdtDocument(TEXT_SPEC, '{"Str":"ab"}', "a")
+    if hidden:
+        mutate(doc, {"kind": "sequence_delete", "path": [], "ids": [eid(0, "$init")]})
+    before = doc.state()
+    write = {"kind": "register_set", "path": [E(0, "$init")], "value": value}
+    assert err(doc.mutate, json.dumps([write])) == message
+    assert doc.state() == before
+    write["value"] = {"Str": "\u00e9"}
+    assert len(mutate(doc, write)["ops"]) == 1
+
+
+KEYED_TEXT = json.dumps({"root": {"kind": "map", "fields": {"k": {"kind": "set", "keys": [["id"]], "element": {
+    "kind": "map", "fields": {"t": {"kind": "sequence", "materialization": "string"}}}}}}})
+
+
+@pytest.mark.parametrize("mutation", [
+    {"kind": "sequence_insert", "after": None, "values": [{"Str": "x"}, {"Str": "yz"}]},
+    {"kind": "sequence_splice", "index": 0, "delete_count": 0, "values": [{"Int": 1}]},
+])
+def test_text_insert_into_hidden_member_refused(mutation):
+    doc = norvane.CrdtDocument(KEYED_TEXT, '{"Map":{"k":{"List":[]}}}', "a")
+    key = '[[["id"],{"Int":1}]]'
+    mutate(doc, {"kind": "set_add", "path": [K("k")], "value": {"Map": {"id": {"Int": 1}, "t": {"Str": "q"}}}},
+           {"kind": "set_remove", "path": [K("k")], "key": key})
+    before = doc.state()
+    path = [K("k"), {"kind": "member", "key": key}, K("t")]
+    message = NOT_ONE if mutation["kind"] == "sequence_insert" else NOT_STRING
+    assert err(doc.mutate, json.dumps([dict(mutation, path=path)])) == message
+    assert doc.state() == before
+
+
 # ---- removals ------------------------------------------------------------------------
 
 

@@ -49,6 +49,30 @@ DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
     return out;
 }
 
+// A text element must hold one character whether or not it shows: a replica
+// that wrote anything else into a hidden element would send an operation its
+// peers refuse wherever that element shows. Checked after the operation is
+// applied, so that its own failures come first; a shown element has already
+// failed the same way while the value was followed.
+Status check_text_element(const Value& v) {
+    if (v.kind() != Value::Kind::Str) return fail(errors::kStringElementNotString);
+    if (!is_one_scalar(v.as_str())) return fail(errors::kStringElementNotOneScalar);
+    return {};
+}
+
+Status check_text_elements(const CrdtPolicy& root, const CrdtOp& op) {
+    auto is_text = [](const CrdtPolicy* p) {
+        return p->kind == PolicyKind::Sequence && p->materialization == SequenceMaterialization::String;
+    };
+    if (op.kind == OpKind::RegisterSet && !op.path.empty() && op.path.back().kind == PathSegment::Kind::Element) {
+        const CrdtPath seq(op.path.begin(), op.path.end() - 1);
+        if (is_text(NV_TRY(policy_at_path(root, seq)))) return check_text_element(op.value);
+    } else if (op.kind == OpKind::SequenceInsert && is_text(NV_TRY(policy_at_path(root, op.path)))) {
+        for (const auto& v : op.values) NV_CHECK(check_text_element(v));
+    }
+    return {};
+}
+
 // Mutation processing on the document's node tree, under a journal.
 struct Mutator {
     CrdtDocument& work;
@@ -68,6 +92,7 @@ struct Mutator {
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
         std::string fp = op_fingerprint(op);
         NV_CHECK(tracker.step(root, op, hint));
+        NV_CHECK(check_text_elements(work.policy(), op));
         if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
         journal.set_fingerprint(op.dot, std::move(fp));
         ops.push_back(std::move(op));
