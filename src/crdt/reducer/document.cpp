@@ -159,6 +159,14 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     return effect;
 }
 
+Status CrdtDocument::check() const {
+    if (value_cache) {
+        Value fresh = NV_TRY(materialize_node(root, policy()));
+        if (!(fresh == *value_cache)) return fail("the kept value differs from the materialised one");
+    }
+    return {};
+}
+
 Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::string_view value_json) const {
     CrdtPath path = NV_TRY(parse_path(path_json));
     Value value = NV_TRY(parse_value(value_json));

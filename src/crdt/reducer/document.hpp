@@ -67,6 +67,11 @@ struct CrdtDocument {
     Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false,
                                  const EffectSink& before_commit = {});
 
+    // Rebuilds every cache and index kept beside the node tree (sequence
+    // orders, the materialised value) from the tree itself and compares;
+    // the text of the first difference found. For fuzzers and tests.
+    Status check() const;
+
     // mutate and apply through the whole-value reference path, for tests.
     Result<std::string> mutate_whole(std::string_view mutations_json);
     Result<std::string> apply_whole(std::string_view ops_json);
