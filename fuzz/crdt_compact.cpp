@@ -38,7 +38,7 @@ Result<crdt::CrdtDocument> make_document(size_t pick, std::string_view setup, bo
     if (setup.starts_with('{')) return crdt::CrdtDocument::from_state(spec, setup, "a");
     auto doc = crdt::CrdtDocument::create(spec, fuzz::kCrdtValues[pick], "a");
     if (!doc) return doc;
-    auto mutations = crdt::parse_mutations(setup);
+    auto mutations = crdt::parse_mutations(setup, *doc->replicas);
     if (!mutations) return std::unexpected(mutations.error());
     auto made = doc->mutate_ops(*mutations);
     if (!made && builtin) fuzz::fail("a built-in history was refused", setup, made.error());

@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     write_json(rewritten, *parsed);
     fuzz::same(*key, rewritten, "a member key is not compact JSON that reads back to itself");
 
-    auto path = crdt::parse_path(path_text);
+    crdt::ReplicaTable names;
+    auto path = crdt::parse_path(path_text, names);
     auto value = parse_value(value_text);
     fuzz::check(path.has_value() && value.has_value(), "the arguments of an accepted member key do not read");
     std::string path_json, value_json;

@@ -111,7 +111,7 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     }
     if (!counters.empty())
         for (const auto& d : context.dots)
-            if (auto it = counters.find(d.replica); it != counters.end()) it->second.push_back(d.counter);
+            if (auto it = counters.find(d.name()); it != counters.end()) it->second.push_back(d.counter);
     for (auto& [r, seen] : counters) {
         const uint64_t target = frontier.find(r)->second;
         auto it = context.compacted.find(r);
@@ -136,8 +136,8 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     if (purged) value_cache.reset();
     context.compacted.swap(compacted);
     auto dropped = [&](const Dot& d) {
-        if (d.replica == kInitReplica) return true;
-        auto it = frontier.find(d.replica);
+        if (d.is_initial()) return true;
+        auto it = frontier.find(d.name());
         return d.counter <= (it == frontier.end() ? 0 : it->second);
     };
     std::erase_if(context.dots, dropped);

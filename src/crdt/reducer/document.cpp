@@ -32,9 +32,10 @@ Result<CrdtDocument> CrdtDocument::create(std::string_view spec_json, std::strin
     std::string hash = NV_TRY(spec.hash());
     CrdtDocument doc;
     doc.root = NodeState::empty(StateKind(size_t(spec.root.kind)));
-    NV_CHECK(merge_value(doc.root, spec.root, value, Dot::initial()));
+    NV_CHECK(merge_value(doc.root, spec.root, value, Dot{0, doc.replicas->intern(kInitReplica)}));
     doc.value_cache = std::make_shared<Value>(NV_TRY(materialize_node(doc.root, spec.root)));
     doc.replica = std::string(replica);
+    doc.self = doc.replicas->intern(replica);
     doc.spec = std::move(spec);
     doc.spec_hash = std::move(hash);
     return doc;
@@ -43,7 +44,8 @@ Result<CrdtDocument> CrdtDocument::create(std::string_view spec_json, std::strin
 Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::string_view state_json,
                                               std::string_view replica) {
     CrdtSpec spec = NV_TRY(CrdtSpec::from_json(spec_json));
-    CrdtState st = NV_TRY(parse_state(state_json));
+    auto replicas = std::make_unique<ReplicaTable>();
+    CrdtState st = NV_TRY(parse_state(state_json, *replicas));
     std::string hash = NV_TRY(spec.hash());
     if (st.state_version != 1)
         return fail(errors::kStateVersion[0] + std::to_string(st.state_version) + errors::kStateVersion[1]);
@@ -59,7 +61,9 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
             return fail(errors::kStateFingerprint);
     NV_CHECK(validate_replica(replica));
     CrdtDocument doc;
+    doc.replicas = std::move(replicas);
     doc.replica = std::string(replica);
+    doc.self = doc.replicas->intern(replica);
     doc.spec = std::move(spec);
     doc.spec_hash = std::move(hash);
     doc.root = std::move(st.root);
@@ -93,7 +97,7 @@ Result<std::string> CrdtDocument::state() const {
 namespace {
 
 Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
-    auto mutations = NV_TRY(parse_mutations(mutations_json));
+    auto mutations = NV_TRY(parse_mutations(mutations_json, *doc.replicas));
     std::string out;
     out.reserve(128);
     // Written before the changes are kept, so that running out of memory here
@@ -109,7 +113,7 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
 }
 
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
-    auto ops = NV_TRY(parse_ops(ops_json));
+    auto ops = NV_TRY(parse_ops(ops_json, *doc.replicas));
     std::string out;
     out.reserve(128);
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) { write_effect(out, effect); }));
@@ -171,7 +175,9 @@ Status CrdtDocument::check() const {
 }
 
 Result<std::string> CrdtDocument::member_key(std::string_view path_json, std::string_view value_json) const {
-    CrdtPath path = NV_TRY(parse_path(path_json));
+    // Only the path's kinds and keys matter here: its dots go to a table of their own.
+    ReplicaTable names;
+    CrdtPath path = NV_TRY(parse_path(path_json, names));
     Value value = NV_TRY(parse_value(value_json));
     const CrdtPolicy* pol = NV_TRY(policy_at_path(policy(), path));
     if (pol->kind != PolicyKind::Set) return fail(errors::kNotASetPolicy);

@@ -17,7 +17,11 @@
 namespace norvane::crdt {
 
 struct CrdtDocument {
+    // Every replica name the document holds, interned; first, so that it
+    // outlives the dots that point into it.
+    std::unique_ptr<ReplicaTable> replicas = std::make_unique<ReplicaTable>();
     std::string replica;
+    Replica self = nullptr;  // `replica`, interned
     CrdtSpec spec;
     std::string spec_hash;
     NodeState root;

@@ -18,15 +18,32 @@ uint64_t CausalContext::max_counter_any() const {
     return m;
 }
 
+Replica ReplicaTable::intern(std::string_view name) {
+    auto it = names_.find(name);
+    if (it == names_.end()) it = names_.emplace(name).first;
+    return &*it;
+}
+
+namespace {
+thread_local ReplicaTable* current_table = nullptr;
+}
+
+InternScope::InternScope(ReplicaTable& table) : previous_(current_table) { current_table = &table; }
+InternScope::~InternScope() { current_table = previous_; }
+ReplicaTable& InternScope::table() {
+    NORVANE_EXPECT(current_table != nullptr, "dots are read inside an intern scope");
+    return *current_table;
+}
+
 bool CausalContext::knows(const Dot& d) const {
-    auto it = compacted.find(d.replica);
+    auto it = compacted.find(d.name());
     if (it != compacted.end() && it->second >= d.counter) return true;
     return dots.contains(d);
 }
 
 bool dot_covered(const Dot& d, const Frontier& frontier) {
-    if (d.replica == kInitReplica) return true;
-    auto it = frontier.find(d.replica);
+    if (d.is_initial()) return true;
+    auto it = frontier.find(d.name());
     uint64_t f = it == frontier.end() ? 0 : it->second;
     return d.counter <= f;
 }
@@ -149,7 +166,7 @@ void append_debug(std::string& out, const Dot& d) {
     out += "Dot { counter: ";
     append_u64(out, d.counter);
     out += ", replica: ";
-    append_debug_str(out, d.replica);
+    append_debug_str(out, d.name());
     out += " }";
 }
 

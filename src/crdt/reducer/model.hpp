@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,22 +25,67 @@ namespace norvane::crdt {
 // The replica of the reserved initial dot; its dots always count as compacted.
 inline constexpr std::string_view kInitReplica = "$init";
 
+// A replica name interned by its document: dots hold this handle, equal names
+// share one handle, and dots copy and compare without touching their texts.
+using Replica = const std::string*;
+
+// The replica names of one document. Handles stay valid for the table's life.
+class ReplicaTable {
+public:
+    ReplicaTable() = default;
+    ReplicaTable(const ReplicaTable&) = delete;
+    ReplicaTable& operator=(const ReplicaTable&) = delete;
+
+    Replica intern(std::string_view name);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_set<std::string, Hash, std::equal_to<>> names_;
+};
+
+// The replica of a dot that names none (an empty name).
+inline const std::string kNoReplica;
+
 // One causal event: ordered by counter, then by the replica's bytes.
 struct Dot {
     uint64_t counter = 0;
-    std::string replica;
+    Replica replica = &kNoReplica;
 
-    friend bool operator==(const Dot&, const Dot&) = default;
+    std::string_view name() const { return *replica; }
+    // Handles of one table are equal exactly when their names are; the texts
+    // decide only between handles of different tables.
+    friend bool operator==(const Dot& a, const Dot& b) {
+        return a.counter == b.counter && (a.replica == b.replica || *a.replica == *b.replica);
+    }
     friend std::strong_ordering operator<=>(const Dot& a, const Dot& b) {
         if (auto c = a.counter <=> b.counter; c != 0) return c;
-        int r = a.replica.compare(b.replica);
+        if (a.replica == b.replica) return std::strong_ordering::equal;
+        int r = a.replica->compare(*b.replica);
         return r < 0 ? std::strong_ordering::less
                      : r > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
     }
 
-    static Dot initial() { return Dot{0, std::string(kInitReplica)}; }
+    bool is_initial() const { return name() == kInitReplica; }
     // Counter at least 1 and a replica that is neither empty nor "$init".
-    bool valid_operation_dot() const { return counter != 0 && !replica.empty() && replica != kInitReplica; }
+    bool valid_operation_dot() const { return counter != 0 && !name().empty() && !is_initial(); }
+};
+
+// Makes the readers of dots in this thread intern replica names into `table`
+// while the scope lives.
+class InternScope {
+public:
+    explicit InternScope(ReplicaTable& table);
+    ~InternScope();
+    InternScope(const InternScope&) = delete;
+    InternScope& operator=(const InternScope&) = delete;
+    // The table of the innermost scope; readers of dots run only inside one.
+    static ReplicaTable& table();
+
+private:
+    ReplicaTable* previous_;
 };
 
 // One sequence element: the dot of the inserting operation and the position

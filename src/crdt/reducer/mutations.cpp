@@ -86,7 +86,7 @@ struct Mutator {
         // A counter that would wrap to 0 gives no valid dot: refuse instead.
         if (top == std::numeric_limits<uint64_t>::max()) return fail(errors::kCounterExhausted);
         work.lamport_counter = top + 1;
-        return Dot{top + 1, work.replica};
+        return Dot{top + 1, work.self};
     }
 
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {

@@ -19,7 +19,7 @@ void write_dot(std::string& out, const Dot& d) {
     out += "{\"counter\":";
     append_u64(out, d.counter);
     out += ",\"replica\":";
-    append_json_string(out, d.replica);
+    append_json_string(out, d.name());
     out += '}';
 }
 
@@ -356,13 +356,18 @@ Result<std::vector<T>> parse_list(std::string_view text, F&& read_one) {
 
 }  // namespace
 
-Result<std::vector<CrdtOp>> parse_ops(std::string_view text) { return parse_list<CrdtOp>(text, read_op); }
+Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas) {
+    InternScope scope(replicas);
+    return parse_list<CrdtOp>(text, read_op);
+}
 
-Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text) {
+Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas) {
+    InternScope scope(replicas);
     return parse_list<CrdtMutation>(text, read_mutation);
 }
 
-Result<CrdtPath> parse_path(std::string_view text) {
+Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas) {
+    InternScope scope(replicas);
     json::Reader r(text);
     auto p = records::read_path(r);
     if (!p) return fail(de::json_error_text(p.error()));

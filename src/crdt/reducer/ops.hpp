@@ -86,10 +86,11 @@ std::string op_fingerprint(const CrdtOp& op);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 
-Result<std::vector<CrdtOp>> parse_ops(std::string_view text);
-Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text);
+// Replica names are interned into `replicas`, the reading document's table.
+Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas);
+Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas);
 // A path whose segment kinds must be strings (the member_key argument).
-Result<CrdtPath> parse_path(std::string_view text);
+Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas);
 // A JSON object of replica -> unsigned 64-bit counter; a repeated key keeps its last value.
 Result<Frontier> parse_frontier(std::string_view text);
 

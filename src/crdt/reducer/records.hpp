@@ -23,7 +23,7 @@ DeResult<Dot> read_dot(D& de) {
         if (f == 0)
             d.counter = NV_TRY(de::read_u64(x, "u64"));
         else
-            d.replica = NV_TRY(de::read_string(x));
+            d.replica = InternScope::table().intern(NV_TRY(de::read_string(x)));
         return {};
     }));
     return d;

@@ -409,7 +409,8 @@ DeResult<CrdtState> read_state(json::Reader& r) {
 
 }  // namespace
 
-Result<CrdtState> parse_state(std::string_view text) {
+Result<CrdtState> parse_state(std::string_view text, ReplicaTable& replicas) {
+    InternScope scope(replicas);
     json::Reader r(text);
     auto st = read_state(r);
     if (!st) return fail(de::json_error_text(st.error()));

@@ -23,6 +23,7 @@ void write_state(std::string& out, uint32_t state_version, std::string_view spec
                  const Fingerprints& fingerprints, const NodeState& root);
 
 // A whole text holding one state record; failures are the final texts.
-Result<CrdtState> parse_state(std::string_view text);
+// Replica names are interned into `replicas`.
+Result<CrdtState> parse_state(std::string_view text, ReplicaTable& replicas);
 
 }  // namespace norvane::crdt
