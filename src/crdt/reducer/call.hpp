@@ -29,7 +29,6 @@ struct Journal {
     uint64_t lamport;
     UndoLog nodes;
     std::vector<Dot> dots;
-    std::vector<Dot> fps;
     bool done = false;
     // Set once the value cache may be rewritten: a call taken back after that
     // drops the cache, which is rebuilt when next needed.
@@ -43,28 +42,16 @@ struct Journal {
     ~Journal() {
         if (done) return;
         nodes.rollback();
-        for (const auto& d : dots) doc.context.dots.erase(d);
-        for (const auto& d : fps) doc.fingerprints.erase(d);
+        for (auto it = dots.rbegin(); it != dots.rend(); ++it) doc.context.remove_added(*it);
         doc.lamport_counter = lamport;
         if (cache_changing) doc.value_cache.reset();
     }
-    // Each record is made before the change it takes back: taking back a
-    // change that did not happen erases nothing.
-    void add_dot(const Dot& d) {
-        auto at = doc.context.dots.lower_bound(d);
-        if (at != doc.context.dots.end() && *at == d) return;
+    // Records a dot the context does not hold, with its operation's
+    // fingerprint. The record is made first, with room to take it back.
+    void add(const Dot& d, const Sha256Digest& fingerprint) {
+        dots.reserve(dots.size() + 1);
+        doc.context.add(d, fingerprint);
         dots.push_back(d);
-        doc.context.dots.emplace_hint(at, d);
-    }
-    // Fingerprints are only ever added for dots the context does not hold yet.
-    void set_fingerprint(const Dot& d, std::string fp) {
-        auto at = doc.fingerprints.lower_bound(d);
-        if (at != doc.fingerprints.end() && at->first == d) {
-            at->second = std::move(fp);
-            return;
-        }
-        fps.push_back(d);
-        doc.fingerprints.emplace_hint(at, d, std::move(fp));
     }
 };
 

@@ -102,26 +102,14 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
 
 Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     Frontier frontier = NV_TRY(parse_frontier(frontier_json));
-    // The observed counters of every replica the frontier raises, from one pass
-    // over the dots: each check is then a count in a sorted list.
-    std::map<std::string_view, std::vector<uint64_t>, std::less<>> counters;
+    // Every counter the frontier raises a replica's compacted one over must be held.
     for (const auto& [r, target] : frontier) {
         auto it = context.compacted.find(r);
-        if (target > (it == context.compacted.end() ? 0 : it->second)) counters.emplace(r, std::vector<uint64_t>{});
-    }
-    if (!counters.empty())
-        for (const auto& d : context.dots)
-            if (auto it = counters.find(d.name()); it != counters.end()) it->second.push_back(d.counter);
-    for (auto& [r, seen] : counters) {
-        const uint64_t target = frontier.find(r)->second;
-        auto it = context.compacted.find(r);
         const uint64_t current = it == context.compacted.end() ? 0 : it->second;
-        // Dots come in counter order, so each list is ascending.
-        const auto first = std::upper_bound(seen.begin(), seen.end(), current);
-        const auto last = std::upper_bound(first, seen.end(), target);
-        if (uint64_t(last - first) != target - current)
-            return fail(errors::kFrontierGap[0] + std::string(r) + ":" + std::to_string(target) +
-                        errors::kFrontierGap[1] + std::to_string(current));
+        if (target <= current) continue;
+        if (context.held_between(replicas->intern(r), current, target) != target - current)
+            return fail(errors::kFrontierGap[0] + r + ":" + std::to_string(target) + errors::kFrontierGap[1] +
+                        std::to_string(current));
     }
     // Everything that allocates comes first; the document only changes once
     // nothing can fail any more.
@@ -135,13 +123,7 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     // Purged tombstones were invisible; the value is recomputed all the same.
     if (purged) value_cache.reset();
     context.compacted.swap(compacted);
-    auto dropped = [&](const Dot& d) {
-        if (d.is_initial()) return true;
-        auto it = frontier.find(d.name());
-        return d.counter <= (it == frontier.end() ? 0 : it->second);
-    };
-    std::erase_if(context.dots, dropped);
-    std::erase_if(fingerprints, [&](const auto& kv) { return dropped(kv.first); });
+    context.drop_covered(frontier);
     return purged;
 }
 

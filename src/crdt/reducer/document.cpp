@@ -50,11 +50,11 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     if (st.state_version != 1)
         return fail(errors::kStateVersion[0] + std::to_string(st.state_version) + errors::kStateVersion[1]);
     if (st.spec_hash != hash) return fail(errors::kStateSpecHash[0] + st.spec_hash + errors::kStateSpecHash[1] + hash);
-    bool same = st.fingerprints.size() == st.context.dots.size() &&
-                std::equal(st.fingerprints.begin(), st.fingerprints.end(), st.context.dots.begin(),
+    bool same = st.fingerprints.size() == st.dots.size() &&
+                std::equal(st.fingerprints.begin(), st.fingerprints.end(), st.dots.begin(),
                            [](const auto& fp, const Dot& d) { return fp.first == d; });
     if (!same) return fail(errors::kStateFingerprints);
-    for (const auto& d : st.context.dots)
+    for (const auto& d : st.dots)
         if (!d.valid_operation_dot()) return fail(invalid_dot(d));
     for (const auto& [d, fp] : st.fingerprints)
         if (fp.size() != 71 || !fp.starts_with("sha256:"))
@@ -67,8 +67,8 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     doc.spec = std::move(spec);
     doc.spec_hash = std::move(hash);
     doc.root = std::move(st.root);
-    doc.context = std::move(st.context);
-    doc.fingerprints = std::move(st.fingerprints);
+    doc.context.compacted = std::move(st.compacted);
+    for (const auto& [d, fp] : st.fingerprints) doc.context.load(d, fp);
     doc.lamport_counter = doc.context.max_counter_any();
     doc.value_cache = std::make_shared<Value>(NV_TRY(materialize_node(doc.root, doc.policy())));
     return doc;
@@ -90,7 +90,7 @@ Result<std::string> CrdtDocument::value() const {
 Result<std::string> CrdtDocument::state() const {
     std::string out;
     out.reserve(128);
-    write_state(out, state_version, spec_hash, context, fingerprints, root);
+    write_state(out, state_version, spec_hash, context, root);
     return out;
 }
 
@@ -133,7 +133,7 @@ Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { retur
 
 Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole,
                                            const EffectSink& before_commit) {
-    std::vector<std::string> fps;
+    std::vector<Sha256Digest> fps;
     fps.reserve(ops.size());
     for (const auto& op : ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
@@ -146,13 +146,11 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
         if (context.knows(op.dot)) {
-            auto it = fingerprints.find(op.dot);
-            if (it == fingerprints.end() || it->second == fps[i]) continue;
+            if (!context.contains(op.dot) || context.same_fingerprint(op.dot, fps[i])) continue;
             return fail(errors::kReusedDot[0] + debug_text(op.dot) + errors::kReusedDot[1]);
         }
         NV_CHECK(tracker.step(root, op));
-        journal.add_dot(op.dot);
-        journal.set_fingerprint(op.dot, fps[i]);
+        journal.add(op.dot, fps[i]);
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crdt/reducer/context.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/ops.hpp"
 #include "crdt/spec.hpp"
@@ -26,7 +27,6 @@ struct CrdtDocument {
     std::string spec_hash;
     NodeState root;
     CausalContext context;
-    Fingerprints fingerprints;
     uint32_t state_version = 1;
     uint64_t lamport_counter = 0;
     // The materialised value of `root`, kept between calls; null when unknown.

@@ -10,14 +10,6 @@
 
 namespace norvane::crdt {
 
-uint64_t CausalContext::max_counter_any() const {
-    uint64_t m = 0;
-    for (const auto& [r, c] : compacted) m = std::max(m, c);
-    // Dots are ordered by counter first, so the last one has the greatest.
-    if (!dots.empty()) m = std::max(m, dots.rbegin()->counter);
-    return m;
-}
-
 Replica ReplicaTable::intern(std::string_view name) {
     auto it = names_.find(name);
     if (it == names_.end()) it = names_.emplace(name).first;
@@ -33,12 +25,6 @@ InternScope::~InternScope() { current_table = previous_; }
 ReplicaTable& InternScope::table() {
     NORVANE_EXPECT(current_table != nullptr, "dots are read inside an intern scope");
     return *current_table;
-}
-
-bool CausalContext::knows(const Dot& d) const {
-    auto it = compacted.find(d.name());
-    if (it != compacted.end() && it->second >= d.counter) return true;
-    return dots.contains(d);
 }
 
 bool dot_covered(const Dot& d, const Frontier& frontier) {

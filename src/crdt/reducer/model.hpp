@@ -105,15 +105,6 @@ using DotSet = std::set<Dot>;
 // Replica -> highest counter covered.
 using Frontier = std::map<std::string, uint64_t, std::less<>>;
 
-struct CausalContext {
-    Frontier compacted;
-    DotSet dots;
-
-    uint64_t max_counter_any() const;
-    // Covered by `compacted` or present in `dots`.
-    bool knows(const Dot& d) const;
-};
-
 // True when the replica is "$init" or the frontier reaches the dot's counter.
 bool dot_covered(const Dot& d, const Frontier& frontier);
 
@@ -392,9 +383,6 @@ struct PathSegment {
 };
 inline constexpr std::string_view kSegmentKindNames[] = {"key", "member", "element"};
 using CrdtPath = std::vector<PathSegment>;
-
-// Operation fingerprints by dot.
-using Fingerprints = std::map<Dot, std::string>;
 
 // "replica identifier must be non-empty and cannot be reserved $init"
 Status validate_replica(std::string_view replica);

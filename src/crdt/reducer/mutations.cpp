@@ -90,11 +90,11 @@ struct Mutator {
     }
 
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
-        std::string fp = op_fingerprint(op);
+        const Sha256Digest fp = op_fingerprint(op);
         NV_CHECK(tracker.step(root, op, hint));
         NV_CHECK(check_text_elements(work.policy(), op));
-        if (!dot_covered(op.dot, work.context.compacted)) journal.add_dot(op.dot);
-        journal.set_fingerprint(op.dot, std::move(fp));
+        // A fresh dot is above every counter the document knows.
+        journal.add(op.dot, fp);
         ops.push_back(std::move(op));
         return {};
     }

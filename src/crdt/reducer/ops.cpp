@@ -174,11 +174,11 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += '}';
 }
 
-std::string op_fingerprint(const CrdtOp& op) {
+Sha256Digest op_fingerprint(const CrdtOp& op) {
     std::string buf;
     buf.reserve(128);
     write_op(buf, op);
-    return sha256_text(buf);
+    return sha256(buf);
 }
 
 // ---- readers ---------------------------------------------------------------------

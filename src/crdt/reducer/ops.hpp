@@ -12,6 +12,7 @@
 #include "diff/patch.hpp"
 #include "format/record/error.hpp"
 #include "util/result.hpp"
+#include "util/sha256.hpp"
 #include "value/value.hpp"
 
 namespace norvane::crdt {
@@ -81,8 +82,9 @@ void write_ops(std::string& out, const std::vector<CrdtOp>& ops);
 void write_delta(std::string& out, const CrdtDelta& d);
 void write_effect(std::string& out, const CrdtEffect& e);
 
-// "sha256:" and the 64 hex digits of the SHA-256 of write_op's bytes.
-std::string op_fingerprint(const CrdtOp& op);
+// The SHA-256 digest of write_op's bytes; the fingerprint text is "sha256:"
+// and its 64 lowercase hexadecimal digits.
+Sha256Digest op_fingerprint(const CrdtOp& op);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 

@@ -113,7 +113,7 @@ void write_node(std::string& out, const NodeState& node) {
 }
 
 void write_state(std::string& out, uint32_t state_version, std::string_view spec_hash, const CausalContext& context,
-                 const Fingerprints& fingerprints, const NodeState& root) {
+                 const NodeState& root) {
     out += "{\"state_version\":";
     append_u64(out, state_version);
     out += ",\"spec_hash\":";
@@ -133,16 +133,22 @@ void write_state(std::string& out, uint32_t state_version, std::string_view spec
         out += '}';
         any = true;
     }
-    if (!context.dots.empty()) {
+    if (!context.empty()) {
         if (any) out += ',';
-        out += "\"dots\":";
-        write_dot_list(out, context.dots);
+        out += "\"dots\":[";
+        bool first = true;
+        context.for_each([&](const Dot& d) {
+            if (!first) out += ',';
+            first = false;
+            write_dot(out, d);
+        });
+        out += ']';
     }
     out += '}';
-    if (!fingerprints.empty()) {
+    if (!context.empty()) {
         out += ",\"fingerprints\":[";
         bool first = true;
-        for (const auto& [d, fp] : fingerprints) {
+        context.for_each_fingerprint([&](const Dot& d, std::string_view fp) {
             if (!first) out += ',';
             first = false;
             out += '[';
@@ -150,7 +156,7 @@ void write_state(std::string& out, uint32_t state_version, std::string_view spec
             out += ',';
             append_json_string(out, fp);
             out += ']';
-        }
+        });
         out += ']';
     }
     out += ",\"root\":";
@@ -388,9 +394,9 @@ DeResult<CrdtState> read_state(json::Reader& r) {
                 NV_CHECK(de::read_struct(x, kContextSpec, [&](size_t g, json::Reader& y) -> DeResult<void> {
                     if (g == 0) {
                         records::FrontierVisitor v;
-                        st.context.compacted = NV_TRY(y.deserialize_map(v));
+                        st.compacted = NV_TRY(y.deserialize_map(v));
                     } else {
-                        st.context.dots = NV_TRY(read_dot_set(y));
+                        st.dots = NV_TRY(read_dot_set(y));
                     }
                     return {};
                 }));

@@ -5,22 +5,25 @@
 #include <string>
 #include <string_view>
 
+#include "crdt/reducer/context.hpp"
 #include "crdt/reducer/model.hpp"
 #include "util/result.hpp"
 
 namespace norvane::crdt {
 
+// A saved state as read, before it is checked.
 struct CrdtState {
     uint32_t state_version = 1;
     std::string spec_hash;
-    CausalContext context;
-    Fingerprints fingerprints;
+    Frontier compacted;
+    DotSet dots;
+    std::map<Dot, std::string> fingerprints;
     NodeState root;
 };
 
 void write_node(std::string& out, const NodeState& node);
 void write_state(std::string& out, uint32_t state_version, std::string_view spec_hash, const CausalContext& context,
-                 const Fingerprints& fingerprints, const NodeState& root);
+                 const NodeState& root);
 
 // A whole text holding one state record; failures are the final texts.
 // Replica names are interned into `replicas`.
