@@ -65,6 +65,13 @@ SetEntryState& set_entry(SetNode& s, std::string key, const CrdtPolicy& child, U
     return it->second;
 }
 
+// What a read-only walk reaches at a plain element: a register kind, nothing
+// below it.
+const NodeState& plain_register() {
+    static const NodeState kRegister = NodeState::empty(StateKind::Register);
+    return kRegister;
+}
+
 void unknown(std::string& msg, const char* prefix, std::string_view key) {
     msg = prefix;
     append_debug_str(msg, key);
@@ -108,10 +115,12 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
             case PathSegment::Kind::Element: {
                 const SequenceNode* q = node->seq();
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
-                auto it = q->entries.find(seg.id);
-                if (it == q->entries.end() || !it->second.node)
-                    return fail(errors::kUnknownElement + debug_text(seg.id));
-                node = it->second.node.get();
+                auto e = q->find(seg.id);
+                if (!e || !e->has_node()) return fail(errors::kUnknownElement + debug_text(seg.id));
+                // A plain element is a register without a node of its own:
+                // nothing lies below it, and what it holds is read from the
+                // sequence.
+                node = e->plain() ? &plain_register() : e->node;
                 pol = &pol->element();
                 break;
             }
@@ -121,7 +130,7 @@ Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtP
 }
 
 Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& policy, const CrdtPath& path,
-                                            const Dot& dot, UndoLog* undo) {
+                                            const Dot& dot, UndoLog* undo, TouchedElements* touched) {
     NodeState* node = &root;
     const CrdtPolicy* pol = &policy;
     for (const auto& seg : path) {
@@ -148,19 +157,9 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 SequenceNode* q = node->seq();
                 if (!q || !policy_is(*pol, PolicyKind::Sequence)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->element();
-                const bool created = !q->entries.contains(seg.id);
-                if (undo && created) undo->seq_entries_added(q, {seg.id});
-                auto it = q->entries.emplace(seg.id, SequenceEntryState{}).first;
-                // A write below a register element may change the character it holds.
-                if (created || !it->second.node || it->second.node->kind() == StateKind::Register) {
-                    if (undo) undo->seq_order_touched(q);
-                    q->order.valid = false;
-                }
-                if (!it->second.node) {
-                    if (undo && !created) undo->seq_entry_saved(q, seg.id, it->second);
-                    it->second.node = NodePtr(empty_for(child));
-                }
-                node = it->second.node.get();
+                node = &q->node_for_write(seg.id, [&] { return empty_for(child); }, undo);
+                // What the element shows may change with the write.
+                if (touched) touched->emplace_back(q, seg.id);
                 pol = &child;
                 break;
             }
@@ -249,45 +248,14 @@ std::vector<Value> split_string_sequence(std::string_view text) {
 
 // ---- merge -----------------------------------------------------------------------------
 
-// The ids {dot, 0}, {dot, 1}, … of the elements an operation creates.
-static std::vector<ElementId> element_ids(const Dot& dot, size_t count) {
-    std::vector<ElementId> ids;
-    ids.reserve(count);
-    for (size_t i = 0; i < count; ++i) ids.push_back(ElementId{dot, uint32_t(i)});
-    return ids;
-}
-
-// Adds placeholders for the ids that are missing, recording them.
-static void add_missing_entries(SequenceNode& q, const std::vector<ElementId>& ids, UndoLog* undo) {
-    if (undo) {
-        std::vector<ElementId> fresh;
-        for (const auto& id : ids)
-            if (!q.entries.contains(id)) fresh.push_back(id);
-        undo->seq_entries_added(&q, std::move(fresh));
-    }
-    q.entries.add_missing(ids);
-}
-
-static Status merge_elements(SequenceNode& q, const CrdtPolicy& element, const std::vector<Value>& items,
-                             const Dot& dot, UndoLog* undo) {
-    if (items.size() > (size_t(1) << 32)) return fail(errors::kTooManyInitial);
-    q.order.valid = false;
-    const size_t before = q.entries.size();
-    add_missing_entries(q, element_ids(dot, items.size()), undo);
-    const bool all_new = q.entries.size() - before == items.size();
-    for (size_t i = 0; i < items.size(); ++i) {
-        ElementId id{dot, uint32_t(i)};
-        auto& entry = q.entries.find(id)->second;
-        if (undo && !all_new) undo->seq_entry_saved(&q, id, entry);
-        if (i == 0)
-            entry.after.reset();
-        else
-            entry.after = ElementId{dot, uint32_t(i - 1)};
-        if (!entry.node) entry.node = NodePtr(empty_for(element));
-        NV_CHECK(merge_value(*entry.node, element, items[i], dot, undo));
-        entry.inserted = true;
-    }
-    return {};
+// Inserts the elements of a whole value, or of a sequence_insert
+// (`check_after`), into a sequence node.
+static Status insert_elements(SequenceNode& q, const CrdtPolicy& element, const Dot& dot,
+                              const std::optional<ElementId>& after, const std::vector<Value>& items, bool check_after,
+                              UndoLog* undo) {
+    return q.insert(
+        dot, after, items, check_after, element.kind == PolicyKind::Register, [&] { return empty_for(element); },
+        [&](NodeState& n, const Value& v) { return merge_value(n, element, v, dot, undo); }, undo);
 }
 
 Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot, UndoLog* undo) {
@@ -329,10 +297,13 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             SequenceNode& q = *node.seq();
             if (policy.materialization == SequenceMaterialization::String) {
                 if (value.kind() != Value::Kind::Str) return fail(errors::kStringValue);
-                return merge_elements(q, policy.element(), split_string_sequence(value.as_str()), dot, undo);
+                std::vector<Value> chars = split_string_sequence(value.as_str());
+                if (chars.size() > (size_t(1) << 32)) return fail(errors::kTooManyInitial);
+                return insert_elements(q, policy.element(), dot, std::nullopt, chars, false, undo);
             }
             if (value.kind() != Value::Kind::List) return fail(errors::kListValue);
-            return merge_elements(q, policy.element(), value.as_list(), dot, undo);
+            if (value.as_list().size() > (size_t(1) << 32)) return fail(errors::kTooManyInitial);
+            return insert_elements(q, policy.element(), dot, std::nullopt, value.as_list(), false, undo);
         }
     }
     return {};
@@ -366,11 +337,19 @@ static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
     return {};
 }
 
+static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo);
+
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo) {
     NV_CHECK(check_policy_walk(root_policy, op));
-    auto loc = NV_TRY(node_at_path_mut(root, root_policy, op.path, op.dot, undo));
-    NodeState& node = *loc.node;
-    const CrdtPolicy& pol = *loc.policy;
+    TouchedElements touched;
+    auto loc = NV_TRY(node_at_path_mut(root, root_policy, op.path, op.dot, undo, &touched));
+    NV_CHECK(apply_at(*loc.node, *loc.policy, op, undo));
+    // The innermost first: what an element shows depends on what lies below it.
+    for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->first->refresh(it->second);
+    return {};
+}
+
+static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo) {
     switch (op.kind) {
         case OpKind::RegisterSet:
             if (!policy_is(pol, PolicyKind::Register)) return fail(errors::kRegisterSetTarget);
@@ -414,93 +393,15 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
             if (!policy_is(pol, PolicyKind::Sequence)) return fail(errors::kInsertTarget);
             SequenceNode* q = node.seq();
             if (!q) return fail(errors::kSequenceIncompatible);
-            const CrdtPolicy& child = pol.element();
-            std::optional<ElementId> prev = op.after;
             if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
-            // Missing elements are created first, all at once, as placeholders.
-            // New elements whose ids follow every present one, inserted after a
-            // reached element (or at the head), go right after it in the order:
-            // they come before its older children, and nothing points to them.
-            ensure_order(*q);
-            size_t order_at = size_t(-1);
-            if (q->order.valid && q->order.complete && !op.values.empty() &&
-                (q->entries.empty() || (q->entries.end() - 1)->first < ElementId{op.dot, 0})) {
-                if (!op.after) {
-                    order_at = 0;
-                } else if (auto p = std::as_const(*q).entries.find(*op.after);
-                           p != q->entries.end() && p->second.inserted) {
-                    const uint32_t pi = uint32_t(p - q->entries.begin());
-                    const auto& o = q->order;
-                    // Typing inserts after what the last insertion placed: look there first.
-                    const size_t hint = o.placed_at + op.after->index;
-                    if (op.after->dot == o.placed && hint < o.order.size() && o.order[hint] == pi) {
-                        order_at = hint + 1;
-                    } else {
-                        auto at = std::find(o.order.begin(), o.order.end(), pi);
-                        if (at != o.order.end()) order_at = size_t(at - o.order.begin()) + 1;
-                    }
-                }
-            }
-            q->order.valid = false;
-            const size_t before = q->entries.size();
-            add_missing_entries(*q, element_ids(op.dot, op.values.size()), undo);
-            const bool all_new = q->entries.size() - before == op.values.size();
-            for (size_t i = 0; i < op.values.size(); ++i) {
-                ElementId id{op.dot, uint32_t(i)};
-                SequenceEntryState& e = q->entries.find(id)->second;
-                if (e.inserted && e.after != prev)
-                    return fail(errors::kConflictingPredecessors[0] + debug_text(id) + errors::kConflictingPredecessors[1]);
-                if (undo && !all_new) undo->seq_entry_saved(q, id, e);
-                e.after = prev;
-                if (!e.node) e.node = NodePtr(empty_for(child));
-                NV_CHECK(merge_value(*e.node, child, op.values[i], op.dot, undo));
-                e.inserted = true;
-                prev = std::move(id);
-            }
-            if (order_at != size_t(-1) && all_new) {
-                SequenceOrder& o = q->order;
-                std::vector<uint32_t> fresh(op.values.size());
-                for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = uint32_t(before + i);
-                o.order.insert(o.order.begin() + order_at, fresh.begin(), fresh.end());
-                o.deleted.resize(q->entries.size(), 0);
-                if (!q->deletes.empty())
-                    for (size_t i = 0; i < fresh.size(); ++i)
-                        if (q->deletes.contains(ElementId{op.dot, uint32_t(i)})) o.deleted[before + i] = 1;
-                o.width.resize(q->entries.size(), 0);
-                for (size_t i = 0; i < fresh.size(); ++i) {
-                    o.width[before + i] = order_width((q->entries.begin() + (before + i))->second,
-                                                      o.deleted[before + i] != 0);
-                    o.count(o.width[before + i], 1);
-                }
-                o.placed = op.dot;
-                o.placed_at = order_at;
-                o.valid = true;
-            }
-            return {};
+            return insert_elements(*q, pol.element(), op.dot, op.after, op.values, true, undo);
         }
         case OpKind::SequenceDelete:
         case OpKind::SequenceSplice: {
             if (!policy_is(pol, PolicyKind::Sequence)) return fail(errors::kDeleteTarget);
             SequenceNode* q = node.seq();
             if (!q) return fail(errors::kSequenceIncompatible);
-            // Deletions leave the order as it is; the flags follow them.
-            const bool keep = q->order.valid;
-            q->order.valid = false;
-            for (const auto& id : op.ids) {
-                auto it = q->deletes.lower_bound(id);
-                const bool created = it == q->deletes.end() || it->first != id;
-                if (!created && it->second.contains(op.dot)) continue;
-                if (undo) undo->seq_delete_added(q, id, op.dot, created);
-                if (created) it = q->deletes.try_emplace(it, id);
-                it->second.insert(op.dot);
-                if (auto e = std::as_const(*q).entries.find(id); keep && e != q->entries.end()) {
-                    const size_t pos = size_t(e - q->entries.begin());
-                    q->order.deleted[pos] = 1;
-                    q->order.count(q->order.width[pos], -1);
-                    q->order.width[pos] = 0;
-                }
-            }
-            q->order.valid = keep;
+            q->delete_ids(op.ids, op.dot, undo);
             return {};
         }
     }

@@ -1,5 +1,6 @@
 // Compaction: tombstones purged once their removals are covered by a frontier.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string_view>
 #include <vector>
@@ -35,24 +36,25 @@ bool subtree_within(const NodeState& node, const DotSet& removed) {
             if (!within(e.adds) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
         return true;
     }
-    if (const auto* q = node.seq()) return q->entries.empty() && q->deletes.empty();
+    if (const auto* q = node.seq()) return q->empty();
     return true;
 }
 
-// Gives every node compaction may change its own copy, so that the purge
-// itself allocates nothing: copies of a document share nodes until one side
-// writes to them. Changes nothing the document shows.
-void unshare(NodeState& node, const CrdtPolicy& policy) {
+// Does what the purge would otherwise allocate for, so that the purge itself
+// allocates nothing: gives every node compaction may change its own copy
+// (copies of a document share nodes until one side writes to them) and sets
+// the sequence elements to purge apart. Changes nothing the document shows.
+void prepare(NodeState& node, const CrdtPolicy& policy, const std::function<bool(const Dot&)>& covered) {
     if (MapNode* m = node.map()) {
         if (policy.kind != PolicyKind::Map) return;
-        for (auto& [key, e] : m->entries) unshare(*e.node, policy.policy_for_key(key));
+        for (auto& [key, e] : m->entries) prepare(*e.node, policy.policy_for_key(key), covered);
     } else if (SetNode* s = node.set()) {
         if (policy.kind != PolicyKind::Set) return;
-        for (auto& [key, e] : s->entries) unshare(*e.node, policy.element());
+        for (auto& [key, e] : s->entries) prepare(*e.node, policy.element(), covered);
     } else if (SequenceNode* q = node.seq()) {
         if (policy.kind != PolicyKind::Sequence) return;
-        for (auto& [id, e] : q->entries)
-            if (e.node) unshare(*e.node, policy.element());
+        q->prepare_purge(covered);
+        q->for_each_node([&](NodeState& n) { prepare(n, policy.element(), covered); });
     }
 }
 
@@ -86,16 +88,8 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         });
     } else if (SequenceNode* q = node.seq()) {
         if (policy.kind != PolicyKind::Sequence) return 0;
-        q->order.valid = false;
-        for (auto& [id, e] : q->entries) {
-            if (!e.node) continue;
-            count += compact_node(*e.node, policy.element(), frontier);
-            auto del = q->deletes.find(id);
-            if (del != q->deletes.end() && dot_covered(id.dot, frontier) && all_covered(del->second)) {
-                e.node.reset();
-                ++count;
-            }
-        }
+        q->for_each_node([&](NodeState& n) { count += compact_node(n, policy.element(), frontier); });
+        count += q->purge([&](const Dot& d) { return dot_covered(d, frontier); });
     }
     return count;
 }
@@ -118,7 +112,7 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
         auto [it, inserted] = compacted.emplace(r, target);
         if (!inserted) it->second = std::max(it->second, target);
     }
-    unshare(root, policy());
+    prepare(root, policy(), [&](const Dot& d) { return dot_covered(d, frontier); });
     uint64_t purged = compact_node(root, policy(), frontier);
     // Purged tombstones were invisible; the value is recomputed all the same.
     if (purged) value_cache.reset();

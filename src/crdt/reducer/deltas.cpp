@@ -41,10 +41,12 @@ Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, con
             for (size_t i = 0; i < op.values.size(); ++i) {
                 if (i >= (size_t(1) << 32)) return fail(errors::kTooManyInserted);
                 ElementId id{op.dot, uint32_t(i)};
-                auto it = q->entries.find(id);
-                if (it == q->entries.end() || !it->second.node)
-                    return fail(errors::kMissingInserted + debug_text(id));
-                Value v = NV_TRY(materialize_node(*it->second.node, loc.policy->element()));
+                auto e = q->find(id);
+                if (!e || !e->has_node()) return fail(errors::kMissingInserted + debug_text(id));
+                Value v;
+                if (!e->plain()) v = NV_TRY(materialize_node(*e->node, loc.policy->element()));
+                else if (loc.policy->element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
+                else v = e->plain_value();
                 d.elements.push_back(SequenceDeltaElement{std::move(id), std::move(v)});
             }
             break;

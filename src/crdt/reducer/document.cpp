@@ -162,7 +162,29 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     return effect;
 }
 
+namespace {
+
+Status check_sequences(const NodeState& node) {
+    if (const auto* m = node.map()) {
+        for (const auto& [k, e] : m->entries) NV_CHECK(check_sequences(*e.node));
+    } else if (const auto* s = node.set()) {
+        for (const auto& [k, e] : s->entries) NV_CHECK(check_sequences(*e.node));
+    } else if (const auto* q = node.seq()) {
+        NV_CHECK(q->check());
+        Status below;
+        q->for_each([&](const SequenceNode::Element& e) {
+            if (!e.plain() && e.node) below = check_sequences(*e.node);
+            return below.has_value();
+        });
+        return below;
+    }
+    return {};
+}
+
+}  // namespace
+
 Status CrdtDocument::check() const {
+    NV_CHECK(check_sequences(root));
     if (value_cache) {
         Value fresh = NV_TRY(materialize_node(root, policy()));
         auto same_bits = [](double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); };

@@ -26,8 +26,10 @@ static void collect_live(const NodeState& node, std::vector<Dot>& out) {
             collect_live(*e.node, out);
         }
     } else if (const auto* q = node.seq()) {
-        for (const auto& [id, e] : q->entries)
-            if (e.inserted && !q->deletes.contains(id)) out.push_back(id.dot);
+        q->for_each([&](const SequenceNode::Element& e) {
+            if (!e.deleted) out.push_back(e.id.dot);
+            return true;
+        });
     }
 }
 

@@ -67,10 +67,14 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
             const SequenceNode& q = *node.seq();
             const bool text = policy.materialization == SequenceMaterialization::String;
             const CrdtPolicy& element = policy.element();
+            const bool registers = element.kind == PolicyKind::Register;
+            if (text && registers && filter.empty()) {
+                // Characters straight from the sequence when all it shows are characters.
+                std::string str;
+                if (q.append_text(str)) return std::optional<Value>(Value::str(std::move(str)));
+            }
             ValueList out;
             std::string str;
-            if (text) str.reserve(q.entries.size());
-            else out.reserve(q.entries.size());
             // A character that is not one is reported once every element has
             // materialised: an element's own failure comes first.
             const char* text_error = nullptr;
@@ -80,29 +84,35 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
                 else if (!is_one_scalar(v.as_str())) text_error = errors::kStringElementNotOneScalar;
                 return text_error == nullptr;
             };
-            const bool flags = q.order.valid;
-            for (auto it : ordered_entries(q)) {
-                if (flags ? deleted_at(q, size_t(it - q.entries.begin()))
-                          : !q.deletes.empty() && q.deletes.contains(it->first))
-                    continue;
-                if (!filter.empty() && filter.contains(it->first.dot)) continue;
-                if (!it->second.node) continue;
-                // Characters held in registers are appended as they are.
-                if (const RegisterNode* r = it->second.node->reg();
-                    text && r && element.kind == PolicyKind::Register) {
-                    if (!r->dot || filter.contains(*r->dot)) continue;
-                    if (!r->value) check(Value::null());
-                    else if (check(*r->value)) str += r->value->as_str();
-                    continue;
+            Status failed;
+            q.for_each([&](const SequenceNode::Element& e) {
+                if (e.deleted || !e.has_node()) return true;
+                if (!filter.empty() && filter.contains(e.id.dot)) return true;
+                if (e.plain()) {
+                    // A register written at the element's own dot.
+                    if (!registers) {
+                        failed = fail(errors::kIncompatible);
+                        return false;
+                    }
+                    if (!text) out.push_back(e.plain_value());
+                    else if (e.held == SequenceNode::Held::Char) {
+                        if (!text_error) str += e.chars;
+                    } else {
+                        check(*e.value);
+                    }
+                    return true;
                 }
-                auto child = NV_TRY(materialize_node_filtered(*it->second.node, element, filter));
-                if (!child) continue;
-                if (!text) {
-                    out.push_back(std::move(*child));
-                    continue;
+                auto child = materialize_node_filtered(*e.node, element, filter);
+                if (!child) {
+                    failed = fail(child.error());
+                    return false;
                 }
-                if (check(*child)) str += child->as_str();
-            }
+                if (!*child) return true;
+                if (!text) out.push_back(std::move(**child));
+                else if (check(**child)) str += (*child)->as_str();
+                return true;
+            });
+            NV_CHECK(failed);
             if (!text) return std::optional<Value>(Value::list(std::move(out)));
             if (text_error) return fail(text_error);
             return std::optional<Value>(Value::str(std::move(str)));

@@ -54,27 +54,6 @@ DotSet& SharedDotSet::mut() {
     return *p_;
 }
 
-template <class F>
-void UndoLog::push(F f) {
-    struct Fn final : Record {
-        F f;
-        explicit Fn(F g) : f(std::move(g)) {}
-        void undo() override { f(); }
-    };
-    // A record that cannot be kept is carried out at once: it holds all that
-    // is needed to take its change back (or, when the change is not made yet,
-    // to leave things as they are), and the caller's change is then undone
-    // before the failure propagates.
-    try {
-        if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(16, 2 * undo_.capacity()));
-        // The allocation comes before `f` is moved from.
-        undo_.push_back(std::make_unique<Fn>(std::move(f)));
-    } catch (...) {
-        f();
-        throw;
-    }
-}
-
 void UndoLog::map_entry_added(MapNode* m, std::string key) {
     push([m, key = std::move(key)] { m->entries.erase(key); });
 }
@@ -91,39 +70,6 @@ void UndoLog::register_saved(RegisterNode* r) {
     push([r, value = std::move(r->value), dot = r->dot]() mutable {
         r->value = std::move(value);
         r->dot = std::move(dot);
-    });
-}
-
-void UndoLog::seq_entries_added(SequenceNode* q, std::vector<ElementId> ids) {
-    if (ids.empty()) return;
-    push([q, ids = std::move(ids)] {
-        for (const auto& id : ids) q->entries.erase(id);
-        q->order.valid = false;
-    });
-}
-
-void UndoLog::seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e) {
-    push([q, id, after = e.after, had_node = bool(e.node), inserted = e.inserted] {
-        auto it = q->entries.find(id);
-        if (it == q->entries.end()) return;
-        it->second.after = after;
-        it->second.inserted = inserted;
-        if (!had_node) it->second.node.reset();
-        q->order.valid = false;
-    });
-}
-
-void UndoLog::seq_order_touched(SequenceNode* q) {
-    push([q] { q->order.valid = false; });
-}
-
-void UndoLog::seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created) {
-    push([q, id, d = std::move(d), created] {
-        if (created)
-            q->deletes.erase(id);
-        else if (auto it = q->deletes.find(id); it != q->deletes.end())
-            it->second.erase(d);
-        q->order.valid = false;
     });
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "crdt/reducer/dots.hpp"
+#include "crdt/reducer/sequence.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
 
@@ -37,85 +38,6 @@ struct SetEntryState {
     SharedDotSet removal_ops;
 };
 
-struct SequenceEntryState {
-    std::optional<ElementId> after;
-    NodePtr node;  // null once compaction purged it
-    bool inserted = false;
-};
-
-// An ordered map kept as one sorted vector: cheap to copy and to walk in order.
-// Iterators and references are invalidated by insertions.
-template <class K, class V>
-class FlatMap {
-public:
-    using value_type = std::pair<K, V>;
-    using iterator = typename std::vector<value_type>::iterator;
-    using const_iterator = typename std::vector<value_type>::const_iterator;
-
-    iterator begin() { return v_.begin(); }
-    iterator end() { return v_.end(); }
-    const_iterator begin() const { return v_.begin(); }
-    const_iterator end() const { return v_.end(); }
-    size_t size() const { return v_.size(); }
-    bool empty() const { return v_.empty(); }
-
-    iterator lower_bound(const K& k) {
-        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
-    }
-    const_iterator lower_bound(const K& k) const {
-        return std::lower_bound(v_.begin(), v_.end(), k, [](const value_type& a, const K& b) { return a.first < b; });
-    }
-    iterator find(const K& k) {
-        auto it = lower_bound(k);
-        return it != v_.end() && it->first == k ? it : v_.end();
-    }
-    const_iterator find(const K& k) const {
-        auto it = lower_bound(k);
-        return it != v_.end() && it->first == k ? it : v_.end();
-    }
-    bool contains(const K& k) const { return find(k) != v_.end(); }
-
-    std::pair<iterator, bool> emplace(const K& k, V value) {
-        auto it = lower_bound(k);
-        if (it != v_.end() && it->first == k) return {it, false};
-        return {v_.insert(it, value_type(k, std::move(value))), true};
-    }
-    V& operator[](const K& k) { return emplace(k, V{}).first->second; }
-    void erase(const K& k) {
-        auto it = find(k);
-        if (it != v_.end()) v_.erase(it);
-    }
-
-    // Adds a default value under every key of `keys` (ascending) that is missing,
-    // in one pass over the map.
-    void add_missing(const std::vector<K>& keys) {
-        std::vector<value_type> fresh;
-        for (const auto& k : keys)
-            if (!contains(k)) fresh.emplace_back(k, V{});
-        if (fresh.empty()) return;
-        if (fresh.size() < 8) {
-            for (auto& kv : fresh) emplace(kv.first, std::move(kv.second));
-            return;
-        }
-        std::vector<value_type> merged;
-        merged.reserve(v_.size() + fresh.size());
-        std::merge(std::make_move_iterator(v_.begin()), std::make_move_iterator(v_.end()),
-                   std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()),
-                   std::back_inserter(merged), [](const value_type& a, const value_type& b) { return a.first < b.first; });
-        v_ = std::move(merged);
-    }
-
-    // From pairs already in ascending key order without repeats.
-    static FlatMap from_sorted(std::vector<value_type> v) {
-        FlatMap m;
-        m.v_ = std::move(v);
-        return m;
-    }
-
-private:
-    std::vector<value_type> v_;
-};
-
 struct RegisterNode {
     std::optional<Value> value;
     std::optional<Dot> dot;
@@ -126,44 +48,6 @@ struct MapNode {
 struct SetNode {
     std::map<std::string, SetEntryState, std::less<>> entries;
 };
-// The document order of a sequence's inserted entries, derived from its entries
-// and deletions to spare recomputing it; not part of the saved state. Every
-// change to the entries either keeps it up to date or clears `valid`.
-struct SequenceOrder {
-    bool valid = false;
-    // Every inserted entry is reached from the head (no orphans, no cycles).
-    bool complete = false;
-    // Positions in `entries` of the inserted entries, in document order.
-    std::vector<uint32_t> order;
-    // Per position in `entries`: 1 when the element has deletions.
-    std::vector<uint8_t> deleted;
-    // Per position in `entries`: 0 when the element shows nothing under an empty
-    // filter (a placeholder, deleted, or without node); otherwise the bytes of
-    // its character when its node is a register holding one, else kNotChar.
-    std::vector<uint8_t> width;
-    static constexpr uint8_t kNotChar = 0xFF;
-    // Over the elements shown (width not 0): their number, the bytes of those
-    // holding a character, and the number of the others.
-    size_t shown = 0, shown_bytes = 0, shown_other = 0;
-    void count(uint8_t w, int sign) {
-        if (!w) return;
-        shown += size_t(sign);
-        if (w == kNotChar) shown_other += size_t(sign);
-        else shown_bytes += size_t(sign) * w;
-    }
-    // The dot of the last insertion placed into a known order (its elements
-    // took no element's place); counter 0 when the order was recomputed since.
-    Dot placed;
-    // Where in `order` that insertion's first element went.
-    size_t placed_at = 0;
-};
-
-struct SequenceNode {
-    FlatMap<ElementId, SequenceEntryState> entries;
-    std::map<ElementId, DotSet> deletes;
-    SequenceOrder order;
-};
-
 // The kinds in the order of the policy kinds.
 enum class StateKind : uint8_t { Register, Map, Set, Sequence };
 inline constexpr std::string_view kStateKindNames[] = {"register", "map", "set", "sequence"};
@@ -200,15 +84,11 @@ public:
     void dot_added(SharedDotSet* s, Dot d);
     // Saves a register's content before it is overwritten.
     void register_saved(RegisterNode* r);
-    // `ids` were not entries of `q` before.
-    void seq_entries_added(SequenceNode* q, std::vector<ElementId> ids);
-    // Saves the fields of an existing entry before they change.
-    void seq_entry_saved(SequenceNode* q, const ElementId& id, const SequenceEntryState& e);
-    // A write below an element of `q` may change what it shows: its cached
-    // order is dropped when the call is taken back.
-    void seq_order_touched(SequenceNode* q);
-    // `d` was added to the deletions of `id`; `created` when `id` had none.
-    void seq_delete_added(SequenceNode* q, const ElementId& id, Dot d, bool created);
+    // Any other change: `f` takes it back and allocates nothing.
+    template <class F>
+    void record(F f) {
+        push(std::move(f));
+    }
 
     bool empty() const { return undo_.empty(); }
     // Takes every recorded change back, newest first, and forgets them.
@@ -222,7 +102,25 @@ public:
 
 private:
     template <class F>
-    void push(F f);
+    void push(F f) {
+        struct Fn final : Record {
+            F f;
+            explicit Fn(F g) : f(std::move(g)) {}
+            void undo() override { f(); }
+        };
+        // A record that cannot be kept is carried out at once: it holds all
+        // that is needed to take its change back (or, when the change is not
+        // made yet, to leave things as they are), and the caller's change is
+        // then undone before the failure propagates.
+        try {
+            if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(16, 2 * undo_.capacity()));
+            // The allocation comes before `f` is moved from.
+            undo_.push_back(std::make_unique<Fn>(std::move(f)));
+        } catch (...) {
+            f();
+            throw;
+        }
+    }
     std::vector<std::unique_ptr<Record>> undo_;
 };
 

@@ -41,7 +41,7 @@ DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
                 next = it->second.node.get();
             }
         } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {
-            if (auto it = q->entries.find(seg.id); it != q->entries.end()) next = it->second.node.get();
+            if (auto e = q->find(seg.id); e && !e->plain()) next = e->node;
         }
         if (!next) break;
         node = next;
@@ -154,81 +154,48 @@ struct Mutator {
         if (loc.policy->kind != PolicyKind::Sequence) return fail(errors::kSpliceTarget);
         const SequenceNode* seq = loc.node->seq();
         if (!seq) return fail(errors::kSequenceIncompatible);
-        // The walk found the node through the document's own tree.
-        ensure_order(const_cast<SequenceNode&>(*seq));
         // Positions count the elements the value shows: not deleted, not hidden
         // by a removal on the way to the sequence, and holding a value.
         const DotSet filter = removal_filter(root, m.path);
         const CrdtPolicy& element = loc.policy->element();
-        auto shown = [&](const ElementId& id, const SequenceEntryState& e) {
-            if (!e.node || filter.contains(id.dot)) return false;
-            const RegisterNode* r = e.node->reg();
-            return element.kind != PolicyKind::Register || !r || (r->dot && !filter.contains(*r->dot));
-        };
-        // Only the positions up to the end of the deleted range are needed; the walk goes to
-        // the end (and so knows the length) only when the range does not fit.
         uint64_t end = 0;
         const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
-        const uint64_t needed = overflow ? std::numeric_limits<uint64_t>::max() : end;
-        // Only the shown ids from the predecessor on are kept; the others are counted.
-        const uint64_t keep_from = m.index > 0 ? m.index - 1 : 0;
         uint64_t len = 0;
-        std::vector<const ElementId*> kept;
-        auto keep = [&](const ElementId* id) {
-            if (len >= keep_from) kept.push_back(id);
-            return ++len < needed;
-        };
-        auto take = [&](const ElementId& id, const SequenceEntryState& e) { return !shown(id, e) || keep(&id); };
-        // Without removals on the way the cached widths tell what is shown, and
-        // the positions the splice's operations act at in the value come along.
+        std::optional<ElementId> after;
+        std::vector<ElementId> deleted;
         IncrementalView::SpliceHint hint;
-        bool hinted = seq->order.valid && filter.empty();
-        const SequenceOrder& order = seq->order;
-        if (hinted && !overflow && end <= order.shown && m.index > order.shown / 2) {
-            // Nearer the end: walk back from it, knowing how many elements show.
-            const auto base = seq->entries.begin();
-            const uint8_t* width = order.width.data();
-            const bool text = loc.policy->materialization == SequenceMaterialization::String;
-            if (text && order.shown_other) hinted = false;
-            len = order.shown;
-            size_t pos = order.shown, after_bytes = 0;  // bytes shown from `pos` on
-            if (m.index == pos) hint.index_bytes = order.shown_bytes;
-            if (end == pos) hint.end_bytes = order.shown_bytes;
-            for (auto it = order.order.rbegin(); it != order.order.rend() && pos > keep_from; ++it) {
-                const uint8_t w = width[*it];
-                if (!w) continue;
-                --pos;
-                after_bytes += w == SequenceOrder::kNotChar ? 0 : w;
-                if (pos < end) kept.push_back(&(base + *it)->first);
-                if (pos == m.index) hint.index_bytes = order.shown_bytes - after_bytes;
-                if (pos == end) hint.end_bytes = order.shown_bytes - after_bytes;
+        bool hinted = false;
+        if (filter.empty() && !seq->has_orphans()) {
+            // The sequence counts what it shows.
+            len = seq->shown();
+            if (m.index <= len && !overflow && end <= len) {
+                if (m.index > 0) after = seq->at(m.index - 1).first;
+                deleted = seq->ids_at(m.index, end - m.index);
+                // Where the splice acts in the value: items, and bytes of a text.
+                const bool text = loc.policy->materialization == SequenceMaterialization::String;
+                hinted = !text || seq->shown_other() == 0;
+                auto bytes_at = [&](uint64_t i) { return i < len ? seq->at(i).second : seq->shown_bytes(); };
+                hint.index = m.index;
+                hint.end = end;
+                if (text && hinted) {
+                    hint.index_bytes = bytes_at(m.index);
+                    hint.end_bytes = end == m.index ? hint.index_bytes : bytes_at(end);
+                }
             }
-            std::reverse(kept.begin(), kept.end());
-        } else if (needed > 0 && hinted) {
-            const auto base = seq->entries.begin();
-            const uint8_t* width = seq->order.width.data();
-            const bool text = loc.policy->materialization == SequenceMaterialization::String;
-            size_t bytes = 0;
-            for (uint32_t i : seq->order.order) {
-                const uint8_t w = width[i];
-                if (!w) continue;
-                if (len == m.index) hint.index_bytes = bytes;
-                if (text && w == SequenceOrder::kNotChar) hinted = false;
-                bytes += w;
-                const bool more = keep(&(base + i)->first);
-                if (len == end) hint.end_bytes = bytes;
-                if (!more) break;
-            }
-            if (len == m.index) hint.index_bytes = bytes;
-        } else if (needed > 0 && seq->order.valid) {
-            for (uint32_t i : seq->order.order) {
-                const auto& [id, e] = *(seq->entries.begin() + i);
-                if (!deleted_at(*seq, i) && !take(id, e)) break;
-            }
-        } else if (needed > 0) {
-            for (const ElementId* id : ordered_sequence_refs(*seq))
-                if ((seq->deletes.empty() || !seq->deletes.contains(*id)) && !take(*id, seq->entries.find(*id)->second))
-                    break;
+        } else {
+            auto shown = [&](const SequenceNode::Element& e) {
+                if (e.deleted || !e.has_node() || filter.contains(e.id.dot)) return false;
+                if (e.plain() || element.kind != PolicyKind::Register) return true;
+                const RegisterNode* r = e.node->reg();
+                return !r || (r->dot && !filter.contains(*r->dot));
+            };
+            seq->for_each([&](const SequenceNode::Element& e) {
+                if (!shown(e)) return true;
+                if (m.index > 0 && len == m.index - 1) after = e.id;
+                if (len >= m.index && (overflow || len < end)) deleted.push_back(e.id);
+                ++len;
+                return true;
+            });
         }
         if (m.index > len)
             return fail(errors::kSpliceIndex[0] + std::to_string(m.index) + errors::kSpliceIndex[1] +
@@ -238,14 +205,6 @@ struct Mutator {
             return fail(errors::kSpliceRange[0] + std::to_string(m.index) + ".." + std::to_string(end) +
                         errors::kSpliceRange[1] + std::to_string(len) + ")");
         }
-        // Copied out before the first operation changes the sequence.
-        std::optional<ElementId> after;
-        if (m.index > 0) after = *kept[0];
-        std::vector<ElementId> deleted;
-        deleted.reserve(end - m.index);
-        for (uint64_t i = m.index; i < end; ++i) deleted.push_back(*kept[i - keep_from]);
-        hint.index = m.index;
-        hint.end = end;
         if (m.delete_count > 0) {
             CrdtOp del = make_op(OpKind::SequenceDelete, NV_TRY(fresh_dot()), m.path);
             del.ids = std::move(deleted);

@@ -32,13 +32,19 @@ struct Located {
     const CrdtPolicy* policy;
 };
 
-// Read-only walk: every addressed entry must exist.
+// Read-only walk: every addressed entry must exist. At a plain sequence
+// element (a register kept by its sequence) the node found has the register
+// kind and nothing else: read the element from its sequence.
 Result<Located<const NodeState>> node_at_path(const NodeState& root, const CrdtPolicy& policy, const CrdtPath& path);
+// The sequence elements a creating walk passed, outermost first.
+using TouchedElements = std::vector<std::pair<SequenceNode*, ElementId>>;
 // Creating walk: missing entries are created; `dot` is recorded in every map
-// entry passed.
-// Changes are recorded in `undo` when given (so for the writes below).
+// entry passed. Changes are recorded in `undo` when given (so for the writes
+// below); the elements passed are listed in `touched` for a refresh once the
+// write below them is done.
 Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& policy, const CrdtPath& path,
-                                            const Dot& dot, UndoLog* undo = nullptr);
+                                            const Dot& dot, UndoLog* undo = nullptr,
+                                            TouchedElements* touched = nullptr);
 // The policy a path addresses; only the policy tree is consulted.
 Result<const CrdtPolicy*> policy_at_path(const CrdtPolicy& root, const CrdtPath& path);
 
@@ -59,26 +65,6 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
                                                        const DotSet& filter);
 // As above with an empty filter; an absent value is "root value is removed".
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
-
-// The inserted entries of a sequence in document order, as iterators into its
-// entries (from the cached order when it is known).
-using SeqIter = FlatMap<ElementId, SequenceEntryState>::const_iterator;
-std::vector<SeqIter> ordered_entries(const SequenceNode& seq);
-
-// The document order of the inserted elements of a sequence (deleted ones included).
-std::vector<ElementId> ordered_sequence_ids(const SequenceNode& seq);
-// The same order as pointers to the ids inside `seq`, valid while it is unchanged.
-std::vector<const ElementId*> ordered_sequence_refs(const SequenceNode& seq);
-
-// Computes the cached document order of a sequence unless it is known.
-void ensure_order(SequenceNode& seq);
-// Whether the element at a position of `seq.entries` has deletions (the order
-// must be known).
-inline bool deleted_at(const SequenceNode& seq, size_t pos) { return seq.order.deleted[pos] != 0; }
-
-// The width of an element in the cached order, from its entry and whether it
-// has deletions.
-uint8_t order_width(const SequenceEntryState& e, bool deleted);
 
 // Merges one operation into the node tree.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);

@@ -79,26 +79,40 @@ void write_node(std::string& out, const NodeState& node) {
     } else if (const auto* q = node.seq()) {
         out += ",\"entries\":[";
         bool first = true;
-        for (const auto& [id, e] : q->entries) {
+        q->for_each_entry([&](const SequenceNode::Element& e, const std::optional<ElementId>& after) {
             if (!first) out += ',';
             first = false;
             out += '[';
-            write_element_id(out, id);
+            write_element_id(out, e.id);
             out += ",{\"after\":";
-            if (e.after)
-                write_element_id(out, *e.after);
+            if (after)
+                write_element_id(out, *after);
             else
                 out += "null";
             out += ",\"node\":";
-            if (e.node)
+            if (e.plain()) {
+                // A register written at the element's own dot.
+                out += "{\"kind\":\"register\",\"value\":";
+                if (e.held == SequenceNode::Held::Char) {
+                    out += "{\"Str\":";
+                    append_json_string(out, e.chars);
+                    out += '}';
+                } else {
+                    value_to_json(out, *e.value);
+                }
+                out += ",\"dot\":";
+                write_dot(out, e.id.dot);
+                out += '}';
+            } else if (e.node) {
                 write_node(out, *e.node);
-            else
+            } else {
                 out += "null";
+            }
             out += e.inserted ? ",\"inserted\":true}]" : ",\"inserted\":false}]";
-        }
+        });
         out += "],\"deletes\":[";
         first = true;
-        for (const auto& [id, dots] : q->deletes) {
+        for (const auto& [id, dots] : q->deletes()) {
             if (!first) out += ',';
             first = false;
             out += '[';
@@ -347,6 +361,8 @@ DeResult<NodeState> read_node(D& de) {
     StateKind kind = StateKind(t.idx);
     NodeState node = NodeState::empty(kind);
     const de::StructSpec& spec = kNodeSpecs[t.idx];
+    std::map<ElementId, SequenceEntryState> entries;  // of a sequence
+    std::map<ElementId, DotSet> deletes;
     NV_CHECK(tagged::read_fields(t, spec, 0, [&](size_t f, auto& x) -> DeResult<void> {
         if (auto* r = node.reg()) {
             if (f == 0) {
@@ -364,23 +380,25 @@ DeResult<NodeState> read_node(D& de) {
             m->entries = NV_TRY(read_entry_map<MapEntryState>(x, kMapEntrySpec));
         } else if (auto* s = node.set()) {
             s->entries = NV_TRY(read_entry_map<SetEntryState>(x, kSetEntrySpec));
-        } else if (auto* q = node.seq()) {
+        } else if (node.seq()) {
             if (f == 0) {
-                auto entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
+                entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
                     x, [](auto& y) { return records::read_element_id(y); },
                     [](auto& y) { return read_seq_entry(y); }, "duplicate sequence element ID")));
-                std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
-                sorted.reserve(entries.size());
-                for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
-                q->entries = FlatMap<ElementId, SequenceEntryState>::from_sorted(std::move(sorted));
             } else {
-                q->deletes = NV_TRY((read_pair_map<ElementId, DotSet>(
+                deletes = NV_TRY((read_pair_map<ElementId, DotSet>(
                     x, [](auto& y) { return records::read_element_id(y); },
                     [](auto& y) { return read_dot_set(y); }, "duplicate sequence deletion ID")));
             }
         }
         return {};
     }));
+    if (node.seq()) {
+        std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
+        sorted.reserve(entries.size());
+        for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
+        *node.seq() = SequenceNode::from_entries(std::move(sorted), std::move(deletes));
+    }
     return node;
 }
 

@@ -99,68 +99,43 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
     }
 }
 
-// Whether an element is part of the materialised sequence under `filter`; a
-// shown element of a string sequence must hold one character.
-Result<bool> shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id, const DotSet& filter) {
-    auto it = q.entries.find(id);
-    if (it == q.entries.end() || !it->second.inserted || !it->second.node || q.deletes.contains(id) ||
-        filter.contains(id.dot))
-        return false;
-    auto v = NV_TRY(materialize_node_filtered(*it->second.node, pol.element(), filter));
-    if (!v) return false;
+// What an element contributes to the materialised sequence under `filter`:
+// nothing when it is not shown; a shown element of a string sequence must
+// hold one character.
+Result<std::optional<Value>> shown_element(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
+                                           const DotSet& filter) {
+    auto e = q.find(id);
+    if (!e || !e->inserted || !e->has_node() || e->deleted || filter.contains(id.dot)) return std::optional<Value>();
+    std::optional<Value> v;
+    if (!e->plain()) v = NV_TRY(materialize_node_filtered(*e->node, pol.element(), filter));
+    else if (pol.element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
+    else v = e->plain_value();
+    if (!v) return v;
     if (pol.materialization == SequenceMaterialization::String) {
         if (v->kind() != Value::Kind::Str) return fail(errors::kStringElementNotString);
-        const std::string& text = v->as_str();
-        if (text.empty() || split_string_sequence(text).size() != 1) return fail(errors::kStringElementNotOneScalar);
+        if (!is_one_scalar(v->as_str())) return fail(errors::kStringElementNotOneScalar);
     }
-    return true;
+    return v;
 }
 
-// The positions in the materialised value of the elements at the entry
-// positions `targets` (ascending) of a sequence whose order is known, with their
-// lengths: bytes of a text, items of a list. False when an element shown before
-// them holds no single character in a text.
-bool value_offsets(const SequenceOrder& o, bool text, const std::vector<uint32_t>& targets,
-                   std::vector<std::pair<size_t, size_t>>& out) {
-    size_t off = 0;
-    for (uint32_t i : o.order) {
-        const uint8_t w = o.width[i];
-        if (w == 0) continue;
-        if (text && w == SequenceOrder::kNotChar) return false;
-        const size_t len = text ? w : 1;
-        if (std::binary_search(targets.begin(), targets.end(), i)) {
-            out.emplace_back(off, len);
-            if (out.size() == targets.size()) return true;
+// The positions in the materialised value of the shown elements `ids` of a
+// sequence without orphans (bytes of a text, items of a list), with their
+// lengths, ascending.
+std::vector<std::pair<size_t, size_t>> value_cuts(const SequenceNode& q, bool text, const std::vector<ElementId>& ids) {
+    std::vector<std::pair<size_t, size_t>> out;
+    out.reserve(ids.size());
+    for (const ElementId& id : ids) {
+        auto [index, bytes] = q.position(id);
+        if (!text) {
+            out.emplace_back(index, 1);
+            continue;
         }
-        off += len;
+        auto e = q.find(id);
+        out.emplace_back(bytes, e->plain() ? e->chars.size() : e->node->reg()->value->as_str().size());
     }
-    return out.size() == targets.size();
-}
-
-// The position in the materialised value (bytes of a text, items of a list)
-// the elements of an insertion placed into the known order go to.
-bool insertion_offset(const SequenceNode& q, const CrdtOp& op, bool text, size_t& at) {
-    auto first = q.entries.find(ElementId{op.dot, 0});
-    if (first == q.entries.end()) return false;
-    const uint32_t p0 = uint32_t(first - q.entries.begin());
-    const SequenceOrder& o = q.order;
-    if (o.placed_at >= o.order.size() || o.order[o.placed_at] != p0) return false;
-    if (p0 + op.values.size() > o.width.size()) return false;
-    size_t off = 0;
-    const uint8_t* width = o.width.data();
-    if (text) {
-        bool plain = true;
-        for (size_t k = 0; k < o.placed_at; ++k) {
-            const uint8_t w = width[o.order[k]];
-            plain &= w != SequenceOrder::kNotChar;
-            off += w;
-        }
-        if (!plain) return false;
-    } else {
-        for (size_t k = 0; k < o.placed_at; ++k) off += width[o.order[k]] != 0;
-    }
-    at = off;
-    return true;
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 // One member of a set (by key) or one element of a sequence (by id).
@@ -185,9 +160,7 @@ Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy
         f.add(e.removed);
         return materialize_node_filtered(*e.node, pol.element(), f.get());
     }
-    const SequenceNode& q = *node.seq();
-    if (!NV_TRY(shown(q, pol, c.id, filter))) return std::optional<Value>();
-    return materialize_node_filtered(*q.entries.find(c.id)->second.node, pol.element(), filter);
+    return shown_element(*node.seq(), pol, c.id, filter);
 }
 
 // Writes the changes of `n` into `v`, the value they were laid over.
@@ -393,37 +366,33 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         walk_keys(root, policy_, keys, depth, w);
         SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
                                                                            : nullptr;
-        bool simple = q != nullptr;
-        if (simple && op.kind == OpKind::SequenceInsert) {
-            ensure_order(*q);
-            simple = q->order.valid && q->order.complete;
-        }
+        // Positions are those of a sequence whose every element follows from
+        // the head; a text's bytes count when all it shows are characters.
+        const bool text = q && w.policy->materialization == SequenceMaterialization::String;
+        auto countable = [&](const SequenceNode& s) { return !s.has_orphans() && (!text || s.shown_other() == 0); };
+        bool simple = q != nullptr && (op.kind != OpKind::SequenceInsert || !q->has_orphans());
         if (simple) {
             // A sequence shown under no removal is edited in place, at the
-            // positions of its elements found in the cached order.
-            const bool text = w.policy->materialization == SequenceMaterialization::String;
+            // positions its elements have.
             const bool in_place = w.filter.get().empty();
             bool changed = false;
-            std::vector<uint32_t> hidden;  // entry positions this deletion hides
+            std::vector<ElementId> hidden;  // shown elements this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
-                if (in_place) ensure_order(*q);
                 for (const auto& id : op.ids) {
-                    if (!NV_TRY(shown(*q, *w.policy, id, w.filter.get()))) continue;
+                    if (!NV_TRY(shown_element(*q, *w.policy, id, w.filter.get()))) continue;
                     changed = true;
                     if (!in_place) break;
-                    hidden.push_back(uint32_t(std::as_const(*q).entries.find(id) - q->entries.begin()));
+                    hidden.push_back(id);
                 }
             }
             std::vector<std::pair<size_t, size_t>> cuts;  // position and length, ascending
-            bool editable = in_place && changed && q->order.valid;
+            bool editable = in_place && changed && countable(*q);
             if (editable && hint) {
                 // The splice's deleted range, all shown.
                 if (text) cuts.emplace_back(hint->index_bytes, hint->end_bytes - hint->index_bytes);
                 else cuts.emplace_back(hint->index, hint->end - hint->index);
-            } else if (editable && !hidden.empty()) {
-                std::sort(hidden.begin(), hidden.end());
-                hidden.erase(std::unique(hidden.begin(), hidden.end()), hidden.end());
-                editable = value_offsets(q->order, text, hidden, cuts);
+            } else if (editable) {
+                cuts = value_cuts(*q, text, hidden);
             }
             NV_CHECK(apply_one(root, policy_, op, undo));
             ValueList inserted;
@@ -433,18 +402,19 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
                 const SequenceNode& qa = *after.node->seq();
+                std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
-                    if (!NV_TRY(shown(qa, *after.policy, id, after.filter.get()))) continue;
+                    auto v = NV_TRY(shown_element(qa, *after.policy, id, after.filter.get()));
+                    if (!v) continue;
                     changed = true;
                     if (!in_place) continue;
-                    auto v = NV_TRY(materialize_node_filtered(*qa.entries.find(id)->second.node,
-                                                              after.policy->element(), after.filter.get()));
+                    if (!first_shown) first_shown = id;
                     inserted.push_back(std::move(*v));
                 }
-                editable = in_place && changed && qa.order.valid && qa.order.placed == op.dot;
+                editable = in_place && changed && countable(qa);
                 if (editable && hint) insert_at = text ? hint->index_bytes : hint->index;
-                else if (editable) editable = insertion_offset(qa, op, text, insert_at);
+                else if (editable) insert_at = text ? qa.position(*first_shown).second : qa.position(*first_shown).first;
             }
             if (changed) {
                 Node* n = &root_;

@@ -1,0 +1,1295 @@
+// The sequence node: elements in document order in leaves of items, with the
+// counts that find positions and the index that finds ids.
+#include "crdt/reducer/sequence.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <queue>
+
+#include "crdt/reducer/errors.hpp"
+#include "crdt/reducer/model.hpp"
+#include "crdt/reducer/reducer.hpp"
+
+namespace norvane::crdt {
+
+namespace {
+
+constexpr uint8_t kOther = 0xFF;   // a shown element that is not one character
+constexpr size_t kLeafMax = 64;    // items per leaf before it splits
+constexpr uint32_t kItemMax = 4096;  // elements per item before another starts
+
+// What a node shows in a sequence under an empty filter: 0 nothing, the bytes
+// of its character, or kOther.
+uint8_t node_width(const NodeState* n) {
+    if (!n) return 0;
+    if (const RegisterNode* r = n->reg()) {
+        if (!r->dot) return 0;
+        if (r->value && r->value->kind() == Value::Kind::Str && is_one_scalar(r->value->as_str()))
+            return uint8_t(r->value->as_str().size());
+        return kOther;
+    }
+    return kOther;
+}
+
+// How a value written into a new register element at its own dot is kept.
+SequenceNode::Held held_for(const Value& v) {
+    return v.kind() == Value::Kind::Str && is_one_scalar(v.as_str()) ? SequenceNode::Held::Char
+                                                                      : SequenceNode::Held::Value;
+}
+
+ElementId next_by_counter(const ElementId& id) { return ElementId{Dot{id.dot.counter + 1, id.dot.replica}, 0}; }
+ElementId next_by_index(const ElementId& id) { return ElementId{id.dot, id.index + 1}; }
+
+}  // namespace
+
+// ---- items and leaves ------------------------------------------------------------------
+
+struct SequenceNode::Item {
+    ElementId first;
+    std::optional<ElementId> origin;  // the predecessor of element 0
+    uint32_t len = 1;
+    uint32_t depth = 1;         // of element 0; the head's successors have 1
+    bool counter_step = false;  // ids advance by counter (index 0), else by index
+    bool single = false;        // every element was its insertion's only value
+    bool deleted = false;       // every element has deletions
+    Held held = Held::Node;
+    uint8_t width = 0;          // Node: node_width of the node
+    std::string chars;          // Char: the characters, UTF-8
+    std::vector<Value> values;  // Value: one per element
+    NodePtr node;               // Node: len 1
+
+    ElementId id(uint32_t k) const {
+        if (k == 0) return first;
+        return counter_step ? ElementId{Dot{first.dot.counter + k, first.dot.replica}, 0}
+                            : ElementId{first.dot, first.index + k};
+    }
+    ElementId last() const { return id(len - 1); }
+    // The offset of `x` in this item, or len when it is not one of its elements.
+    uint32_t offset_of(const ElementId& x) const {
+        if (x.dot.replica != first.dot.replica) return len;
+        if (counter_step) {
+            if (x.index != 0 || x.dot.counter < first.dot.counter || x.dot.counter - first.dot.counter >= len)
+                return len;
+            return uint32_t(x.dot.counter - first.dot.counter);
+        }
+        if (x.dot.counter != first.dot.counter || x.index < first.index || x.index - first.index >= len) return len;
+        return x.index - first.index;
+    }
+    // Byte offset of element k in `chars`.
+    size_t byte_at(uint32_t k) const {
+        if (chars.size() == len) return k;
+        size_t b = 0;
+        for (uint32_t i = 0; i < k; ++i) b += utf8_len((unsigned char)chars[b]);
+        return b;
+    }
+    uint64_t shown() const {
+        if (deleted) return 0;
+        if (held == Held::Node) return width ? 1 : 0;
+        return len;
+    }
+    uint64_t bytes() const {
+        if (deleted) return 0;
+        if (held == Held::Char) return chars.size();
+        if (held == Held::Node && width && width != kOther) return width;
+        return 0;
+    }
+    uint64_t other() const {
+        if (deleted) return 0;
+        if (held == Held::Value) return len;
+        if (held == Held::Node && width == kOther) return 1;
+        return 0;
+    }
+    // Splits off elements [k, len) into a new item.
+    Item split(uint32_t k) {
+        Item rest;
+        rest.first = id(k);
+        rest.origin = id(k - 1);
+        rest.len = len - k;
+        rest.depth = depth + k;
+        rest.counter_step = counter_step;
+        rest.single = single;
+        rest.deleted = deleted;
+        rest.held = held;
+        if (held == Held::Char) {
+            size_t b = byte_at(k);
+            rest.chars.assign(chars, b);
+            chars.resize(b);
+        } else if (held == Held::Value) {
+            rest.values.assign(std::make_move_iterator(values.begin() + k), std::make_move_iterator(values.end()));
+            values.resize(k);
+        }
+        len = k;
+        return rest;
+    }
+    Element element(uint32_t k, size_t byte) const {
+        Element e;
+        e.id = id(k);
+        e.deleted = false;  // set by the caller
+        e.held = held;
+        if (held == Held::Char) e.chars = std::string_view(chars).substr(byte, utf8_len((unsigned char)chars[byte]));
+        else if (held == Held::Value) e.value = &values[k];
+        else e.node = node.get();
+        return e;
+    }
+};
+
+struct SequenceNode::Leaf {
+    std::vector<Item> items;
+    size_t pos = 0;  // in leaves_
+    uint64_t shown = 0, bytes = 0, other = 0;
+    uint32_t min_depth = std::numeric_limits<uint32_t>::max();
+
+    void recount() {
+        shown = bytes = other = 0;
+        min_depth = std::numeric_limits<uint32_t>::max();
+        for (const Item& it : items) {
+            shown += it.shown();
+            bytes += it.bytes();
+            other += it.other();
+            min_depth = std::min(min_depth, it.depth);
+        }
+    }
+};
+
+// Prefix sums of the leaves' counts.
+struct SequenceNode::Fenwick {
+    std::vector<uint64_t> shown, bytes, other;  // 1-based
+
+    void reserve(size_t n) {
+        shown.reserve(n + 1);
+        bytes.reserve(n + 1);
+        other.reserve(n + 1);
+    }
+    void rebuild(const std::vector<std::unique_ptr<Leaf>>& leaves) {
+        const size_t n = leaves.size();
+        shown.assign(n + 1, 0);
+        bytes.assign(n + 1, 0);
+        other.assign(n + 1, 0);
+        for (size_t i = 1; i <= n; ++i) {
+            shown[i] += leaves[i - 1]->shown;
+            bytes[i] += leaves[i - 1]->bytes;
+            other[i] += leaves[i - 1]->other;
+            size_t j = i + (i & (~i + 1));
+            if (j <= n) {
+                shown[j] += shown[i];
+                bytes[j] += bytes[i];
+                other[j] += other[i];
+            }
+        }
+    }
+    void add(size_t pos, int64_t ds, int64_t db, int64_t dother) {
+        for (size_t i = pos + 1; i < shown.size(); i += i & (~i + 1)) {
+            shown[i] += uint64_t(ds);
+            bytes[i] += uint64_t(db);
+            other[i] += uint64_t(dother);
+        }
+    }
+    // Sums over the leaves before `pos`.
+    void prefix(size_t pos, uint64_t& s, uint64_t& b) const {
+        s = b = 0;
+        for (size_t i = pos; i > 0; i -= i & (~i + 1)) {
+            s += shown[i];
+            b += bytes[i];
+        }
+    }
+    uint64_t total_shown() const { return total(shown); }
+    uint64_t total_bytes() const { return total(bytes); }
+    uint64_t total_other() const { return total(other); }
+    uint64_t total(const std::vector<uint64_t>& t) const {
+        uint64_t s = 0;
+        for (size_t i = t.size() - 1; i > 0; i -= i & (~i + 1)) s += t[i];
+        return s;
+    }
+    // The leaf holding shown position k, with the shown elements and bytes before it.
+    size_t find(uint64_t k, uint64_t& before, uint64_t& bytes_before) const {
+        size_t pos = 0;
+        before = bytes_before = 0;
+        size_t step = 1;
+        while (step * 2 < shown.size()) step *= 2;
+        for (; step > 0; step /= 2) {
+            size_t next = pos + step;
+            if (next < shown.size() && before + shown[next] <= k) {
+                pos = next;
+                before += shown[next];
+                bytes_before += bytes[next];
+            }
+        }
+        return pos;  // 0-based leaf position
+    }
+};
+
+// ---- construction ------------------------------------------------------------------------
+
+SequenceNode::SequenceNode() : sums_(std::make_unique<Fenwick>()) {
+    leaves_.push_back(std::make_unique<Leaf>());
+    sums_->rebuild(leaves_);
+}
+
+SequenceNode::~SequenceNode() = default;
+SequenceNode::SequenceNode(SequenceNode&& o) noexcept = default;
+SequenceNode& SequenceNode::operator=(SequenceNode&& o) noexcept = default;
+
+SequenceNode::SequenceNode(const SequenceNode& o)
+    : sums_(std::make_unique<Fenwick>(*o.sums_)), loose_(o.loose_), orphans_(o.orphans_), deletes_(o.deletes_) {
+    leaves_.reserve(o.leaves_.size());
+    for (const auto& leaf : o.leaves_) {
+        leaves_.push_back(std::make_unique<Leaf>(*leaf));
+        Leaf* mine = leaves_.back().get();
+        for (const Item& it : mine->items) index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = mine;
+    }
+}
+
+SequenceNode& SequenceNode::operator=(const SequenceNode& o) {
+    if (this != &o) {
+        SequenceNode copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+// The operations on the structure, kept out of the class's declaration.
+class SequenceOps {
+public:
+    using Item = SequenceNode::Item;
+    using Leaf = SequenceNode::Leaf;
+    using Place = SequenceNode::Place;
+    using Held = SequenceNode::Held;
+    using Loose = SequenceNode::Loose;
+
+    explicit SequenceOps(SequenceNode& s) : s(s) {}
+    SequenceNode& s;
+
+    // ---- places
+
+    std::optional<Place> locate(const ElementId& id) const {
+        auto rit = s.index_.find(id.dot.replica);
+        if (rit == s.index_.end()) return std::nullopt;
+        const auto& m = rit->second;
+        auto it = m.upper_bound({id.dot.counter, id.index});
+        if (it == m.begin()) return std::nullopt;
+        --it;
+        Leaf* leaf = it->second;
+        for (size_t i = 0; i < leaf->items.size(); ++i) {
+            const Item& item = leaf->items[i];
+            if (item.first.dot.counter != it->first.first || item.first.index != it->first.second ||
+                item.first.dot.replica != id.dot.replica)
+                continue;
+            uint32_t k = item.offset_of(id);
+            if (k == item.len) return std::nullopt;
+            return Place{leaf, i, k};
+        }
+        return std::nullopt;
+    }
+    Item& item(const Place& p) const { return p.leaf->items[p.item]; }
+    uint32_t depth(const Place& p) const { return item(p).depth + p.offset; }
+    ElementId id(const Place& p) const { return item(p).id(p.offset); }
+    bool at_end(const Place& p) const { return p.leaf == nullptr; }
+
+    Place begin() const {
+        for (const auto& leaf : s.leaves_)
+            if (!leaf->items.empty()) return Place{leaf.get(), 0, 0};
+        return Place{};
+    }
+    // The first item of the leaves after `leaf`, or the end.
+    Place next_leaf(const Leaf* leaf) const {
+        for (size_t i = leaf->pos + 1; i < s.leaves_.size(); ++i)
+            if (!s.leaves_[i]->items.empty()) return Place{s.leaves_[i].get(), 0, 0};
+        return Place{};
+    }
+    Place next(Place p) const {
+        if (p.offset + 1 < item(p).len) return Place{p.leaf, p.item, p.offset + 1};
+        if (p.item + 1 < p.leaf->items.size()) return Place{p.leaf, p.item + 1, 0};
+        return next_leaf(p.leaf);
+    }
+    // The first place from `p` on whose depth is at most `d` (depths grow
+    // along an item).
+    Place next_with_depth_at_most(Place p, uint32_t d) const {
+        if (at_end(p)) return p;
+        if (depth(p) <= d) return p;
+        for (size_t i = p.item + 1; i < p.leaf->items.size(); ++i)
+            if (p.leaf->items[i].depth <= d) return Place{p.leaf, i, 0};
+        for (size_t l = p.leaf->pos + 1; l < s.leaves_.size(); ++l) {
+            Leaf* leaf = s.leaves_[l].get();
+            if (leaf->items.empty() || leaf->min_depth > d) continue;
+            for (size_t i = 0; i < leaf->items.size(); ++i)
+                if (leaf->items[i].depth <= d) return Place{leaf, i, 0};
+        }
+        return Place{};
+    }
+
+    // Where a new element with id `x` after `after` goes, by the order's rule:
+    // right after its predecessor, past the subtrees of the predecessor's
+    // successors whose ids are greater. `after` is in the order or absent.
+    Place place_for(const ElementId& x, const std::optional<ElementId>& after) const {
+        Place cur;
+        uint32_t parent_depth = 0;
+        if (after) {
+            Place p = *locate(*after);
+            parent_depth = depth(p);
+            cur = next(p);
+        } else {
+            cur = begin();
+        }
+        while (!at_end(cur)) {
+            const uint32_t d = depth(cur);
+            if (d <= parent_depth) break;
+            if (id(cur) < x) break;
+            cur = next_with_depth_at_most(next(cur), d);
+        }
+        return cur;
+    }
+
+    // ---- counts
+
+    void recount(Leaf* leaf) {
+        const int64_t s0 = int64_t(leaf->shown), b0 = int64_t(leaf->bytes), o0 = int64_t(leaf->other);
+        leaf->recount();
+        s.sums_->add(leaf->pos, int64_t(leaf->shown) - s0, int64_t(leaf->bytes) - b0, int64_t(leaf->other) - o0);
+    }
+
+    void index_item(const Item& it, Leaf* leaf) {
+        s.index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = leaf;
+    }
+    // Adds the index entry of an item about to be placed in `leaf`; true when
+    // it is new. Until the item is there, lookups pass over the entry.
+    bool index_entry(const ElementId& first, Leaf* leaf) {
+        auto [it, added] = s.index_[first.dot.replica].try_emplace({first.dot.counter, first.index}, leaf);
+        it->second = leaf;
+        return added;
+    }
+    void unindex(const ElementId& first) {
+        auto rit = s.index_.find(first.dot.replica);
+        if (rit != s.index_.end()) rit->second.erase({first.dot.counter, first.index});
+    }
+
+    // ---- structure changes
+
+    // Splits the item at p so that p's element starts an item; returns its
+    // place. Changes nothing when it runs out of memory.
+    Place split_at(Place p) {
+        if (p.offset == 0) return p;
+        p.leaf->items.reserve(p.leaf->items.size() + 1);
+        const bool added = index_entry(item(p).id(p.offset), p.leaf);
+        Item rest;
+        try {
+            rest = item(p).split(p.offset);
+        } catch (...) {
+            if (added) unindex(item(p).id(p.offset));
+            throw;
+        }
+        p.leaf->items.insert(p.leaf->items.begin() + ptrdiff_t(p.item + 1), std::move(rest));
+        return split_leaf_if_full(Place{p.leaf, p.item + 1, 0});
+    }
+    // Keeps leaves at most kLeafMax items; returns where the place went. A
+    // leaf that cannot split for want of memory stays as it is.
+    Place split_leaf_if_full(Place p) {
+        Leaf* leaf = p.leaf;
+        if (leaf->items.size() <= kLeafMax) {
+            recount(leaf);
+            return p;
+        }
+        const size_t half = leaf->items.size() / 2;
+        std::unique_ptr<Leaf> fresh;
+        try {
+            fresh = std::make_unique<Leaf>();
+            fresh->items.reserve(leaf->items.size() - half);
+            s.leaves_.reserve(s.leaves_.size() + 1);
+            s.sums_->reserve(s.leaves_.size() + 1);
+        } catch (const std::bad_alloc&) {
+            recount(leaf);
+            return p;
+        }
+        fresh->items.assign(std::make_move_iterator(leaf->items.begin() + ptrdiff_t(half)),
+                            std::make_move_iterator(leaf->items.end()));
+        leaf->items.erase(leaf->items.begin() + ptrdiff_t(half), leaf->items.end());
+        Leaf* moved = fresh.get();
+        s.leaves_.insert(s.leaves_.begin() + ptrdiff_t(leaf->pos + 1), std::move(fresh));
+        for (size_t i = leaf->pos + 1; i < s.leaves_.size(); ++i) s.leaves_[i]->pos = i;
+        // The items' index entries exist: pointing them at their new leaf allocates nothing.
+        for (const Item& it : moved->items) index_item(it, moved);
+        leaf->recount();
+        moved->recount();
+        s.sums_->rebuild(s.leaves_);
+        if (p.item >= half) return Place{moved, p.item - half, p.offset};
+        return p;
+    }
+    // Inserts an item before `p` (or at the end); returns its place. Changes
+    // nothing the order holds when it runs out of memory.
+    Place insert_item(Place p, Item it) {
+        if (at_end(p)) {
+            Leaf* last = s.leaves_.back().get();
+            p = Place{last, last->items.size(), 0};
+        }
+        p = split_at(p);
+        p.leaf->items.reserve(p.leaf->items.size() + 1);
+        index_entry(it.first, p.leaf);
+        p.leaf->items.insert(p.leaf->items.begin() + ptrdiff_t(p.item), std::move(it));
+        return split_leaf_if_full(p);
+    }
+    // The place of the element just before `p` (p not the first), or the end.
+    Place before(Place p) const {
+        if (at_end(p)) {
+            for (size_t l = s.leaves_.size(); l-- > 0;) {
+                Leaf* leaf = s.leaves_[l].get();
+                if (!leaf->items.empty())
+                    return Place{leaf, leaf->items.size() - 1, leaf->items.back().len - 1};
+            }
+            return Place{};
+        }
+        if (p.offset > 0) return Place{p.leaf, p.item, p.offset - 1};
+        if (p.item > 0) return Place{p.leaf, p.item - 1, p.leaf->items[p.item - 1].len - 1};
+        for (size_t l = p.leaf->pos; l-- > 0;) {
+            Leaf* leaf = s.leaves_[l].get();
+            if (!leaf->items.empty()) return Place{leaf, leaf->items.size() - 1, leaf->items.back().len - 1};
+        }
+        return Place{};
+    }
+
+    // Whether element `x` (after `prev`, held as `held`) can join the end of the
+    // item at `p` (p is its last element).
+    bool can_extend(const Place& p, const ElementId& x, Held held, bool single, bool deleted) const {
+        const Item& it = item(p);
+        if (p.offset + 1 != it.len || it.held != held || held == Held::Node || it.deleted || deleted) return false;
+        if (it.len >= kItemMax) return false;
+        const ElementId last = it.last();
+        if (x.dot.replica != last.dot.replica) return false;
+        if ((it.len == 1 || !it.counter_step) && x == next_by_index(last)) return true;
+        if ((it.len == 1 ? it.single : it.counter_step) && single && last.index == 0 && x == next_by_counter(last))
+            return true;
+        return false;
+    }
+    void extend(const Place& p, const ElementId& x, const Value& v) {
+        Item& it = item(p);
+        // The value first: running out of memory there changes nothing.
+        if (it.held == Held::Char) it.chars += v.as_str();
+        else it.values.push_back(v);
+        if (it.len == 1) it.counter_step = x.index == 0 && x.dot.counter == it.first.dot.counter + 1;
+        ++it.len;
+    }
+
+    // ---- walking
+
+    template <class F>
+    bool walk_tree(F&& f) const {
+        for (const auto& leaf : s.leaves_)
+            for (const Item& it : leaf->items) {
+                size_t byte = 0;
+                for (uint32_t k = 0; k < it.len; ++k) {
+                    SequenceNode::Element e = it.element(k, byte);
+                    e.deleted = it.deleted;
+                    if (it.held == Held::Char) byte += e.chars.size();
+                    if (!f(e, it, k)) return false;
+                }
+            }
+        return true;
+    }
+
+    // The orphans in document order: the order's rule applied to the entries
+    // the head does not reach.
+    std::vector<ElementId> orphan_order() const {
+        std::vector<ElementId> out;
+        if (s.orphans_ == 0) return out;
+        std::map<ElementId, std::vector<ElementId>> kids;
+        for (const auto& [id, l] : s.loose_)
+            if (l.inserted && l.after) kids[*l.after].push_back(id);  // ascending: loose_ is ordered
+        std::map<ElementId, bool> visited;
+        std::vector<ElementId> stack;
+        for (const auto& [id, l] : s.loose_) {
+            if (!l.inserted || visited.contains(id)) continue;
+            visited[id] = true;
+            out.push_back(id);
+            if (auto k = kids.find(id); k != kids.end()) stack.assign(k->second.begin(), k->second.end());
+            while (!stack.empty()) {
+                ElementId c = stack.back();
+                stack.pop_back();
+                if (visited.contains(c)) continue;
+                visited[c] = true;
+                out.push_back(c);
+                if (auto k = kids.find(c); k != kids.end()) stack.insert(stack.end(), k->second.begin(), k->second.end());
+            }
+        }
+        return out;
+    }
+};
+
+// ---- building from entries ---------------------------------------------------------------
+
+SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
+                                        std::map<ElementId, DotSet> deletes) {
+    SequenceNode q;
+    q.deletes_ = std::move(deletes);
+    const size_t n = entries.size();
+    // Predecessor positions and the children table (ascending).
+    constexpr size_t kNone = size_t(-1);
+    auto pos_of = [&](const ElementId& id) {
+        auto it = std::lower_bound(entries.begin(), entries.end(), id,
+                                   [](const auto& e, const ElementId& x) { return e.first < x; });
+        return it != entries.end() && it->first == id ? size_t(it - entries.begin()) : kNone;
+    };
+    std::vector<size_t> head;
+    std::vector<std::vector<size_t>> kids(n);
+    for (size_t i = 0; i < n; ++i) {
+        const auto& e = entries[i].second;
+        if (!e.inserted) continue;
+        if (!e.after) {
+            head.push_back(i);
+            continue;
+        }
+        size_t p = (i > 0 && entries[i - 1].first == *e.after) ? i - 1 : pos_of(*e.after);
+        if (p != kNone) kids[p].push_back(i);
+    }
+    // The walk from the head, with depths.
+    std::vector<char> reached(n, 0);
+    std::vector<std::pair<size_t, uint32_t>> order;
+    order.reserve(n);
+    std::vector<std::pair<size_t, uint32_t>> stack;
+    for (size_t h : head) stack.emplace_back(h, 1);
+    while (!stack.empty()) {
+        auto [i, d] = stack.back();
+        stack.pop_back();
+        if (reached[i]) continue;
+        reached[i] = 1;
+        order.emplace_back(i, d);
+        for (size_t c : kids[i]) stack.emplace_back(c, d + 1);
+    }
+    // An element of (c, r, 0) is its insertion's only value unless (c, r, 1) is an entry.
+    auto single = [&](const ElementId& id) {
+        return id.index == 0 && pos_of(ElementId{id.dot, 1}) == kNone;
+    };
+    SequenceOps ops(q);
+    Leaf* leaf = q.leaves_.back().get();
+    Item* cur = nullptr;
+    for (auto [i, d] : order) {
+        ElementId id = entries[i].first;
+        SequenceEntryState& e = entries[i].second;
+        const bool deleted = q.deletes_.contains(id);
+        // A register written at the element's own dot keeps only its value.
+        Held held = Held::Node;
+        const RegisterNode* r = e.node ? e.node->reg() : nullptr;
+        if (r && r->dot && *r->dot == id.dot && r->value) held = held_for(*r->value);
+        const bool one = single(id);
+        if (cur && held != Held::Node && cur->held == held && !cur->deleted == !deleted && !cur->deleted &&
+            e.after && *e.after == cur->last() && cur->len < kItemMax &&
+            (((cur->len == 1 || !cur->counter_step) && id == next_by_index(cur->last())) ||
+             ((cur->len == 1 ? cur->single : cur->counter_step) && one && cur->last().index == 0 &&
+              id == next_by_counter(cur->last())))) {
+            if (cur->len == 1) cur->counter_step = id.index == 0 && id.dot.counter == cur->first.dot.counter + 1;
+            ++cur->len;
+            if (held == Held::Char) cur->chars += r->value->as_str();
+            else cur->values.push_back(*r->value);
+            continue;
+        }
+        if (leaf->items.size() >= kLeafMax / 2) {
+            q.leaves_.push_back(std::make_unique<Leaf>());
+            q.leaves_.back()->pos = q.leaves_.size() - 1;
+            leaf = q.leaves_.back().get();
+        }
+        Item it;
+        it.first = id;
+        it.origin = e.after;
+        it.depth = d;
+        it.single = one;
+        it.deleted = deleted;
+        it.held = held;
+        if (held == Held::Char) it.chars = r->value->as_str();
+        else if (held == Held::Value) it.values.push_back(*r->value);
+        else {
+            it.node = std::move(e.node);
+            it.width = node_width(it.node.get());
+        }
+        leaf->items.push_back(std::move(it));
+        cur = &leaf->items.back();
+    }
+    for (auto& l : q.leaves_) {
+        l->recount();
+        for (const Item& it : l->items) ops.index_item(it, l.get());
+    }
+    q.sums_->rebuild(q.leaves_);
+    for (size_t i = 0; i < n; ++i) {
+        if (reached[i]) continue;
+        auto& e = entries[i].second;
+        q.loose_.emplace(entries[i].first, Loose{e.after, std::move(e.node), e.inserted});
+        if (e.inserted) ++q.orphans_;
+    }
+    return q;
+}
+
+// ---- reading -----------------------------------------------------------------------------
+
+Value SequenceNode::Element::plain_value() const {
+    if (held == Held::Char) return Value::str(chars);
+    return *value;
+}
+
+bool SequenceNode::empty() const {
+    if (!loose_.empty() || !deletes_.empty()) return false;
+    for (const auto& leaf : leaves_)
+        if (!leaf->items.empty()) return false;
+    return true;
+}
+
+std::optional<SequenceNode::Element> SequenceNode::find(const ElementId& id) const {
+    SequenceOps ops(const_cast<SequenceNode&>(*this));
+    if (auto p = ops.locate(id)) {
+        const Item& it = ops.item(*p);
+        Element e = it.element(p->offset, it.held == Held::Char ? it.byte_at(p->offset) : 0);
+        e.deleted = deletes_.contains(id);
+        return e;
+    }
+    auto l = loose_.find(id);
+    if (l == loose_.end()) return std::nullopt;
+    Element e;
+    e.id = id;
+    e.inserted = l->second.inserted;
+    e.deleted = deletes_.contains(id);
+    e.held = Held::Node;
+    e.node = l->second.node.get();
+    return e;
+}
+
+void SequenceNode::walk(const std::function<bool(const Element&)>& f) const {
+    SequenceOps ops(const_cast<SequenceNode&>(*this));
+    bool go = ops.walk_tree([&](Element& e, const Item&, uint32_t) { return f(e); });
+    if (!go || orphans_ == 0) return;
+    for (const ElementId& id : ops.orphan_order()) {
+        const Loose& l = loose_.at(id);
+        Element e;
+        e.id = id;
+        e.deleted = deletes_.contains(id);
+        e.held = Held::Node;
+        e.node = l.node.get();
+        if (!f(e)) return;
+    }
+}
+
+size_t SequenceNode::shown() const { return sums_->total_shown(); }
+size_t SequenceNode::shown_bytes() const { return sums_->total_bytes(); }
+size_t SequenceNode::shown_other() const { return sums_->total_other(); }
+
+std::pair<size_t, size_t> SequenceNode::position(const ElementId& id) const {
+    SequenceOps ops(const_cast<SequenceNode&>(*this));
+    Place p = *ops.locate(id);
+    uint64_t shown = 0, bytes = 0;
+    sums_->prefix(p.leaf->pos, shown, bytes);
+    for (size_t i = 0; i < p.item; ++i) {
+        shown += p.leaf->items[i].shown();
+        bytes += p.leaf->items[i].bytes();
+    }
+    const Item& it = p.leaf->items[p.item];
+    if (it.held != Held::Node) {
+        shown += p.offset;
+        if (it.held == Held::Char) bytes += it.byte_at(p.offset);
+    }
+    return {size_t(shown), size_t(bytes)};
+}
+
+std::pair<ElementId, size_t> SequenceNode::at(size_t position) const {
+    uint64_t before = 0, bytes = 0;
+    size_t l = sums_->find(position, before, bytes);
+    const Leaf* leaf = leaves_[l].get();
+    for (const Item& it : leaf->items) {
+        const uint64_t n = it.shown();
+        if (before + n > position) {
+            const uint32_t k = uint32_t(position - before);
+            if (it.held == Held::Char) bytes += it.byte_at(k);
+            return {it.id(k), size_t(bytes)};
+        }
+        before += n;
+        bytes += it.bytes();
+    }
+    NORVANE_EXPECT(false, "a shown position lies in its leaf");
+    return {};
+}
+
+std::vector<ElementId> SequenceNode::ids_at(size_t from, size_t count) const {
+    std::vector<ElementId> out;
+    if (count == 0) return out;
+    out.reserve(count);
+    uint64_t before = 0, bytes = 0;
+    size_t l = sums_->find(from, before, bytes);
+    for (; l < leaves_.size() && out.size() < count; ++l) {
+        for (const Item& it : leaves_[l]->items) {
+            const uint64_t n = it.shown();
+            if (before + n <= from) {
+                before += n;
+                continue;
+            }
+            uint32_t k = before < from ? uint32_t(from - before) : 0;
+            for (; k < n && out.size() < count; ++k) out.push_back(it.id(k));
+            before += n;
+            if (out.size() == count) break;
+        }
+    }
+    return out;
+}
+
+// ---- changes -------------------------------------------------------------------------------
+
+namespace {
+
+// Ids of one insertion count up by index.
+ElementId nth(const Dot& dot, size_t i) { return ElementId{dot, uint32_t(i)}; }
+
+}  // namespace
+
+// The changes, with what takes them back.
+class SequenceChanges : public SequenceOps {
+public:
+    using SequenceOps::SequenceOps;
+
+    // Takes back `count` elements from `from` on (ids counting up by index),
+    // placed by an insertion: they end their items. Elements not placed (the
+    // insertion failed first) are passed over. Allocates nothing.
+    static void take_back(SequenceNode* q, ElementId from, uint32_t count) {
+        SequenceChanges c(*q);
+        while (count > 0) {
+            auto p = c.locate(from);
+            if (!p) return;
+            Item& it = c.item(*p);
+            const uint32_t n = std::min(count, it.len - p->offset);
+            NORVANE_EXPECT(p->offset + n == it.len, "elements taken back end their item");
+            if (p->offset == 0) {
+                c.unindex(it.first);
+                p->leaf->items.erase(p->leaf->items.begin() + ptrdiff_t(p->item));
+            } else {
+                if (it.held == Held::Char) it.chars.resize(it.byte_at(p->offset));
+                else if (it.held == Held::Value) it.values.resize(p->offset);
+                it.len = p->offset;
+            }
+            c.recount(p->leaf);
+            count -= n;
+            from = ElementId{from.dot, from.index + n};
+        }
+    }
+
+    // Marks the items holding `ids` as not deleted. Allocates nothing.
+    static void undelete(SequenceNode* q, const std::vector<ElementId>& ids) {
+        SequenceChanges c(*q);
+        for (const ElementId& id : ids) {
+            auto p = c.locate(id);
+            if (!p) continue;
+            c.item(*p).deleted = false;
+            c.recount(p->leaf);
+        }
+    }
+
+    // Isolates elements [offset, offset + n) of the item at p into an item
+    // of their own; returns its place.
+    Place isolate(Place p, uint32_t n) {
+        p = split_at(p);
+        if (n < item(p).len) split_at(Place{p.leaf, p.item, n});
+        return *locate(id(p));
+    }
+
+    // Places a new item, whose first element follows `after`, in the order.
+    void place(Item it, const std::optional<ElementId>& after) {
+        it.depth = after ? depth(*locate(*after)) + 1 : 1;
+        const ElementId first = it.first;
+        insert_item(place_for(first, after), std::move(it));
+    }
+
+    // Moves a loose entry into the order with every loose entry that follows
+    // from it. The caller saved the sequence for taking this back.
+    void attach(const ElementId& id) {
+        auto l = s.loose_.find(id);
+        Item it;
+        it.first = id;
+        it.origin = l->second.after;
+        it.deleted = s.deletes_.contains(id);
+        it.held = Held::Node;
+        it.node = std::move(l->second.node);
+        it.width = node_width(it.node.get());
+        const std::optional<ElementId> after = l->second.after;
+        if (l->second.inserted) --s.orphans_;
+        s.loose_.erase(l);
+        place(std::move(it), after);
+        attach_children(id);
+    }
+    // Moves the orphans that follow a newly placed element into the order.
+    void attach_children(const ElementId& id) {
+        if (s.orphans_ == 0) return;
+        std::vector<ElementId> kids;
+        for (const auto& [k, e] : s.loose_)
+            if (e.inserted && e.after && *e.after == id) kids.push_back(k);
+        for (const ElementId& k : kids) attach(k);
+    }
+
+    // One element of an insertion that is not a plain new one.
+    Status insert_one(const ElementId& id, const std::optional<ElementId>& prev, const Value& v, bool check_after,
+                      bool plain, const std::function<NodeState()>& make, const SequenceNode::MergeValue& merge) {
+        if (auto p = locate(id)) {
+            Item& it = item(*p);
+            const std::optional<ElementId> origin = p->offset == 0 ? it.origin : std::optional(it.id(p->offset - 1));
+            if (check_after && origin != prev) return conflicting(id);
+            if (origin != prev) {
+                // A placed element given another predecessor: the order is
+                // built again around it.
+                rebuild_with_after(id, prev);
+                p = locate(id);
+            }
+            Place q = isolate(*p, 1);
+            Item& one = item(q);
+            if (one.held != Held::Node) {
+                // The same dot writes again: the later value stays.
+                const Held h = held_for(v);
+                one.held = h;
+                one.chars.clear();
+                one.values.clear();
+                if (h == Held::Char) one.chars = v.as_str();
+                else one.values.push_back(v);
+            } else {
+                if (!one.node) one.node = NodePtr(make());
+                NV_CHECK(merge(*one.node, v));
+                one.width = node_width(one.node.get());
+            }
+            recount(q.leaf);
+            return {};
+        }
+        if (auto l = s.loose_.find(id); l != s.loose_.end()) {
+            Loose& e = l->second;
+            if (e.inserted && check_after && e.after != prev) return conflicting(id);
+            e.after = prev;
+            if (!e.inserted) ++s.orphans_;
+            e.inserted = true;
+            if (!e.node) e.node = NodePtr(make());
+            NV_CHECK(merge(*e.node, v));
+            if (!prev || locate(*prev)) attach(id);
+            return {};
+        }
+        Item it;
+        it.first = id;
+        it.origin = prev;
+        it.single = false;
+        it.deleted = s.deletes_.contains(id);
+        if (plain) {
+            it.held = held_for(v);
+            if (it.held == Held::Char) it.chars = v.as_str();
+            else it.values.push_back(v);
+        } else {
+            it.node = NodePtr(make());
+            NV_CHECK(merge(*it.node, v));
+            it.width = node_width(it.node.get());
+        }
+        if (!prev || locate(*prev)) {
+            place(std::move(it), prev);
+            attach_children(id);
+        } else {
+            NodePtr node = it.held == Held::Node ? std::move(it.node) : NodePtr(plain_node(it));
+            s.loose_.emplace(id, Loose{prev, std::move(node), true});
+            ++s.orphans_;
+        }
+        return {};
+    }
+
+    static NodeState plain_node(const Item& it) {
+        NodeState n = NodeState::empty(StateKind::Register);
+        n.reg()->value = it.held == Held::Char ? Value::str(it.chars) : it.values.front();
+        n.reg()->dot = it.first.dot;
+        return n;
+    }
+
+    static Status conflicting(const ElementId& id) {
+        return fail(errors::kConflictingPredecessors[0] + debug_text(id) + errors::kConflictingPredecessors[1]);
+    }
+
+    // Builds the order again with the predecessor of `id` changed.
+    void rebuild_with_after(const ElementId& id, const std::optional<ElementId>& after) {
+        std::vector<std::pair<ElementId, SequenceEntryState>> entries;
+        s.for_each_entry([&](const SequenceNode::Element& e, const std::optional<ElementId>& a) {
+            SequenceEntryState st;
+            st.after = e.id == id ? after : a;
+            st.inserted = e.inserted;
+            if (e.plain()) {
+                Item tmp;
+                tmp.first = e.id;
+                tmp.held = e.held;
+                if (e.held == Held::Char) tmp.chars = std::string(e.chars);
+                else tmp.values.push_back(*e.value);
+                st.node = NodePtr(plain_node(tmp));
+            } else if (e.node) {
+                st.node = NodePtr(*e.node);
+            }
+            entries.emplace_back(e.id, std::move(st));
+        });
+        s = SequenceNode::from_entries(std::move(entries), std::move(s.deletes_));
+    }
+};
+
+Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& after, const std::vector<Value>& values,
+                            bool check_after, bool plain, const std::function<NodeState()>& make,
+                            const MergeValue& merge, UndoLog* undo) {
+    if (values.empty()) return {};
+    SequenceChanges c(*this);
+    const ElementId first = nth(dot, 0);
+    // The common case: new elements of a register policy whose predecessor is
+    // in the order, all characters or all other values.
+    bool fresh = plain && orphans_ == 0 && (!after || c.locate(*after).has_value());
+    const Held h = held_for(values[0]);
+    for (size_t i = 0; i < values.size() && fresh; ++i) {
+        const ElementId id = nth(dot, i);
+        fresh = held_for(values[i]) == h && !c.locate(id) && !loose_.contains(id);
+    }
+    if (fresh) {
+        const bool single = values.size() == 1;
+        const bool any_deletes = !deletes_.empty();
+        auto is_deleted = [&](size_t i) { return any_deletes && deletes_.contains(nth(dot, i)); };
+        Place p = c.place_for(first, after);
+        // Typing: one new value continues the item its predecessor ends.
+        if (single && after && !is_deleted(0)) {
+            Place b = c.before(p);
+            if (!c.at_end(b) && c.id(b) == *after && c.can_extend(b, first, h, true, false)) {
+                if (undo) {
+                    SequenceNode* self = this;
+                    undo->record([self, first] { SequenceChanges::take_back(self, first, 1); });
+                }
+                c.extend(b, first, values[0]);
+                c.recount(b.leaf);
+                return {};
+            }
+        }
+        // Otherwise items of elements with the same deletion state, one
+        // after the other.
+        for (size_t i = 0; i < values.size();) {
+            Item it;
+            it.first = nth(dot, i);
+            it.origin = i == 0 ? after : std::optional<ElementId>(nth(dot, i - 1));
+            it.single = single;
+            it.deleted = is_deleted(i);
+            it.held = h;
+            size_t j = i;
+            do {
+                if (h == Held::Char) it.chars += values[j].as_str();
+                else it.values.push_back(values[j]);
+                ++j;
+            } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted);
+            it.len = uint32_t(j - i);
+            if (undo) {
+                SequenceNode* self = this;
+                const ElementId from = it.first;
+                const uint32_t count = it.len;
+                undo->record([self, from, count] { SequenceChanges::take_back(self, from, count); });
+            }
+            if (i == 0) {
+                it.depth = after ? c.depth(*c.locate(*after)) + 1 : 1;
+                c.insert_item(p, std::move(it));
+            } else {
+                Place prev = *c.locate(nth(dot, i - 1));
+                it.depth = c.depth(prev) + 1;
+                c.insert_item(c.next(prev), std::move(it));
+            }
+            i = j;
+        }
+        return {};
+    }
+    // Anything else one element at a time, with the whole sequence saved for
+    // taking it back.
+    if (undo) {
+        auto saved = std::make_shared<SequenceNode>(*this);
+        SequenceNode* self = this;
+        undo->record([self, saved] { *self = std::move(*saved); });
+    }
+    std::optional<ElementId> prev = after;
+    for (size_t i = 0; i < values.size(); ++i) {
+        const ElementId id = nth(dot, i);
+        NV_CHECK(c.insert_one(id, prev, values[i], check_after, plain, make, merge));
+        prev = id;
+    }
+    return {};
+}
+
+void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo) {
+    std::vector<ElementId> fresh;  // ids deleted for the first time
+    for (const auto& id : ids) {
+        auto it = deletes_.lower_bound(id);
+        const bool created = it == deletes_.end() || it->first != id;
+        if (!created && it->second.contains(dot)) continue;
+        if (undo) {
+            SequenceNode* self = this;
+            undo->record([self, id, dot, created] {
+                if (created) {
+                    self->deletes_.erase(id);
+                } else if (auto d = self->deletes_.find(id); d != self->deletes_.end()) {
+                    d->second.erase(dot);
+                }
+            });
+        }
+        if (created) it = deletes_.try_emplace(it, id);
+        it->second.insert(dot);
+        if (created) fresh.push_back(id);
+    }
+    // The elements deleted now leave the count, in runs of one item at a time.
+    SequenceChanges c(*this);
+    for (size_t i = 0; i < fresh.size();) {
+        auto p = c.locate(fresh[i]);
+        if (!p || c.item(*p).deleted) {
+            ++i;
+            continue;
+        }
+        const Item& it = c.item(*p);
+        uint32_t n = 1;
+        while (i + n < fresh.size() && p->offset + n < it.len && it.id(p->offset + n) == fresh[i + n]) ++n;
+        std::vector<ElementId> run(fresh.begin() + ptrdiff_t(i), fresh.begin() + ptrdiff_t(i + n));
+        if (undo) {
+            SequenceNode* self = this;
+            undo->record([self, run] { SequenceChanges::undelete(self, run); });
+        }
+        Place q = c.isolate(*p, n);
+        c.item(q).deleted = true;
+        c.recount(q.leaf);
+        i += n;
+    }
+}
+
+NodeState& SequenceNode::node_for_write(const ElementId& id, const std::function<NodeState()>& make, UndoLog* undo) {
+    SequenceChanges c(*this);
+    SequenceNode* self = this;
+    if (auto p = c.locate(id)) {
+        // Taken back after the write is: what the element shows is counted again.
+        if (undo) undo->record([self, id] { self->refresh(id); });
+        Place q = c.isolate(*p, 1);
+        Item& it = c.item(q);
+        if (it.held != Held::Node) {
+            // The element gets a register of its own, holding what it held.
+            it.node = NodePtr(SequenceChanges::plain_node(it));
+            it.chars.clear();
+            it.values.clear();
+            it.held = Held::Node;
+            it.width = node_width(it.node.get());
+        } else if (!it.node) {
+            if (undo) undo->record([self, id] { self->drop_node(id); });
+            it.node = NodePtr(make());
+        }
+        return *it.node;
+    }
+    auto l = loose_.find(id);
+    if (l == loose_.end()) {
+        if (undo) undo->record([self, id] { self->loose_.erase(id); });
+        l = loose_.emplace(id, Loose{std::nullopt, NodePtr(make()), false}).first;
+        return *l->second.node;
+    }
+    if (!l->second.node) {
+        if (undo) undo->record([self, id] { self->drop_node(id); });
+        l->second.node = NodePtr(make());
+    }
+    return *l->second.node;
+}
+
+void SequenceNode::drop_node(const ElementId& id) {
+    SequenceChanges c(*this);
+    if (auto p = c.locate(id)) {
+        Item& it = c.item(*p);
+        if (it.held == Held::Node) it.node.reset();
+        it.width = 0;
+        c.recount(p->leaf);
+    } else if (auto l = loose_.find(id); l != loose_.end()) {
+        l->second.node.reset();
+    }
+}
+
+void SequenceNode::refresh(const ElementId& id) {
+    SequenceChanges c(*this);
+    if (auto p = c.locate(id)) {
+        Item& it = c.item(*p);
+        if (it.held == Held::Node) it.width = node_width(it.node.get());
+        c.recount(p->leaf);
+    }
+}
+
+// ---- saved state and compaction ----------------------------------------------------------------
+
+void SequenceNode::for_each_entry(
+    const std::function<void(const Element&, const std::optional<ElementId>& after)>& f) const {
+    struct Ref {
+        ElementId id;
+        const Item* item;
+        uint32_t k;
+        size_t byte;
+        const SequenceNode::Loose* loose;
+    };
+    std::vector<Ref> all;
+    for (const auto& leaf : leaves_)
+        for (const Item& it : leaf->items) {
+            size_t byte = 0;
+            for (uint32_t k = 0; k < it.len; ++k) {
+                all.push_back(Ref{it.id(k), &it, k, byte, nullptr});
+                if (it.held == Held::Char) byte += utf8_len((unsigned char)it.chars[byte]);
+            }
+        }
+    for (const auto& [id, l] : loose_) all.push_back(Ref{id, nullptr, 0, 0, &l});
+    std::sort(all.begin(), all.end(), [](const Ref& a, const Ref& b) { return a.id < b.id; });
+    for (const Ref& r : all) {
+        if (r.item) {
+            Element e = r.item->element(r.k, r.byte);
+            e.deleted = deletes_.contains(r.id);
+            const std::optional<ElementId> after = r.k == 0 ? r.item->origin : std::optional(r.item->id(r.k - 1));
+            f(e, after);
+        } else {
+            Element e;
+            e.id = r.id;
+            e.inserted = r.loose->inserted;
+            e.deleted = deletes_.contains(r.id);
+            e.held = Held::Node;
+            e.node = r.loose->node.get();
+            f(e, r.loose->after);
+        }
+    }
+}
+
+namespace {
+
+bool purgeable(const SequenceNode::Element& e, const std::map<ElementId, DotSet>& deletes,
+               const std::function<bool(const Dot&)>& covered) {
+    if (!e.has_node()) return false;
+    auto del = deletes.find(e.id);
+    if (del == deletes.end() || !covered(e.id.dot)) return false;
+    return std::all_of(del->second.begin(), del->second.end(), covered);
+}
+
+}  // namespace
+
+void SequenceNode::prepare_purge(const std::function<bool(const Dot&)>& covered) {
+    // Plain elements to purge become items of their own first.
+    std::vector<ElementId> ids;
+    walk([&](const Element& e) {
+        if (e.plain() && purgeable(e, deletes_, covered)) ids.push_back(e.id);
+        return true;
+    });
+    SequenceChanges c(*this);
+    for (const ElementId& id : ids) c.isolate(*c.locate(id), 1);
+}
+
+uint64_t SequenceNode::purge(const std::function<bool(const Dot&)>& covered) {
+    uint64_t count = 0;
+    SequenceChanges c(*this);
+    for (auto& leaf : leaves_) {
+        for (Item& it : leaf->items) {
+            if (it.len != 1) continue;
+            Element e = it.element(0, 0);
+            if (!purgeable(e, deletes_, covered)) continue;
+            it.node.reset();
+            it.chars.clear();
+            it.values.clear();
+            it.held = Held::Node;
+            it.width = 0;
+            ++count;
+        }
+        c.recount(leaf.get());
+    }
+    for (auto& [id, l] : loose_) {
+        if (!l.node) continue;
+        Element e;
+        e.id = id;
+        e.held = Held::Node;
+        e.node = l.node.get();
+        if (!purgeable(e, deletes_, covered)) continue;
+        l.node.reset();
+        ++count;
+    }
+    return count;
+}
+
+void SequenceNode::for_each_node(const std::function<void(NodeState&)>& f) {
+    for (auto& leaf : leaves_)
+        for (Item& it : leaf->items)
+            if (it.held == Held::Node && it.node) f(*it.node);
+    for (auto& [id, l] : loose_)
+        if (l.node) f(*l.node);
+}
+
+bool SequenceNode::append_text(std::string& out) const {
+    if (orphans_ > 0 || sums_->total_other() > 0) return false;
+    const size_t start = out.size();
+    out.reserve(start + sums_->total_bytes());
+    for (const auto& leaf : leaves_)
+        for (const Item& it : leaf->items) {
+            if (it.deleted) continue;
+            if (it.held == Held::Char) {
+                out += it.chars;
+            } else if (it.held == Held::Node && it.width) {
+                out += it.node->reg()->value->as_str();
+            } else if (it.held != Held::Node) {
+                out.resize(start);
+                return false;
+            }
+        }
+    return true;
+}
+
+// ---- check -------------------------------------------------------------------------------------
+
+Status SequenceNode::check() const {
+    auto bad = [](std::string what) { return fail("sequence order check: " + std::move(what)); };
+    SequenceOps ops(const_cast<SequenceNode&>(*this));
+    // Structure: positions, index, counts, depths and runs.
+    size_t orphans = 0;
+    for (const auto& [id, l] : loose_) orphans += l.inserted;
+    if (orphans != orphans_) return bad("orphan count");
+    for (size_t i = 0; i < leaves_.size(); ++i) {
+        const Leaf& leaf = *leaves_[i];
+        if (leaf.pos != i) return bad("leaf position");
+        Leaf fresh;
+        fresh.items.reserve(0);
+        uint64_t sh = 0, by = 0, ot = 0;
+        for (const Item& it : leaf.items) {
+            sh += it.shown();
+            by += it.bytes();
+            ot += it.other();
+            auto found = ops.locate(it.first);
+            if (!found || found->leaf != &leaf || &ops.item(*found) != &it || found->offset != 0)
+                return bad("index of " + debug_text(it.first));
+            if (it.len == 0 || (it.held == Held::Node && it.len != 1)) return bad("item length");
+            if (it.held == Held::Char && it.chars.size() < it.len) return bad("item characters");
+            if (it.held == Held::Value && it.values.size() != it.len) return bad("item values");
+            if (it.held == Held::Node && it.width != node_width(it.node.get())) return bad("node width");
+            if (it.deleted != deletes_.contains(it.first)) return bad("deletion of " + debug_text(it.first));
+            for (uint32_t k = 1; k < it.len; ++k)
+                if (deletes_.contains(it.id(k)) != it.deleted) return bad("deletion inside an item");
+        }
+        if (sh != leaf.shown || by != leaf.bytes || ot != leaf.other) return bad("leaf counts");
+        uint64_t ps = 0, pb = 0;
+        sums_->prefix(i, ps, pb);
+        uint64_t es = 0, eb = 0;
+        for (size_t j = 0; j < i; ++j) {
+            es += leaves_[j]->shown;
+            eb += leaves_[j]->bytes;
+        }
+        if (ps != es || pb != eb) return bad("prefix sums");
+    }
+    size_t indexed = 0, items = 0;
+    for (const auto& [r, m] : index_) indexed += m.size();
+    for (const auto& leaf : leaves_) items += leaf->items.size();
+    if (indexed != items) return bad("index size");
+    // Order: the elements built again from their entries walk the same way.
+    std::vector<std::pair<ElementId, SequenceEntryState>> entries;
+    for_each_entry([&](const Element& e, const std::optional<ElementId>& after) {
+        SequenceEntryState st;
+        st.after = after;
+        st.inserted = e.inserted;
+        if (e.plain()) {
+            NodeState n = NodeState::empty(StateKind::Register);
+            n.reg()->value = e.plain_value();
+            n.reg()->dot = e.id.dot;
+            st.node = NodePtr(std::move(n));
+        } else if (e.node) {
+            st.node = NodePtr(*e.node);
+        }
+        entries.emplace_back(e.id, std::move(st));
+    });
+    for (size_t i = 1; i < entries.size(); ++i)
+        if (!(entries[i - 1].first < entries[i].first)) return bad("entries out of order");
+    SequenceNode rebuilt = from_entries(std::move(entries), deletes_);
+    std::vector<std::pair<ElementId, uint32_t>> mine, theirs;
+    auto depths = [](const SequenceNode& q, std::vector<std::pair<ElementId, uint32_t>>& out) {
+        for (const auto& leaf : q.leaves_)
+            for (const Item& it : leaf->items)
+                for (uint32_t k = 0; k < it.len; ++k) out.emplace_back(it.id(k), it.depth + k);
+    };
+    depths(*this, mine);
+    depths(rebuilt, theirs);
+    if (mine != theirs) return bad("document order or depths differ from a rebuild");
+    if (shown() != rebuilt.shown() || shown_bytes() != rebuilt.shown_bytes() || shown_other() != rebuilt.shown_other())
+        return bad("shown counts differ from a rebuild");
+    return {};
+}
+
+}  // namespace norvane::crdt
