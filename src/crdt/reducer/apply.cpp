@@ -34,14 +34,14 @@ const CrdtPolicy* child_policy(const CrdtPolicy& p, const PathSegment& seg) {
 }
 
 // Inserts a dot into an entry's set, recording it when it is new.
-void add_dot(SharedDotSet& set, const Dot& d, UndoLog* undo) {
+void add_dot(DotRuns& set, const Dot& d, UndoLog* undo) {
     if (set.contains(d)) return;
     if (undo) undo->dot_added(&set, d);
     set.insert(d);
 }
 
 template <class It>
-void add_dots(SharedDotSet& set, It first, It last, UndoLog* undo) {
+void add_dots(DotRuns& set, It first, It last, UndoLog* undo) {
     for (; first != last; ++first) add_dot(set, *first, undo);
 }
 
@@ -140,7 +140,7 @@ Result<Located<NodeState>> node_at_path_mut(NodeState& root, const CrdtPolicy& p
                 if (!m || !policy_is(*pol, PolicyKind::Map)) return fail(kStateMismatch);
                 const CrdtPolicy& child = pol->policy_for_key(seg.key);
                 MapEntryState& e = map_entry(*m, seg.key, child, undo);
-                add_dot(e.dots, dot, undo);
+                add_dot(e.writes, dot, undo);
                 node = e.node.get();
                 pol = &child;
                 break;
@@ -276,7 +276,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             for (const auto& [key, v] : value.as_map()) {
                 const CrdtPolicy& child = policy.policy_for_key(key);
                 MapEntryState& e = map_entry(m, key, child, undo);
-                add_dot(e.dots, dot, undo);
+                add_dot(e.writes, dot, undo);
                 NV_CHECK(merge_value(*e.node, child, v, dot, undo));
             }
             return {};
@@ -288,7 +288,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
             for (const auto& item : value.as_list()) {
                 std::string key = NV_TRY(member_key(policy.keys, item));
                 SetEntryState& e = set_entry(s, std::move(key), child, undo);
-                add_dot(e.adds, dot, undo);
+                add_dot(e.writes, dot, undo);
                 NV_CHECK(merge_value(*e.node, child, item, dot, undo));
             }
             return {};
@@ -364,7 +364,7 @@ static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op,
             const CrdtPolicy& child = pol.policy_for_key(op.key);
             MapEntryState& e = map_entry(*m, op.key, child, undo);
             if (set) {
-                add_dot(e.dots, op.dot, undo);
+                add_dot(e.writes, op.dot, undo);
                 return merge_value(*e.node, child, op.value, op.dot, undo);
             }
             add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);
@@ -382,7 +382,7 @@ static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op,
             std::string key = add ? NV_TRY(member_key(pol.keys, op.value)) : op.key;
             SetEntryState& e = set_entry(*s, std::move(key), child, undo);
             if (add) {
-                add_dot(e.adds, op.dot, undo);
+                add_dot(e.writes, op.dot, undo);
                 return merge_value(*e.node, child, op.value, op.dot, undo);
             }
             add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);

@@ -21,19 +21,17 @@ namespace {
 // the entry's `removed`, and no sequence below holds elements or deletions
 // (later insertions may name a purged element as predecessor, and deletions
 // may precede the insertions they hide).
-bool subtree_within(const NodeState& node, const DotSet& removed) {
-    auto within = [&](const DotSet& dots) {
-        return std::all_of(dots.begin(), dots.end(), [&](const Dot& d) { return removed.contains(d); });
-    };
+bool subtree_within(const NodeState& node, const DotRuns& removed) {
+    auto within = [&](const DotRuns& dots) { return dots.all_of([&](const Dot& d) { return removed.contains(d); }); };
     if (const auto* r = node.reg()) return !r->dot || removed.contains(*r->dot);
     if (const auto* m = node.map()) {
         for (const auto& [k, e] : m->entries)
-            if (!within(e.dots) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+            if (!within(e.writes) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
         return true;
     }
     if (const auto* s = node.set()) {
         for (const auto& [k, e] : s->entries)
-            if (!within(e.adds) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+            if (!within(e.writes) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
         return true;
     }
     if (const auto* q = node.seq()) return q->empty();
@@ -63,15 +61,13 @@ void prepare(NodeState& node, const CrdtPolicy& policy, const std::function<bool
 // Allocates nothing once `unshare` has run over the same node and policy.
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier) {
     uint64_t count = 0;
-    auto all_covered = [&](const DotSet& dots) {
-        return std::all_of(dots.begin(), dots.end(), [&](const Dot& d) { return dot_covered(d, frontier); });
-    };
+    auto all_covered = [&](const DotRuns& dots) { return dots.all_of([&](const Dot& d) { return dot_covered(d, frontier); }); };
     if (MapNode* m = node.map()) {
         if (policy.kind != PolicyKind::Map) return 0;
         for (auto& [key, e] : m->entries) count += compact_node(*e.node, policy.policy_for_key(key), frontier);
         std::erase_if(m->entries, [&](const auto& kv) {
             const MapEntryState& e = kv.second;
-            bool gone = std::all_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
+            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed.contains(d); }) &&
                         !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
             if (gone) ++count;
             return gone;
@@ -81,7 +77,7 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         for (auto& [key, e] : s->entries) count += compact_node(*e.node, policy.element(), frontier);
         std::erase_if(s->entries, [&](const auto& kv) {
             const SetEntryState& e = kv.second;
-            bool gone = std::all_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return e.removed.contains(d); }) &&
+            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed.contains(d); }) &&
                         !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
             if (gone) ++count;
             return gone;

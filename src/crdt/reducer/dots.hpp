@@ -3,6 +3,8 @@
 #pragma once
 
 #include <compare>
+#include <functional>
+#include <vector>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -126,39 +128,69 @@ private:
     std::shared_ptr<NodeState> p_;
 };
 
-// An ordered set of dots whose copies share it until one of them changes.
-// The dot sets of map entries and set members grow with every write below
-// them; sharing keeps copies of a document cheap.
-class SharedDotSet {
+// A set of dots kept as runs of consecutive counters of one replica: the dots
+// of the writes below a map entry or set member, most of them one replica's
+// consecutive operations, take a few words instead of a tree node each.
+class DotRuns {
 public:
-    using const_iterator = DotSet::const_iterator;
-
-    SharedDotSet() = default;
-    SharedDotSet(DotSet s) : p_(s.empty() ? nullptr : std::make_shared<DotSet>(std::move(s))) {}
-
-    const DotSet& get() const { return p_ ? *p_ : empty_set(); }
-    operator const DotSet&() const { return get(); }
-    bool empty() const { return get().empty(); }
-    size_t size() const { return get().size(); }
-    bool contains(const Dot& d) const { return get().contains(d); }
-    const_iterator begin() const { return get().begin(); }
-    const_iterator end() const { return get().end(); }
-
-    void insert(const Dot& d) {
-        if (!contains(d)) mut().insert(d);
+    bool empty() const { return runs_.empty(); }
+    size_t size() const;
+    bool contains(const Dot& d) const;
+    // Adds `d`; false when it was there. Only ever extends a run at its end or
+    // starts one, so that `erase_added` of the newest dot allocates nothing.
+    bool insert(const Dot& d);
+    // Takes back the newest `insert` of `d` still standing.
+    void erase_added(const Dot& d);
+    // Every dot in ascending order; `f` returns false to stop. Returns
+    // whether it ran to the end.
+    bool for_each(const std::function<bool(const Dot&)>& f) const;
+    std::vector<Dot> sorted() const;
+    // In no particular order.
+    template <class F>
+    bool any_of(F&& f) const {
+        for (const Run& r : runs_)
+            for (uint64_t c = r.first;; ++c) {
+                if (f(Dot{c, r.replica})) return true;
+                if (c == r.last) break;
+            }
+        return false;
     }
-    template <class It>
-    void insert(It first, It last) {
-        for (; first != last; ++first) insert(*first);
-    }
-    void erase(const Dot& d) {
-        if (contains(d)) mut().erase(d);
+    template <class F>
+    bool all_of(F&& f) const {
+        return !any_of([&](const Dot& d) { return !f(d); });
     }
 
 private:
-    static const DotSet& empty_set();
-    DotSet& mut();
-    std::shared_ptr<DotSet> p_;
+    struct Run {
+        Replica replica;
+        uint64_t first, last;
+    };
+    // By replica handle, then counter; runs of one replica do not overlap.
+    std::vector<Run> runs_;
+};
+
+// The removal filter of a walk down the node tree: the `removed` sets of the
+// map entries and set members it passed. A dot in any of them is hidden.
+class RemovalFilter {
+public:
+    bool empty() const { return sets_.empty(); }
+    bool contains(const Dot& d) const {
+        for (const DotRuns* s : sets_)
+            if (s->contains(d)) return true;
+        return false;
+    }
+    // The filter below an entry whose removals observed `removed`.
+    RemovalFilter with(const DotRuns& removed) const {
+        RemovalFilter f = *this;
+        if (!removed.empty()) f.sets_.push_back(&removed);
+        return f;
+    }
+    void add(const DotRuns& removed) {
+        if (!removed.empty()) sets_.push_back(&removed);
+    }
+
+private:
+    std::vector<const DotRuns*> sets_;
 };
 
 }  // namespace norvane::crdt

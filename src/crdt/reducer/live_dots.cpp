@@ -12,16 +12,20 @@ static void collect_live(const NodeState& node, std::vector<Dot>& out) {
         if (r->dot) out.push_back(*r->dot);
     } else if (const auto* m = node.map()) {
         for (const auto& [k, e] : m->entries) {
-            bool live = std::any_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return !e.removed.contains(d); });
-            if (!live) continue;
-            out.insert(out.end(), e.dots.begin(), e.dots.end());
+            if (!e.shows(RemovalFilter{})) continue;
+            e.writes.all_of([&](const Dot& d) {
+                out.push_back(d);
+                return true;
+            });
             collect_live(*e.node, out);
         }
     } else if (const auto* s = node.set()) {
         for (const auto& [k, e] : s->entries) {
             size_t before = out.size();
-            for (const auto& d : e.adds)
+            e.writes.all_of([&](const Dot& d) {
                 if (!e.removed.contains(d)) out.push_back(d);
+                return true;
+            });
             if (out.size() == before) continue;
             collect_live(*e.node, out);
         }

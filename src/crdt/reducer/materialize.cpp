@@ -7,29 +7,8 @@
 
 namespace norvane::crdt {
 
-namespace {
-
-// Membership in the union of two dot sets without building it.
-struct DotFilter {
-    const DotSet& a;
-    const DotSet* b = nullptr;
-    bool contains(const Dot& d) const { return a.contains(d) || (b && b->contains(d)); }
-};
-
-// The union of `removed` and the filter, built only when both are non-empty.
-const DotSet& joined(const DotSet& removed, const DotSet& filter, DotSet& storage) {
-    if (removed.empty()) return filter;
-    if (filter.empty()) return removed;
-    storage = filter;
-    storage.insert(removed.begin(), removed.end());
-    return storage;
-}
-
-}  // namespace
-
-
 Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, const CrdtPolicy& policy,
-                                                       const DotSet& filter) {
+                                                       const RemovalFilter& filter) {
     if (node.kind() != state_kind_of(policy)) return fail(errors::kIncompatible);
     switch (policy.kind) {
         case PolicyKind::Register: {
@@ -40,12 +19,8 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Map: {
             ValueMap out;
             for (const auto& [key, e] : node.map()->entries) {
-                DotFilter f{filter, &e.removed.get()};
-                bool visible = std::any_of(e.dots.begin(), e.dots.end(), [&](const Dot& d) { return !f.contains(d); });
-                if (!visible) continue;
-                DotSet storage;
-                const DotSet& r = joined(e.removed, filter, storage);
-                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), r));
+                if (!e.shows(filter)) continue;
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), filter.with(e.removed)));
                 out.emplace_back(key, child ? std::move(*child) : Value::null());
             }
             return std::optional<Value>(Value::map(std::move(out)));
@@ -53,12 +28,8 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         case PolicyKind::Set: {
             ValueList out;
             for (const auto& [key, e] : node.set()->entries) {
-                DotFilter f{filter, &e.removed.get()};
-                bool visible = std::any_of(e.adds.begin(), e.adds.end(), [&](const Dot& d) { return !f.contains(d); });
-                if (!visible) continue;
-                DotSet storage;
-                const DotSet& r = joined(e.removed, filter, storage);
-                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), r));
+                if (!e.shows(filter)) continue;
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), filter.with(e.removed)));
                 if (child) out.push_back(std::move(*child));
             }
             return std::optional<Value>(Value::list(std::move(out)));
@@ -122,8 +93,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
 }
 
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy) {
-    static const DotSet kEmpty;
-    auto v = NV_TRY(materialize_node_filtered(node, policy, kEmpty));
+    auto v = NV_TRY(materialize_node_filtered(node, policy, RemovalFilter{}));
     if (!v) return fail(errors::kRootRemoved);
     return std::move(*v);
 }

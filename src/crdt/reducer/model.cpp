@@ -41,17 +41,88 @@ NodeState* NodePtr::mut() {
     return p_.get();
 }
 
-const DotSet& SharedDotSet::empty_set() {
-    static const DotSet kEmpty;
-    return kEmpty;
+size_t DotRuns::size() const {
+    size_t n = 0;
+    for (const Run& r : runs_) n += r.last - r.first + 1;
+    return n;
 }
 
-DotSet& SharedDotSet::mut() {
-    if (!p_)
-        p_ = std::make_shared<DotSet>();
-    else if (p_.use_count() > 1)
-        p_ = std::make_shared<DotSet>(*p_);
-    return *p_;
+namespace {
+
+// The run of `r` with the greatest first counter at most `c`, or end.
+template <class Runs>
+auto run_at(Runs& runs, Replica r, uint64_t c) {
+    auto it = std::upper_bound(runs.begin(), runs.end(), std::pair(r, c), [](const auto& key, const auto& run) {
+        return std::less<Replica>()(key.first, run.replica) || (key.first == run.replica && key.second < run.first);
+    });
+    if (it == runs.begin()) return runs.end();
+    --it;
+    return it->replica == r ? it : runs.end();
+}
+
+}  // namespace
+
+bool DotRuns::contains(const Dot& d) const {
+    auto it = run_at(runs_, d.replica, d.counter);
+    return it != runs_.end() && d.counter <= it->last;
+}
+
+bool DotRuns::insert(const Dot& d) {
+    auto it = run_at(runs_, d.replica, d.counter);
+    if (it != runs_.end()) {
+        if (d.counter <= it->last) return false;
+        auto next = std::next(it);
+        if (it->last + 1 == d.counter && (next == runs_.end() || next->replica != d.replica || next->first > d.counter)) {
+            ++it->last;
+            return true;
+        }
+    }
+    auto at = std::upper_bound(runs_.begin(), runs_.end(), std::pair(d.replica, d.counter),
+                               [](const auto& key, const Run& run) {
+                                   return std::less<Replica>()(key.first, run.replica) ||
+                                          (key.first == run.replica && key.second < run.first);
+                               });
+    runs_.insert(at, Run{d.replica, d.counter, d.counter});
+    return true;
+}
+
+void DotRuns::erase_added(const Dot& d) {
+    auto it = run_at(runs_, d.replica, d.counter);
+    if (it == runs_.end() || d.counter > it->last) return;
+    if (it->first == it->last) {
+        runs_.erase(it);
+    } else if (d.counter == it->last) {
+        --it->last;
+    } else {
+        // Not the newest dot of its run; only a run started by it ends here.
+        NORVANE_EXPECT(false, "a dot taken back ends its run");
+    }
+}
+
+bool DotRuns::for_each(const std::function<bool(const Dot&)>& f) const {
+    if (runs_.size() == 1) {
+        for (uint64_t c = runs_[0].first;; ++c) {
+            if (!f(Dot{c, runs_[0].replica})) return false;
+            if (c == runs_[0].last) return true;
+        }
+    }
+    // A merge of the runs by counter, then by replica name.
+    std::vector<Dot> all = sorted();
+    for (const Dot& d : all)
+        if (!f(d)) return false;
+    return true;
+}
+
+std::vector<Dot> DotRuns::sorted() const {
+    std::vector<Dot> all;
+    all.reserve(size());
+    for (const Run& r : runs_)
+        for (uint64_t c = r.first;; ++c) {
+            all.push_back(Dot{c, r.replica});
+            if (c == r.last) break;
+        }
+    std::sort(all.begin(), all.end());
+    return all;
 }
 
 void UndoLog::map_entry_added(MapNode* m, std::string key) {
@@ -62,8 +133,8 @@ void UndoLog::set_entry_added(SetNode* s, std::string key) {
     push([s, key = std::move(key)] { s->entries.erase(key); });
 }
 
-void UndoLog::dot_added(SharedDotSet* s, Dot d) {
-    push([s, d = std::move(d)] { s->erase(d); });
+void UndoLog::dot_added(DotRuns* s, Dot d) {
+    push([s, d] { s->erase_added(d); });
 }
 
 void UndoLog::register_saved(RegisterNode* r) {

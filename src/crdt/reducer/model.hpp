@@ -24,19 +24,23 @@
 
 namespace norvane::crdt {
 
-struct MapEntryState {
+// A map entry or a set member: its node, the dots of the writes that make it
+// show (a map entry's every write below it, a set member's adds), the dots its
+// removals observed, and those removals' own dots.
+struct EntryState {
     NodePtr node;  // always set
-    SharedDotSet dots;
-    SharedDotSet removed;
-    SharedDotSet removal_ops;
-};
+    DotRuns writes;
+    DotRuns removed;
+    DotRuns removal_ops;
 
-struct SetEntryState {
-    NodePtr node;  // always set
-    SharedDotSet adds;
-    SharedDotSet removed;
-    SharedDotSet removal_ops;
+    // Whether the entry shows under `filter`: a write that neither its own
+    // removals nor the filter hide.
+    bool shows(const RemovalFilter& filter) const {
+        return writes.any_of([&](const Dot& d) { return !removed.contains(d) && !filter.contains(d); });
+    }
 };
+using MapEntryState = EntryState;
+using SetEntryState = EntryState;
 
 struct RegisterNode {
     std::optional<Value> value;
@@ -81,7 +85,7 @@ public:
     void map_entry_added(MapNode* m, std::string key);
     void set_entry_added(SetNode* s, std::string key);
     // `d` was not in `*s` before.
-    void dot_added(SharedDotSet* s, Dot d);
+    void dot_added(DotRuns* s, Dot d);
     // Saves a register's content before it is overwritten.
     void register_saved(RegisterNode* r);
     // Any other change: `f` takes it back and allocates nothing.

@@ -23,21 +23,21 @@ CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
     return op;
 }
 
-// The dots that the removals of the map entries and set members along `path`
-// had observed: what they hide below them.
-DotSet removal_filter(const NodeState& root, const CrdtPath& path) {
-    DotSet out;
+// The removals of the map entries and set members along `path`: what they
+// hide below them.
+RemovalFilter removal_filter(const NodeState& root, const CrdtPath& path) {
+    RemovalFilter out;
     const NodeState* node = &root;
     for (const auto& seg : path) {
         const NodeState* next = nullptr;
         if (const MapNode* m = node->map(); m && seg.kind == PathSegment::Kind::Key) {
             if (auto it = m->entries.find(seg.key); it != m->entries.end()) {
-                out.insert(it->second.removed.begin(), it->second.removed.end());
+                out.add(it->second.removed);
                 next = it->second.node.get();
             }
         } else if (const SetNode* s = node->set(); s && seg.kind == PathSegment::Kind::Member) {
             if (auto it = s->entries.find(seg.key); it != s->entries.end()) {
-                out.insert(it->second.removed.begin(), it->second.removed.end());
+                out.add(it->second.removed);
                 next = it->second.node.get();
             }
         } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {
@@ -101,7 +101,8 @@ struct Mutator {
 
     // The removed list of a removal: the entry's own write dots and the live
     // dots of its node, ascending and unique.
-    static std::vector<Dot> removed_of(const DotSet& own, const NodeState& node) {
+    static std::vector<Dot> removed_of(const DotRuns& writes, const NodeState& node) {
+        std::vector<Dot> own = writes.sorted();
         std::vector<Dot> live = live_dots(node);
         std::vector<Dot> out;
         out.reserve(own.size() + live.size());
@@ -122,7 +123,7 @@ struct Mutator {
                 const MapNode* map = loc.node->map();
                 if (!map) return fail(errors::kMapIncompatible);
                 if (auto it = map->entries.find(m.key); it != map->entries.end())
-                    op.removed = removed_of(it->second.dots, *it->second.node);
+                    op.removed = removed_of(it->second.writes, *it->second.node);
                 return process(std::move(op));
             }
             case OpKind::SetRemove: {
@@ -133,7 +134,7 @@ struct Mutator {
                 const SetNode* set = loc.node->set();
                 if (!set) return fail(errors::kSetIncompatible);
                 if (auto it = set->entries.find(m.key); it != set->entries.end())
-                    op.removed = removed_of(it->second.adds, *it->second.node);
+                    op.removed = removed_of(it->second.writes, *it->second.node);
                 return process(std::move(op));
             }
             case OpKind::SequenceSplice: return splice(m);
@@ -156,7 +157,7 @@ struct Mutator {
         if (!seq) return fail(errors::kSequenceIncompatible);
         // Positions count the elements the value shows: not deleted, not hidden
         // by a removal on the way to the sequence, and holding a value.
-        const DotSet filter = removal_filter(root, m.path);
+        const RemovalFilter filter = removal_filter(root, m.path);
         const CrdtPolicy& element = loc.policy->element();
         uint64_t end = 0;
         const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);

@@ -62,7 +62,7 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
 
 // The visible value; nullopt when the node has none.
 Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, const CrdtPolicy& policy,
-                                                       const DotSet& filter);
+                                                       const RemovalFilter& filter);
 // As above with an empty filter; an absent value is "root value is removed".
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
 

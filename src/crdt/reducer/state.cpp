@@ -26,12 +26,19 @@ static void write_dot_list(std::string& out, const DotSet& dots) {
 }
 
 // The optional dot lists of an entry, each only when non-empty.
-static void write_opt_dots(std::string& out, std::string_view key, const DotSet& dots) {
+static void write_opt_dots(std::string& out, std::string_view key, const DotRuns& dots) {
     if (dots.empty()) return;
     out += ",\"";
     out += key;
-    out += "\":";
-    write_dot_list(out, dots);
+    out += "\":[";
+    bool first = true;
+    dots.for_each([&](const Dot& d) {
+        if (!first) out += ',';
+        first = false;
+        write_dot(out, d);
+        return true;
+    });
+    out += ']';
 }
 
 template <class Entries>
@@ -44,10 +51,7 @@ static void write_entry_map(std::string& out, const Entries& entries, std::strin
         append_json_string(out, key);
         out += ":{\"node\":";
         write_node(out, *e.node);
-        if constexpr (requires { e.adds; })
-            write_opt_dots(out, dots_key, e.adds);
-        else
-            write_opt_dots(out, dots_key, e.dots);
+        write_opt_dots(out, dots_key, e.writes);
         write_opt_dots(out, "removed", e.removed);
         write_opt_dots(out, "removal_ops", e.removal_ops);
         out += '}';
@@ -235,6 +239,12 @@ DeResult<void> read_pair(D& de, FA&& fa, FB&& fb) {
     return de.deserialize_tuple(2, v);
 }
 
+DotRuns runs_of(const DotSet& dots) {
+    DotRuns out;
+    for (const Dot& d : dots) out.insert(d);
+    return out;
+}
+
 template <class D>
 DeResult<DotSet> read_dot_set(D& d) {
     DotSet dots;
@@ -285,14 +295,9 @@ DeResult<Entry> read_entry(D& de, const de::StructSpec& spec) {
                 e.node = NodePtr(NV_TRY(read_node(x)));
                 has_node = true;
                 break;
-            case 1:
-                if constexpr (requires { e.adds; })
-                    e.adds = NV_TRY(read_dot_set(x));
-                else
-                    e.dots = NV_TRY(read_dot_set(x));
-                break;
-            case 2: e.removed = NV_TRY(read_dot_set(x)); break;
-            default: e.removal_ops = NV_TRY(read_dot_set(x)); break;
+            case 1: e.writes = runs_of(NV_TRY(read_dot_set(x))); break;
+            case 2: e.removed = runs_of(NV_TRY(read_dot_set(x))); break;
+            default: e.removal_ops = runs_of(NV_TRY(read_dot_set(x))); break;
         }
         return {};
     }));

@@ -39,43 +39,12 @@ bool is_sequence_op(OpKind k) {
     return k == OpKind::SequenceInsert || k == OpKind::SequenceDelete || k == OpKind::SequenceSplice;
 }
 
-// The removal filter of a walk: the `removed` sets of the entries passed, joined
-// only when more than one is non-empty.
-class Filter {
-public:
-    const DotSet& get() const { return *cur_; }
-    void add(const DotSet& removed) {
-        if (removed.empty()) return;
-        if (cur_->empty()) {
-            cur_ = &removed;
-            return;
-        }
-        auto joined = std::make_unique<DotSet>(*cur_);
-        joined->insert(removed.begin(), removed.end());
-        cur_ = joined.get();
-        own_.push_back(std::move(joined));
-    }
-
-private:
-    static const DotSet& empty() {
-        static const DotSet kEmpty;
-        return kEmpty;
-    }
-    const DotSet* cur_ = &empty();
-    std::vector<std::unique_ptr<DotSet>> own_;
-};
-
-bool entry_visible(const MapEntryState& e, const DotSet& filter) {
-    return std::any_of(e.dots.begin(), e.dots.end(),
-                       [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
-}
-
 // The node a key chain leads to through visible map entries, with the removal
 // filter on the way; null node when an entry on the way is missing or hidden.
 struct Walk {
     const NodeState* node = nullptr;
     const CrdtPolicy* policy = nullptr;
-    Filter filter;
+    RemovalFilter filter;
 };
 
 void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vector<std::string>& keys, size_t depth,
@@ -89,7 +58,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
             return;
         }
         auto it = m->entries.find(keys[i]);
-        if (it == m->entries.end() || !entry_visible(it->second, w.filter.get())) {
+        if (it == m->entries.end() || !it->second.shows(w.filter)) {
             w.node = nullptr;
             return;
         }
@@ -103,7 +72,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
 // nothing when it is not shown; a shown element of a string sequence must
 // hold one character.
 Result<std::optional<Value>> shown_element(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
-                                           const DotSet& filter) {
+                                           const RemovalFilter& filter) {
     auto e = q.find(id);
     if (!e || !e->inserted || !e->has_node() || e->deleted || filter.contains(id.dot)) return std::optional<Value>();
     std::optional<Value> v;
@@ -147,18 +116,11 @@ struct Child {
 // What a member or an element contributes to the materialised set or sequence
 // under `filter`: nothing when it is not shown.
 Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy& pol, const Child& c,
-                                         const DotSet& filter) {
+                                         const RemovalFilter& filter) {
     if (const SetNode* s = node.set()) {
         auto it = s->entries.find(c.key);
-        if (it == s->entries.end()) return std::optional<Value>();
-        const SetEntryState& e = it->second;
-        const bool visible = std::any_of(e.adds.begin(), e.adds.end(),
-                                         [&](const Dot& d) { return !filter.contains(d) && !e.removed.contains(d); });
-        if (!visible) return std::optional<Value>();
-        Filter f;
-        f.add(filter);
-        f.add(e.removed);
-        return materialize_node_filtered(*e.node, pol.element(), f.get());
+        if (it == s->entries.end() || !it->second.shows(filter)) return std::optional<Value>();
+        return materialize_node_filtered(*it->second.node, pol.element(), filter.with(it->second.removed));
     }
     return shown_element(*node.seq(), pol, c.id, filter);
 }
@@ -313,7 +275,7 @@ Result<Value> IncrementalView::materialize_at(const NodeState& root, const std::
     Walk w;
     walk_keys(root, policy_, keys, depth, w);
     if (!w.node) return Value::null();
-    auto v = NV_TRY(materialize_node_filtered(*w.node, *w.policy, w.filter.get()));
+    auto v = NV_TRY(materialize_node_filtered(*w.node, *w.policy, w.filter));
     if (!v) {
         if (depth == 0) return fail(errors::kRootRemoved);
         return Value::null();
@@ -374,12 +336,12 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         if (simple) {
             // A sequence shown under no removal is edited in place, at the
             // positions its elements have.
-            const bool in_place = w.filter.get().empty();
+            const bool in_place = w.filter.empty();
             bool changed = false;
             std::vector<ElementId> hidden;  // shown elements this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
                 for (const auto& id : op.ids) {
-                    if (!NV_TRY(shown_element(*q, *w.policy, id, w.filter.get()))) continue;
+                    if (!NV_TRY(shown_element(*q, *w.policy, id, w.filter))) continue;
                     changed = true;
                     if (!in_place) break;
                     hidden.push_back(id);
@@ -405,7 +367,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                 std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
-                    auto v = NV_TRY(shown_element(qa, *after.policy, id, after.filter.get()));
+                    auto v = NV_TRY(shown_element(qa, *after.policy, id, after.filter));
                     if (!v) continue;
                     changed = true;
                     if (!in_place) continue;
@@ -476,11 +438,11 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             child = Child{{}, op.path[depth].id};
         }
         if (child) {
-            auto before = NV_TRY(shown_child(*w.node, *w.policy, *child, w.filter.get()));
+            auto before = NV_TRY(shown_child(*w.node, *w.policy, *child, w.filter));
             NV_CHECK(apply_one(root, policy_, op, undo));
             Walk after;
             walk_keys(root, policy_, keys, depth, after);
-            auto now = NV_TRY(shown_child(*after.node, *after.policy, *child, after.filter.get()));
+            auto now = NV_TRY(shown_child(*after.node, *after.policy, *child, after.filter));
             if (before == now) return false;
             Node* n = &root_;
             for (const auto& k : keys) n = &n->kids[k];
@@ -498,7 +460,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     Cursor cur{&root_, &before_};
     const NodeState* node = &root;
     const CrdtPolicy* pol = &policy_;
-    Filter filter;
+    RemovalFilter filter;
     size_t at = 0;
     // The change found: a replacement value or an absent entry at keys[0..at).
     std::optional<Value> replacement;
@@ -509,7 +471,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         cur.child(keys[at]);
         const bool was = !cur.absent;
         auto it = m->entries.find(keys[at]);
-        if (it == m->entries.end() || !entry_visible(it->second, filter.get())) {
+        if (it == m->entries.end() || !it->second.shows(filter)) {
             if (!was) return false;
             ++at;
             changed = true;
@@ -519,7 +481,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         pol = &pol->policy_for_key(keys[at]);
         node = it->second.node.get();
         if (!was) {
-            auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+            auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter));
             replacement = v ? std::move(*v) : Value::null();
             ++at;
             changed = true;
@@ -527,7 +489,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         }
     }
     if (!changed) {
-        auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter.get()));
+        auto v = NV_TRY(materialize_node_filtered(*node, *pol, filter));
         if (!v) {
             if (at == 0) return fail(errors::kRootRemoved);
             v = Value::null();
