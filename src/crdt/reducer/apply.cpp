@@ -312,12 +312,14 @@ Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value
 // ---- operation merge ---------------------------------------------------------------------
 
 static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
-    CrdtPath walked = op.path;
-    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove)
-        walked.push_back(PathSegment{PathSegment::Kind::Key, op.key, {}});
+    // The operation's path, and the key of a map operation as its last step.
+    const bool keyed = op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove;
+    const size_t steps = op.path.size() + (keyed ? 1 : 0);
+    const PathSegment key_step{PathSegment::Kind::Key, keyed ? op.key : std::string(), {}};
+    auto step = [&](size_t i) -> const PathSegment& { return i < op.path.size() ? op.path[i] : key_step; };
     const CrdtPolicy* pol = &root;
-    for (size_t i = 0; i < walked.size(); ++i) {
-        const PathSegment& seg = walked[i];
+    for (size_t i = 0; i < steps; ++i) {
+        const PathSegment& seg = step(i);
         const CrdtPolicy* next = child_policy(*pol, seg);
         if (!next) return fail(kPolicyMismatch);
         if (seg.kind == PathSegment::Kind::Member) {
@@ -325,8 +327,7 @@ static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
             constexpr const char* kImmutable = errors::kImmutableIdentity;
             if (pol->keys.empty()) return fail(kImmutable);
             std::vector<std::string_view> f;
-            for (size_t j = i + 1; j < walked.size() && walked[j].kind == PathSegment::Kind::Key; ++j)
-                f.push_back(walked[j].key);
+            for (size_t j = i + 1; j < steps && step(j).kind == PathSegment::Kind::Key; ++j) f.push_back(step(j).key);
             for (const auto& p : pol->keys) {
                 size_t common = std::min(p.size(), f.size());
                 if (std::equal(f.begin(), f.begin() + common, p.begin())) return fail(kImmutable);

@@ -633,7 +633,7 @@ std::optional<SequenceNode::Element> SequenceNode::find(const ElementId& id) con
     if (auto p = ops.locate(id)) {
         const Item& it = ops.item(*p);
         Element e = it.element(p->offset, it.held == Held::Char ? it.byte_at(p->offset) : 0);
-        e.deleted = deletes_.contains(id);
+        e.deleted = it.deleted;
         return e;
     }
     auto l = loose_.find(id);
@@ -1120,7 +1120,7 @@ void SequenceNode::for_each_entry(
     for (const Ref& r : all) {
         if (r.item) {
             Element e = r.item->element(r.k, r.byte);
-            e.deleted = deletes_.contains(r.id);
+            e.deleted = r.item->deleted;
             const std::optional<ElementId> after = r.k == 0 ? r.item->origin : std::optional(r.item->id(r.k - 1));
             f(e, after);
         } else {

@@ -381,7 +381,11 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             if (changed) {
                 Node* n = &root_;
                 for (const auto& k : keys) n = &n->kids[k];
-                if (editable && n->state != State::Dirty) {
+                // A few edits go into the value in place; past them, each edit
+                // would move the rest of the value again, and the sequence is
+                // materialised once when the call ends instead.
+                constexpr uint32_t kInPlaceEdits = 4;
+                if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
                     if (n->state != State::Value) {
                         const Value* v = &before_;
                         for (const auto& k : keys) v = v->find(k);

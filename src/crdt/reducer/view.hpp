@@ -48,6 +48,8 @@ public:
     struct Node {
         enum class State : uint8_t { Interior, Value, Absent, Dirty };
         State state = State::Interior;
+        // Sequence edits made in place in `value` this call.
+        uint32_t edits = 0;
         Value value;
         std::map<std::string, Node, std::less<>> kids;
     };
