@@ -301,29 +301,12 @@ Status IncrementalView::resolve_below(const NodeState& root, const std::vector<s
     return {};
 }
 
-Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
-    const Chain chain = chain_of(op);
-    const auto& keys = chain.keys;
+// Insertions into and deletions from a visible sequence whose every element
+// follows from the head change the value exactly when they show or hide an
+// element. Nothing when the strategy does not apply.
+Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, const CrdtOp& op, UndoLog* undo,
+                                                          const SpliceHint* hint, const std::vector<std::string>& keys) {
     const size_t depth = keys.size();
-
-    // The overlay along the chain: the node at its end, when the overlay holds one
-    // and no replacement value lies above it.
-    Node* end = &root_;
-    bool above_value = false;
-    for (size_t i = 0; i < depth && end; ++i) {
-        if (end->state == State::Dirty) NV_CHECK(resolve_below(root, keys, *end, i));
-        if (end->state != State::Interior) {
-            above_value = true;
-            end = nullptr;
-            break;
-        }
-        auto it = end->kids.find(keys[i]);
-        end = it == end->kids.end() ? nullptr : &it->second;
-    }
-
-    // Insertions and deletions on a visible sequence whose order has no orphans
-    // change the value exactly when they show or hide an element.
-    if (chain.full && is_sequence_op(op.kind) && !above_value) {
         Walk w;
         walk_keys(root, policy_, keys, depth, w);
         SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
@@ -332,8 +315,8 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         // the head; a text's bytes count when all it shows are characters.
         const bool text = q && w.policy->materialization == SequenceMaterialization::String;
         auto countable = [&](const SequenceNode& s) { return !s.has_orphans() && (!text || s.shown_other() == 0); };
-        bool simple = q != nullptr && (op.kind != OpKind::SequenceInsert || !q->has_orphans());
-        if (simple) {
+        if (q == nullptr || (op.kind == OpKind::SequenceInsert && q->has_orphans())) return std::optional<bool>();
+        {
             // A sequence shown under no removal is edited in place, at the
             // positions its elements have.
             const bool in_place = w.filter.empty();
@@ -418,26 +401,29 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
                     n->state = State::Dirty;
                 }
             }
-            return changed;
+            return std::optional<bool>(changed);
         }
-    }
+}
 
-    // An operation on one member of a visible set, or below one element of a
-    // visible sequence, changes the value exactly when it changes what that
-    // member or element shows: the others are untouched.
-    if (!above_value) {
+// An operation on one member of a visible set, or below one element of a
+// visible sequence, changes the value exactly when it changes what that member
+// or element shows: the others are untouched. Nothing when the strategy does
+// not apply.
+Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const CrdtOp& op, UndoLog* undo,
+                                                       const std::vector<std::string>& keys, bool full) {
+    const size_t depth = keys.size();
         Walk w;
         walk_keys(root, policy_, keys, depth, w);
         std::optional<Child> child;
         if (w.node && w.policy->kind == PolicyKind::Set && w.node->set()) {
-            if (chain.full && op.kind == OpKind::SetAdd) {
+            if (full && op.kind == OpKind::SetAdd) {
                 if (auto key = member_key(w.policy->keys, op.value)) child = Child{std::move(*key), {}};
-            } else if (chain.full && op.kind == OpKind::SetRemove) {
+            } else if (full && op.kind == OpKind::SetRemove) {
                 child = Child{op.key, {}};
-            } else if (!chain.full && op.path[depth].kind == PathSegment::Kind::Member) {
+            } else if (!full && op.path[depth].kind == PathSegment::Kind::Member) {
                 child = Child{op.path[depth].key, {}};
             }
-        } else if (w.node && w.policy->kind == PolicyKind::Sequence && w.node->seq() && !chain.full &&
+        } else if (w.node && w.policy->kind == PolicyKind::Sequence && w.node->seq() && !full &&
                    op.path[depth].kind == PathSegment::Kind::Element) {
             child = Child{{}, op.path[depth].id};
         }
@@ -447,16 +433,21 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
             Walk after;
             walk_keys(root, policy_, keys, depth, after);
             auto now = NV_TRY(shown_child(*after.node, *after.policy, *child, after.filter));
-            if (before == now) return false;
+            if (before == now) return std::optional<bool>(false);
             Node* n = &root_;
             for (const auto& k : keys) n = &n->kids[k];
             n->kids.clear();
             n->value = Value();
             n->state = State::Dirty;
-            return true;
+            return std::optional<bool>(true);
         }
-    }
+        return std::optional<bool>();
+}
 
+// Any other operation: the value at the end of its key chain before and after.
+Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, UndoLog* undo,
+                                         const std::vector<std::string>& keys, Node* end) {
+    const size_t depth = keys.size();
     // Otherwise the value before the operation is needed at the chain's end.
     if (end) NV_CHECK(resolve_below(root, keys, *end, depth));
     NV_CHECK(apply_one(root, policy_, op, undo));
@@ -538,6 +529,37 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         kid.state = State::Absent;
     }
     return true;
+}
+
+Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
+    const Chain chain = chain_of(op);
+    const auto& keys = chain.keys;
+    const size_t depth = keys.size();
+
+    // The overlay along the chain: the node at its end, when the overlay holds one
+    // and no replacement value lies above it.
+    Node* end = &root_;
+    bool above_value = false;
+    for (size_t i = 0; i < depth && end; ++i) {
+        if (end->state == State::Dirty) NV_CHECK(resolve_below(root, keys, *end, i));
+        if (end->state != State::Interior) {
+            above_value = true;
+            end = nullptr;
+            break;
+        }
+        auto it = end->kids.find(keys[i]);
+        end = it == end->kids.end() ? nullptr : &it->second;
+    }
+
+    if (!above_value) {
+        if (chain.full && is_sequence_op(op.kind)) {
+            auto done = NV_TRY(step_sequence(root, op, undo, hint, keys));
+            if (done) return *done;
+        }
+        auto done = NV_TRY(step_child(root, op, undo, keys, chain.full));
+        if (done) return *done;
+    }
+    return step_value(root, op, undo, keys, end);
 }
 
 Result<Patch> IncrementalView::patch(const NodeState& root) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,12 @@ public:
     };
 
 private:
+    Result<std::optional<bool>> step_sequence(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint,
+                                              const std::vector<std::string>& keys);
+    Result<std::optional<bool>> step_child(NodeState& root, const CrdtOp& op, UndoLog* undo,
+                                           const std::vector<std::string>& keys, bool full);
+    Result<bool> step_value(NodeState& root, const CrdtOp& op, UndoLog* undo, const std::vector<std::string>& keys,
+                            Node* end);
     Status resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node, size_t depth);
     Result<Value> materialize_at(const NodeState& root, const std::vector<std::string>& keys, size_t depth);
 
