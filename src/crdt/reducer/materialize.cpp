@@ -57,8 +57,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
             };
             Status failed;
             q.for_each([&](const SequenceNode::Element& e) {
-                if (e.deleted || !e.has_node()) return true;
-                if (!filter.empty() && filter.contains(e.id.dot)) return true;
+                if (!e.shows(filter)) return true;
                 if (e.plain()) {
                     // A register written at the element's own dot.
                     if (!registers) {

@@ -158,7 +158,6 @@ struct Mutator {
         // Positions count the elements the value shows: not deleted, not hidden
         // by a removal on the way to the sequence, and holding a value.
         const RemovalFilter filter = removal_filter(root, m.path);
-        const CrdtPolicy& element = loc.policy->element();
         uint64_t end = 0;
         const bool overflow = __builtin_add_overflow(m.index, m.delete_count, &end);
         uint64_t len = 0;
@@ -184,14 +183,8 @@ struct Mutator {
                 }
             }
         } else {
-            auto shown = [&](const SequenceNode::Element& e) {
-                if (e.deleted || !e.has_node() || filter.contains(e.id.dot)) return false;
-                if (e.plain() || element.kind != PolicyKind::Register) return true;
-                const RegisterNode* r = e.node->reg();
-                return !r || (r->dot && !filter.contains(*r->dot));
-            };
             seq->for_each([&](const SequenceNode::Element& e) {
-                if (!shown(e)) return true;
+                if (!e.shows(filter)) return true;
                 if (m.index > 0 && len == m.index - 1) after = e.id;
                 if (len >= m.index && (overflow || len < end)) deleted.push_back(e.id);
                 ++len;

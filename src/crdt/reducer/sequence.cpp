@@ -616,6 +616,13 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
 
 // ---- reading -----------------------------------------------------------------------------
 
+bool SequenceNode::Element::shows(const RemovalFilter& filter) const {
+    if (!inserted || deleted || !has_node() || filter.contains(id.dot)) return false;
+    if (plain()) return true;
+    const RegisterNode* r = node->reg();
+    return !r || (r->dot && !filter.contains(*r->dot));
+}
+
 Value SequenceNode::Element::plain_value() const {
     if (held == Held::Char) return Value::str(chars);
     return *value;

@@ -85,6 +85,10 @@ public:
         // follow from the element.
         bool plain() const { return held != Held::Node; }
         bool has_node() const { return plain() || node != nullptr; }
+        // Whether the element shows in its sequence's value under `filter`:
+        // inserted, not deleted, holding a node, not inserted by a write the
+        // filter hides and, holding a register, holding a write it does not.
+        bool shows(const RemovalFilter& filter) const;
         // The value a plain element holds.
         Value plain_value() const;
     };

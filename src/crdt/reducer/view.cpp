@@ -74,7 +74,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
 Result<std::optional<Value>> shown_element(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
                                            const RemovalFilter& filter) {
     auto e = q.find(id);
-    if (!e || !e->inserted || !e->has_node() || e->deleted || filter.contains(id.dot)) return std::optional<Value>();
+    if (!e || !e->shows(filter)) return std::optional<Value>();
     std::optional<Value> v;
     if (!e->plain()) v = NV_TRY(materialize_node_filtered(*e->node, pol.element(), filter));
     else if (pol.element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
