@@ -13,9 +13,10 @@ settings.load_profile("ci" if os.environ.get("CI") else "dev")
 
 
 BUILD_HINT = (
-    "norvane is not built: run `pip install .` (or build it with "
+    "norvane is not built: run `python3 -m venv .venv && . .venv/bin/activate && "
+    "pip install \".[test]\"` (README.md, \"Set-up and tests\"), or build it with "
     "`cmake -S . -B build/dev -G Ninja && ninja -C build/dev` and run "
-    "`PYTHONPATH=build/dev python -m pytest`)"
+    "`PYTHONPATH=build/dev python -m pytest`"
 )
 
 
