@@ -49,7 +49,7 @@ struct Journal {
     // Records a dot the context does not hold, with its operation's
     // fingerprint. The record is made first, with room to take it back.
     void add(const Dot& d, const Sha256Digest& fingerprint) {
-        dots.reserve(dots.size() + 1);
+        reserve_one(dots);
         doc.context.add(d, fingerprint);
         dots.push_back(d);
     }

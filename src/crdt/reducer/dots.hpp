@@ -104,6 +104,14 @@ bool dot_covered(const Dot& d, const Frontier& frontier);
 
 struct NodeState;
 
+// Makes room for one more element, growing the capacity geometrically: an
+// append after it cannot fail for want of memory, and appends stay amortised
+// constant time.
+template <class Vec>
+void reserve_one(Vec& v) {
+    if (v.size() == v.capacity()) v.reserve(v.size() < 8 ? 8 : 2 * v.size());
+}
+
 // A shared, copy-on-write pointer to a node; null means "no node". Copies
 // share the node; the first write access through a pointer whose node is
 // shared gives that pointer a copy of its own (one level: the copy shares its

@@ -155,10 +155,10 @@ struct SequenceNode::Leaf {
 struct SequenceNode::Fenwick {
     std::vector<uint64_t> shown, bytes, other;  // 1-based
 
-    void reserve(size_t n) {
-        shown.reserve(n + 1);
-        bytes.reserve(n + 1);
-        other.reserve(n + 1);
+    void reserve(size_t leaves) {
+        shown.reserve(leaves + 1);
+        bytes.reserve(leaves + 1);
+        other.reserve(leaves + 1);
     }
     void rebuild(const std::vector<std::unique_ptr<Leaf>>& leaves) {
         const size_t n = leaves.size();
@@ -368,7 +368,7 @@ public:
     // place. Changes nothing when it runs out of memory.
     Place split_at(Place p) {
         if (p.offset == 0) return p;
-        p.leaf->items.reserve(p.leaf->items.size() + 1);
+        reserve_one(p.leaf->items);
         const bool added = index_entry(item(p).id(p.offset), p.leaf);
         Item rest;
         try {
@@ -393,8 +393,8 @@ public:
         try {
             fresh = std::make_unique<Leaf>();
             fresh->items.reserve(leaf->items.size() - half);
-            s.leaves_.reserve(s.leaves_.size() + 1);
-            s.sums_->reserve(s.leaves_.size() + 1);
+            reserve_one(s.leaves_);
+            s.sums_->reserve(s.leaves_.capacity());
         } catch (const std::bad_alloc&) {
             recount(leaf);
             return p;
@@ -421,7 +421,7 @@ public:
             p = Place{last, last->items.size(), 0};
         }
         p = split_at(p);
-        p.leaf->items.reserve(p.leaf->items.size() + 1);
+        reserve_one(p.leaf->items);
         index_entry(it.first, p.leaf);
         p.leaf->items.insert(p.leaf->items.begin() + ptrdiff_t(p.item), std::move(it));
         return split_leaf_if_full(p);
