@@ -776,7 +776,8 @@ def section_compact(run, sizes):
 
 def section_state(run, sizes, trace_doc=None):
     run.log("\n(9) state() and from_state against the document size, in MB/s of state text (the peers: "
-            "pycrdt get_update and apply_update on a new Doc, loro snapshot export and import)")
+            "pycrdt get_update and apply_update on a new Doc, loro snapshot export and import, which decodes "
+            "the snapshot lazily)")
     shapes = [("text below a map field", sizes, lambda n: dict(text=text_of(n)),
                lambda n: user_value(text={"Str": text_of(n)})),
               ("list of maps below a map field", [n for n in sizes if n <= 100_000], lambda n: dict(rows=rows_of(n)),
