@@ -26,10 +26,6 @@ import norvane  # noqa: E402
 
 BENCHES = ("codecs", "diff", "messages", "crdt")
 PEERS = ("orjson", "msgpack", "cbor2", "jsonpatch", "deepdiff", "pycrdt", "loro")
-# The editing trace of bench_crdt.py defaults to 100,000 edits, which takes far longer than the
-# rest of the table together because one sequence edit costs time proportional to the document
-# length; run_all uses a shorter trace unless --crdt-edits says otherwise.
-CRDT_EDITS = 30_000
 HEADERS = ("benchmark", "operation", "workload", "norvane", "peer", "peer value", "ratio")
 
 
@@ -39,6 +35,8 @@ def fmt_value(value, unit):
     if unit == "MB/s":
         return f"{value:.0f} MB/s" if value >= 100 else f"{value:.1f} MB/s"
     if unit == "B":
+        if value < 1e3:  # per element
+            return f"{value:.1f} B" if value < 100 else f"{value:.0f} B"
         return f"{value / 1e6:.2f} MB" if value >= 1e6 else f"{value / 1e3:.1f} KB"
     if value >= 1:
         return f"{value:.2f} s"
@@ -119,7 +117,7 @@ def main(argv=None):
     ap.add_argument("--markdown", action="store_true", help="print a Markdown table")
     ap.add_argument("--only", default=",".join(BENCHES), help="comma-separated subset of " + ",".join(BENCHES))
     ap.add_argument("--crdt-edits", type=int, default=None,
-                    help=f"length of the CRDT editing trace (default {CRDT_EDITS:,}; quick: the script's quick size)")
+                    help="length of the CRDT synthetic editing trace (default: the script's own)")
     ap.add_argument("--verbose", action="store_true", help="copy each script's own output to standard error")
     args = ap.parse_args(argv)
     chosen = [b.strip() for b in args.only.split(",") if b.strip()]
@@ -138,8 +136,7 @@ def main(argv=None):
         t0 = time.perf_counter()
         print(f"running bench_{bench}.py ...", file=sys.stderr, flush=True)
         if bench == "crdt":
-            edits = args.crdt_edits or (None if args.quick else CRDT_EDITS)
-            rows = module.rows(args.quick, log, edits=edits)
+            rows = module.rows(args.quick, log, edits=args.crdt_edits)
         else:
             rows = module.rows(args.quick, log)
         print(f"  done in {time.perf_counter() - t0:.0f} s", file=sys.stderr, flush=True)
