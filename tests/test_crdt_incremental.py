@@ -292,3 +292,126 @@ def test_big_batches_match_whole_value_path(shape):
     rnd = random.Random(shape)
     plan = [(rnd.choice(ACTIONS), rnd.randint(0, 3), rnd.randint(0, 2**32)) for _ in range(25)]
     run_history(shape, 2 + shape % 3, plan, big=True)
+
+
+# ---- fixed cases the random histories rarely reach ---------------------------------------
+
+ITEM_IN_SET = {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST, "n": REG}}
+HIDDEN_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "s": {"kind": "set", "keys": [["id"]], "element": ITEM_IN_SET}}}})
+HIDDEN_INIT = json.dumps({"Map": {"s": {"List": [
+    {"Map": {"id": {"Int": 1}, "t": {"Str": "ab"}, "l": {"List": [{"Int": 7}]}}},
+    {"Map": {"id": {"Int": 2}}}]}}})
+
+
+def M(key):
+    return {"kind": "member", "key": key}
+
+
+def ID_KEY(i):
+    return '[[["id"],{"Int":%d}]]' % i
+
+
+HIDDEN_CALLS = {
+    "remove": [{"kind": "set_remove", "path": [K("s")], "key": ID_KEY(1)}],
+    "add again": [{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 1}}}}],
+    "map_set below": [{"kind": "map_set", "path": [K("s"), M(ID_KEY(1))], "key": "n", "value": {"Int": 5}}],
+    "map_remove below": [{"kind": "map_remove", "path": [K("s"), M(ID_KEY(1))], "key": "t"}],
+    "register below": [{"kind": "register_set", "path": [K("s"), M(ID_KEY(2)), K("n")], "value": {"Int": 5}}],
+    "insert below": [{"kind": "sequence_insert", "path": [K("s"), M(ID_KEY(1)), K("t")], "values": [{"Str": "x"}]}],
+    "list insert below": [{"kind": "sequence_insert", "path": [K("s"), M(ID_KEY(1)), K("l")],
+                           "values": [{"Int": 8}]}],
+    "remove, then write below": [{"kind": "set_remove", "path": [K("s")], "key": ID_KEY(2)},
+                                 {"kind": "map_set", "path": [K("s"), M(ID_KEY(2))], "key": "n", "value": "Null"}],
+}
+
+
+@pytest.mark.parametrize("name", list(HIDDEN_CALLS))
+def test_calls_on_members_hidden_by_a_removed_set(name):
+    """a removes the field holding a keyed set while b adds a member: once a has b's
+    operation the set shows again with only b's member, and calls on the old members,
+    hidden by the removal, change nothing visible."""
+    a = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "a")
+    b = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "b")
+    a.mutate(json.dumps([{"kind": "map_remove", "path": [], "key": "s"}]))
+    added = b.mutate(json.dumps([{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 3}}}}]))
+    a.apply(json.dumps(json.loads(added)["ops"]))
+    shown = '{"Map":{"s":{"List":[{"Map":{"id":{"Int":3}}}]}}}'
+    assert a.value() == shown
+    twin = Twin(HIDDEN_SPEC, a.state(), "a")
+    ops = twin.mutate(HIDDEN_CALLS[name])
+    assert json.loads(twin.fast.state())["context"]  # the call was made
+    twin.check()
+    # Adding a hidden member again shows its new value alone, not the hidden fields.
+    again = '{"Map":{"s":{"List":[{"Map":{"id":{"Int":1}}},{"Map":{"id":{"Int":3}}}]}}}'
+    assert twin.fast.value() == (again if name == "add again" else shown)
+    # The same operations arriving at a replica in a's state before the call.
+    other = Twin(HIDDEN_SPEC, a.state(), "c")
+    other.apply(ops)
+    other.check()
+    assert other.fast.state() == twin.fast.state()
+
+
+def test_calls_on_hidden_members_make_no_deltas():
+    a = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "a")
+    b = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "b")
+    a.mutate(json.dumps([{"kind": "map_remove", "path": [], "key": "s"}]))
+    a.apply(json.dumps(json.loads(b.mutate(json.dumps(
+        [{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 3}}}}])))["ops"]))
+    for name, mutations in HIDDEN_CALLS.items():
+        if name != "add again":
+            doc = norvane.CrdtDocument.from_state(HIDDEN_SPEC, a.state(), "a")
+            effect = json.loads(doc.mutate(json.dumps(mutations)))["effect"]
+            assert effect == {"patch": {"rev": 0, "ops": []}, "deltas": [], "applied": len(mutations)}, name
+
+
+WIDE_ITEM = {"kind": "map", "fields": {"n": REG, "t": TEXT, "s": {"kind": "set"}, "m": {"kind": "map"}}}
+WIDE_SPEC = json.dumps({"root": {"kind": "map", "values": WIDE_ITEM}})
+WIDE_INIT = json.dumps({"Map": {"k%02d" % i: {"Map": {"n": {"Int": i}, "t": {"Str": "ab"}, "s": {"List": [{"Int": 1}]},
+                                                       "m": {"Map": {"x": {"Int": 0}}}}}
+                                for i in range(40)}})
+
+
+def wide_change(i, key):
+    """One of the ways a call changes the entry `key` of the root map: replaced, removed,
+    or changed below (a register, a text, a set, a nested map)."""
+    path = [K(key)]
+    return [
+        {"kind": "map_set", "path": [], "key": key, "value": {"Map": {"n": {"Int": 100 + i}}}},
+        {"kind": "map_remove", "path": [], "key": key},
+        {"kind": "register_set", "path": path + [K("n")], "value": {"Str": "w"}},
+        {"kind": "sequence_splice", "path": path + [K("t")], "index": 1, "delete_count": 1, "values": [{"Str": "é"}]},
+        {"kind": "set_add", "path": path + [K("s")], "value": {"Int": 2}},
+        {"kind": "set_remove", "path": path + [K("s")], "key": '{"Int":1}'},
+        {"kind": "map_set", "path": path + [K("m")], "key": "y", "value": "Null"},
+        {"kind": "map_set", "path": path, "key": "z", "value": {"Int": i}},
+        {"kind": "map_remove", "path": path + [K("m")], "key": "x"},
+    ][i % 9]
+
+
+# (existing keys changed, new keys set): at and past the change count where the
+# view's changes are laid over a map by one merge instead of one lookup per key.
+WIDE_CALLS = [(16, 0), (17, 0), (40, 0), (9, 8), (12, 12), (0, 17)]
+
+
+@pytest.mark.parametrize("existing, new", WIDE_CALLS)
+def test_one_call_changing_many_keys_of_a_map(existing, new):
+    mutations = [wide_change(i, "k%02d" % (i * 7 % 40)) for i in range(existing)]
+    mutations += [{"kind": "map_set", "path": [], "key": "k%02d+" % (i * 3 % 40),
+                   "value": {"Map": {"n": {"Int": i}}}} for i in range(new)]
+    rnd = random.Random(existing * 100 + new)
+    rnd.shuffle(mutations)
+    twin = Twin(WIDE_SPEC, norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "$x").state(), "a")
+    out = twin.both(twin.fast.mutate, twin.whole._mutate_whole, json.dumps(mutations))
+    ops, patch = json.loads(out[1])["ops"], json.loads(out[1])["effect"]["patch"]["ops"]
+    assert len({list(op.values())[0]["path"][0]["Key"] for op in patch}) == existing + new
+    twin.check()
+    # The same operations applied elsewhere in one call, and one at a time.
+    other = Twin(WIDE_SPEC, norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "$x").state(), "b")
+    other.apply(ops)
+    state = other.check()
+    assert state == twin.fast.state()
+    single = norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "c")
+    for op in ops:
+        single.apply(json.dumps([op]))
+    assert single.value() == other.fast.value()
