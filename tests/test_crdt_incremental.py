@@ -1,10 +1,12 @@
 """mutate/apply against the whole-value reference path, on random multi-replica histories.
 
-Every replica is a twin pair restored from one state: one document is driven by
-mutate/apply, the other by _mutate_whole/_apply_whole, which materialise the
-whole value after every operation. Both must return the same bytes (ops, patch,
-deltas, applied, or the same error text) and keep the same value and state.
-NORVANE_CRDT_DIFF_EXAMPLES=N runs N examples instead of the profile's count.
+Every replica is restored three times from one state: the module's document, driven by
+mutate/apply; the private test module's document driven by mutate_whole/apply_whole,
+which materialise the whole value after every operation; and the private module's
+document driven by mutate/apply again, whose kept caches check() rebuilds and compares.
+All three must return the same bytes (ops, patch, deltas, applied, or the same error
+text) and keep the same value and state. NORVANE_CRDT_DIFF_EXAMPLES=N runs N examples
+instead of the profile's count.
 """
 
 import json
@@ -15,7 +17,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import crdt_oracle
 import norvane
+
+oracle = crdt_oracle.load()
 
 REG = {"kind": "register"}
 TEXT = {"kind": "sequence", "materialization": "string"}
@@ -174,6 +179,9 @@ def bulk_mutations(state, root, rnd, n):
     return out
 
 
+DECODER = json.JSONDecoder()
+
+
 def call(fn, text):
     try:
         return "ok", fn(text)
@@ -182,37 +190,55 @@ def call(fn, text):
 
 
 class Twin:
-    """One replica: the document under test and its reference twin."""
+    """One replica: the document under test, its whole-value twin and its checked twin."""
 
     def __init__(self, spec, state, replica):
         self.spec = spec
         self.fast = norvane.CrdtDocument.from_state(spec, state, replica)
-        self.whole = norvane.CrdtDocument.from_state(spec, state, replica)
+        self.whole = oracle.CrdtDocument.from_state(spec, state, replica)
+        self.probe = oracle.CrdtDocument.from_state(spec, state, replica)
+        self.verify()
 
-    def both(self, fast, whole, text):
-        """Both calls give the same text or error; a failed call changes nothing."""
-        before = self.fast.state()
-        got, want = call(fast, text), call(whole, text)
-        assert got == want, text
-        if got[0] == "error":
+    def verify(self):
+        """The caches the twins keep beside their node trees are what the trees give."""
+        self.whole.check()
+        self.probe.check()
+
+    def call(self, method, text):
+        """The same text or error from all three; a failed call changes nothing (the
+        whole-value twin, not called yet, holds the state before the call)."""
+        got = call(getattr(self.fast, method), text)
+        before = self.whole.state() if got[0] == "error" else None
+        assert call(getattr(self.whole, method + "_whole"), text) == got, text
+        assert call(getattr(self.probe, method), text) == got, text
+        self.verify()
+        if before is not None:
             assert self.fast.state() == before
         return got
 
     def mutate(self, mutations):
-        got = self.both(self.fast.mutate, self.whole._mutate_whole, json.dumps(mutations))
-        return json.loads(got[1])["ops"] if got[0] == "ok" else []
+        got = self.call("mutate", json.dumps(mutations))
+        # The "ops" array alone: the effect that follows it can be long.
+        return DECODER.raw_decode(got[1], len('{"ops":'))[0] if got[0] == "ok" else []
 
     def apply(self, ops):
-        self.both(self.fast.apply, self.whole._apply_whole, json.dumps(ops))
+        return self.call("apply", json.dumps(ops))
+
+    def compact(self, frontier):
+        got = call(self.fast.compact, frontier)
+        assert call(self.whole.compact, frontier) == call(self.probe.compact, frontier) == got
+        self.verify()
+        return got
 
     def check(self, value=True):
         """The same state; the same value, also as read back from the state
         (which no value kept between calls can influence)."""
         state = self.fast.state()
-        assert state == self.whole.state()
+        assert state == self.whole.state() == self.probe.state()
+        assert self.fast.value() == self.whole.value() == self.probe.value()
         if value:
             fresh = norvane.CrdtDocument.from_state(self.spec, state, "check").value()
-            assert self.fast.value() == self.whole.value() == fresh
+            assert self.fast.value() == fresh
         return state
 
 
@@ -266,7 +292,7 @@ def run_history(shape, n, plan, big):
             frontier = {r: min(s.get(r, 0) for s in seen) for r in set().union(*seen)}
             text = json.dumps(frontier)
             for t in twins:
-                assert call(t.fast.compact, text) == call(t.whole.compact, text)
+                t.compact(text)
         twin.check(value=rnd.random() < 0.5)
     for twin in twins:  # an operation that fails everywhere may keep the replicas apart
         twin.apply(log)
@@ -402,7 +428,7 @@ def test_one_call_changing_many_keys_of_a_map(existing, new):
     rnd = random.Random(existing * 100 + new)
     rnd.shuffle(mutations)
     twin = Twin(WIDE_SPEC, norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "$x").state(), "a")
-    out = twin.both(twin.fast.mutate, twin.whole._mutate_whole, json.dumps(mutations))
+    out = twin.call("mutate", json.dumps(mutations))
     ops, patch = json.loads(out[1])["ops"], json.loads(out[1])["effect"]["patch"]["ops"]
     assert len({list(op.values())[0]["path"][0]["Key"] for op in patch}) == existing + new
     twin.check()
@@ -415,3 +441,4 @@ def test_one_call_changing_many_keys_of_a_map(existing, new):
     for op in ops:
         single.apply(json.dumps([op]))
     assert single.value() == other.fast.value()
+
