@@ -442,3 +442,236 @@ def test_one_call_changing_many_keys_of_a_map(existing, new):
         single.apply(json.dumps([op]))
     assert single.value() == other.fast.value()
 
+
+# ---- sequence histories: long runs, splits, interleaved typing ----------------------------
+#
+# Typing makes runs: elements inserted one per call, each right after the one before,
+# or many by one call. These histories grow such runs, split them by edits in their
+# middle, delete ranges across them, and let replicas type into one place at once and
+# trade their operations in batches (late, out of order, twice), in texts and lists
+# below a map field and inside a set member.
+
+SEQ_MEMBER = {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST}}
+SEQ_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "t": TEXT, "l": LIST, "k": {"kind": "set", "keys": [["id"]], "element": SEQ_MEMBER}}}})
+SEQ_INIT = json.dumps({"Map": {"t": {"Str": "ab"}, "l": {"List": [{"Int": 0}]}, "k": {"List": [
+    {"Map": {"id": {"Int": 1}, "t": {"Str": "xy"}, "l": {"List": [{"Int": 0}, {"Int": 1}]}}}]}}})
+# The sequence a history edits: the path to it, and whether it is a text.
+SEQ_TARGETS = {
+    "text in a map field": ([K("t")], True),
+    "list in a map field": ([K("l")], False),
+    "text in a set member": ([K("k"), M(ID_KEY(1)), K("t")], True),
+    "list in a set member": ([K("k"), M(ID_KEY(1)), K("l")], False),
+}
+
+
+class SeqHistory:
+    """Replicas editing one sequence, with the log of every operation made and, per
+    replica, the log positions it has seen."""
+
+    def __init__(self, target, n, seed):
+        self.path, self.text = SEQ_TARGETS[target]
+        self.member = len(self.path) > 1
+        first = norvane.CrdtDocument(SEQ_SPEC, SEQ_INIT, "r0").state()
+        self.twins = [Twin(SEQ_SPEC, first, "r%d" % i) for i in range(n)]
+        self.log, self.ids = [], []
+        self.seen = [set() for _ in range(n)]
+        self.cursor = [None] * n
+        self.rnd = random.Random(seed)
+
+    def element(self):
+        if self.text:
+            return {"Str": self.rnd.choice(CHARS)}
+        return {"Int": self.rnd.randint(0, 9)}
+
+    def length(self, who):
+        """The visible length of the sequence at `who`, None when it does not show."""
+        value = json.loads(self.twins[who].fast.value())["Map"]
+        if self.member:
+            members = [m["Map"] for m in value.get("k", {}).get("List", []) if m["Map"].get("id") == {"Int": 1}]
+            value = members[0] if members else {}
+        seq = value.get(self.path[-1]["key"])
+        if seq is None:
+            return None
+        return len(seq["Str"]) if self.text else len(seq["List"])
+
+    def mutate(self, who, mutations):
+        ops = self.twins[who].mutate(mutations)
+        for op in ops:
+            self.seen[who].add(len(self.log))
+            self.log.append(op)
+            if op["kind"] == "sequence_insert" and op["path"] == self.path:
+                self.ids += [{"dot": op["dot"], "index": i} for i in range(len(op["values"]))]
+        return ops
+
+    def splice(self, index, delete, values):
+        return {"kind": "sequence_splice", "path": self.path, "index": index, "delete_count": delete,
+                "values": values}
+
+    def insert_after(self, values):
+        after = self.rnd.choice(self.ids + [None]) if self.ids else None
+        return {"kind": "sequence_insert", "path": self.path, "after": after, "values": values}
+
+    def type_run(self, who, count, at=None, stay=False):
+        """`count` keystrokes, one call each, at the replica's cursor (or at `at`; or, now and
+        then unless `stay`, somewhere else): mostly characters, each right after the one
+        before, now and then a backspace."""
+        length = self.length(who)
+        if length is None:  # the sequence does not show: write into it by id
+            self.mutate(who, [self.insert_after([self.element()])])
+            return
+        cursor = self.cursor[who]
+        if at is not None:
+            cursor = min(at, length)
+        elif cursor is None or cursor > length or not stay and self.rnd.random() < 0.2:
+            cursor = self.rnd.randint(0, length)
+        for _ in range(count):
+            if cursor and self.rnd.random() < 0.1:
+                ok = self.mutate(who, [self.splice(cursor - 1, 1, [])])
+                cursor, length = cursor - bool(ok), length - bool(ok)
+            else:
+                ok = self.mutate(who, [self.splice(cursor, 0, [self.element()])])
+                cursor, length = cursor + bool(ok), length + bool(ok)
+        self.cursor[who] = cursor
+
+    def paste(self, who):
+        """Many elements by one call: a splice at a position, or an insertion after an id."""
+        values = [self.element() for _ in range(self.rnd.randint(2, 40))]
+        length = self.length(who)
+        if length is None or self.rnd.random() < 0.3:
+            self.mutate(who, [self.insert_after(values)])
+        else:
+            at = self.rnd.randint(0, length)
+            self.mutate(who, [self.splice(at, self.rnd.choice([0, 0, 1, 3]) if at < length else 0, values)])
+
+    def split(self, who):
+        """A few single insertions and deletions in the middle of what is there, one call each,
+        or all in one call."""
+        length = self.length(who)
+        if not length:
+            return
+        batch = []
+        for _ in range(self.rnd.randint(1, 5)):
+            at = self.rnd.randint(0, length - 1)
+            if self.rnd.random() < 0.5 and length > 1:
+                batch.append(self.splice(at, 1, []))
+                length -= 1
+            else:
+                batch.append(self.splice(at, 0, [self.element() for _ in range(self.rnd.choice([1, 1, 2]))]))
+                length += len(batch[-1]["values"])
+        if self.rnd.random() < 0.5:
+            self.mutate(who, batch)
+        else:
+            for m in batch:
+                self.mutate(who, [m])
+
+    def cut(self, who):
+        """A deletion across several runs: a range by position, or ids by name (some
+        already deleted, some not yet seen here)."""
+        length = self.length(who)
+        if length and self.rnd.random() < 0.7:
+            at = self.rnd.randint(0, length - 1)
+            self.mutate(who, [self.splice(at, self.rnd.randint(1, min(60, length - at)), [])])
+        elif self.ids:
+            ids = self.rnd.sample(self.ids, min(len(self.ids), self.rnd.randint(1, 30)))
+            self.mutate(who, [{"kind": "sequence_delete", "path": self.path, "ids": ids}])
+
+    def remove(self, who):
+        """The field or member holding the sequence removed, or written anew."""
+        if self.member:
+            if self.rnd.random() < 0.5:
+                m = {"kind": "set_remove", "path": [K("k")], "key": ID_KEY(1)}
+            else:
+                m = {"kind": "set_add", "path": [K("k")], "value": {"Map": {
+                    "id": {"Int": 1}, self.path[-1]["key"]: {"Str": "n"} if self.text else {"List": [{"Int": 5}]}}}}
+        elif self.rnd.random() < 0.5:
+            m = {"kind": "map_remove", "path": [], "key": self.path[0]["key"]}
+        else:
+            m = {"kind": "map_set", "path": [], "key": self.path[0]["key"],
+                 "value": {"Str": "new"} if self.text else {"List": [{"Int": 5}]}}
+        self.mutate(who, [m])
+
+    def deliver(self, who, everything=False):
+        """Operations `who` has not seen, in batches of random size: in the order they were
+        made or shuffled, now and then with some it has seen again."""
+        missing = [i for i in range(len(self.log)) if i not in self.seen[who]]
+        while missing:
+            size = len(missing) if everything else self.rnd.randint(1, len(missing))
+            if self.rnd.random() < 0.5:
+                batch = missing[:size]
+            else:
+                batch = self.rnd.sample(missing, size)
+            again = [i for i in self.seen[who] if self.rnd.random() < 0.05]
+            self.twins[who].apply([self.log[i] for i in batch + again])
+            self.seen[who].update(batch)
+            missing = [i for i in missing if i not in self.seen[who]]
+            if not everything:
+                break
+
+    def race(self, count):
+        """Every replica types a run at one position at the same time, one keystroke each
+        in turn; now and then one of them receives part of what the others typed."""
+        length = self.length(0)
+        at = self.rnd.randint(0, length) if length else 0
+        for step in range(count):
+            for who in range(len(self.twins)):
+                self.type_run(who, 1, at=at if step == 0 else None, stay=True)
+            if self.rnd.random() < 0.1:
+                self.deliver(self.rnd.randrange(len(self.twins)))
+
+    def compact(self, _who):
+        seen = [contiguous(json.loads(t.fast.state())) for t in self.twins]
+        frontier = json.dumps({r: min(s.get(r, 0) for s in seen) for r in set().union(*seen)})
+        for t in self.twins:
+            t.compact(frontier)
+
+    def step(self, action, who, max_run=60):
+        who %= len(self.twins)
+        if action == "type":
+            self.type_run(who, self.rnd.randint(1, max_run))
+        elif action == "race":
+            self.race(self.rnd.randint(1, max(1, max_run // 2)))
+        elif action == "restore":
+            self.twins[who] = Twin(SEQ_SPEC, self.twins[who].fast.state(), "r%d" % who)
+        else:
+            getattr(self, action)(who)
+        self.twins[who].check(value=self.rnd.random() < 0.3)
+
+    def finish(self):
+        """Every replica gets every operation; they all show the same value."""
+        for who, twin in enumerate(self.twins):
+            self.deliver(who, everything=True)
+            twin.check()
+        assert len({t.fast.value() for t in self.twins}) == 1
+
+
+SEQ_ACTIONS = ["type"] * 4 + ["race", "paste", "split", "split", "cut", "deliver", "deliver", "deliver",
+                              "remove", "restore", "compact"]
+seq_plans = st.lists(st.tuples(st.sampled_from(SEQ_ACTIONS), st.integers(0, 2)), min_size=2, max_size=20)
+
+
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+          **({"max_examples": EXAMPLES} if EXAMPLES else {}))
+@given(st.sampled_from(sorted(SEQ_TARGETS)), st.integers(2, 3), seq_plans, st.integers(0, 2**32))
+def test_sequence_histories_match_whole_value_path(target, n, plan, seed):
+    history = SeqHistory(target, n, seed)
+    for action, who in plan:
+        history.step(action, who)
+    history.finish()
+
+
+@pytest.mark.parametrize("target", sorted(SEQ_TARGETS))
+def test_long_runs_split_and_interleaved(target):
+    """Hundreds of keystrokes, one call each, by one replica while another types a run of
+    its own; then edits in the middle of the runs, deletions across them and three
+    replicas typing at one place at once."""
+    history = SeqHistory(target, 3, sorted(SEQ_TARGETS).index(target))
+    history.cursor[0] = 0
+    history.type_run(0, 300, stay=True)
+    history.type_run(1, 60, stay=True)
+    history.deliver(1, everything=True)
+    for action in ["split", "cut", "paste", "split", "cut"]:
+        history.step(action, 1)
+    history.deliver(0)
+    history.race(30)
+    history.finish()
