@@ -320,6 +320,20 @@ def test_big_batches_match_whole_value_path(shape):
     run_history(shape, 2 + shape % 3, plan, big=True)
 
 
+def test_private_class_is_the_module_class_with_three_more_methods():
+    public = [m for m in vars(norvane.CrdtDocument) if not m.startswith("__")]
+    assert [m for m in vars(oracle.CrdtDocument) if not m.startswith("__")] == public + [
+        "mutate_whole", "apply_whole", "check"]
+    assert oracle.CrdtDocument.__text_signature__ == norvane.CrdtDocument.__text_signature__
+    for name in public:
+        assert getattr(oracle.CrdtDocument, name).__doc__ == getattr(norvane.CrdtDocument, name).__doc__
+    doc = oracle.CrdtDocument(json.dumps({"root": TEXT}), '{"Str":"ab"}', "a")
+    assert doc.check() is None
+    assert doc.mutate_whole("[]") == doc.mutate("[]")
+    with pytest.raises(TypeError):
+        doc.check(1)
+
+
 # ---- fixed cases the random histories rarely reach ---------------------------------------
 
 ITEM_IN_SET = {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST, "n": REG}}
