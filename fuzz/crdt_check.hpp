@@ -1,6 +1,7 @@
 // CRDT documents: the first input byte picks a CRDT specification, the rest is the
-// text under test. A document's state text reads back to itself, and a
-// refused call leaves the state as it was.
+// text under test. A document's state text reads back to itself, a refused call
+// leaves the state as it was, and after every call the caches a document keeps
+// beside its node tree are what the tree gives (CrdtDocument::check).
 #pragma once
 
 #include "common.hpp"
@@ -25,12 +26,20 @@ static_assert(std::size(kCrdtValues) == std::size(kCrdtSpecs));
 
 inline std::string_view crdt_spec_for(uint8_t b) { return kCrdtSpecs[b % std::size(kCrdtSpecs)]; }
 
+// Every cache and index the document keeps beside its node tree (the materialised
+// value, sequence orders) rebuilt from the tree is what the document holds.
+inline void check_caches(const norvane::crdt::CrdtDocument& doc, std::string_view input = {}) {
+    auto r = doc.check();
+    if (!r) fail("a kept cache differs from the one rebuilt from the node tree", input, r.error());
+}
+
 // The state text reads back into a document with the same state.
 inline void check_state_round_trip(std::string_view spec, const norvane::crdt::CrdtDocument& doc) {
     auto s1 = doc.state();
     if (!s1) return;
     auto back = norvane::crdt::CrdtDocument::from_state(spec, *s1, "b");
     if (!back) fail("a document's state does not read back", *s1, back.error());
+    check_caches(*back, *s1);
     auto s2 = back->state();
     if (!s2) fail("a read-back document has no state", *s1, s2.error());
     same(*s1, *s2, "state text is not a fixed point");
@@ -50,6 +59,7 @@ int check_list_on_fresh_document(const uint8_t* data, size_t size, Run run) {
     if (!doc) return 0;
     auto before = doc->state();
     auto r = run(*doc, in.view());
+    check_caches(*doc, in.view());
     if (!r) {
         auto after = doc->state();
         check(before.has_value() == after.has_value() && (!before || *before == *after),

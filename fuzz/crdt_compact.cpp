@@ -67,10 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<crdt::CrdtOp> ops;
     auto doc = make_document(pick, setup, builtin, ops);
     if (!doc) return 0;
+    fuzz::check_caches(*doc, setup);
 
     auto state_before = doc->state();
     auto value_before = doc->value();
     auto purged = doc->compact(frontier);
+    fuzz::check_caches(*doc, frontier);
     if (!purged) {
         fuzz::check(same_result(state_before, doc->state()), "a refused frontier changed the state");
         fuzz::check(same_result(value_before, doc->value()), "a refused frontier changed the value");
@@ -87,11 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (back) fuzz::check(same_result(value_after, back->value()), "a compacted state reads back another value");
     }
     auto again = doc->compact(frontier);
+    fuzz::check_caches(*doc, frontier);
     if (!again) fuzz::fail("the same frontier is refused the second time", frontier, again.error());
     fuzz::check(*again == 0, "compacting twice with one frontier purged more");
     fuzz::check(same_result(state, doc->state()), "compacting twice with one frontier changed the state");
     // Operations delivered again after compaction are known: skipped, changing nothing.
     auto redelivered = doc->apply_ops(ops);
+    fuzz::check_caches(*doc, setup);
     if (!redelivered) fuzz::fail("operations delivered again after compaction are refused", redelivered.error());
     fuzz::check(redelivered->applied == 0, "operations delivered again after compaction were applied");
     fuzz::check(same_result(state, doc->state()), "operations delivered again after compaction changed the state");

@@ -6,7 +6,8 @@
 // replica, delivers recorded operations to one (any subset, any order, repeats),
 // saves and restores one, or compacts at a frontier that every replica has seen.
 // Each replica is a twin pair restored from one state; both twins must return
-// the same text or the same error, and keep the same state and value.
+// the same text or the same error, and keep the same state and value; after every
+// call the caches each twin keeps beside its node tree are what the tree gives.
 #include <algorithm>
 #include <set>
 #include <string>
@@ -14,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "common.hpp"
+#include "crdt_check.hpp"
 #include "crdt/reducer/document.hpp"
 
 using norvane::crdt::CrdtDocument;
@@ -413,6 +414,8 @@ Twin make_twin(std::string_view spec, std::string_view state, const char* replic
     auto a = CrdtDocument::from_state(spec, state, replica);
     auto b = CrdtDocument::from_state(spec, state, replica);
     if (!a || !b) fuzz::fail("a saved state does not read back", state, a ? b.error() : a.error());
+    fuzz::check_caches(*a, state);
+    fuzz::check_caches(*b, state);
     return Twin{std::move(*a), std::move(*b), {}};
 }
 
@@ -429,6 +432,12 @@ void same_result(const norvane::Result<T>& a, const norvane::Result<T>& b, const
     } else {
         fuzz::check(*a == *b, what, input);
     }
+}
+
+// Both twins' caches, after a call with this input.
+void check_caches(const Twin& t, std::string_view input) {
+    fuzz::check_caches(t.fast, input);
+    fuzz::check_caches(t.whole, input);
 }
 
 void check_twin(Twin& t, bool value) {
@@ -503,6 +512,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto mutate = [&](Twin& t, const std::string& text) {
         auto a = t.fast.mutate(text);
         same_result(a, t.whole.mutate_whole(text), "mutate differs from the reference", text);
+        check_caches(t, text);
         if (!a) return;
         auto ops = array_items(*a, std::string_view("{\"ops\":").size());
         record(t, ops);
@@ -551,6 +561,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::string text = join(batch);
                 auto a = t.fast.apply(text);
                 same_result(a, t.whole.apply_whole(text), "apply differs from the reference", text);
+                check_caches(t, text);
                 if (a) record(t, batch);
                 break;
             }
@@ -578,6 +589,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (Twin& x : twins) {
                     auto a = x.fast.compact(frontier);
                     same_result(a, x.whole.compact(frontier), "compact differs", frontier);
+                    check_caches(x, frontier);
                     if (!a) fuzz::fail("a frontier every replica has seen is refused", frontier, a.error());
                 }
                 break;
@@ -589,6 +601,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (Twin& t : twins) {
         std::string text = join(log);
         same_result(t.fast.apply(text), t.whole.apply_whole(text), "apply differs from the reference", text);
+        check_caches(t, text);
         check_twin(t, true);
     }
     return 0;

@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!fuzz::utf8(in.view())) return 0;
     auto doc = crdt::CrdtDocument::from_state(spec, in.view(), "a");
     if (!doc) return 0;
+    fuzz::check_caches(*doc, in.view());
     (void)doc->value();
     fuzz::check_state_round_trip(spec, *doc);
     return 0;

@@ -6,7 +6,7 @@
 // key leaves no member with it.
 #include <algorithm>
 
-#include "common.hpp"
+#include "crdt_check.hpp"
 #include "crdt/reducer/document.hpp"
 #include "crdt/reducer/reducer.hpp"
 #include "format/document.hpp"
@@ -92,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::same(*key, *respelt, "the member key depends on the spelling of its arguments");
 
     std::string add = R"([{"kind":"set_add","path":)" + path_json + R"(,"value":)" + value_json + "}]";
-    if (!doc->mutate(add)) return 0;
+    auto added = doc->mutate(add);
+    fuzz::check_caches(*doc, add);
+    if (!added) return 0;
     auto keys = visible_keys(*doc, *path);
     fuzz::check(std::find(keys.begin(), keys.end(), *key) != keys.end(), "an added member is not visible by its key",
                 *key);
@@ -100,6 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     append_json_string(remove, *key);
     remove += "}]";
     auto removed = doc->mutate(remove);
+    fuzz::check_caches(*doc, remove);
     if (!removed) fuzz::fail("removing an added member is refused", remove, removed.error());
     keys = visible_keys(*doc, *path);
     fuzz::check(std::find(keys.begin(), keys.end(), *key) == keys.end(), "a removed member is still visible", *key);

@@ -45,6 +45,14 @@ def test_class_shape():
         type("Sub", (CrdtDocument,), {})
 
 
+def test_public_methods_are_exactly_the_documented_ones():
+    # The whole-value reference path and the cache checker live in the private test module.
+    assert [m for m in vars(CrdtDocument) if not m.startswith("__")] == [
+        "from_state", "value", "state", "mutate", "apply", "member_key", "compact"]
+    assert [m for m in dir(CrdtDocument) if not m.startswith("__")] == [
+        "apply", "compact", "from_state", "member_key", "mutate", "state", "value"]
+
+
 def test_arguments():
     with pytest.raises(TypeError) as e:
         CrdtDocument(MAP, '{"Map":{}}')

@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import crdt_oracle
 import norvane
 
 CrdtDocument = norvane.CrdtDocument
@@ -60,15 +61,19 @@ CASES = {
 
 @pytest.mark.parametrize("name", list(CASES))
 def test_call_matches_the_whole_value_path(name):
-    doc, ref = CrdtDocument(SPEC, INIT, "a"), CrdtDocument(SPEC, INIT, "a")
+    Reference = crdt_oracle.load().CrdtDocument
+    doc, ref = CrdtDocument(SPEC, INIT, "a"), Reference(SPEC, INIT, "a")
     mutations = json.dumps(CASES[name])
     out = doc.mutate(mutations)
-    assert out == ref._mutate_whole(mutations)
+    assert out == ref.mutate_whole(mutations)
+    ref.check()
     assert doc.value() == ref.value() and doc.state() == ref.state()
     # The same operations applied elsewhere, in one call and one at a time.
     ops = json.loads(out)["ops"]
-    batch, whole = CrdtDocument(SPEC, INIT, "b"), CrdtDocument(SPEC, INIT, "b")
-    assert batch.apply(json.dumps(ops)) == whole._apply_whole(json.dumps(ops))
+    batch, whole = CrdtDocument(SPEC, INIT, "b"), Reference(SPEC, INIT, "b")
+    assert batch.apply(json.dumps(ops)) == whole.apply_whole(json.dumps(ops))
+    whole.check()
+    assert batch.state() == whole.state()
     single = CrdtDocument(SPEC, INIT, "c")
     for op in ops:
         single.apply(json.dumps([op]))

@@ -1,10 +1,12 @@
 """mutate/apply against the whole-value reference path, on random multi-replica histories.
 
-Every replica is a twin pair restored from one state: one document is driven by
-mutate/apply, the other by _mutate_whole/_apply_whole, which materialise the
-whole value after every operation. Both must return the same bytes (ops, patch,
-deltas, applied, or the same error text) and keep the same value and state.
-NORVANE_CRDT_DIFF_EXAMPLES=N runs N examples instead of the profile's count.
+Every replica is restored three times from one state: the module's document, driven by
+mutate/apply; the private test module's document driven by mutate_whole/apply_whole,
+which materialise the whole value after every operation; and the private module's
+document driven by mutate/apply again, whose kept caches check() rebuilds and compares.
+All three must return the same bytes (ops, patch, deltas, applied, or the same error
+text) and keep the same value and state. NORVANE_CRDT_DIFF_EXAMPLES=N runs N examples
+instead of the profile's count.
 """
 
 import json
@@ -15,7 +17,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import crdt_oracle
 import norvane
+
+oracle = crdt_oracle.load()
 
 REG = {"kind": "register"}
 TEXT = {"kind": "sequence", "materialization": "string"}
@@ -174,6 +179,9 @@ def bulk_mutations(state, root, rnd, n):
     return out
 
 
+DECODER = json.JSONDecoder()
+
+
 def call(fn, text):
     try:
         return "ok", fn(text)
@@ -182,37 +190,55 @@ def call(fn, text):
 
 
 class Twin:
-    """One replica: the document under test and its reference twin."""
+    """One replica: the document under test, its whole-value twin and its checked twin."""
 
     def __init__(self, spec, state, replica):
         self.spec = spec
         self.fast = norvane.CrdtDocument.from_state(spec, state, replica)
-        self.whole = norvane.CrdtDocument.from_state(spec, state, replica)
+        self.whole = oracle.CrdtDocument.from_state(spec, state, replica)
+        self.probe = oracle.CrdtDocument.from_state(spec, state, replica)
+        self.verify()
 
-    def both(self, fast, whole, text):
-        """Both calls give the same text or error; a failed call changes nothing."""
-        before = self.fast.state()
-        got, want = call(fast, text), call(whole, text)
-        assert got == want, text
-        if got[0] == "error":
+    def verify(self):
+        """The caches the twins keep beside their node trees are what the trees give."""
+        self.whole.check()
+        self.probe.check()
+
+    def call(self, method, text):
+        """The same text or error from all three; a failed call changes nothing (the
+        whole-value twin, not called yet, holds the state before the call)."""
+        got = call(getattr(self.fast, method), text)
+        before = self.whole.state() if got[0] == "error" else None
+        assert call(getattr(self.whole, method + "_whole"), text) == got, text
+        assert call(getattr(self.probe, method), text) == got, text
+        self.verify()
+        if before is not None:
             assert self.fast.state() == before
         return got
 
     def mutate(self, mutations):
-        got = self.both(self.fast.mutate, self.whole._mutate_whole, json.dumps(mutations))
-        return json.loads(got[1])["ops"] if got[0] == "ok" else []
+        got = self.call("mutate", json.dumps(mutations))
+        # The "ops" array alone: the effect that follows it can be long.
+        return DECODER.raw_decode(got[1], len('{"ops":'))[0] if got[0] == "ok" else []
 
     def apply(self, ops):
-        self.both(self.fast.apply, self.whole._apply_whole, json.dumps(ops))
+        return self.call("apply", json.dumps(ops))
+
+    def compact(self, frontier):
+        got = call(self.fast.compact, frontier)
+        assert call(self.whole.compact, frontier) == call(self.probe.compact, frontier) == got
+        self.verify()
+        return got
 
     def check(self, value=True):
         """The same state; the same value, also as read back from the state
         (which no value kept between calls can influence)."""
         state = self.fast.state()
-        assert state == self.whole.state()
+        assert state == self.whole.state() == self.probe.state()
+        assert self.fast.value() == self.whole.value() == self.probe.value()
         if value:
             fresh = norvane.CrdtDocument.from_state(self.spec, state, "check").value()
-            assert self.fast.value() == self.whole.value() == fresh
+            assert self.fast.value() == fresh
         return state
 
 
@@ -266,7 +292,7 @@ def run_history(shape, n, plan, big):
             frontier = {r: min(s.get(r, 0) for s in seen) for r in set().union(*seen)}
             text = json.dumps(frontier)
             for t in twins:
-                assert call(t.fast.compact, text) == call(t.whole.compact, text)
+                t.compact(text)
         twin.check(value=rnd.random() < 0.5)
     for twin in twins:  # an operation that fails everywhere may keep the replicas apart
         twin.apply(log)
@@ -292,3 +318,374 @@ def test_big_batches_match_whole_value_path(shape):
     rnd = random.Random(shape)
     plan = [(rnd.choice(ACTIONS), rnd.randint(0, 3), rnd.randint(0, 2**32)) for _ in range(25)]
     run_history(shape, 2 + shape % 3, plan, big=True)
+
+
+def test_private_class_is_the_module_class_with_three_more_methods():
+    public = [m for m in vars(norvane.CrdtDocument) if not m.startswith("__")]
+    assert [m for m in vars(oracle.CrdtDocument) if not m.startswith("__")] == public + [
+        "mutate_whole", "apply_whole", "check"]
+    assert oracle.CrdtDocument.__text_signature__ == norvane.CrdtDocument.__text_signature__
+    for name in public:
+        assert getattr(oracle.CrdtDocument, name).__doc__ == getattr(norvane.CrdtDocument, name).__doc__
+    doc = oracle.CrdtDocument(json.dumps({"root": TEXT}), '{"Str":"ab"}', "a")
+    assert doc.check() is None
+    assert doc.mutate_whole("[]") == doc.mutate("[]")
+    with pytest.raises(TypeError):
+        doc.check(1)
+
+
+# ---- fixed cases the random histories rarely reach ---------------------------------------
+
+ITEM_IN_SET = {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST, "n": REG}}
+HIDDEN_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "s": {"kind": "set", "keys": [["id"]], "element": ITEM_IN_SET}}}})
+HIDDEN_INIT = json.dumps({"Map": {"s": {"List": [
+    {"Map": {"id": {"Int": 1}, "t": {"Str": "ab"}, "l": {"List": [{"Int": 7}]}}},
+    {"Map": {"id": {"Int": 2}}}]}}})
+
+
+def M(key):
+    return {"kind": "member", "key": key}
+
+
+def ID_KEY(i):
+    return '[[["id"],{"Int":%d}]]' % i
+
+
+HIDDEN_CALLS = {
+    "remove": [{"kind": "set_remove", "path": [K("s")], "key": ID_KEY(1)}],
+    "add again": [{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 1}}}}],
+    "map_set below": [{"kind": "map_set", "path": [K("s"), M(ID_KEY(1))], "key": "n", "value": {"Int": 5}}],
+    "map_remove below": [{"kind": "map_remove", "path": [K("s"), M(ID_KEY(1))], "key": "t"}],
+    "register below": [{"kind": "register_set", "path": [K("s"), M(ID_KEY(2)), K("n")], "value": {"Int": 5}}],
+    "insert below": [{"kind": "sequence_insert", "path": [K("s"), M(ID_KEY(1)), K("t")], "values": [{"Str": "x"}]}],
+    "list insert below": [{"kind": "sequence_insert", "path": [K("s"), M(ID_KEY(1)), K("l")],
+                           "values": [{"Int": 8}]}],
+    "remove, then write below": [{"kind": "set_remove", "path": [K("s")], "key": ID_KEY(2)},
+                                 {"kind": "map_set", "path": [K("s"), M(ID_KEY(2))], "key": "n", "value": "Null"}],
+}
+
+
+@pytest.mark.parametrize("name", list(HIDDEN_CALLS))
+def test_calls_on_members_hidden_by_a_removed_set(name):
+    """a removes the field holding a keyed set while b adds a member: once a has b's
+    operation the set shows again with only b's member, and calls on the old members,
+    hidden by the removal, change nothing visible."""
+    a = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "a")
+    b = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "b")
+    a.mutate(json.dumps([{"kind": "map_remove", "path": [], "key": "s"}]))
+    added = b.mutate(json.dumps([{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 3}}}}]))
+    a.apply(json.dumps(json.loads(added)["ops"]))
+    shown = '{"Map":{"s":{"List":[{"Map":{"id":{"Int":3}}}]}}}'
+    assert a.value() == shown
+    twin = Twin(HIDDEN_SPEC, a.state(), "a")
+    ops = twin.mutate(HIDDEN_CALLS[name])
+    assert json.loads(twin.fast.state())["context"]  # the call was made
+    twin.check()
+    # Adding a hidden member again shows its new value alone, not the hidden fields.
+    again = '{"Map":{"s":{"List":[{"Map":{"id":{"Int":1}}},{"Map":{"id":{"Int":3}}}]}}}'
+    assert twin.fast.value() == (again if name == "add again" else shown)
+    # The same operations arriving at a replica in a's state before the call.
+    other = Twin(HIDDEN_SPEC, a.state(), "c")
+    other.apply(ops)
+    other.check()
+    assert other.fast.state() == twin.fast.state()
+
+
+def test_calls_on_hidden_members_make_no_deltas():
+    a = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "a")
+    b = norvane.CrdtDocument(HIDDEN_SPEC, HIDDEN_INIT, "b")
+    a.mutate(json.dumps([{"kind": "map_remove", "path": [], "key": "s"}]))
+    a.apply(json.dumps(json.loads(b.mutate(json.dumps(
+        [{"kind": "set_add", "path": [K("s")], "value": {"Map": {"id": {"Int": 3}}}}])))["ops"]))
+    for name, mutations in HIDDEN_CALLS.items():
+        if name != "add again":
+            doc = norvane.CrdtDocument.from_state(HIDDEN_SPEC, a.state(), "a")
+            effect = json.loads(doc.mutate(json.dumps(mutations)))["effect"]
+            assert effect == {"patch": {"rev": 0, "ops": []}, "deltas": [], "applied": len(mutations)}, name
+
+
+WIDE_ITEM = {"kind": "map", "fields": {"n": REG, "t": TEXT, "s": {"kind": "set"}, "m": {"kind": "map"}}}
+WIDE_SPEC = json.dumps({"root": {"kind": "map", "values": WIDE_ITEM}})
+WIDE_INIT = json.dumps({"Map": {"k%02d" % i: {"Map": {"n": {"Int": i}, "t": {"Str": "ab"}, "s": {"List": [{"Int": 1}]},
+                                                       "m": {"Map": {"x": {"Int": 0}}}}}
+                                for i in range(40)}})
+
+
+def wide_change(i, key):
+    """One of the ways a call changes the entry `key` of the root map: replaced, removed,
+    or changed below (a register, a text, a set, a nested map)."""
+    path = [K(key)]
+    return [
+        {"kind": "map_set", "path": [], "key": key, "value": {"Map": {"n": {"Int": 100 + i}}}},
+        {"kind": "map_remove", "path": [], "key": key},
+        {"kind": "register_set", "path": path + [K("n")], "value": {"Str": "w"}},
+        {"kind": "sequence_splice", "path": path + [K("t")], "index": 1, "delete_count": 1, "values": [{"Str": "é"}]},
+        {"kind": "set_add", "path": path + [K("s")], "value": {"Int": 2}},
+        {"kind": "set_remove", "path": path + [K("s")], "key": '{"Int":1}'},
+        {"kind": "map_set", "path": path + [K("m")], "key": "y", "value": "Null"},
+        {"kind": "map_set", "path": path, "key": "z", "value": {"Int": i}},
+        {"kind": "map_remove", "path": path + [K("m")], "key": "x"},
+    ][i % 9]
+
+
+# (existing keys changed, new keys set): at and past the change count where the
+# view's changes are laid over a map by one merge instead of one lookup per key.
+WIDE_CALLS = [(16, 0), (17, 0), (40, 0), (9, 8), (12, 12), (0, 17)]
+
+
+@pytest.mark.parametrize("existing, new", WIDE_CALLS)
+def test_one_call_changing_many_keys_of_a_map(existing, new):
+    mutations = [wide_change(i, "k%02d" % (i * 7 % 40)) for i in range(existing)]
+    mutations += [{"kind": "map_set", "path": [], "key": "k%02d+" % (i * 3 % 40),
+                   "value": {"Map": {"n": {"Int": i}}}} for i in range(new)]
+    rnd = random.Random(existing * 100 + new)
+    rnd.shuffle(mutations)
+    twin = Twin(WIDE_SPEC, norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "$x").state(), "a")
+    out = twin.call("mutate", json.dumps(mutations))
+    ops, patch = json.loads(out[1])["ops"], json.loads(out[1])["effect"]["patch"]["ops"]
+    assert len({list(op.values())[0]["path"][0]["Key"] for op in patch}) == existing + new
+    twin.check()
+    # The same operations applied elsewhere in one call, and one at a time.
+    other = Twin(WIDE_SPEC, norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "$x").state(), "b")
+    other.apply(ops)
+    state = other.check()
+    assert state == twin.fast.state()
+    single = norvane.CrdtDocument(WIDE_SPEC, WIDE_INIT, "c")
+    for op in ops:
+        single.apply(json.dumps([op]))
+    assert single.value() == other.fast.value()
+
+
+# ---- sequence histories: long runs, splits, interleaved typing ----------------------------
+#
+# Typing makes runs: elements inserted one per call, each right after the one before,
+# or many by one call. These histories grow such runs, split them by edits in their
+# middle, delete ranges across them, and let replicas type into one place at once and
+# trade their operations in batches (late, out of order, twice), in texts and lists
+# below a map field and inside a set member.
+
+SEQ_MEMBER = {"kind": "map", "fields": {"id": REG, "t": TEXT, "l": LIST}}
+SEQ_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "t": TEXT, "l": LIST, "k": {"kind": "set", "keys": [["id"]], "element": SEQ_MEMBER}}}})
+SEQ_INIT = json.dumps({"Map": {"t": {"Str": "ab"}, "l": {"List": [{"Int": 0}]}, "k": {"List": [
+    {"Map": {"id": {"Int": 1}, "t": {"Str": "xy"}, "l": {"List": [{"Int": 0}, {"Int": 1}]}}}]}}})
+# The sequence a history edits: the path to it, and whether it is a text.
+SEQ_TARGETS = {
+    "text in a map field": ([K("t")], True),
+    "list in a map field": ([K("l")], False),
+    "text in a set member": ([K("k"), M(ID_KEY(1)), K("t")], True),
+    "list in a set member": ([K("k"), M(ID_KEY(1)), K("l")], False),
+}
+
+
+class SeqHistory:
+    """Replicas editing one sequence, with the log of every operation made and, per
+    replica, the log positions it has seen."""
+
+    def __init__(self, target, n, seed):
+        self.path, self.text = SEQ_TARGETS[target]
+        self.member = len(self.path) > 1
+        first = norvane.CrdtDocument(SEQ_SPEC, SEQ_INIT, "r0").state()
+        self.twins = [Twin(SEQ_SPEC, first, "r%d" % i) for i in range(n)]
+        self.log, self.ids = [], []
+        self.seen = [set() for _ in range(n)]
+        self.cursor = [None] * n
+        self.rnd = random.Random(seed)
+
+    def element(self):
+        if self.text:
+            return {"Str": self.rnd.choice(CHARS)}
+        return {"Int": self.rnd.randint(0, 9)}
+
+    def length(self, who):
+        """The visible length of the sequence at `who`, None when it does not show."""
+        value = json.loads(self.twins[who].fast.value())["Map"]
+        if self.member:
+            members = [m["Map"] for m in value.get("k", {}).get("List", []) if m["Map"].get("id") == {"Int": 1}]
+            value = members[0] if members else {}
+        seq = value.get(self.path[-1]["key"])
+        if seq is None:
+            return None
+        return len(seq["Str"]) if self.text else len(seq["List"])
+
+    def mutate(self, who, mutations):
+        ops = self.twins[who].mutate(mutations)
+        for op in ops:
+            self.seen[who].add(len(self.log))
+            self.log.append(op)
+            if op["kind"] == "sequence_insert" and op["path"] == self.path:
+                self.ids += [{"dot": op["dot"], "index": i} for i in range(len(op["values"]))]
+        return ops
+
+    def splice(self, index, delete, values):
+        return {"kind": "sequence_splice", "path": self.path, "index": index, "delete_count": delete,
+                "values": values}
+
+    def insert_after(self, values):
+        after = self.rnd.choice(self.ids + [None]) if self.ids else None
+        return {"kind": "sequence_insert", "path": self.path, "after": after, "values": values}
+
+    def type_run(self, who, count, at=None, stay=False):
+        """`count` keystrokes, one call each, at the replica's cursor (or at `at`; or, now and
+        then unless `stay`, somewhere else): mostly characters, each right after the one
+        before, now and then a backspace."""
+        length = self.length(who)
+        if length is None:  # the sequence does not show: write into it by id
+            self.mutate(who, [self.insert_after([self.element()])])
+            return
+        cursor = self.cursor[who]
+        if at is not None:
+            cursor = min(at, length)
+        elif cursor is None or cursor > length or not stay and self.rnd.random() < 0.2:
+            cursor = self.rnd.randint(0, length)
+        for _ in range(count):
+            if cursor and self.rnd.random() < 0.1:
+                ok = self.mutate(who, [self.splice(cursor - 1, 1, [])])
+                cursor, length = cursor - bool(ok), length - bool(ok)
+            else:
+                ok = self.mutate(who, [self.splice(cursor, 0, [self.element()])])
+                cursor, length = cursor + bool(ok), length + bool(ok)
+        self.cursor[who] = cursor
+
+    def paste(self, who):
+        """Many elements by one call: a splice at a position, or an insertion after an id."""
+        values = [self.element() for _ in range(self.rnd.randint(2, 40))]
+        length = self.length(who)
+        if length is None or self.rnd.random() < 0.3:
+            self.mutate(who, [self.insert_after(values)])
+        else:
+            at = self.rnd.randint(0, length)
+            self.mutate(who, [self.splice(at, self.rnd.choice([0, 0, 1, 3]) if at < length else 0, values)])
+
+    def split(self, who):
+        """A few single insertions and deletions in the middle of what is there, one call each,
+        or all in one call."""
+        length = self.length(who)
+        if not length:
+            return
+        batch = []
+        for _ in range(self.rnd.randint(1, 5)):
+            at = self.rnd.randint(0, length - 1)
+            if self.rnd.random() < 0.5 and length > 1:
+                batch.append(self.splice(at, 1, []))
+                length -= 1
+            else:
+                batch.append(self.splice(at, 0, [self.element() for _ in range(self.rnd.choice([1, 1, 2]))]))
+                length += len(batch[-1]["values"])
+        if self.rnd.random() < 0.5:
+            self.mutate(who, batch)
+        else:
+            for m in batch:
+                self.mutate(who, [m])
+
+    def cut(self, who):
+        """A deletion across several runs: a range by position, or ids by name (some
+        already deleted, some not yet seen here)."""
+        length = self.length(who)
+        if length and self.rnd.random() < 0.7:
+            at = self.rnd.randint(0, length - 1)
+            self.mutate(who, [self.splice(at, self.rnd.randint(1, min(60, length - at)), [])])
+        elif self.ids:
+            ids = self.rnd.sample(self.ids, min(len(self.ids), self.rnd.randint(1, 30)))
+            self.mutate(who, [{"kind": "sequence_delete", "path": self.path, "ids": ids}])
+
+    def remove(self, who):
+        """The field or member holding the sequence removed, or written anew."""
+        if self.member:
+            if self.rnd.random() < 0.5:
+                m = {"kind": "set_remove", "path": [K("k")], "key": ID_KEY(1)}
+            else:
+                m = {"kind": "set_add", "path": [K("k")], "value": {"Map": {
+                    "id": {"Int": 1}, self.path[-1]["key"]: {"Str": "n"} if self.text else {"List": [{"Int": 5}]}}}}
+        elif self.rnd.random() < 0.5:
+            m = {"kind": "map_remove", "path": [], "key": self.path[0]["key"]}
+        else:
+            m = {"kind": "map_set", "path": [], "key": self.path[0]["key"],
+                 "value": {"Str": "new"} if self.text else {"List": [{"Int": 5}]}}
+        self.mutate(who, [m])
+
+    def deliver(self, who, everything=False):
+        """Operations `who` has not seen, in batches of random size: in the order they were
+        made or shuffled, now and then with some it has seen again."""
+        missing = [i for i in range(len(self.log)) if i not in self.seen[who]]
+        while missing:
+            size = len(missing) if everything else self.rnd.randint(1, len(missing))
+            if self.rnd.random() < 0.5:
+                batch = missing[:size]
+            else:
+                batch = self.rnd.sample(missing, size)
+            again = [i for i in self.seen[who] if self.rnd.random() < 0.05]
+            self.twins[who].apply([self.log[i] for i in batch + again])
+            self.seen[who].update(batch)
+            missing = [i for i in missing if i not in self.seen[who]]
+            if not everything:
+                break
+
+    def race(self, count):
+        """Every replica types a run at one position at the same time, one keystroke each
+        in turn; now and then one of them receives part of what the others typed."""
+        length = self.length(0)
+        at = self.rnd.randint(0, length) if length else 0
+        for step in range(count):
+            for who in range(len(self.twins)):
+                self.type_run(who, 1, at=at if step == 0 else None, stay=True)
+            if self.rnd.random() < 0.1:
+                self.deliver(self.rnd.randrange(len(self.twins)))
+
+    def compact(self, _who):
+        seen = [contiguous(json.loads(t.fast.state())) for t in self.twins]
+        frontier = json.dumps({r: min(s.get(r, 0) for s in seen) for r in set().union(*seen)})
+        for t in self.twins:
+            t.compact(frontier)
+
+    def step(self, action, who, max_run=60):
+        who %= len(self.twins)
+        if action == "type":
+            self.type_run(who, self.rnd.randint(1, max_run))
+        elif action == "race":
+            self.race(self.rnd.randint(1, max(1, max_run // 2)))
+        elif action == "restore":
+            self.twins[who] = Twin(SEQ_SPEC, self.twins[who].fast.state(), "r%d" % who)
+        else:
+            getattr(self, action)(who)
+        self.twins[who].check(value=self.rnd.random() < 0.3)
+
+    def finish(self):
+        """Every replica gets every operation; they all show the same value."""
+        for who, twin in enumerate(self.twins):
+            self.deliver(who, everything=True)
+            twin.check()
+        assert len({t.fast.value() for t in self.twins}) == 1
+
+
+SEQ_ACTIONS = ["type"] * 4 + ["race", "paste", "split", "split", "cut", "deliver", "deliver", "deliver",
+                              "remove", "restore", "compact"]
+seq_plans = st.lists(st.tuples(st.sampled_from(SEQ_ACTIONS), st.integers(0, 2)), min_size=2, max_size=20)
+
+
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+          **({"max_examples": EXAMPLES} if EXAMPLES else {}))
+@given(st.sampled_from(sorted(SEQ_TARGETS)), st.integers(2, 3), seq_plans, st.integers(0, 2**32))
+def test_sequence_histories_match_whole_value_path(target, n, plan, seed):
+    history = SeqHistory(target, n, seed)
+    for action, who in plan:
+        history.step(action, who)
+    history.finish()
+
+
+@pytest.mark.parametrize("target", sorted(SEQ_TARGETS))
+def test_long_runs_split_and_interleaved(target):
+    """Hundreds of keystrokes, one call each, by one replica while another types a run of
+    its own; then edits in the middle of the runs, deletions across them and three
+    replicas typing at one place at once."""
+    history = SeqHistory(target, 3, sorted(SEQ_TARGETS).index(target))
+    history.cursor[0] = 0
+    history.type_run(0, 300, stay=True)
+    history.type_run(1, 60, stay=True)
+    history.deliver(1, everything=True)
+    for action in ["split", "cut", "paste", "split", "cut"]:
+        history.step(action, 1)
+    history.deliver(0)
+    history.race(30)
+    history.finish()
