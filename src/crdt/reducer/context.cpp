@@ -138,7 +138,7 @@ void CausalContext::for_each_dot(const std::function<void(const Dot&, const Sha2
     };
     auto later = [](const Cursor& a, const Cursor& b) {
         if (a.counter() != b.counter()) return a.counter() > b.counter();
-        return *a.p->name > *b.p->name;
+        return a.p->name->text > b.p->name->text;
     };
     std::priority_queue<Cursor, std::vector<Cursor>, decltype(later)> heap(later);
     for (const auto& [r, p] : by_replica_)
@@ -177,7 +177,7 @@ void CausalContext::drop_covered(const Frontier& frontier) {
     size_ = 0;
     max_ = 0;
     for (auto& [r, p] : by_replica_) {
-        auto f = frontier.find(*r);
+        auto f = frontier.find(r->text);
         if (f != frontier.end()) {
             const uint64_t top = f->second;
             auto keep = std::find_if(p.runs.begin(), p.runs.end(), [&](const Run& run) { return run.last() > top; });

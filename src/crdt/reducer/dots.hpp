@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -19,9 +20,16 @@ namespace norvane::crdt {
 // The replica of the reserved initial dot; its dots always count as compacted.
 inline constexpr std::string_view kInitReplica = "$init";
 
+// A replica name as its document keeps it: the text, and the text as a JSON
+// string, written wherever a dot is.
+struct ReplicaName {
+    std::string text;
+    std::string json;
+};
+
 // A replica name interned by its document: dots hold this handle, equal names
 // share one handle, and dots copy and compare without touching their texts.
-using Replica = const std::string*;
+using Replica = const ReplicaName*;
 
 // The replica names of one document. Handles stay valid for the table's life.
 class ReplicaTable {
@@ -33,31 +41,27 @@ public:
     Replica intern(std::string_view name);
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_set<std::string, Hash, std::equal_to<>> names_;
+    std::unordered_map<std::string_view, std::unique_ptr<ReplicaName>> names_;
 };
 
 // The replica of a dot that names none (an empty name).
-inline const std::string kNoReplica;
+inline const ReplicaName kNoReplica{"", "\"\""};
 
 // One causal event: ordered by counter, then by the replica's bytes.
 struct Dot {
     uint64_t counter = 0;
     Replica replica = &kNoReplica;
 
-    std::string_view name() const { return *replica; }
+    std::string_view name() const { return replica->text; }
     // Handles of one table are equal exactly when their names are; the texts
     // decide only between handles of different tables.
     friend bool operator==(const Dot& a, const Dot& b) {
-        return a.counter == b.counter && (a.replica == b.replica || *a.replica == *b.replica);
+        return a.counter == b.counter && (a.replica == b.replica || a.replica->text == b.replica->text);
     }
     friend std::strong_ordering operator<=>(const Dot& a, const Dot& b) {
         if (auto c = a.counter <=> b.counter; c != 0) return c;
         if (a.replica == b.replica) return std::strong_ordering::equal;
-        int r = a.replica->compare(*b.replica);
+        int r = a.replica->text.compare(b.replica->text);
         return r < 0 ? std::strong_ordering::less
                      : r > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
     }

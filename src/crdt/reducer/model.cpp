@@ -12,8 +12,13 @@ namespace norvane::crdt {
 
 Replica ReplicaTable::intern(std::string_view name) {
     auto it = names_.find(name);
-    if (it == names_.end()) it = names_.emplace(name).first;
-    return &*it;
+    if (it != names_.end()) return it->second.get();
+    auto entry = std::make_unique<ReplicaName>();
+    entry->text = std::string(name);
+    append_json_string(entry->json, name);
+    Replica r = entry.get();
+    names_.emplace(std::string_view(entry->text), std::move(entry));
+    return r;
 }
 
 namespace {

@@ -19,7 +19,7 @@ void write_dot(std::string& out, const Dot& d) {
     out += "{\"counter\":";
     append_u64(out, d.counter);
     out += ",\"replica\":";
-    append_json_string(out, d.name());
+    out += d.replica->json;
     out += '}';
 }
 

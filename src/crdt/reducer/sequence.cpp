@@ -230,7 +230,8 @@ SequenceNode::SequenceNode(SequenceNode&& o) noexcept = default;
 SequenceNode& SequenceNode::operator=(SequenceNode&& o) noexcept = default;
 
 SequenceNode::SequenceNode(const SequenceNode& o)
-    : sums_(std::make_unique<Fenwick>(*o.sums_)), loose_(o.loose_), orphans_(o.orphans_), deletes_(o.deletes_) {
+    : sums_(std::make_unique<Fenwick>(*o.sums_)), loose_(o.loose_), orphans_(o.orphans_), deletes_(o.deletes_),
+      found_{} {
     leaves_.reserve(o.leaves_.size());
     for (const auto& leaf : o.leaves_) {
         leaves_.push_back(std::make_unique<Leaf>(*leaf));
@@ -262,6 +263,23 @@ public:
     // ---- places
 
     std::optional<Place> locate(const ElementId& id) const {
+        if (Leaf* leaf = s.found_.leaf) {
+            // The item found last and its neighbours.
+            const size_t n = leaf->items.size();
+            const size_t from = s.found_.item > 0 ? s.found_.item - 1 : 0;
+            for (size_t i = from; i < n && i <= s.found_.item + 1; ++i) {
+                const uint32_t k = leaf->items[i].offset_of(id);
+                if (k < leaf->items[i].len) {
+                    s.found_.item = i;
+                    return Place{leaf, i, k};
+                }
+            }
+        }
+        auto found = locate_indexed(id);
+        if (found) s.found_ = *found;
+        return found;
+    }
+    std::optional<Place> locate_indexed(const ElementId& id) const {
         auto rit = s.index_.find(id.dot.replica);
         if (rit == s.index_.end()) return std::nullopt;
         const auto& m = rit->second;

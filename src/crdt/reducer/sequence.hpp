@@ -196,6 +196,10 @@ private:
     std::map<ElementId, Loose> loose_;
     size_t orphans_ = 0;  // inserted entries among loose_
     std::map<ElementId, DotSet> deletes_;
+    // The item an id was last found in: lookups of the same or a neighbouring
+    // id (typing, a run of deletions) start there. Leaves live as long as the
+    // sequence, so the pointer never dangles; the item is checked before use.
+    mutable Place found_{};
 
     friend class SequenceOps;
     friend class SequenceChanges;
