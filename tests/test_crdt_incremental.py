@@ -689,3 +689,72 @@ def test_long_runs_split_and_interleaved(target):
     history.deliver(0)
     history.race(30)
     history.finish()
+
+
+# ---- one change to a list, against lists full of equal values -----------------------------
+
+LISTS = json.dumps({"root": {"kind": "map", "fields": {
+    "ints": {"kind": "sequence"},
+    "rows": {"kind": "sequence", "element": {"kind": "map"}},
+    "set": {"kind": "set"},
+    "keyed": {"kind": "set", "keys": [["id"]], "element": {"kind": "map"}},
+}}})
+
+
+def list_change(kind, at, v, w):
+    """One mutation changing one list: values drawn from a few, so that equal
+    elements stand before and after the place it changes."""
+    if kind == 0:
+        return {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 0,
+                "values": [{"Int": x} for x in v]}
+    if kind == 1:
+        return {"kind": "sequence_splice", "path": [K("rows")], "index": at, "delete_count": 0,
+                "values": [{"Map": {"a": {"Int": x}}} for x in v]}
+    if kind == 2:
+        return {"kind": "set_add", "path": [K("set")], "value": {"Int": v[0] * 3 + w}}
+    if kind == 3:
+        return {"kind": "set_add", "path": [K("keyed")], "value": {"Map": {"id": {"Int": v[0]}, "a": {"Int": w}}}}
+    return None
+
+
+@settings(max_examples=150)
+@given(st.lists(st.integers(0, 2), min_size=0, max_size=12), st.lists(st.integers(0, 2), max_size=8),
+       st.lists(st.tuples(st.integers(0, 5), st.integers(0, 20), st.lists(st.integers(0, 9), min_size=1, max_size=6),
+                          st.integers(0, 2)), min_size=1, max_size=6))
+def test_one_list_change_per_call_matches_the_diff(ints, rows, calls):
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": x} for x in ints]},
+                               "rows": {"List": [{"Map": {"a": {"Int": x}}} for x in rows]},
+                               "set": {"List": [{"Int": x} for x in range(0, 9, 2)]},
+                               "keyed": {"List": [{"Map": {"id": {"Int": x}, "a": {"Int": 0}}} for x in range(3)]}}})
+    state = norvane.CrdtDocument(LISTS, init, "a").state()
+    doc = Twin(LISTS, state, "a")
+    for kind, at, v, w in calls:
+        value = json.loads(doc.fast.value())["Map"]
+        if kind == 4 and value["rows"]["List"]:
+            # A field of one map of the list.
+            shown = visible_ids(json.loads(doc.fast.state())["root"]["entries"]["rows"]["node"])
+            mutation = {"kind": "map_set", "path": [K("rows"), {"kind": "element", "id": shown[at % len(shown)]}],
+                        "key": "a", "value": {"Int": w}}
+        elif kind == 5:
+            key = '[[["id"],{"Int":%d}]]' % (v[0] % 3)
+            mutation = {"kind": "map_set", "path": [K("keyed"), {"kind": "member", "key": key}], "key": "a",
+                        "value": {"Int": w}}
+        else:
+            mutation = list_change(min(kind, 3), at % (len(value["ints" if kind == 0 else "rows"]["List"]) + 1), v, w)
+            if mutation is None:
+                continue
+        doc.mutate([mutation])
+    doc.check()
+
+
+@pytest.mark.parametrize(("length", "index", "count"), [
+    (12, 0, 3), (12, 0, 4), (12, 6, 5), (12, 11, 6), (12, 12, 9), (40, 1, 2), (40, 20, 5), (3, 1, 6)])
+def test_values_inserted_into_a_list_at_the_diff_limit(length, index, count):
+    # Past a few values inserted into the middle, the diff's greedy pass runs
+    # over its limit and the effect is element by element.
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": i % 3} for i in range(length)]}, "rows": {"List": []},
+                               "set": {"List": []}, "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": index, "delete_count": 0,
+                 "values": [{"Int": 10 + i} for i in range(count)]}])
+    doc.check()

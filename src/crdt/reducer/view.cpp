@@ -125,10 +125,116 @@ Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy
     return shown_element(*node.seq(), pol, c.id, filter);
 }
 
+// Where a member or an element that shows goes in the list `items` its set or
+// sequence showed before the call (under no removal): its place there when it
+// showed (`shown`), else where it comes in. Nothing when the list cannot tell.
+Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPolicy& pol, const Child& c,
+                                            const ValueList& items, bool shown) {
+    if (const SequenceNode* q = node.seq()) {
+        if (pol.materialization != SequenceMaterialization::List || q->has_orphans()) return std::optional<size_t>();
+        const size_t at = q->position(c.id).first;
+        if (shown ? at >= items.size() : at > items.size()) return std::optional<size_t>();
+        return std::optional<size_t>(at);
+    }
+    // A set shows its members in ascending member key order.
+    size_t lo = 0, hi = items.size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        auto key = member_key(pol.keys, items[mid]);
+        if (!key) return std::optional<size_t>();
+        const int cmp = key->compare(c.key);
+        if (cmp == 0) return shown ? std::optional<size_t>(mid) : std::optional<size_t>();
+        if (cmp < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    return shown ? std::optional<size_t>() : std::optional<size_t>(lo);
+}
+
+// Writes a list edit into the list it was laid over.
+void apply_list_edit(ValueList& items, Node& n) {
+    if (n.replace) {
+        items[n.index] = std::move(n.values[0]);
+    } else {
+        items.insert(items.begin() + ptrdiff_t(n.index), std::make_move_iterator(n.values.begin()),
+                     std::make_move_iterator(n.values.end()));
+    }
+    n.values.clear();
+}
+
+// Turns a list edit into the whole list after it, from the list before.
+void settle(Node& n, const Value& before) {
+    Value after = before;
+    apply_list_edit(after.as_list(), n);
+    n.value = std::move(after);
+    n.state = State::Value;
+}
+
+// Where the structural diff of a list and the list with one edit laid over it
+// puts just that edit, when it gives nothing else: the inserted values, or the
+// replaced element and its replacement, stand nowhere after it in the list, so
+// the diff's greedy pass neither moves nor finds anything past them (and, for
+// insertions, its work stays under its limit). One value inserted before
+// equal ones goes after them. Nothing when the diff gives more.
+std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
+    const size_t len = a.size();
+    size_t at = n.index;
+    auto absent_after = [&](const Value& x, size_t from) {
+        for (size_t i = from; i < len; ++i)
+            if (a[i] == x) return false;
+        return true;
+    };
+    if (n.replace) {
+        if (at < len && absent_after(n.values[0], at + 1) && absent_after(a[at], at + 1)) return at;
+        return std::nullopt;
+    }
+    if (at > len) return std::nullopt;
+    if (n.values.size() == 1)
+        while (at < len && a[at] == n.values[0]) ++at;
+    for (const Value& x : n.values)
+        if (!absent_after(x, at)) return std::nullopt;
+    if (at == len) return at;
+    // Each insertion costs the pass 3 len - 2 at + k - 2 against its limit.
+    const uint64_t k = n.values.size();
+    const uint64_t cost = k * (3 * uint64_t(len) - 2 * uint64_t(at) + k - 2);
+    if (cost > std::max<uint64_t>(8 * (len + k), 64)) return std::nullopt;
+    return at;
+}
+
+// The patch operations of a list edit over `old`, as the structural diff of
+// the list before and after gives them.
+void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops) {
+    if (old.kind() == Value::Kind::List) {
+        if (auto at = plain_list_edit(old.as_list(), n)) {
+            if (n.replace) {
+                path.push_back(PathSeg::make_index(*at));
+                diff_value(path, old.as_list()[*at], n.values[0], ops);
+                path.pop_back();
+                return;
+            }
+            for (size_t t = 0; t < n.values.size(); ++t) {
+                Op op;
+                op.kind = Op::Kind::Insert;
+                op.path = path;
+                op.index = *at + t;
+                op.value = n.values[t];
+                ops.push_back(std::move(op));
+            }
+            return;
+        }
+    }
+    Node copy;
+    copy.replace = n.replace;
+    copy.index = n.index;
+    copy.values = n.values;
+    settle(copy, old);
+    diff_value(path, old, copy.value, ops);
+}
+
 // Writes the changes of `n` into `v`, the value they were laid over.
 void apply_node(Value& v, Node& n) {
     switch (n.state) {
         case State::Value: v = std::move(n.value); return;
+        case State::ListEdit: apply_list_edit(v.as_list(), n); return;
         case State::Absent:
         case State::Dirty: return;  // never at this level
         case State::Interior: break;
@@ -145,6 +251,7 @@ void apply_node(Value& v, Node& n) {
                     else v.insert_or_assign(k, std::move(kid.value));
                     break;
                 case State::Interior:
+                case State::ListEdit:
                     if (c) apply_node(*c, kid);
                     break;
                 case State::Dirty: break;
@@ -164,6 +271,7 @@ void apply_node(Value& v, Node& n) {
             case State::Absent: break;
             case State::Value: out.emplace_back(k, std::move(kid.value)); break;
             case State::Interior:
+            case State::ListEdit:
                 if (common) {
                     apply_node(ia->second, kid);
                     out.push_back(std::move(*ia));
@@ -204,6 +312,9 @@ void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops
             case State::Interior:
                 if (old) emit_map(kid, *old, path, ops);
                 break;
+            case State::ListEdit:
+                if (old) emit_list_edit(kid, *old, path, ops);
+                break;
             case State::Dirty: break;
         }
         path.pop_back();
@@ -234,6 +345,9 @@ struct Cursor {
                         ov = &kid;
                         v = v->find(key);
                         return;
+                    case State::ListEdit:
+                        settle(kid, *v->find(key));
+                        [[fallthrough]];
                     case State::Value:
                         ov = nullptr;
                         v = &kid.value;
@@ -256,6 +370,7 @@ struct Cursor {
     // The whole value here; an overlay map is folded into one value first.
     const Value* value() {
         if (absent) return nullptr;
+        if (ov && ov->state == State::ListEdit) settle(*ov, *v);
         if (ov && ov->state == State::Interior) {
             Value folded = *v;
             apply_node(folded, *ov);
@@ -368,12 +483,24 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 // would move the rest of the value again, and the sequence is
                 // materialised once when the call ends instead.
                 constexpr uint32_t kInPlaceEdits = 4;
-                if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
+                const bool untouched = n->state == State::Interior && n->kids.empty();
+                if (editable && !text && untouched && op.kind == OpKind::SequenceInsert) {
+                    // The first change to a list this call: laid over the list as it is.
+                    n->state = State::ListEdit;
+                    n->replace = false;
+                    n->index = insert_at;
+                    n->values = std::move(inserted);
+                    ++n->edits;
+                } else if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
                     if (n->state != State::Value) {
                         const Value* v = &before_;
                         for (const auto& k : keys) v = v->find(k);
-                        n->value = *v;
-                        n->state = State::Value;
+                        if (n->state == State::ListEdit) {
+                            settle(*n, *v);
+                        } else {
+                            n->value = *v;
+                            n->state = State::Value;
+                        }
                     }
                     if (text) {
                         std::string& str = n->value.as_str();
@@ -436,6 +563,23 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
             if (before == now) return std::optional<bool>(false);
             Node* n = &root_;
             for (const auto& k : keys) n = &n->kids[k];
+            // The first change to a list this call, a member or element that
+            // shows after it, is laid over the list as it is.
+            if (now && n->state == State::Interior && n->kids.empty() && w.filter.empty()) {
+                const Value* list = &before_;
+                for (const auto& k : keys) list = list ? list->find(k) : nullptr;
+                auto at = list && list->kind() == Value::Kind::List
+                              ? NV_TRY(list_position(*after.node, *after.policy, *child, list->as_list(), before.has_value()))
+                              : std::optional<size_t>();
+                if (at) {
+                    n->state = State::ListEdit;
+                    n->replace = before.has_value();
+                    n->index = *at;
+                    n->values.clear();
+                    n->values.push_back(std::move(*now));
+                    return std::optional<bool>(true);
+                }
+            }
             n->kids.clear();
             n->value = Value();
             n->state = State::Dirty;
@@ -569,6 +713,7 @@ Result<Patch> IncrementalView::patch(const NodeState& root) {
     p.rev = 0;
     Path path;
     if (root_.state == State::Value) diff_value(path, before_, root_.value, p.ops);
+    else if (root_.state == State::ListEdit) emit_list_edit(root_, before_, path, p.ops);
     else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops);
     return p;
 }

@@ -45,10 +45,15 @@ public:
     void commit(Value& value);
 
     // A changed subtree: a replacement value, an absent map entry, a sequence
-    // to materialise again, or an unchanged map some of whose entries changed.
+    // to materialise again, an unchanged map some of whose entries changed, or
+    // one change to a list laid over the list before the call (`values`
+    // inserted at `index`, or the element at `index` replaced by values[0]).
     struct Node {
-        enum class State : uint8_t { Interior, Value, Absent, Dirty };
+        enum class State : uint8_t { Interior, Value, Absent, Dirty, ListEdit };
         State state = State::Interior;
+        bool replace = false;  // ListEdit
+        size_t index = 0;      // ListEdit
+        ValueList values;      // ListEdit
         // Sequence edits made in place in `value` this call.
         uint32_t edits = 0;
         Value value;
