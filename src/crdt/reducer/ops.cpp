@@ -301,7 +301,81 @@ DeResult<bool> read_common(T& t, std::string_view name, D& d) {
     return true;
 }
 
+// A record tagged by "kind" whose tag comes first, as every writer puts it,
+// its fields read straight from the text: `names` lists the kinds, `fields`
+// and `counts` their fields, and `read_field(t, name, reader)` reads one. None
+// (the reader back where it started) for a record that reads any other way,
+// an error included: the buffered reader then reads it with its own texts and
+// positions.
+template <class T, class F>
+std::optional<T> read_kind_first(json::Reader& r, std::span<const std::string_view> names,
+                                 const std::string_view (*fields)[4], const size_t* counts, F&& read_field) {
+    const json::Reader::Mark start = r.mark();
+    auto give_up = [&]() {
+        r.reset(start);
+        return std::optional<T>();
+    };
+    if (r.parse_whitespace() != '{' || !r.enter()) return give_up();
+    r.eat_char();
+    bool first = true;
+    auto key = [&]() -> std::optional<std::string_view> {
+        auto more = r.next_member(first);
+        if (!more || !*more) return std::nullopt;
+        r.eat_char();  // the key's opening quote
+        auto k = r.parse_str();
+        if (!k || !r.parse_object_colon()) return std::nullopt;
+        return *k;
+    };
+    auto tag = key();
+    if (!tag || *tag != "kind" || r.parse_whitespace() != '"') return give_up();
+    r.eat_char();
+    auto kind = r.parse_str();
+    if (!kind) return give_up();
+    const size_t idx = size_t(std::find(names.begin(), names.end(), *kind) - names.begin());
+    if (idx == names.size()) return give_up();
+    T t;
+    t.kind = OpKind(idx);
+    const std::string_view* own = fields[idx];
+    uint64_t seen = 0;
+    for (;;) {
+        auto more = r.next_member(first);
+        if (!more) return give_up();
+        if (!*more) break;
+        r.eat_char();
+        auto k = r.parse_str();
+        if (!k) return give_up();
+        const size_t f = size_t(std::find(own, own + counts[idx], *k) - own);
+        if (f == counts[idx] || (seen >> f & 1) || !r.parse_object_colon()) return give_up();
+        seen |= uint64_t(1) << f;
+        if (!read_field(t, own[f], r)) return give_up();
+    }
+    // Every field given, but the predecessor of an insertion at the head.
+    for (size_t f = 0; f < counts[idx]; ++f)
+        if (!(seen >> f & 1) && own[f] != "after") return give_up();
+    r.eat_char();  // the closing brace
+    r.leave();
+    return t;
+}
+
 DeResult<CrdtOp> read_op(json::Reader& r) {
+    if (auto direct = read_kind_first<CrdtOp>(
+            r, std::span<const std::string_view>(kOpKindNames, 7), kOpFields, kOpFieldCount,
+            [](CrdtOp& op, std::string_view name, json::Reader& d) -> bool {
+                auto done = read_common(op, name, d);
+                if (!done) return false;
+                if (*done) return true;
+                if (name == "dot") {
+                    auto dot = records::read_dot(d);
+                    if (!dot) return false;
+                    op.dot = *dot;
+                } else {
+                    auto removed = read_dot_list(d);
+                    if (!removed) return false;
+                    op.removed = std::move(*removed);
+                }
+                return true;
+            }))
+        return std::move(*direct);
     auto t = NV_TRY(tagged::read_tagged(r, kOpTag));
     CrdtOp op;
     op.kind = OpKind(t.idx);
@@ -321,6 +395,18 @@ DeResult<CrdtOp> read_op(json::Reader& r) {
 }
 
 DeResult<CrdtMutation> read_mutation(json::Reader& r) {
+    if (auto direct = read_kind_first<CrdtMutation>(
+            r, std::span<const std::string_view>(kOpKindNames, 8), kMutationFields, kMutationFieldCount,
+            [](CrdtMutation& m, std::string_view name, json::Reader& d) -> bool {
+                auto done = read_common(m, name, d);
+                if (!done) return false;
+                if (*done) return true;
+                auto n = de::read_u64(d, "usize");
+                if (!n) return false;
+                (name == "index" ? m.index : m.delete_count) = *n;
+                return true;
+            }))
+        return std::move(*direct);
     auto t = NV_TRY(tagged::read_tagged(r, kMutationTag));
     CrdtMutation m;
     m.kind = OpKind(t.idx);

@@ -239,6 +239,16 @@ public:
     }
     void leave() { ++depth_; }
     int depth() const { return depth_; }
+    // A place to come back to: the position and the nesting budget there.
+    struct Mark {
+        size_t index;
+        int depth;
+    };
+    Mark mark() const { return {i_, depth_}; }
+    void reset(const Mark& m) {
+        i_ = m.index;
+        depth_ = m.depth;
+    }
 
     // The "invalid type" error for what stands next, consuming scalars.
     template <class V>
