@@ -2,7 +2,11 @@
 // ElementId, path segments and paths, over JSON text or a parsed tree.
 #pragma once
 
+#include <optional>
+#include <type_traits>
+
 #include "crdt/reducer/model.hpp"
+#include "format/json/reader.hpp"
 #include "crdt/reducer/tagged.hpp"
 #include "diff/patch_read.hpp"
 
@@ -16,8 +20,72 @@ inline const de::StructSpec kDotSpec{"Dot", "struct Dot", "struct Dot with 2 ele
 inline const de::StructSpec kElementIdSpec{"ElementId", "struct ElementId", "struct ElementId with 2 elements",
                                            kElementIdFields, 0, true};
 
+// Straight from JSON text, the forms every writer gives: {"counter":…,"replica":…},
+// {"dot":…,"index":…} and {"kind":…,"key":…} or {"kind":"element","id":…}, keys in
+// that order. None, the reader back where it started, for anything else: the
+// general readers below read it with their own texts and positions.
+namespace direct {
+
+// The key `name` with its colon, after `first` keys: true when it stands next.
+inline bool key(json::Reader& r, bool& first, std::string_view name) {
+    auto more = r.next_member(first);
+    if (!more || !*more) return false;
+    r.eat_char();
+    auto k = r.parse_str();
+    return k && *k == name && r.parse_object_colon();
+}
+// The closing brace, after the last key.
+inline bool close(json::Reader& r, bool& first) {
+    auto more = r.next_member(first);
+    if (!more || *more) return false;
+    r.eat_char();
+    r.leave();
+    return true;
+}
+inline bool open(json::Reader& r) {
+    if (r.parse_whitespace() != '{' || !r.enter()) return false;
+    r.eat_char();
+    return true;
+}
+inline std::optional<Dot> dot(json::Reader& r) {
+    bool first = true;
+    if (!open(r) || !key(r, first, "counter")) return std::nullopt;
+    auto counter = de::read_u64(r, "u64");
+    if (!counter || !key(r, first, "replica") || r.parse_whitespace() != '"') return std::nullopt;
+    r.eat_char();
+    auto name = r.parse_str();
+    if (!name) return std::nullopt;
+    Dot d{*counter, InternScope::table().intern(*name)};
+    if (!close(r, first)) return std::nullopt;
+    return d;
+}
+inline std::optional<ElementId> element_id(json::Reader& r) {
+    bool first = true;
+    if (!open(r) || !key(r, first, "dot")) return std::nullopt;
+    auto d = dot(r);
+    if (!d || !key(r, first, "index")) return std::nullopt;
+    auto index = de::read_u32(r);
+    if (!index || !close(r, first)) return std::nullopt;
+    return ElementId{*d, *index};
+}
+
+}  // namespace direct
+
+// Tries the direct reading of `read` from JSON text, coming back to where it
+// started when it gives up.
+template <class D, class F>
+auto try_direct(D& de, F&& read) -> decltype(read(std::declval<json::Reader&>())) {
+    if constexpr (std::is_same_v<D, json::Reader>) {
+        const json::Reader::Mark start = de.mark();
+        if (auto got = read(de)) return got;
+        de.reset(start);
+    }
+    return std::nullopt;
+}
+
 template <class D>
 DeResult<Dot> read_dot(D& de) {
+    if (auto d = try_direct(de, direct::dot)) return *d;
     Dot d;
     NV_CHECK(de::read_struct(de, kDotSpec, [&](size_t f, auto& x) -> DeResult<void> {
         if (f == 0)
@@ -31,6 +99,7 @@ DeResult<Dot> read_dot(D& de) {
 
 template <class D>
 DeResult<ElementId> read_element_id(D& de) {
+    if (auto id = try_direct(de, direct::element_id)) return *id;
     ElementId id;
     NV_CHECK(de::read_struct(de, kElementIdSpec, [&](size_t f, auto& x) -> DeResult<void> {
         if (f == 0)
@@ -55,8 +124,39 @@ inline const de::StructSpec kSegmentSpecs[] = {
 inline const tagged::TagSpec kSegmentTag{"internally tagged enum CrdtPathSegment",
                                          std::span<const std::string_view>(kSegmentKindNames, 3)};
 
+namespace direct {
+
+inline std::optional<PathSegment> segment(json::Reader& r) {
+    bool first = true;
+    if (!open(r) || !key(r, first, "kind") || r.parse_whitespace() != '"') return std::nullopt;
+    r.eat_char();
+    auto kind = r.parse_str();
+    if (!kind) return std::nullopt;
+    PathSegment seg;
+    if (*kind == "element") {
+        seg.kind = PathSegment::Kind::Element;
+        if (!key(r, first, "id")) return std::nullopt;
+        auto id = element_id(r);
+        if (!id) return std::nullopt;
+        seg.id = *id;
+    } else {
+        if (*kind == "key") seg.kind = PathSegment::Kind::Key;
+        else if (*kind == "member") seg.kind = PathSegment::Kind::Member;
+        else return std::nullopt;
+        if (!key(r, first, "key")) return std::nullopt;
+        auto text = de::read_string(r);
+        if (!text) return std::nullopt;
+        seg.key = std::move(*text);
+    }
+    if (!close(r, first)) return std::nullopt;
+    return seg;
+}
+
+}  // namespace direct
+
 template <class D>
 DeResult<PathSegment> read_segment(D& de) {
+    if (auto seg = try_direct(de, direct::segment)) return std::move(*seg);
     auto t = NV_TRY(tagged::read_tagged(de, kSegmentTag));
     PathSegment seg;
     seg.kind = PathSegment::Kind(t.idx);
