@@ -58,7 +58,8 @@ public:
                     sink_.null_();
                     return {};
                 }
-                return de::fail(Error::invalid_type(found(h), msg::KnownSimple));
+                // Any other simple value is refused as byte strings and tags are.
+                return de::fail(Error::invalid_type(found(h), msg::AnyJson));
             case K::Bytes: {
                 // The bytes are read before they are refused.
                 if (h.indefinite) {
