@@ -132,12 +132,14 @@ struct Ident {
 
 class Deserializer {
 public:
-    explicit Deserializer(std::string_view data)
-        : s_(reinterpret_cast<const unsigned char*>(data.data())), n_(data.size()) {}
+    // `budget`: the nesting levels left, for a read that starts inside others.
+    explicit Deserializer(std::string_view data, int budget = kRecursionLimit)
+        : s_(reinterpret_cast<const unsigned char*>(data.data())), n_(data.size()), depth_(budget) {}
 
     // ---- decoder ------------------------------------------------------------
     size_t offset() const { return i_; }
     size_t size() const { return n_; }
+    size_t remaining() const { return n_ - i_; }
     std::string_view input() const { return {reinterpret_cast<const char*>(s_), n_}; }
     // The next header; its bytes are consumed.
     DeResult<Header> pull();
@@ -154,6 +156,7 @@ public:
         return {};
     }
     void leave() { ++depth_; }
+    int depth() const { return depth_; }
 
     // The payload of a definite string whose header was just pulled.
     DeResult<std::string_view> take(uint64_t len) {

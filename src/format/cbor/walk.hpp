@@ -8,6 +8,13 @@
 // undefined as null. Byte strings, other tags and other simple values are
 // refused. Texts and keys given in chunks are joined, and so are not views of
 // the input.
+//
+// A sink that declares `static constexpr bool kPlainOnly = true` is handed
+// the plain forms only, each a view of the input that the document holds as
+// it is written: indefinite lengths, tags (bignums included) in front of an
+// item or a key, undefined, non-finite floats and keys longer than the
+// identifier scratch area are refused too, with a text nobody sees (the
+// reader that asks for them takes another way on any failure).
 #pragma once
 
 #include <string>
@@ -31,6 +38,8 @@ public:
                 sink_.i64(int64_t(~h.arg));
                 return {};
             case K::Text: {
+                if constexpr (kPlain)
+                    if (h.indefinite) return not_plain();
                 if (!h.indefinite) {
                     sink_.text(NV_TRY(de_.take_text(h.arg, de_.last_offset())));
                     return {};
@@ -45,16 +54,18 @@ public:
             case K::Float:
                 if (h.f - h.f == 0) {
                     sink_.f64(h.f);
-                } else {
-                    sink_.null_();
+                    return {};
                 }
+                // Not finite: the document holds null.
+                if constexpr (kPlain) return not_plain();
+                sink_.null_();
                 return {};
             case K::Simple:
                 if (h.arg == kSimpleFalse || h.arg == kSimpleTrue) {
                     sink_.boolean(h.arg == kSimpleTrue);
                     return {};
                 }
-                if (h.arg == kSimpleNull || h.arg == kSimpleUndefined) {
+                if (h.arg == kSimpleNull || (h.arg == kSimpleUndefined && !kPlain)) {
                     sink_.null_();
                     return {};
                 }
@@ -70,13 +81,19 @@ public:
                 }
                 return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::Bytes), msg::AnyJson));
             }
-            case K::Tag: return tagged(h.arg);
+            case K::Tag:
+                if constexpr (kPlain) return not_plain();
+                return tagged(h.arg);
             case K::Break: break;
         }
         return de::fail(Error::invalid_type(found(h), msg::NonBreak));
     }
 
 private:
+    static constexpr bool kPlain = requires { requires Sink::kPlainOnly; };
+
+    static std::unexpected<Error> not_plain() { return de::fail(Error::custom({})); }
+
     // Room reserved for a declared count: never more than the bytes left.
     size_t room(const Header& h) const {
         if (h.indefinite) return 0;
@@ -98,6 +115,8 @@ private:
     }
 
     DeResult<void> array(const Header& h) {
+        if constexpr (kPlain)
+            if (h.indefinite) return not_plain();
         NV_CHECK(de_.enter());
         auto token = sink_.begin_array(room(h));
         uint64_t left = h.arg;
@@ -113,6 +132,8 @@ private:
     }
 
     DeResult<void> map(const Header& h) {
+        if constexpr (kPlain)
+            if (h.indefinite) return not_plain();
         NV_CHECK(de_.enter());
         auto token = sink_.begin_map(room(h));
         uint64_t left = h.arg;
@@ -134,6 +155,8 @@ private:
     DeResult<void> key(Token& token, size_t index) {
         for (;;) {
             Header h = NV_TRY(de_.pull());
+            if constexpr (kPlain)
+                if (h.kind != Header::Kind::Text || h.indefinite || h.arg > kScratchSize) return not_plain();
             if (h.kind == Header::Kind::Tag) continue;
             if (h.kind != Header::Kind::Text) [[unlikely]]
                 return de::fail(Error::invalid_type(found(h), index == 0 ? msg::FirstKey : msg::String));
