@@ -84,11 +84,7 @@ inline bool is_bin_marker(uint8_t m) { return m >= 0xc4 && m <= 0xc6; }
 
 // UTF-8 check of a text, with an inline pass for short ASCII texts.
 inline std::optional<Utf8Error> check_text(std::string_view s) {
-    if (s.size() <= 24) {
-        unsigned char high = 0;
-        for (char c : s) high |= (unsigned char)c;
-        if (high < 0x80) return std::nullopt;
-    }
+    if (short_ascii(s)) return std::nullopt;
     return check_utf8(s);
 }
 
@@ -250,18 +246,18 @@ public:
 
     // Length that follows a str, bin, array, map or ext marker (fixed forms
     // carry it in the marker).
-    DeResult<uint32_t> str_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> str_len(uint8_t m) {
         if (m >= 0xa0 && m <= 0xbf) return uint32_t(m & 0x1f);
         if (m == 0xd9) return uint32_t(NV_TRY(data<uint8_t>()));
         if (m == 0xda) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());
     }
-    DeResult<uint32_t> array_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> array_len(uint8_t m) {
         if (m <= 0x9f) return uint32_t(m & 0x0f);
         if (m == 0xdc) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());
     }
-    DeResult<uint32_t> map_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> map_len(uint8_t m) {
         if (m <= 0x8f) return uint32_t(m & 0x0f);
         if (m == 0xde) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());
