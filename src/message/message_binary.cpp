@@ -137,43 +137,64 @@ struct Member {
     Member(std::string_view k, const uint8_t* at) : key(k), value{at, at} {}
     std::string_view key;
     Span value;
-    SkimSink what;                // what the value is, for members skimmed
-    std::optional<Document> doc;  // the value, for members that hold a document in every kind
+    SkimSink what;  // what the value is, for members skimmed
+    // The value, for members that hold the same in every kind (see Held).
+    std::optional<Document> doc;
+    std::optional<std::vector<Message>> msgs;
 };
 
-// Whether every kind with a field of this name holds a generic document (or
-// a list of them) there: such members are read as documents straight away.
-template <class T>
-inline constexpr bool kDocumentLike = std::is_same_v<T, Document> || std::is_same_v<T, std::vector<Document>>;
-template <class T>
-inline constexpr bool kDocumentLike<std::optional<T>> = kDocumentLike<T>;
+// How a member is met while the map is walked. Where every kind with a field
+// of the member's name holds the same there, it is read straight away: a
+// generic document (or a list of them) by the document reader, which finds
+// its extent and is the reference for what it holds; a list of messages one
+// message after another, each read as this reader reads a message. Any other
+// member is skimmed, and read once the kind is known.
+enum class Held : uint8_t { Skimmed, Document, Messages };
 
-bool holds_document(std::string_view name) {
-    static const std::vector<std::string_view> names = [] {
-        std::vector<std::string_view> all, out;
-        std::vector<bool> documents;
+template <class T>
+inline constexpr Held kHeld = std::is_same_v<T, Document> || std::is_same_v<T, std::vector<Document>> ? Held::Document
+                              : std::is_same_v<T, std::vector<Message>>                             ? Held::Messages
+                                                                                                     : Held::Skimmed;
+template <class T>
+inline constexpr Held kHeld<std::optional<T>> = kHeld<T> == Held::Document ? Held::Document : Held::Skimmed;
+
+// The names of the fields read straight away, and a filter of one bit per
+// (length, first byte) that turns most other names away at once.
+struct HeldNames {
+    std::vector<std::pair<std::string_view, Held>> names;
+    uint64_t filter = 0;
+    static int bit(std::string_view n) { return int((n.size() * 7 + uint8_t(n.front())) & 63); }
+};
+
+Held held_by(std::string_view name) {
+    static const HeldNames table = [] {
+        std::vector<std::pair<std::string_view, Held>> all;
         for (size_t k = 0; k < size_t(Message::Kind::Unknown); ++k) {
             mf::with_kind(Message::Kind(k), [&]<class M>() {
                 mf::for_each_field<M>([&](const auto& f) {
-                    const bool doc = kDocumentLike<typename std::remove_cvref_t<decltype(f)>::Type>;
-                    auto at = std::find(all.begin(), all.end(), f.name);
+                    const Held held = kHeld<typename std::remove_cvref_t<decltype(f)>::Type>;
+                    auto at = std::find_if(all.begin(), all.end(), [&](const auto& e) { return e.first == f.name; });
                     if (at == all.end()) {
-                        all.push_back(f.name);
-                        documents.push_back(doc);
-                    } else {
-                        documents[size_t(at - all.begin())] = documents[size_t(at - all.begin())] && doc;
+                        all.emplace_back(f.name, held);
+                    } else if (at->second != held) {
+                        at->second = Held::Skimmed;
                     }
                 });
                 return 0;
             });
         }
-        for (size_t i = 0; i < all.size(); ++i)
-            if (documents[i]) out.push_back(all[i]);
+        HeldNames out;
+        for (const auto& e : all) {
+            if (e.second == Held::Skimmed) continue;
+            out.names.push_back(e);
+            out.filter |= uint64_t(1) << HeldNames::bit(e.first);
+        }
         return out;
     }();
-    for (std::string_view n : names)
-        if (n.size() == name.size() && n.front() == name.front() && n == name) return true;
-    return false;
+    if (name.empty() || !(table.filter >> HeldNames::bit(name) & 1)) return Held::Skimmed;
+    for (const auto& [n, held] : table.names)
+        if (n == name) return held;
+    return Held::Skimmed;
 }
 
 template <class Form>
@@ -233,13 +254,19 @@ private:
             auto key = Form::key(d);
             if (!key) return std::nullopt;
             Member& m = out.emplace_back(*key, Form::at(d));
-            if (holds_document(m.key)) {
-                // The document reader finds the extent and is the reference for what it holds.
-                auto doc = Form::document(d);
-                if (!doc) return std::nullopt;
-                m.doc.emplace(std::move(*doc));
-            } else if (!Form::skim(d, m.what)) {
-                return std::nullopt;
+            switch (held_by(m.key)) {
+                case Held::Document: {
+                    auto doc = Form::document(d);
+                    if (!doc) return std::nullopt;
+                    m.doc.emplace(std::move(*doc));
+                    break;
+                }
+                case Held::Messages:
+                    if (!messages(d, m.msgs.emplace())) return std::nullopt;
+                    break;
+                case Held::Skimmed:
+                    if (!Form::skim(d, m.what)) return std::nullopt;
+                    break;
             }
             m.value.end = Form::at(d);
             if (m.key == "t") {
@@ -252,6 +279,20 @@ private:
         return kind;
     }
 
+    // The list of messages at the reader.
+    static bool messages(Deserializer& d, std::vector<Message>& out) {
+        uint64_t n = 0;
+        if (Form::open(d, false, n) != Open::Opened) return false;
+        out.reserve(size_t(std::min<uint64_t>(n, d.remaining())));
+        for (uint64_t i = 0; i < n; ++i) {
+            auto msg = message(d);
+            if (!msg) return false;
+            out.push_back(std::move(*msg));
+        }
+        d.leave();
+        return true;
+    }
+
     template <class M>
     std::optional<Message> record(std::vector<Member>& members) {
         M m;
@@ -259,7 +300,7 @@ private:
         for (Member& member : members) {
             const int i = mf::field_index<M>(member.key);
             if (i < 0) {
-                if (member.key == "t" || member.doc) continue;
+                if (member.key == "t" || member.doc || member.msgs) continue;
                 if (!whole(member.value, [](Deserializer& d) { return bool(Form::document(d)); })) return std::nullopt;
                 continue;
             }
@@ -305,18 +346,7 @@ private:
     bool read(Member& mb, Patch& out) {
         return whole(mb.value, [&](Deserializer& d) { return assign(out, patch_read::read_patch(d)); });
     }
-    bool read(Member& mb, std::vector<Message>& out) {
-        Deserializer d = Form::reader(mb.value, budget_);
-        uint64_t n = 0;
-        if (Form::open(d, false, n) != Open::Opened) return false;
-        out.reserve(size_t(std::min<uint64_t>(n, mb.value.size())));
-        for (uint64_t i = 0; i < n; ++i) {
-            auto msg = message(d);
-            if (!msg) return false;
-            out.push_back(std::move(*msg));
-        }
-        return Form::at(d) == mb.value.end;
-    }
+    bool read(Member& mb, std::vector<Message>& out) { return assign(out, std::move(mb.msgs)); }
     template <class T>
     bool read(Member& mb, std::optional<T>& out) {
         // Null is absent, as the document path reads it.
