@@ -23,6 +23,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -426,6 +427,20 @@ private:
 
 // ---- decoder -------------------------------------------------------------------
 
+// The big-endian integer of 1, 2, 4 or 8 bytes at p.
+inline uint64_t big_endian(const unsigned char* p, size_t len) {
+    auto load = [p](auto v) {
+        std::memcpy(&v, p, sizeof v);
+        return uint64_t(std::byteswap(v));
+    };
+    switch (len) {
+        case 1: return *p;
+        case 2: return load(uint16_t());
+        case 4: return load(uint32_t());
+        default: return load(uint64_t());
+    }
+}
+
 inline DeResult<Header> Deserializer::pull() {
     last_ = i_;
     if (i_ >= n_) [[unlikely]]
@@ -435,17 +450,22 @@ inline DeResult<Header> Deserializer::pull() {
     const unsigned minor = b & 31;
     Header h;
     if (minor < 24) {
+        // The argument in the initial byte: no width, no float, no break.
+        using K = Header::Kind;
+        static constexpr K kKinds[8] = {K::Positive, K::Negative, K::Bytes, K::Text,
+                                        K::Array,    K::Map,      K::Tag,   K::Simple};
+        h.kind = kKinds[major];
         h.arg = minor;
-    } else if (minor < 28) {
+        return h;
+    }
+    if (minor < 28) {
         const size_t len = size_t(1) << (minor - 24);
         if (n_ - i_ < len) [[unlikely]] {
             i_ = n_;
             return de::fail(eof_error());
         }
-        uint64_t a = 0;
-        for (size_t k = 0; k < len; ++k) a = a << 8 | s_[i_ + k];
+        h.arg = big_endian(s_ + i_, len);
         i_ += len;
-        h.arg = a;
     } else if (minor == 31) {
         h.indefinite = true;
     } else {
