@@ -31,6 +31,8 @@ public:
     DeResult<void> item() {
         Header h = NV_TRY(de_.pull());
         using K = Header::Kind;
+        if constexpr (kPlain)
+            if (h.indefinite) return not_plain();  // texts, arrays and maps given in chunks or open-ended
         switch (h.kind) {
             case K::Positive: sink_.u64(h.arg); return {};
             case K::Negative:
@@ -38,8 +40,6 @@ public:
                 sink_.i64(int64_t(~h.arg));
                 return {};
             case K::Text: {
-                if constexpr (kPlain)
-                    if (h.indefinite) return not_plain();
                 if (!h.indefinite) {
                     sink_.text(NV_TRY(de_.take_text(h.arg, de_.last_offset())));
                     return {};
@@ -115,8 +115,6 @@ private:
     }
 
     DeResult<void> array(const Header& h) {
-        if constexpr (kPlain)
-            if (h.indefinite) return not_plain();
         NV_CHECK(de_.enter());
         auto token = sink_.begin_array(room(h));
         uint64_t left = h.arg;
@@ -132,8 +130,6 @@ private:
     }
 
     DeResult<void> map(const Header& h) {
-        if constexpr (kPlain)
-            if (h.indefinite) return not_plain();
         NV_CHECK(de_.enter());
         auto token = sink_.begin_map(room(h));
         uint64_t left = h.arg;
