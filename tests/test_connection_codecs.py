@@ -261,6 +261,12 @@ def test_cbor_simple_values_are_refused_as_any_other_item():
         for key in ("id", "rev", "proposal", "extra"):
             data = cbor2.dumps({**ack, key: cbor2.CBORSimpleValue(simple)})
             assert decode_error(data, "cbor") == expected
+    # Deep inside a patch's model value and inside CRDT operations: the same text.
+    simple = cbor2.CBORSimpleValue(0)
+    for m in ({"t": "patch", "id": 1, "patch": {"rev": 2, "ops": [
+                  {"Set": {"path": [{"Key": "a"}], "value": {"Bool": simple}}}]}},
+              {"t": "crdt", "id": 1, "rev": 2, "ops": [{"op": simple}]}):
+        assert decode_error(cbor2.dumps(m), "cbor") == expected
 
 
 FLOAT_IN_U64 = {
