@@ -9,9 +9,10 @@
 // ...), the nesting counted by the format's own reader. Once the tag is known,
 // each member is read from its extent straight into the typed field.
 //
-// Members that hold a generic document in every kind (the CRDT payloads, the
-// awareness state) are read as documents during that walk instead, the
-// document reader finding their extent.
+// Members that hold the same in every kind are read during that walk instead
+// (see Held): generic documents (the CRDT payloads, the awareness state) by
+// the document reader, which finds their extent, and a batch's messages one
+// after another, each as this reader reads a message.
 //
 // Anything not taken the short way (a failure, a field or "t" given twice, a
 // required field missing, an integer that is not unsigned) makes the caller
