@@ -353,6 +353,16 @@ void append_u64(std::string& out, std::uint64_t v) {
     out.append(buf, static_cast<std::size_t>(res.ptr - buf));
 }
 
+void append_u128(std::string& out, unsigned __int128 v) {
+    char buf[40];
+    char* p = buf + sizeof buf;
+    do {
+        *--p = char('0' + int(v % 10));
+        v /= 10;
+    } while (v);
+    out.append(p, static_cast<std::size_t>(buf + sizeof buf - p));
+}
+
 void append_i64(std::string& out, std::int64_t v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);

@@ -48,15 +48,8 @@ namespace {
 
 std::string negative_text(uint64_t arg) {
     // -1 - arg, which may lie below the signed 64-bit range.
-    unsigned __int128 mag = (unsigned __int128)arg + 1;
-    char buf[48];
-    int n = 0;
-    do {
-        buf[n++] = char('0' + int(mag % 10));
-        mag /= 10;
-    } while (mag);
     std::string t = "integer `-";
-    while (n) t += buf[--n];
+    append_u128(t, (unsigned __int128)arg + 1);
     t += '`';
     return t;
 }
