@@ -441,7 +441,7 @@ inline uint64_t big_endian(const unsigned char* p, size_t len) {
     }
 }
 
-inline DeResult<Header> Deserializer::pull() {
+[[gnu::always_inline]] inline DeResult<Header> Deserializer::pull() {
     last_ = i_;
     if (i_ >= n_) [[unlikely]]
         return de::fail(eof_error());

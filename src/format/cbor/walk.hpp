@@ -29,7 +29,12 @@ public:
     Walker(Deserializer& de, Sink& sink) : de_(de), sink_(sink) {}
 
     DeResult<void> item() {
-        Header h = NV_TRY(de_.pull());
+        // Read in place: a copy of the header would be loaded whole from the
+        // narrow stores that made it, which stalls.
+        auto pulled = de_.pull();
+        if (!pulled) [[unlikely]]
+            return de::fail(std::move(pulled).error());
+        const Header& h = *pulled;
         using K = Header::Kind;
         if constexpr (kPlain)
             if (h.indefinite) return not_plain();  // texts, arrays and maps given in chunks or open-ended
@@ -108,7 +113,10 @@ private:
             --left;
             return true;
         }
-        Header e = NV_TRY(de_.pull());
+        auto e_read = de_.pull();
+        if (!e_read) [[unlikely]]
+            return de::fail(std::move(e_read).error());
+        const Header& e = *e_read;
         if (e.kind == Header::Kind::Break) return false;
         de_.push_back();
         return true;
@@ -150,7 +158,10 @@ private:
     template <class Token>
     DeResult<void> key(Token& token, size_t index) {
         for (;;) {
-            Header h = NV_TRY(de_.pull());
+            auto h_read = de_.pull();
+            if (!h_read) [[unlikely]]
+                return de::fail(std::move(h_read).error());
+            const Header& h = *h_read;
             if constexpr (kPlain)
                 if (h.kind != Header::Kind::Text || h.indefinite || h.arg > kScratchSize) return not_plain();
             if (h.kind == Header::Kind::Tag) continue;
