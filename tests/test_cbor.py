@@ -43,6 +43,10 @@ def h(text):
         ("-0", "f98000"),
         ("1.0", "f93c00"),
         ("65504.0", "f97bff"),
+        # Past the largest half: single precision, never half infinity.
+        ("65536.0", "fa47800000"),
+        ("98304.0", "fa47c00000"),
+        ("-65536.0", "fac7800000"),
         ("5.960464477539063e-8", "f90001"),
         ("1e300", "fb7e37e43c8800759c"),
         ("null", "f6"),
@@ -176,8 +180,12 @@ ANY_JSON = "any valid JSON value"
         ("a1f6f6", semantic("invalid type: null, expected str")),
         ("a2616101f602", semantic("invalid type: null, expected string")),
         ("a261610120", semantic("invalid type: integer `-1`, expected string")),
-        ("f0", semantic("invalid type: simple, expected known simple value")),
-        ("f820", semantic("invalid type: simple, expected known simple value")),
+        ("f0", semantic(f"invalid type: simple, expected {ANY_JSON}")),
+        ("f3", semantic(f"invalid type: simple, expected {ANY_JSON}")),
+        ("f820", semantic(f"invalid type: simple, expected {ANY_JSON}")),
+        ("f8ff", semantic(f"invalid type: simple, expected {ANY_JSON}")),
+        ("8201f0", semantic(f"invalid type: simple, expected {ANY_JSON}")),
+        ("a16161f820", semantic(f"invalid type: simple, expected {ANY_JSON}")),
         ("ff", semantic("invalid type: break, expected non-break")),
         ("bf6161ff", semantic("invalid type: break, expected non-break")),
         # Not well-formed: reserved additional information, an indefinite
@@ -345,6 +353,19 @@ def test_json_to_cbor_is_canonical(doc):
     assert norvane.json_to_cbor(json.dumps(doc)) == cbor2.dumps(doc, canonical=True)
 
 
+@pytest.mark.parametrize("f, hexed", [(65536.0, "fa47800000"), (98304.0, "fa47c00000"), (-65536.0, "fac7800000")])
+def test_floats_past_half_range_round_trip(f, hexed):
+    assert norvane.cbor_to_json(h(hexed)) == repr(f)
+    assert norvane.cbor_to_json(norvane.json_to_cbor(repr(f))) == repr(f)
+    text = '{"t":"snapshot","id":1,"type":"T","rev":2,"value":{"Float":%r}}' % f
+    data = norvane.encode_message(text, "cbor")
+    assert hexed in data.hex()
+    assert norvane.decode_message(data, "cbor") == norvane.normalize_message(text)
+    value = '{"Float":%r}' % f
+    if _has_codec():
+        assert norvane.decode_as(norvane.encode_as(value, CBOR), CBOR) == value
+
+
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_float_width_is_shortest_exact(f):
     data = norvane.json_to_cbor(json.dumps(f))
@@ -406,6 +427,9 @@ needs_codec = pytest.mark.skipif(not _has_codec(), reason="the CBOR codec is not
         ('{"Bool":false}', "a164426f6f6cf4"),
         ('{"Float":1.5}', "a165466c6f6174f93e00"),
         ('{"Float":100000.0}', "a165466c6f6174fa47c35000"),
+        ('{"Float":65536.0}', "a165466c6f6174fa47800000"),
+        ('{"Float":98304.0}', "a165466c6f6174fa47c00000"),
+        ('{"Float":-65536.0}', "a165466c6f6174fac7800000"),
         ('{"Float":0.1}', "a165466c6f6174fb3fb999999999999a"),
         ('{"Float":-0.0}', "a165466c6f6174f98000"),
         ('{"Str":"a"}', "a16353747261" + "61"),

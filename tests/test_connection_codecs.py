@@ -250,6 +250,89 @@ def test_refused_item_texts():
     assert decode_error(bytes.fromhex("c000"), "cbor") == semantic("invalid type: enum, expected any valid JSON value")
 
 
+def test_cbor_simple_values_are_refused_as_any_other_item():
+    # Simple values other than false, true, null and undefined, in the one- and two-byte forms,
+    # at the top and inside a message's member.
+    expected = semantic("invalid type: simple, expected any valid JSON value")
+    for hexed in ("f0", "f3", "f820", "f8ff"):
+        assert decode_error(bytes.fromhex(hexed), "cbor") == expected
+    ack = cbor2.loads(encode_message(ACK, "cbor"))
+    for simple in (0, 19, 32, 255):
+        for key in ("id", "rev", "proposal", "extra"):
+            data = cbor2.dumps({**ack, key: cbor2.CBORSimpleValue(simple)})
+            assert decode_error(data, "cbor") == expected
+    # Deep inside a patch's model value and inside CRDT operations: the same text.
+    simple = cbor2.CBORSimpleValue(0)
+    for m in ({"t": "patch", "id": 1, "patch": {"rev": 2, "ops": [
+                  {"Set": {"path": [{"Key": "a"}], "value": {"Bool": simple}}}]}},
+              {"t": "crdt", "id": 1, "rev": 2, "ops": [{"op": simple}]}):
+        assert decode_error(cbor2.dumps(m), "cbor") == expected
+
+
+FLOAT_IN_U64 = {
+    "ack": ({"t": "ack", "id": 1, "rev": 2, "proposal": "p"}, ["id"], ["rev"]),
+    "patch": ({"t": "patch", "id": 1, "patch": {"rev": 2, "ops": []}}, ["id"], ["patch", "rev"]),
+    "snapshot": ({"t": "snapshot", "id": 1, "type": "T", "rev": 2, "value": "Null"}, ["id"], ["rev"]),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(FLOAT_IN_U64))
+@pytest.mark.parametrize("field", [1, 2])
+@pytest.mark.parametrize("literal, shown", [("1.5", "1.5"), ("1e3", "1000.0"), ("1.0", "1.0")])
+def test_floats_in_integer_fields_are_refused(kind, field, literal, shown):
+    message, *paths = FLOAT_IN_U64[kind]
+    path = paths[field - 1]
+    doc = json.loads(json.dumps(message))
+    at = doc
+    for name in path[:-1]:
+        at = at[name]
+    at[path[-1]] = "@"
+    text = json.dumps(doc).replace('"@"', literal)
+    expected = f"invalid type: floating point `{shown}`, expected u64"
+    with pytest.raises(ValueError) as e:
+        normalize_message(text)
+    assert e.value.args == (expected,)
+    assert decode_error(text.encode(), "json") == expected
+    at[path[-1]] = float(literal)
+    for data in (msgpack.packb(doc), msgpack.packb(doc, use_single_float=True)):
+        assert decode_error(data, "msgpack") == expected
+    for data in (cbor2.dumps(doc), cbor2.dumps(doc, canonical=True)):
+        assert decode_error(data, "cbor") == semantic(expected)
+
+
+@pytest.mark.parametrize("codec", ["msgpack", "cbor"])
+def test_siblings_do_not_add_up_to_the_depth_limit(codec):
+    # Each empty list leaves its level before the next opens: 1,100 of them side by side are
+    # far from any limit, as values and as documents.
+    lists = {"List": [{"List": []}] * 1100}
+    maps = {"Map": {f"k{i:04d}": {"List": []} for i in range(1100)}}
+    for value in (lists, maps):
+        text = json.dumps({"t": "snapshot", "id": 1, "type": "T", "rev": 2, "value": value})
+        data = msgpack.packb(json.loads(text)) if codec == "msgpack" else cbor2.dumps(json.loads(text))
+        assert decode_message(data, codec) == normalize_message(text)
+        aware = json.dumps({"t": "awareness", "id": 1, "state": {"v": [[]] * 1100}})
+        data = msgpack.packb(json.loads(aware)) if codec == "msgpack" else cbor2.dumps(json.loads(aware))
+        assert decode_message(data, codec) == normalize_message(aware)
+
+
+@pytest.mark.parametrize("codec", ["msgpack", "cbor"])
+@pytest.mark.parametrize("null", [None, float("nan"), float("inf"), "undefined"])
+def test_optional_documents_read_as_null_are_absent(codec, null):
+    # Whatever the document reads as null (nil, a float that is not finite, CBOR's undefined)
+    # leaves an optional member absent, as the message read from that document has it.
+    if null == "undefined":
+        if codec == "msgpack":
+            return
+        null = cbor2.undefined
+    pack = msgpack.packb if codec == "msgpack" else cbor2.dumps
+    for m in ({"t": "crdt", "id": 1, "rev": 2, "ops": [], "effect": null},
+              {"t": "reject", "id": 1, "rev": 2, "error": "x", "crdt_ops": null}):
+        data = pack(m)
+        expected = normalize_message(conversion(data, codec)[1])
+        assert decode_message(data, codec) == expected
+        assert '"effect"' not in expected and '"crdt_ops"' not in expected
+
+
 def test_cbor_bignums_and_indefinite_lengths():
     assert decode_message(bytes.fromhex("c248ffffffffffffffff"), "cbor") == "18446744073709551615"
     assert decode_message(bytes.fromhex("c34800000000000000ff"), "cbor") == "-256"

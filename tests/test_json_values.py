@@ -207,6 +207,15 @@ FLOAT_TEXTS = [
     (123456789012345678.0, "1.2345678901234568e+17"),
     (-2.5e300, "-2.5e+300"),
     (0.1, "0.1"),
+    # Decimals of a few fractional digits, at the edges of the short way to their text.
+    (0.0001, "0.0001"),
+    (-0.00012, "-0.00012"),
+    (99999999.9999999, "99999999.9999999"),
+    (100000000.5, "100000000.5"),
+    (12.3456789, "12.3456789"),
+    (12.34567891, "12.34567891"),
+    (2.675, "2.675"),
+    (0.30000000000000004, "0.30000000000000004"),
     (1e21, "1e+21"),
     (2.0**53, "9007199254740992.0"),
 ]
@@ -231,6 +240,15 @@ def test_float_reading_at_the_edges_of_the_double_range():
 
 @given(st.floats(allow_nan=False, allow_infinity=False))
 def test_float_text_matches_the_reference_rule(x):
+    assert norvane.encode('{"Float":%r}' % x) == ('{"Float":%s}' % float_text(x)).encode()
+
+
+@given(st.integers(-(10**15), 10**15), st.integers(1, 9), st.integers(-1, 1))
+def test_float_text_of_short_decimals(n, k, step):
+    # Readings, prices and coordinates: decimals of a few digits, and their neighbours.
+    x = n / 10**k
+    if step:
+        x = math.nextafter(x, step * math.inf)
     assert norvane.encode('{"Float":%r}' % x) == ('{"Float":%s}' % float_text(x)).encode()
 
 

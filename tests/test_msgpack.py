@@ -508,6 +508,17 @@ def test_value_depth():
     assert decode_error(nested(1024)) == "codec error: depth limit exceeded"
 
 
+@needs_codec
+@pytest.mark.parametrize("value", [
+    {"List": [{"List": []}] * 1100},
+    {"Map": {f"k{i:04d}": {"List": []} for i in range(1100)}},
+    {"List": [{"List": [{"Map": {}}]}] * 1100},
+    {"List": [{"Map": {}}] * 1100},
+])
+def test_value_depth_is_given_back_between_siblings(value):
+    assert json.loads(norvane.decode_as(msgpack.packb(value), MP)) == value
+
+
 values = st.deferred(
     lambda: st.just('"Null"')
     | st.builds(lambda b: '{"Bool":%s}' % json.dumps(b), st.booleans())

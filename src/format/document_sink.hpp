@@ -17,7 +17,8 @@
 // way; the caller drops it.
 //
 // The sinks here are the format-free ones: TreeSink builds a Document or a
-// Content tree, JsonSink writes compact JSON. The binary writers live with
+// Content tree, SkimSink only notes what the item is, JsonSink writes compact
+// JSON. The binary writers live with
 // their formats (cbor/writer_sink.hpp, msgpack/writer_sink.hpp), on top of
 // SortedBinarySink below.
 #pragma once
@@ -152,6 +153,60 @@ private:
     GatherLease<T> stacks_;
     T root_;
     uint8_t mode_ = kRoot;
+};
+
+// Keeps nothing but what the walked item is: its kind and, for an unsigned
+// integer or a text, its value (a view of the input). It asks the walker for
+// the plain forms only (kPlainOnly: each walker says which), so a reader that
+// reads an item of those forms by its own means reads it as the document
+// would; walking with it is how such a reader finds where an item ends.
+class SkimSink {
+public:
+    static constexpr bool kPlainOnly = true;
+    enum class Kind : uint8_t { Null, Bool, U64, I64, F64, Text, Array, Map };
+
+    Kind kind() const { return kind_; }
+    uint64_t u64_value() const { return u_; }
+    std::string_view text_value() const { return text_; }
+
+    void null_() { top(Kind::Null); }
+    void boolean(bool) { top(Kind::Bool); }
+    void u64(uint64_t v) {
+        if (top(Kind::U64)) u_ = v;
+    }
+    void i64(int64_t) { top(Kind::I64); }
+    void f64(double) { top(Kind::F64); }
+    void text(std::string_view v) {
+        if (top(Kind::Text)) text_ = v;
+    }
+
+    struct Token {};
+    Token begin_array(size_t) {
+        top(Kind::Array);
+        ++depth_;
+        return {};
+    }
+    void element(Token&, size_t) {}
+    void end_array(Token, size_t) { --depth_; }
+    Token begin_map(size_t) {
+        top(Kind::Map);
+        ++depth_;
+        return {};
+    }
+    void key(Token&, size_t, std::string_view) {}
+    void end_map(Token, size_t) { --depth_; }
+
+private:
+    bool top(Kind k) {
+        if (depth_ != 0) return false;
+        kind_ = k;
+        return true;
+    }
+
+    Kind kind_ = Kind::Null;
+    uint64_t u_ = 0;
+    std::string_view text_;
+    size_t depth_ = 0;
 };
 
 // Writes compact JSON as the document arrives, object members in member

@@ -2,27 +2,26 @@
 //
 // The members of a message's map come in any order ("t" among them, and in
 // the written form after "id"), so the map is first walked member by member:
-// each value's extent is found by a plain skip, which also turns away what
-// this reader leaves to the generic document (byte strings, extensions, tags,
-// indefinite lengths, floats that are not finite, reserved forms, keys that
-// are not texts) and checks the nesting against the format's budget as the
-// document reader counts it. Once the tag is known, each member is read from
-// its extent straight into the typed field.
+// each value is walked by the format's document walker in its plain forms
+// (SkimSink), which finds where it ends, notes what it is, and turns away
+// what this reader leaves to the generic document (see each walker: byte
+// strings, extensions, tags, indefinite lengths, floats that are not finite,
+// ...), the nesting counted by the format's own reader. Once the tag is known,
+// each member is read from its extent straight into the typed field.
 //
-// Members that hold a generic document in every kind (the CRDT payloads, the
-// awareness state) are read as documents during that walk instead, the
-// document reader finding their extent.
+// Members that hold the same in every kind are read during that walk instead
+// (see Held): generic documents (the CRDT payloads, the awareness state) by
+// the document reader, which finds their extent, and a batch's messages one
+// after another, each as this reader reads a message.
 //
 // Anything not taken the short way (a failure, a field or "t" given twice, a
-// required field missing, an integer not in an unsigned form) makes the
-// caller read the bytes again through the generic document, which gives the
-// failure texts and the rules for duplicate keys; so a message read here is
-// always the one that path reads.
+// required field missing, an integer that is not unsigned) makes the caller
+// read the bytes again through the generic document, which gives the failure
+// texts and the rules for duplicate keys; so a message read here is always
+// the one that path reads.
 #include "message/message_binary.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -30,9 +29,11 @@
 
 #include "diff/patch_read.hpp"
 #include "format/cbor/document.hpp"
+#include "format/cbor/walk.hpp"
+#include "format/document_sink.hpp"
 #include "format/msgpack/document.hpp"
+#include "format/msgpack/walk.hpp"
 #include "message/fields.hpp"
-#include "util/text.hpp"
 #include "value/cbor.hpp"
 #include "value/msgpack.hpp"
 
@@ -49,142 +50,49 @@ struct Span {
     std::string_view view() const { return {reinterpret_cast<const char*>(begin), size()}; }
 };
 
-template <class T>
-T big_endian(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof(T));
-    if constexpr (sizeof(T) > 1) v = std::byteswap(v);
-    return v;
-}
-
-uint64_t big_endian_n(const uint8_t* p, size_t width) {
-    switch (width) {
-        case 1: return big_endian<uint8_t>(p);
-        case 2: return big_endian<uint16_t>(p);
-        case 4: return big_endian<uint32_t>(p);
-        default: return big_endian<uint64_t>(p);
-    }
-}
+// What each form gives the typed read below, all of it on the format's own reader:
+//   reader(s, budget): a reader at s.begin with `budget` nesting levels left;
+//   at(d): where the reader stands;
+//   skim(d, what): the item at the reader walked in the plain forms;
+//   key(d): the definite text at the reader;
+//   open(d, map, n): the definite map (or array) at the reader entered, with
+//     its n members (or elements); Other, the reader unmoved, when the item is
+//     not one; Failed when it cannot be read or entered;
+//   document(d), value(d): the generic document or the model value at the reader.
+enum class Open : uint8_t { Opened, Other, Failed };
 
 // ---- MessagePack ---------------------------------------------------------------------
 
 struct MsgpackForm {
     using Deserializer = msgpack::Deserializer;
     static constexpr int kBudget = msgpack::kDepthLimit;
-    static constexpr uint8_t kNil = 0xc0;
 
-    // A container read with this much budget left opens (the counter must not reach zero).
-    static bool opens(int budget) { return budget > 1; }
+    static Deserializer reader(Span s, int budget) { return Deserializer(s.view(), budget); }
+    static const uint8_t* at(const Deserializer& d) { return d.cursor(); }
+    static bool skim(Deserializer& d, SkimSink& what) { return msgpack::walk(d, what).has_value(); }
+    static std::optional<std::string_view> key(Deserializer& d) {
+        auto m = d.take_marker();
+        if (!m || !msgpack::is_str_marker(*m)) return std::nullopt;
+        auto n = d.str_len(*m);
+        if (!n) return std::nullopt;
+        auto t = d.bytes(*n);
+        if (!t || msgpack::check_text(*t)) return std::nullopt;
+        return *t;
+    }
 
-    // The end of the item at p read with `budget` left, or nullptr.
-    static const uint8_t* skip(const uint8_t* p, const uint8_t* end, int budget) {
-        if (p >= end) return nullptr;
-        const uint8_t m = *p++;
-        if (m <= 0x7f || m >= 0xe0) return p;
-        uint64_t n;
-        bool map;
-        if (m >= 0xa0 && m <= 0xbf) return bytes(p, end, m & 0x1f);
-        if (m <= 0x9f) {
-            n = m & 0x0f;
-            map = m <= 0x8f;
-        } else {
-            switch (m) {
-                case 0xc0:
-                case 0xc2:
-                case 0xc3: return p;
-                // Floats that are not finite: the document holds them as null.
-                case 0xca: return end - p >= 4 && (~big_endian<uint32_t>(p) & 0x7f800000u) ? p + 4 : nullptr;
-                case 0xcb: return end - p >= 8 && (~big_endian<uint64_t>(p) & 0x7ff0000000000000u) ? p + 8 : nullptr;
-                case 0xcc:
-                case 0xd0: return bytes(p, end, 1);
-                case 0xcd:
-                case 0xd1: return bytes(p, end, 2);
-                case 0xce:
-                case 0xd2: return bytes(p, end, 4);
-                case 0xcf:
-                case 0xd3: return bytes(p, end, 8);
-                case 0xd9:
-                case 0xda:
-                case 0xdb: {
-                    const size_t width = size_t(1) << (m - 0xd9);
-                    if (size_t(end - p) < width) return nullptr;
-                    return bytes(p + width, end, big_endian_n(p, width));
-                }
-                case 0xdc:
-                case 0xdd:
-                case 0xde:
-                case 0xdf: {
-                    const size_t width = m & 1 ? 4 : 2;
-                    if (size_t(end - p) < width) return nullptr;
-                    n = big_endian_n(p, width);
-                    p += width;
-                    map = m >= 0xde;
-                    break;
-                }
-                default: return nullptr;  // bin, ext, reserved
-            }
+    static Open open(Deserializer& d, bool map, uint64_t& n) {
+        auto m = d.take_marker();
+        if (!m) return Open::Failed;
+        if (!(map ? msgpack::is_map_marker(*m) : msgpack::is_array_marker(*m))) {
+            d.keep_marker(*m);
+            return Open::Other;
         }
-        if (!opens(budget)) return nullptr;
-        for (; n > 0 && p; --n) {
-            if (map) {
-                if (p >= end) return nullptr;
-                const uint8_t k = *p;
-                if ((k & 0xe0) == 0xa0) {
-                    p = bytes(p + 1, end, k & 0x1f);
-                } else if (k >= 0xd9 && k <= 0xdb) {
-                    p = skip(p, end, budget);
-                } else {
-                    return nullptr;
-                }
-                if (!p) return nullptr;
-            }
-            p = skip(p, end, budget - 1);
-        }
-        return p;
+        auto len = map ? d.map_len(*m) : d.array_len(*m);
+        if (!len || !d.enter()) return Open::Failed;
+        n = *len;
+        return Open::Opened;
     }
 
-    static const uint8_t* bytes(const uint8_t* p, const uint8_t* end, uint64_t n) {
-        return uint64_t(end - p) >= n ? p + n : nullptr;
-    }
-
-    // The number of members or elements of a skipped map or array, and where its first one starts.
-    static std::optional<std::pair<uint64_t, const uint8_t*>> container(Span s, bool map) {
-        if (s.size() == 0) return std::nullopt;
-        const uint8_t m = *s.begin;
-        const uint8_t* p = s.begin + 1;
-        if (map ? (m & 0xf0) == 0x80 : (m & 0xf0) == 0x90) return std::pair{uint64_t(m & 0x0f), p};
-        const size_t width = m == (map ? 0xde : 0xdc) ? 2 : m == (map ? 0xdf : 0xdd) ? 4 : 0;
-        if (width == 0 || s.size() < 1 + width) return std::nullopt;
-        return std::pair{big_endian_n(p, width), p + width};
-    }
-
-    // The text of a str item filling the span (UTF-8 checked).
-    static std::optional<std::string_view> text(Span s) {
-        const uint8_t m = *s.begin;
-        const size_t head = m <= 0xbf ? 1 : m == 0xd9 ? 2 : m == 0xda ? 3 : 5;
-        if (!msgpack::is_str_marker(m)) return std::nullopt;
-        std::string_view t(reinterpret_cast<const char*>(s.begin) + head, s.size() - head);
-        if (msgpack::check_text(t)) return std::nullopt;
-        return t;
-    }
-
-    // An unsigned integer item filling the span.
-    static std::optional<uint64_t> u64(Span s) {
-        const uint8_t m = *s.begin;
-        if (m <= 0x7f) return m;
-        if (m >= 0xcc && m <= 0xcf) return big_endian_n(s.begin + 1, size_t(1) << (m - 0xcc));
-        return std::nullopt;
-    }
-
-    // Runs f on a reader at s.begin with `budget` left; true when f succeeds,
-    // with `next` where the reader stopped.
-    template <class F>
-    static bool with_reader(Span s, int budget, const uint8_t*& next, F&& f) {
-        Deserializer d(s.view(), budget);
-        if (!f(d) || d.has_pending()) return false;
-        next = d.cursor();
-        return true;
-    }
     static auto document(Deserializer& d) { return msgpack::read_document(d); }
     static auto value(Deserializer& d) { return value_from_msgpack(d); }
 };
@@ -194,94 +102,32 @@ struct MsgpackForm {
 struct CborForm {
     using Deserializer = cbor::Deserializer;
     static constexpr int kBudget = cbor::kRecursionLimit;
-    static constexpr uint8_t kNil = 0xf6;
 
-    // A container read with this much budget left opens (some must be left).
-    static bool opens(int budget) { return budget > 0; }
-
-    // The major type and argument of the head at p (moved past it), or nullopt for an
-    // indefinite length or a reserved width.
-    static std::optional<std::pair<uint8_t, uint64_t>> head(const uint8_t*& p, const uint8_t* end) {
-        if (p >= end) return std::nullopt;
-        const uint8_t ib = *p++;
-        const uint8_t ai = ib & 0x1f;
-        if (ai < 24) return std::pair{uint8_t(ib >> 5), uint64_t(ai)};
-        if (ai > 27) return std::nullopt;
-        const size_t width = size_t(1) << (ai - 24);
-        if (size_t(end - p) < width) return std::nullopt;
-        const uint64_t arg = big_endian_n(p, width);
-        p += width;
-        return std::pair{uint8_t(ib >> 5), arg};
+    static Deserializer reader(Span s, int budget) { return Deserializer(s.view(), budget); }
+    static const uint8_t* at(const Deserializer& d) {
+        return reinterpret_cast<const uint8_t*>(d.input().data()) + d.offset();
+    }
+    static bool skim(Deserializer& d, SkimSink& what) { return cbor::walk(d, what).has_value(); }
+    static std::optional<std::string_view> key(Deserializer& d) {
+        auto h = d.pull();
+        if (!h || h->kind != cbor::Header::Kind::Text || h->indefinite) return std::nullopt;
+        auto t = d.take_text(h->arg, d.last_offset());
+        if (!t) return std::nullopt;
+        return *t;
     }
 
-    static const uint8_t* skip(const uint8_t* p, const uint8_t* end, int budget) {
-        const uint8_t* start = p;
-        auto h = head(p, end);
-        if (!h) return nullptr;
-        const auto [major, arg] = *h;
-        switch (major) {
-            case 0: return p;
-            case 1: return arg >> 63 ? nullptr : p;
-            case 3: return uint64_t(end - p) >= arg ? p + arg : nullptr;
-            case 4:
-            case 5: {
-                if (!opens(budget)) return nullptr;
-                for (uint64_t i = 0; i < arg && p; ++i) {
-                    if (major == 5) {
-                        // Keys: definite texts that fit the identifier scratch.
-                        const uint8_t* k = p;
-                        auto kh = head(k, end);
-                        if (!kh || kh->first != 3 || kh->second > cbor::kScratchSize ||
-                            !(p = skip(p, end, budget)))
-                            return nullptr;
-                    }
-                    p = skip(p, end, budget - 1);
-                }
-                return p;
-            }
-            case 7: {
-                const uint8_t ai = *start & 0x1f;
-                if (ai >= 20 && ai <= 22) return p;  // false, true, null
-                if (ai == 25) return (~arg & 0x7c00) ? p : nullptr;
-                if (ai == 26) return (~arg & 0x7f800000u) ? p : nullptr;
-                if (ai == 27) return (~arg & 0x7ff0000000000000u) ? p : nullptr;
-                return nullptr;  // undefined and the other simple values
-            }
-            default: return nullptr;  // byte strings, tags
+    static Open open(Deserializer& d, bool map, uint64_t& n) {
+        auto h = d.pull();
+        if (!h) return Open::Failed;
+        if (h->kind != (map ? cbor::Header::Kind::Map : cbor::Header::Kind::Array)) {
+            d.push_back();
+            return Open::Other;
         }
+        if (h->indefinite || !d.enter()) return Open::Failed;
+        n = h->arg;
+        return Open::Opened;
     }
 
-    static std::optional<std::pair<uint64_t, const uint8_t*>> container(Span s, bool map) {
-        const uint8_t* p = s.begin;
-        auto h = head(p, s.end);
-        if (!h || h->first != (map ? 5 : 4)) return std::nullopt;
-        return std::pair{h->second, p};
-    }
-
-    static std::optional<std::string_view> text(Span s) {
-        const uint8_t* p = s.begin;
-        auto h = head(p, s.end);
-        if (!h || h->first != 3) return std::nullopt;
-        std::string_view t(reinterpret_cast<const char*>(p), size_t(s.end - p));
-        if (!is_utf8(t)) return std::nullopt;
-        return t;
-    }
-
-    static std::optional<uint64_t> u64(Span s) {
-        const uint8_t* p = s.begin;
-        auto h = head(p, s.end);
-        if (!h || h->first != 0) return std::nullopt;
-        return h->second;
-    }
-
-    template <class F>
-    static bool with_reader(Span s, int budget, const uint8_t*& next, F&& f) {
-        Deserializer d(s.view());
-        for (int i = budget; i < kBudget; ++i) (void)d.enter();  // the levels taken above
-        if (!f(d)) return false;
-        next = s.begin + d.offset();
-        return true;
-    }
     static auto document(Deserializer& d) { return cbor::read_document(d); }
     static auto value(Deserializer& d) { return value_from_cbor(d); }
 };
@@ -289,44 +135,67 @@ struct CborForm {
 // ---- the typed read, written once for both forms --------------------------------------
 
 struct Member {
+    Member(std::string_view k, const uint8_t* at) : key(k), value{at, at} {}
     std::string_view key;
     Span value;
-    std::optional<Document> doc;  // the value, for members that hold a document in every kind
+    SkimSink what;  // what the value is, for members skimmed
+    // The value, for members that hold the same in every kind (see Held).
+    std::optional<Document> doc;
+    std::optional<std::vector<Message>> msgs;
 };
 
-// Whether every kind with a field of this name holds a generic document (or
-// a list of them) there: such members are read as documents straight away.
-template <class T>
-inline constexpr bool kDocumentLike = std::is_same_v<T, Document> || std::is_same_v<T, std::vector<Document>>;
-template <class T>
-inline constexpr bool kDocumentLike<std::optional<T>> = kDocumentLike<T>;
+// How a member is met while the map is walked. Where every kind with a field
+// of the member's name holds the same there, it is read straight away: a
+// generic document (or a list of them) by the document reader, which finds
+// its extent and is the reference for what it holds; a list of messages one
+// message after another, each read as this reader reads a message. Any other
+// member is skimmed, and read once the kind is known.
+enum class Held : uint8_t { Skimmed, Document, Messages };
 
-bool holds_document(std::string_view name) {
-    static const std::vector<std::string_view> names = [] {
-        std::vector<std::string_view> all, out;
-        std::vector<bool> documents;
+template <class T>
+inline constexpr Held kHeld = std::is_same_v<T, Document> || std::is_same_v<T, std::vector<Document>> ? Held::Document
+                              : std::is_same_v<T, std::vector<Message>>                             ? Held::Messages
+                                                                                                     : Held::Skimmed;
+template <class T>
+inline constexpr Held kHeld<std::optional<T>> = kHeld<T> == Held::Document ? Held::Document : Held::Skimmed;
+
+// The names of the fields read straight away, and a filter of one bit per
+// (length, first byte) that turns most other names away at once.
+struct HeldNames {
+    std::vector<std::pair<std::string_view, Held>> names;
+    uint64_t filter = 0;
+    static int bit(std::string_view n) { return int((n.size() * 7 + uint8_t(n.front())) & 63); }
+};
+
+Held held_by(std::string_view name) {
+    static const HeldNames table = [] {
+        std::vector<std::pair<std::string_view, Held>> all;
         for (size_t k = 0; k < size_t(Message::Kind::Unknown); ++k) {
             mf::with_kind(Message::Kind(k), [&]<class M>() {
                 mf::for_each_field<M>([&](const auto& f) {
-                    const bool doc = kDocumentLike<typename std::remove_cvref_t<decltype(f)>::Type>;
-                    auto at = std::find(all.begin(), all.end(), f.name);
+                    const Held held = kHeld<typename std::remove_cvref_t<decltype(f)>::Type>;
+                    auto at = std::find_if(all.begin(), all.end(), [&](const auto& e) { return e.first == f.name; });
                     if (at == all.end()) {
-                        all.push_back(f.name);
-                        documents.push_back(doc);
-                    } else {
-                        documents[size_t(at - all.begin())] = documents[size_t(at - all.begin())] && doc;
+                        all.emplace_back(f.name, held);
+                    } else if (at->second != held) {
+                        at->second = Held::Skimmed;
                     }
                 });
                 return 0;
             });
         }
-        for (size_t i = 0; i < all.size(); ++i)
-            if (documents[i]) out.push_back(all[i]);
+        HeldNames out;
+        for (const auto& e : all) {
+            if (e.second == Held::Skimmed) continue;
+            out.names.push_back(e);
+            out.filter |= uint64_t(1) << HeldNames::bit(e.first);
+        }
         return out;
     }();
-    for (std::string_view n : names)
-        if (n.size() == name.size() && n.front() == name.front() && n == name) return true;
-    return false;
+    if (name.empty() || !(table.filter >> HeldNames::bit(name) & 1)) return Held::Skimmed;
+    for (const auto& [n, held] : table.names)
+        if (n == name) return held;
+    return Held::Skimmed;
 }
 
 template <class Form>
@@ -334,78 +203,95 @@ class OnePass {
 public:
     using Deserializer = typename Form::Deserializer;
 
-    // One message at p, read with `budget` left; `next` is where it ends.
-    static std::optional<Message> message(const uint8_t* p, const uint8_t* end, int budget, const uint8_t*& next) {
-        if (Form::opens(budget)) {
-            if (auto map = Form::container({p, end}, true)) {
+    // One message at the reader, which is left where it ends.
+    static std::optional<Message> message(Deserializer& d) {
+        const uint8_t* start = Form::at(d);
+        const int budget = d.depth();
+        uint64_t n = 0;
+        switch (Form::open(d, true, n)) {
+            case Open::Opened: {
                 std::vector<Member> members;
-                auto kind = gather(*map, end, budget, members, next);
+                auto kind = gather(d, n, members);
                 if (!kind) return std::nullopt;
-                if (*kind != Message::Kind::Unknown)
-                    return mf::with_kind(*kind, [&]<class M>() { return OnePass(budget - 1).record<M>(members); });
-                return document({p, next}, budget);
+                if (*kind != Message::Kind::Unknown) {
+                    const int inside = d.depth();
+                    d.leave();
+                    return mf::with_kind(*kind, [&]<class M>() { return OnePass(inside).record<M>(members); });
+                }
+                d.leave();
+                break;
             }
+            case Open::Other: {
+                SkimSink what;
+                if (!Form::skim(d, what)) return std::nullopt;
+                break;
+            }
+            case Open::Failed: return std::nullopt;
         }
-        next = Form::skip(p, end, budget);
-        if (!next) return std::nullopt;
-        return document({p, next}, budget);
+        return document({start, Form::at(d)}, budget);
     }
 
 private:
     explicit OnePass(int budget) : budget_(budget) {}
 
-    // Any other message: the generic document of the (skipped) span, classified.
+    // Any other message: the generic document of the (walked) span, classified.
     static std::optional<Message> document(Span s, int budget) {
-        std::optional<Message> out;
-        const uint8_t* next = nullptr;
-        const bool ok = Form::with_reader(s, budget, next, [&](Deserializer& d) {
-            auto doc = Form::document(d);
-            if (!doc) return false;
-            auto m = Message::from_value(std::move(*doc));
-            if (!m) return false;
-            out.emplace(std::move(*m));
-            return true;
-        });
-        return ok && next == s.end ? std::move(out) : std::nullopt;
+        Deserializer d = Form::reader(s, budget);
+        auto doc = Form::document(d);
+        if (!doc || Form::at(d) != s.end) return std::nullopt;
+        auto m = Message::from_value(std::move(*doc));
+        if (!m) return std::nullopt;
+        return std::move(*m);
     }
 
-    // The members of a map; the kind its "t" names (Unknown when it names none),
-    // or nullopt when the map is not taken the short way.
-    static std::optional<Message::Kind> gather(std::pair<uint64_t, const uint8_t*> map, const uint8_t* end,
-                                               int budget, std::vector<Member>& out, const uint8_t*& next) {
-        auto [n, p] = map;
-        out.reserve(size_t(std::min<uint64_t>(n, uint64_t(end - p) / 2)));
+    // The n members of the map the reader has entered; the kind its "t" names
+    // (Unknown when it names none), or nullopt when the map is not taken the
+    // short way.
+    static std::optional<Message::Kind> gather(Deserializer& d, uint64_t n, std::vector<Member>& out) {
+        out.reserve(size_t(std::min<uint64_t>(n, uint64_t(d.remaining()) / 2)));
         Message::Kind kind = Message::Kind::Unknown;
         bool tag_seen = false;
         for (uint64_t i = 0; i < n; ++i) {
-            const uint8_t* k = p;
-            p = Form::skip(p, end, budget);
-            if (!p) return std::nullopt;
-            auto key = Form::text({k, p});
+            auto key = Form::key(d);
             if (!key) return std::nullopt;
-            const uint8_t* v = p;
-            std::optional<Document> doc;
-            if (holds_document(*key)) {
-                // The document reader finds the extent and is the reference for what it holds.
-                if (!Form::with_reader({v, end}, budget - 1, p, [&](Deserializer& d) {
-                        auto r = Form::document(d);
-                        if (r) doc.emplace(std::move(*r));
-                        return r.has_value();
-                    }))
-                    return std::nullopt;
-            } else {
-                p = Form::skip(p, end, budget - 1);
-                if (!p) return std::nullopt;
+            Member& m = out.emplace_back(*key, Form::at(d));
+            switch (held_by(m.key)) {
+                case Held::Document: {
+                    auto doc = Form::document(d);
+                    if (!doc) return std::nullopt;
+                    m.doc.emplace(std::move(*doc));
+                    break;
+                }
+                case Held::Messages:
+                    if (!messages(d, m.msgs.emplace())) return std::nullopt;
+                    break;
+                case Held::Skimmed:
+                    if (!Form::skim(d, m.what)) return std::nullopt;
+                    break;
             }
-            if (*key == "t") {
+            m.value.end = Form::at(d);
+            if (m.key == "t") {
                 if (tag_seen) return std::nullopt;
                 tag_seen = true;
-                if (auto tag = Form::text({v, p})) kind = message_kind_of_tag(*tag).value_or(Message::Kind::Unknown);
+                if (m.what.kind() == SkimSink::Kind::Text)
+                    kind = message_kind_of_tag(m.what.text_value()).value_or(Message::Kind::Unknown);
             }
-            out.push_back({*key, {v, p}, std::move(doc)});
         }
-        next = p;
         return kind;
+    }
+
+    // The list of messages at the reader.
+    static bool messages(Deserializer& d, std::vector<Message>& out) {
+        uint64_t n = 0;
+        if (Form::open(d, false, n) != Open::Opened) return false;
+        out.reserve(size_t(std::min<uint64_t>(n, d.remaining())));
+        for (uint64_t i = 0; i < n; ++i) {
+            auto msg = message(d);
+            if (!msg) return false;
+            out.push_back(std::move(*msg));
+        }
+        d.leave();
+        return true;
     }
 
     template <class M>
@@ -415,7 +301,7 @@ private:
         for (Member& member : members) {
             const int i = mf::field_index<M>(member.key);
             if (i < 0) {
-                if (member.key == "t" || member.doc) continue;
+                if (member.key == "t" || member.doc || member.msgs) continue;
                 if (!whole(member.value, [](Deserializer& d) { return bool(Form::document(d)); })) return std::nullopt;
                 continue;
             }
@@ -431,12 +317,20 @@ private:
     // Runs f on a reader over the span; it must read the span whole.
     template <class F>
     bool whole(Span s, F&& f) {
-        const uint8_t* next = nullptr;
-        return Form::with_reader(s, budget_, next, std::forward<F>(f)) && next == s.end;
+        Deserializer d = Form::reader(s, budget_);
+        return f(d) && Form::at(d) == s.end;
     }
 
-    bool read(Member& mb, uint64_t& out) { return assign(out, Form::u64(mb.value)); }
-    bool read(Member& mb, std::string& out) { return assign(out, Form::text(mb.value)); }
+    bool read(Member& mb, uint64_t& out) {
+        if (mb.what.kind() != SkimSink::Kind::U64) return false;
+        out = mb.what.u64_value();
+        return true;
+    }
+    bool read(Member& mb, std::string& out) {
+        if (mb.what.kind() != SkimSink::Kind::Text) return false;
+        out = mb.what.text_value();
+        return true;
+    }
     bool read(Member& mb, Value& out) {
         return whole(mb.value, [&](Deserializer& d) { return assign(out, Form::value(d)); });
     }
@@ -453,22 +347,11 @@ private:
     bool read(Member& mb, Patch& out) {
         return whole(mb.value, [&](Deserializer& d) { return assign(out, patch_read::read_patch(d)); });
     }
-    bool read(Member& mb, std::vector<Message>& out) {
-        const Span s = mb.value;
-        auto list = Form::container(s, false);
-        if (!list) return false;
-        auto [n, p] = *list;
-        out.reserve(size_t(std::min<uint64_t>(n, s.size())));
-        for (uint64_t i = 0; i < n; ++i) {
-            auto msg = message(p, s.end, budget_ - 1, p);
-            if (!msg) return false;
-            out.push_back(std::move(*msg));
-        }
-        return p == s.end;
-    }
+    bool read(Member& mb, std::vector<Message>& out) { return assign(out, std::move(mb.msgs)); }
     template <class T>
     bool read(Member& mb, std::optional<T>& out) {
-        if (mb.value.size() == 1 && *mb.value.begin == Form::kNil) {
+        // Null is absent, as the document path reads it.
+        if (mb.doc ? mb.doc->kind() == NodeKind::Null : mb.what.kind() == SkimSink::Kind::Null) {
             out.reset();
             return true;
         }
@@ -488,8 +371,8 @@ private:
 template <class Form>
 std::optional<Message> one_pass(std::string_view data) {
     const auto* begin = reinterpret_cast<const uint8_t*>(data.data());
-    const uint8_t* end = nullptr;
-    return OnePass<Form>::message(begin, begin + data.size(), Form::kBudget, end);
+    auto d = Form::reader({begin, begin + data.size()}, Form::kBudget);
+    return OnePass<Form>::message(d);
 }
 
 }  // namespace

@@ -154,6 +154,41 @@ int trailing_zeros(const char* buf) {
     }
 }
 
+// Plain text of a non-integral double that is a decimal of at most seven
+// fractional digits (prices, readings, coordinates), from 10^-4 to 10^8: the
+// first k for which N = round(|v| * 10^k) reads back to v. N / 10^k, one
+// division of two exact doubles, rounds correctly, so it equals v exactly
+// when the decimal reads back; and when one does, the product is within far
+// less than a half of it, so rounding the product finds it. N stays below
+// 10^15, and no two decimals of at most 15 significant digits read back to
+// the same double: the first N found is the only candidate of that many
+// digits or fewer, so its text is the shortest, and it does not end in 0
+// (else a smaller k would have served). Its integer part is that of v, since
+// no integer lies between v and a decimal that reads back to it.
+bool write_few_decimals(char*& out, double v) {
+    const double a = std::fabs(v);
+    if (!(a >= 1e-4 && a < 1e8)) return false;
+    static constexpr double kPow[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    static constexpr uint64_t kPowInt[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    for (int k = 1; k <= 7; ++k) {
+        const uint64_t n = uint64_t(a * kPow[k] + 0.5);
+        if (double(n) / kPow[k] != a) continue;
+        const uint64_t whole = uint64_t(a);
+        uint64_t frac = n - whole * kPowInt[k];
+        char* p = out;
+        if (v < 0) *p++ = '-';
+        p = std::to_chars(p, p + 20, whole).ptr;
+        *p++ = '.';
+        for (int i = k; i > 0; --i) {
+            p[i - 1] = char('0' + frac % 10);
+            frac /= 10;
+        }
+        out = p + k;
+        return true;
+    }
+    return false;
+}
+
 // Powers of ten up to 10^21 (beyond 64 bits from 10^20 on).
 using U128 = unsigned __int128;
 constexpr auto kTens = [] {
@@ -283,7 +318,7 @@ void append_json_double(std::string& out, double v) {
     out.resize_and_overwrite(len + 40, [&](char* buf, std::size_t) {
         char* start = buf + len;
         char* end = start;
-        if (!write_small_integral(end, v) && !write_plain_direct(end, v)) {
+        if (!write_small_integral(end, v) && !write_few_decimals(end, v) && !write_plain_direct(end, v)) {
             const ShortestDigits d = shortest_digits(v);
             end = (d.exp >= -5 && d.exp <= 15) ? write_plain(start, d) : write_exponent(start, d, true);
         }
@@ -316,6 +351,16 @@ void append_u64(std::string& out, std::uint64_t v) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, static_cast<std::size_t>(res.ptr - buf));
+}
+
+void append_u128(std::string& out, unsigned __int128 v) {
+    char buf[40];
+    char* p = buf + sizeof buf;
+    do {
+        *--p = char('0' + int(v % 10));
+        v /= 10;
+    } while (v);
+    out.append(p, static_cast<std::size_t>(buf + sizeof buf - p));
 }
 
 void append_i64(std::string& out, std::int64_t v) {

@@ -26,5 +26,7 @@ void append_debug_double(std::string& out, double v);
 
 void append_u64(std::string& out, std::uint64_t v);
 void append_i64(std::string& out, std::int64_t v);
+// The decimal digits of a 128-bit magnitude.
+void append_u128(std::string& out, unsigned __int128 v);
 
 }  // namespace norvane

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,7 +42,31 @@ struct Utf8Error {
 // longest prefix of a valid sequence that was seen.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
 
-inline bool is_utf8(std::string_view bytes) { return !check_utf8(bytes).has_value(); }
+// Whether a text of at most 24 bytes is all ASCII (false for a longer one):
+// the high bits of a few overlapping loads that stay inside the text.
+inline bool short_ascii(std::string_view s) {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::uint64_t high = 0;
+    if (n >= 8) {
+        if (n > 24) return false;
+        std::uint64_t a, b, c;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(&c, p + (n > 16 ? 8 : 0), 8);
+        high = a | b | c;
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        high = a | b;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
+    }
+    return (high & 0x8080808080808080ull) == 0;
+}
+
+inline bool is_utf8(std::string_view bytes) { return short_ascii(bytes) || !check_utf8(bytes).has_value(); }
 
 // "invalid utf-8 sequence of {n} bytes from index {i}" or
 // "incomplete utf-8 byte sequence from index {i}".

@@ -48,15 +48,8 @@ namespace {
 
 std::string negative_text(uint64_t arg) {
     // -1 - arg, which may lie below the signed 64-bit range.
-    unsigned __int128 mag = (unsigned __int128)arg + 1;
-    char buf[48];
-    int n = 0;
-    do {
-        buf[n++] = char('0' + int(mag % 10));
-        mag /= 10;
-    } while (mag);
     std::string t = "integer `-";
-    while (n) t += buf[--n];
+    append_u128(t, (unsigned __int128)arg + 1);
     t += '`';
     return t;
 }
@@ -123,7 +116,10 @@ DeResult<std::string_view> Deserializer::take_text(uint64_t len, size_t header_o
 
 DeResult<void> Deserializer::join_chunks(Header::Kind kind, std::string& out) {
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         const size_t at = last_;
         if (h.kind == Header::Kind::Break) return {};
         if (h.kind != kind || h.indefinite) [[unlikely]]
@@ -138,7 +134,10 @@ DeResult<void> Deserializer::join_chunks(Header::Kind kind, std::string& out) {
 DeResult<bool> Deserializer::bool_item() {
     const size_t at = i_;
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Simple && (h.arg == kSimpleFalse || h.arg == kSimpleTrue))
             return h.arg == kSimpleTrue;
@@ -147,7 +146,10 @@ DeResult<bool> Deserializer::bool_item() {
 }
 
 DeResult<RawInt> Deserializer::bignum(bool negative) {
-    Header h = NV_TRY(pull());
+    auto h_read = pull();
+    if (!h_read) [[unlikely]]
+        return de::fail(std::move(h_read).error());
+    const Header& h = *h_read;
     if (h.kind != Header::Kind::Bytes) return de::fail(Error::invalid_type(found(h), msg::Bytes));
     std::string joined;
     std::string_view bytes;
@@ -171,7 +173,10 @@ DeResult<RawInt> Deserializer::bignum(bool negative) {
 
 DeResult<RawInt> Deserializer::int_item() {
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         switch (h.kind) {
             case Header::Kind::Positive: return RawInt{false, h.arg};
             case Header::Kind::Negative: return RawInt{true, h.arg};
@@ -199,7 +204,10 @@ DeResult<int64_t> Deserializer::i64_item() {
 
 DeResult<double> Deserializer::f64_item() {
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Float) return h.f;
         return de::fail(Error::invalid_type(found(h), msg::Float));
@@ -208,7 +216,10 @@ DeResult<double> Deserializer::f64_item() {
 
 DeResult<TextItem> Deserializer::text_item() {
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind != Header::Kind::Text) return de::fail(Error::invalid_type(found(h), msg::String));
         TextItem t;
@@ -224,7 +235,10 @@ DeResult<TextItem> Deserializer::text_item() {
 
 DeResult<void> Deserializer::unit_item() {
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         if (h.kind == Header::Kind::Tag) continue;
         if (h.kind == Header::Kind::Simple && (h.arg == kSimpleNull || h.arg == kSimpleUndefined)) return {};
         return de::fail(Error::invalid_type(found(h), msg::Unit));
@@ -234,7 +248,10 @@ DeResult<void> Deserializer::unit_item() {
 DeResult<Ident> Deserializer::ident_item() {
     const bool key = std::exchange(key_, false);
     for (;;) {
-        Header h = NV_TRY(pull());
+        auto h_read = pull();
+        if (!h_read) [[unlikely]]
+            return de::fail(std::move(h_read).error());
+        const Header& h = *h_read;
         if (h.kind == Header::Kind::Tag) continue;
         const bool text = h.kind == Header::Kind::Text;
         if ((text || h.kind == Header::Kind::Bytes) && (key || (!h.indefinite && h.arg <= kScratchSize))) {
@@ -257,7 +274,10 @@ DeResult<Ident> Deserializer::ident_item() {
 // ---- skipping --------------------------------------------------------------------
 
 DeResult<void> Deserializer::skip() {
-    Header h = NV_TRY(pull());
+    auto h_read = pull();
+    if (!h_read) [[unlikely]]
+        return de::fail(std::move(h_read).error());
+    const Header& h = *h_read;
     return skip_header(h);
 }
 
@@ -306,7 +326,10 @@ DeResult<void> Deserializer::skip_header(const Header& h) {
                     return {};
                 }
                 for (;;) {
-                    Header e = NV_TRY(pull());
+                    auto e_read = pull();
+                    if (!e_read) [[unlikely]]
+                        return de::fail(std::move(e_read).error());
+                    const Header& e = *e_read;
                     if (e.kind == K::Break) return {};
                     NV_CHECK(skip_header(e));
                     if (per == 2) NV_CHECK(skip());

@@ -23,6 +23,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -132,12 +133,14 @@ struct Ident {
 
 class Deserializer {
 public:
-    explicit Deserializer(std::string_view data)
-        : s_(reinterpret_cast<const unsigned char*>(data.data())), n_(data.size()) {}
+    // `budget`: the nesting levels left, for a read that starts inside others.
+    explicit Deserializer(std::string_view data, int budget = kRecursionLimit)
+        : s_(reinterpret_cast<const unsigned char*>(data.data())), n_(data.size()), depth_(budget) {}
 
     // ---- decoder ------------------------------------------------------------
     size_t offset() const { return i_; }
     size_t size() const { return n_; }
+    size_t remaining() const { return n_ - i_; }
     std::string_view input() const { return {reinterpret_cast<const char*>(s_), n_}; }
     // The next header; its bytes are consumed.
     DeResult<Header> pull();
@@ -154,6 +157,7 @@ public:
         return {};
     }
     void leave() { ++depth_; }
+    int depth() const { return depth_; }
 
     // The payload of a definite string whose header was just pulled.
     DeResult<std::string_view> take(uint64_t len) {
@@ -423,7 +427,21 @@ private:
 
 // ---- decoder -------------------------------------------------------------------
 
-inline DeResult<Header> Deserializer::pull() {
+// The big-endian integer of 1, 2, 4 or 8 bytes at p.
+inline uint64_t big_endian(const unsigned char* p, size_t len) {
+    auto load = [p](auto v) {
+        std::memcpy(&v, p, sizeof v);
+        return uint64_t(std::byteswap(v));
+    };
+    switch (len) {
+        case 1: return *p;
+        case 2: return load(uint16_t());
+        case 4: return load(uint32_t());
+        default: return load(uint64_t());
+    }
+}
+
+[[gnu::always_inline]] inline DeResult<Header> Deserializer::pull() {
     last_ = i_;
     if (i_ >= n_) [[unlikely]]
         return de::fail(eof_error());
@@ -432,17 +450,22 @@ inline DeResult<Header> Deserializer::pull() {
     const unsigned minor = b & 31;
     Header h;
     if (minor < 24) {
+        // The argument in the initial byte: no width, no float, no break.
+        using K = Header::Kind;
+        static constexpr K kKinds[8] = {K::Positive, K::Negative, K::Bytes, K::Text,
+                                        K::Array,    K::Map,      K::Tag,   K::Simple};
+        h.kind = kKinds[major];
         h.arg = minor;
-    } else if (minor < 28) {
+        return h;
+    }
+    if (minor < 28) {
         const size_t len = size_t(1) << (minor - 24);
         if (n_ - i_ < len) [[unlikely]] {
             i_ = n_;
             return de::fail(eof_error());
         }
-        uint64_t a = 0;
-        for (size_t k = 0; k < len; ++k) a = a << 8 | s_[i_ + k];
+        h.arg = big_endian(s_ + i_, len);
         i_ += len;
-        h.arg = a;
     } else if (minor == 31) {
         h.indefinite = true;
     } else {

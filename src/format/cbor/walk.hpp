@@ -8,6 +8,13 @@
 // undefined as null. Byte strings, other tags and other simple values are
 // refused. Texts and keys given in chunks are joined, and so are not views of
 // the input.
+//
+// A sink that declares `static constexpr bool kPlainOnly = true` is handed
+// the plain forms only, each a view of the input that the document holds as
+// it is written: indefinite lengths, tags (bignums included) in front of an
+// item or a key, undefined, non-finite floats and keys longer than the
+// identifier scratch area are refused too, with a text nobody sees (the
+// reader that asks for them takes another way on any failure).
 #pragma once
 
 #include <string>
@@ -22,8 +29,15 @@ public:
     Walker(Deserializer& de, Sink& sink) : de_(de), sink_(sink) {}
 
     DeResult<void> item() {
-        Header h = NV_TRY(de_.pull());
+        // Read in place: a copy of the header would be loaded whole from the
+        // narrow stores that made it, which stalls.
+        auto pulled = de_.pull();
+        if (!pulled) [[unlikely]]
+            return de::fail(std::move(pulled).error());
+        const Header& h = *pulled;
         using K = Header::Kind;
+        if constexpr (kPlain)
+            if (h.indefinite) return not_plain();  // texts, arrays and maps given in chunks or open-ended
         switch (h.kind) {
             case K::Positive: sink_.u64(h.arg); return {};
             case K::Negative:
@@ -45,20 +59,23 @@ public:
             case K::Float:
                 if (h.f - h.f == 0) {
                     sink_.f64(h.f);
-                } else {
-                    sink_.null_();
+                    return {};
                 }
+                // Not finite: the document holds null.
+                if constexpr (kPlain) return not_plain();
+                sink_.null_();
                 return {};
             case K::Simple:
                 if (h.arg == kSimpleFalse || h.arg == kSimpleTrue) {
                     sink_.boolean(h.arg == kSimpleTrue);
                     return {};
                 }
-                if (h.arg == kSimpleNull || h.arg == kSimpleUndefined) {
+                if (h.arg == kSimpleNull || (h.arg == kSimpleUndefined && !kPlain)) {
                     sink_.null_();
                     return {};
                 }
-                return de::fail(Error::invalid_type(found(h), msg::KnownSimple));
+                // Any other simple value is refused as byte strings and tags are.
+                return de::fail(Error::invalid_type(found(h), msg::AnyJson));
             case K::Bytes: {
                 // The bytes are read before they are refused.
                 if (h.indefinite) {
@@ -69,13 +86,19 @@ public:
                 }
                 return de::fail(Error::invalid_type(Unexpected::of(Unexpected::Kind::Bytes), msg::AnyJson));
             }
-            case K::Tag: return tagged(h.arg);
+            case K::Tag:
+                if constexpr (kPlain) return not_plain();
+                return tagged(h.arg);
             case K::Break: break;
         }
         return de::fail(Error::invalid_type(found(h), msg::NonBreak));
     }
 
 private:
+    static constexpr bool kPlain = requires { requires Sink::kPlainOnly; };
+
+    static std::unexpected<Error> not_plain() { return de::fail(Error::custom({})); }
+
     // Room reserved for a declared count: never more than the bytes left.
     size_t room(const Header& h) const {
         if (h.indefinite) return 0;
@@ -90,7 +113,10 @@ private:
             --left;
             return true;
         }
-        Header e = NV_TRY(de_.pull());
+        auto e_read = de_.pull();
+        if (!e_read) [[unlikely]]
+            return de::fail(std::move(e_read).error());
+        const Header& e = *e_read;
         if (e.kind == Header::Kind::Break) return false;
         de_.push_back();
         return true;
@@ -132,7 +158,12 @@ private:
     template <class Token>
     DeResult<void> key(Token& token, size_t index) {
         for (;;) {
-            Header h = NV_TRY(de_.pull());
+            auto h_read = de_.pull();
+            if (!h_read) [[unlikely]]
+                return de::fail(std::move(h_read).error());
+            const Header& h = *h_read;
+            if constexpr (kPlain)
+                if (h.kind != Header::Kind::Text || h.indefinite || h.arg > kScratchSize) return not_plain();
             if (h.kind == Header::Kind::Tag) continue;
             if (h.kind != Header::Kind::Text) [[unlikely]]
                 return de::fail(Error::invalid_type(found(h), index == 0 ? msg::FirstKey : msg::String));

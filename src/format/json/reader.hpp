@@ -93,7 +93,7 @@ public:
         return {reinterpret_cast<const char*>(s_) + from, to - from};
     }
     // Skips whitespace; the next byte, or -1 at the end.
-    int parse_whitespace() {
+    [[gnu::always_inline]] int parse_whitespace() {
         while (i_ < n_) {
             unsigned char c = s_[i_];
             if (c > ' ') [[likely]]
@@ -197,7 +197,7 @@ public:
     // Between an array's elements: skips whitespace and, after an element, its comma. False at
     // the closing bracket (not eaten), true when an element is next. `first` says whether no
     // element has been read yet; it is cleared here.
-    DeResult<bool> next_element(bool& first) {
+    [[gnu::always_inline]] DeResult<bool> next_element(bool& first) {
         const int c = parse_whitespace();
         if (c == ']') return false;
         if (first && c >= 0) {
@@ -215,7 +215,7 @@ public:
     // Between an object's members: skips whitespace and, after a member, its comma. False at
     // the closing brace, true at the next key's opening quote (neither is eaten). `first`
     // says whether no member has been read yet; it is cleared here.
-    DeResult<bool> next_member(bool& first) {
+    [[gnu::always_inline]] DeResult<bool> next_member(bool& first) {
         const int c = parse_whitespace();
         if (c == '"' && first) {
             first = false;

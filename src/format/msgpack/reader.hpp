@@ -83,12 +83,8 @@ inline bool is_str_marker(uint8_t m) { return (m & 0xe0) == 0xa0 || (m >= 0xd9 &
 inline bool is_bin_marker(uint8_t m) { return m >= 0xc4 && m <= 0xc6; }
 
 // UTF-8 check of a text, with an inline pass for short ASCII texts.
-inline std::optional<Utf8Error> check_text(std::string_view s) {
-    if (s.size() <= 24) {
-        unsigned char high = 0;
-        for (char c : s) high |= (unsigned char)c;
-        if (high < 0x80) return std::nullopt;
-    }
+[[gnu::always_inline]] inline std::optional<Utf8Error> check_text(std::string_view s) {
+    if (short_ascii(s)) return std::nullopt;
     return check_utf8(s);
 }
 
@@ -211,7 +207,7 @@ public:
     bool has_pending() const { return pending_ >= 0; }
 
     // The next marker: the one kept back by a peek, or the next byte.
-    DeResult<uint8_t> take_marker() {
+    [[gnu::always_inline]] DeResult<uint8_t> take_marker() {
         if (pending_ >= 0) {
             uint8_t m = uint8_t(pending_);
             pending_ = -1;
@@ -233,7 +229,7 @@ public:
 
     // Big-endian data of n bytes (1, 2, 4 or 8).
     template <class T>
-    DeResult<T> data() {
+    [[gnu::always_inline]] DeResult<T> data() {
         if (remaining() < sizeof(T)) [[unlikely]] return de::fail(data_eof());
         T v;
         std::memcpy(&v, p_, sizeof(T));
@@ -241,7 +237,7 @@ public:
         if constexpr (sizeof(T) > 1) v = std::byteswap(v);
         return v;
     }
-    DeResult<std::string_view> bytes(uint64_t n) {
+    [[gnu::always_inline]] DeResult<std::string_view> bytes(uint64_t n) {
         if (remaining() < n) [[unlikely]] return de::fail(data_eof());
         std::string_view s(reinterpret_cast<const char*>(p_), size_t(n));
         p_ += n;
@@ -250,18 +246,18 @@ public:
 
     // Length that follows a str, bin, array, map or ext marker (fixed forms
     // carry it in the marker).
-    DeResult<uint32_t> str_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> str_len(uint8_t m) {
         if (m >= 0xa0 && m <= 0xbf) return uint32_t(m & 0x1f);
         if (m == 0xd9) return uint32_t(NV_TRY(data<uint8_t>()));
         if (m == 0xda) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());
     }
-    DeResult<uint32_t> array_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> array_len(uint8_t m) {
         if (m <= 0x9f) return uint32_t(m & 0x0f);
         if (m == 0xdc) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());
     }
-    DeResult<uint32_t> map_len(uint8_t m) {
+    [[gnu::always_inline]] DeResult<uint32_t> map_len(uint8_t m) {
         if (m <= 0x8f) return uint32_t(m & 0x0f);
         if (m == 0xde) return uint32_t(NV_TRY(data<uint16_t>()));
         return NV_TRY(data<uint32_t>());

@@ -8,6 +8,11 @@
 // holding UTF-8 text. bin, ext, the reserved marker and other keys are
 // refused with the texts of the typed reader. Texts and keys are views of the
 // input.
+//
+// A sink that declares `static constexpr bool kPlainOnly = true` is handed
+// the plain forms only: non-finite floats and bin keys, which the document
+// does not hold as they are written, are refused too, with a text nobody
+// sees (the reader that asks for them takes another way on any failure).
 #pragma once
 
 #include "format/msgpack/reader.hpp"
@@ -48,9 +53,11 @@ public:
     DeResult<void> f64(double v) {
         if (v - v == 0) {
             sink_.f64(v);
-        } else {
-            sink_.null_();
+            return {};
         }
+        // Not finite: the document holds null.
+        if constexpr (kPlain) return de::fail(Error::custom({}));
+        sink_.null_();
         return {};
     }
     DeResult<void> str(uint32_t n) {
@@ -85,6 +92,8 @@ public:
     DeResult<void> reserved(uint8_t m) { return refuse(m); }
 
 private:
+    static constexpr bool kPlain = requires { requires Sink::kPlainOnly; };
+
     struct AnyJsonVisitor : de::Visitor<AnyJsonVisitor, void> {
         std::string_view expecting() const { return msg::AnyJson; }
     };
@@ -111,13 +120,14 @@ private:
     [[gnu::always_inline]] DeResult<std::string_view> key(bool first) {
         const uint8_t m = NV_TRY(d_.take_marker());
         if (is_str_marker(m)) return text(NV_TRY(d_.str_len(m)));
-        if (!first && is_bin_marker(m)) {
+        if (!first && is_bin_marker(m) && !kPlain) {
             const uint32_t n = NV_TRY(d_.bin_len(m));
             std::string_view b = NV_TRY(d_.bytes(n));
             if (check_text(b)) return de::fail(Error::invalid_value(Unexpected::of(Unexpected::Kind::Bytes), msg::AString));
             return b;
         }
         // Anything else fails, worded by the typed reader.
+        if constexpr (kPlain) return de::fail(Error::custom({}));
         d_.keep_marker(m);
         if (first) {
             FirstKeyVisitor v;

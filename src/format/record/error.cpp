@@ -49,6 +49,8 @@ void append_unexpected(std::string& out, const Unexpected& u, Style style) {
     }
 }
 
+void Error::Drop::operator()(Data* d) const { delete d; }
+
 static Error make(Error::Code code, std::string text) {
     auto d = std::make_unique<Error::Data>();
     d->code = code;

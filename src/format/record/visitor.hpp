@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "format/record/error.hpp"
+#include "util/float_text.hpp"
 #include "util/result.hpp"
 #include "util/text.hpp"
 
@@ -65,14 +66,8 @@ struct Visitor {
     DeResult<T> visit_enum(A&) { return refuse(Unexpected::of(Unexpected::Kind::Enum)); }
 
     static std::string uint128_text(unsigned __int128 v, const char* as) {
-        char buf[48];
-        int n = 0;
-        do {
-            buf[n++] = char('0' + int(v % 10));
-            v /= 10;
-        } while (v);
         std::string out = "integer `";
-        while (n) out += buf[--n];
+        append_u128(out, v);
         out += "` as ";
         out += as;
         return out;
