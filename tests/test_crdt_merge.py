@@ -445,3 +445,19 @@ def test_root_sequence_deltas_match_value_changes(which, plan, rnd):
     assert effect["deltas"] == singles
     assert batch.state() == one.state()
     assert json.loads(norvane.apply(init, json.dumps(effect["patch"]))) == val(batch)
+
+
+@pytest.mark.parametrize("bad", [{"Int": 1}, {"Map": {"s": {"Int": 1}}}])
+def test_refused_insert_of_map_elements_changes_nothing(bad):
+    # The second element's value does not fit its map policy: the first, already
+    # placed, goes too, and nothing of either is left behind.
+    spec = json.dumps({"root": {"kind": "sequence", "element": {"kind": "map", "fields": {
+        "x": {"kind": "register"}, "s": {"kind": "set"}}}}})
+    doc = norvane.CrdtDocument(spec, '{"List":[{"Map":{"x":{"Int":0}}}]}', "a")
+    before = doc.state()
+    ok = {"Map": {"x": {"Int": 1}}}
+    with pytest.raises(ValueError):
+        doc.mutate(json.dumps([{"kind": "sequence_splice", "path": [], "index": 1, "delete_count": 0,
+                                "values": [ok, bad]}]))
+    assert doc.state() == before
+    assert doc.value() == '{"List":[{"Map":{"x":{"Int":0}}}]}'

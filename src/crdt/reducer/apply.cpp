@@ -255,7 +255,8 @@ static Status insert_elements(SequenceNode& q, const CrdtPolicy& element, const 
                               UndoLog* undo) {
     return q.insert(
         dot, after, items, check_after, element.kind == PolicyKind::Register, [&] { return empty_for(element); },
-        [&](NodeState& n, const Value& v) { return merge_value(n, element, v, dot, undo); }, undo);
+        [&](NodeState& n, const Value& v, bool fresh) { return merge_value(n, element, v, dot, fresh ? nullptr : undo); },
+        undo);
 }
 
 Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot, UndoLog* undo) {

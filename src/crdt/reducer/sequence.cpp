@@ -864,7 +864,7 @@ public:
                 else one.values.push_back(v);
             } else {
                 if (!one.node) one.node = NodePtr(make());
-                NV_CHECK(merge(*one.node, v));
+                NV_CHECK(merge(*one.node, v, false));
                 one.width = node_width(one.node.get());
             }
             recount(q.leaf);
@@ -877,7 +877,7 @@ public:
             if (!e.inserted) ++s.orphans_;
             e.inserted = true;
             if (!e.node) e.node = NodePtr(make());
-            NV_CHECK(merge(*e.node, v));
+            NV_CHECK(merge(*e.node, v, false));
             if (!prev || locate(*prev)) attach(id);
             return {};
         }
@@ -892,7 +892,7 @@ public:
             else it.values.push_back(v);
         } else {
             it.node = NodePtr(make());
-            NV_CHECK(merge(*it.node, v));
+            NV_CHECK(merge(*it.node, v, true));
             it.width = node_width(it.node.get());
         }
         if (!prev || locate(*prev)) {
@@ -946,13 +946,13 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
     if (values.empty()) return {};
     SequenceChanges c(*this);
     const ElementId first = nth(dot, 0);
-    // The common case: new elements of a register policy whose predecessor is
-    // in the order, all characters or all other values.
-    bool fresh = plain && orphans_ == 0 && (!after || c.locate(*after).has_value());
-    const Held h = held_for(values[0]);
+    // The common case: new elements whose predecessor is in the order; of a
+    // register policy, all characters or all other values.
+    bool fresh = orphans_ == 0 && (!after || c.locate(*after).has_value());
+    const Held h = plain ? held_for(values[0]) : Held::Node;
     for (size_t i = 0; i < values.size() && fresh; ++i) {
         const ElementId id = nth(dot, i);
-        fresh = held_for(values[i]) == h && !c.locate(id) && !loose_.contains(id);
+        fresh = (!plain || held_for(values[i]) == h) && !c.locate(id) && !loose_.contains(id);
     }
     if (fresh) {
         const bool single = values.size() == 1;
@@ -982,11 +982,19 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
             it.deleted = is_deleted(i);
             it.held = h;
             size_t j = i;
-            do {
-                if (h == Held::Char) it.chars += values[j].as_str();
-                else it.values.push_back(values[j]);
+            if (h == Held::Node) {
+                // A node of its own, made and written before it is placed.
+                it.node = NodePtr(make());
+                NV_CHECK(merge(*it.node, values[j], true));
+                it.width = node_width(it.node.get());
                 ++j;
-            } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted);
+            } else {
+                do {
+                    if (h == Held::Char) it.chars += values[j].as_str();
+                    else it.values.push_back(values[j]);
+                    ++j;
+                } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted);
+            }
             it.len = uint32_t(j - i);
             if (undo) {
                 SequenceNode* self = this;

@@ -133,8 +133,10 @@ public:
 
     // ---- changes (recorded in `undo` when given) -------------------------------
 
-    // Merges a value into the node of a new or existing element.
-    using MergeValue = std::function<Status(NodeState&, const Value&)>;
+    // Merges a value into the node of an element: a node made for a new
+    // element (`fresh`), which a failed call drops whole, or one the sequence
+    // already holds, whose changes are recorded for taking them back.
+    using MergeValue = std::function<Status(NodeState&, const Value&, bool fresh)>;
     // Inserts `values` as elements (dot, 0), (dot, 1), … after `after`, each
     // after the one before it. With `check_after` (a sequence_insert), an
     // element inserted before with another predecessor fails the call; without
