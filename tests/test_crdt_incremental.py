@@ -758,3 +758,18 @@ def test_values_inserted_into_a_list_at_the_diff_limit(length, index, count):
     doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": index, "delete_count": 0,
                  "values": [{"Int": 10 + i} for i in range(count)]}])
     doc.check()
+
+
+@pytest.mark.parametrize("ids", [[0.0, -0.0], [2.5, 1.0], [1, 1.0]])
+def test_members_whose_identities_hold_floats(ids):
+    # Distinct identities can be equal values (0.0 and -0.0, or Int 1 beside
+    # Float 1.0): the effect of a write in one of them is the diff's.
+    spec = json.dumps({"root": {"kind": "set", "keys": [["id"]], "element": {"kind": "map"}}})
+    members = [{"Map": {"id": {"Float": i} if isinstance(i, float) else {"Int": i}, "a": {"Int": 0}}} for i in ids]
+    doc = Twin(spec, norvane.CrdtDocument(spec, json.dumps({"List": members}), "a").state(), "a")
+    for m in members:
+        key = doc.fast.member_key("[]", json.dumps(m))
+        doc.mutate([{"kind": "map_set", "path": [{"kind": "member", "key": key}], "key": "a", "value": {"Int": 0}}])
+        doc.mutate([{"kind": "map_set", "path": [{"kind": "member", "key": key}], "key": "a", "value": {"Int": 5}}])
+    doc.mutate([{"kind": "set_add", "path": [], "value": members[0]}])
+    doc.check()

@@ -150,6 +150,36 @@ Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPol
     return shown ? std::optional<size_t>() : std::optional<size_t>(lo);
 }
 
+// Whether a value holds a float anywhere.
+bool has_float(const Value& v) {
+    switch (v.kind()) {
+        case Value::Kind::Float: return true;
+        case Value::Kind::List:
+            return std::any_of(v.as_list().begin(), v.as_list().end(), [](const Value& e) { return has_float(e); });
+        case Value::Kind::Map:
+            return std::any_of(v.as_map().begin(), v.as_map().end(), [](const auto& e) { return has_float(e.second); });
+        default: return false;
+    }
+}
+
+// Whether the identity of a set member (its values at the set's identity
+// paths, or the whole value) holds no float. Members of a set have distinct
+// identities; without floats, distinct identities are unequal values too
+// (0.0 and -0.0, or NaN, are distinct identities of equal or unequal values).
+bool identity_without_floats(const std::vector<IdentityPath>& keys, const Value& member) {
+    if (keys.empty()) return !has_float(member);
+    for (const auto& path : keys) {
+        const Value* v = &member;
+        for (const auto& seg : path) {
+            if (v->kind() != Value::Kind::Map) return false;
+            v = v->find(seg);
+            if (!v) return false;
+        }
+        if (has_float(*v)) return false;
+    }
+    return true;
+}
+
 // Writes a list edit into the list it was laid over.
 void apply_list_edit(ValueList& items, Node& n) {
     if (n.replace) {
@@ -184,14 +214,17 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
         return true;
     };
     if (n.replace) {
-        if (at < len && absent_after(n.values[0], at + 1) && absent_after(a[at], at + 1)) return at;
+        if (at < len && (n.distinct || (absent_after(n.values[0], at + 1) && absent_after(a[at], at + 1))))
+            return at;
         return std::nullopt;
     }
     if (at > len) return std::nullopt;
-    if (n.values.size() == 1)
-        while (at < len && a[at] == n.values[0]) ++at;
-    for (const Value& x : n.values)
-        if (!absent_after(x, at)) return std::nullopt;
+    if (!n.distinct) {
+        if (n.values.size() == 1)
+            while (at < len && a[at] == n.values[0]) ++at;
+        for (const Value& x : n.values)
+            if (!absent_after(x, at)) return std::nullopt;
+    }
     if (at == len) return at;
     // Each insertion costs the pass 3 len - 2 at + k - 2 against its limit.
     const uint64_t k = n.values.size();
@@ -574,6 +607,7 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
                 if (at) {
                     n->state = State::ListEdit;
                     n->replace = before.has_value();
+                    n->distinct = after.node->set() && identity_without_floats(after.policy->keys, *now);
                     n->index = *at;
                     n->values.clear();
                     n->values.push_back(std::move(*now));

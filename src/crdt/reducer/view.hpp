@@ -52,6 +52,9 @@ public:
         enum class State : uint8_t { Interior, Value, Absent, Dirty, ListEdit };
         State state = State::Interior;
         bool replace = false;  // ListEdit
+        // ListEdit: the value edited in equals no other element (a set member
+        // whose identity holds no float: identities differ as values do).
+        bool distinct = false;
         size_t index = 0;      // ListEdit
         ValueList values;      // ListEdit
         // Sequence edits made in place in `value` this call.
