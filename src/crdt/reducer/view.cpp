@@ -466,8 +466,15 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
         if (q == nullptr || (op.kind == OpKind::SequenceInsert && q->has_orphans())) return std::optional<bool>();
         {
             // A sequence shown under no removal is edited in place, at the
-            // positions its elements have.
-            const bool in_place = w.filter.empty();
+            // positions its elements have, unless it is to be materialised
+            // when the call ends anyway.
+            const Node* existing = &root_;
+            for (const auto& k : keys) {
+                auto it = existing->kids.find(k);
+                existing = it == existing->kids.end() ? nullptr : &it->second;
+                if (!existing) break;
+            }
+            const bool in_place = w.filter.empty() && !(existing && existing->state == State::Dirty);
             bool changed = false;
             std::vector<ElementId> hidden;  // shown elements this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
