@@ -535,7 +535,7 @@ public:
 SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
                                         std::map<ElementId, DotSet> deletes) {
     SequenceNode q;
-    q.deletes_ = std::move(deletes);
+    for (auto& [id, dots] : deletes) q.deletes_.emplace_hint(q.deletes_.end(), id, DeleteDots(dots));
     const size_t n = entries.size();
     // Predecessor positions and the children table (ascending).
     constexpr size_t kNone = size_t(-1);
@@ -936,7 +936,9 @@ public:
             }
             entries.emplace_back(e.id, std::move(st));
         });
-        s = SequenceNode::from_entries(std::move(entries), std::move(s.deletes_));
+        std::map<ElementId, DotSet> deletes;
+        for (const auto& [k, dots] : s.deletes_) deletes.emplace(k, DotSet(dots.begin(), dots.end()));
+        s = SequenceNode::from_entries(std::move(entries), std::move(deletes));
     }
 };
 
@@ -1170,7 +1172,7 @@ void SequenceNode::for_each_entry(
 
 namespace {
 
-bool purgeable(const SequenceNode::Element& e, const std::map<ElementId, DotSet>& deletes,
+bool purgeable(const SequenceNode::Element& e, const std::map<ElementId, DeleteDots>& deletes,
                const std::function<bool(const Dot&)>& covered) {
     if (!e.has_node()) return false;
     auto del = deletes.find(e.id);
@@ -1310,7 +1312,9 @@ Status SequenceNode::check() const {
     });
     for (size_t i = 1; i < entries.size(); ++i)
         if (!(entries[i - 1].first < entries[i].first)) return bad("entries out of order");
-    SequenceNode rebuilt = from_entries(std::move(entries), deletes_);
+    std::map<ElementId, DotSet> deletes;
+    for (const auto& [k, dots] : deletes_) deletes.emplace(k, DotSet(dots.begin(), dots.end()));
+    SequenceNode rebuilt = from_entries(std::move(entries), std::move(deletes));
     std::vector<std::pair<ElementId, uint32_t>> mine, theirs;
     auto depths = [](const SequenceNode& q, std::vector<std::pair<ElementId, uint32_t>>& out) {
         for (const auto& leaf : q.leaves_)

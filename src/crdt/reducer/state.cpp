@@ -14,7 +14,8 @@ using de::Error;
 
 // ---- writing -----------------------------------------------------------------------
 
-static void write_dot_list(std::string& out, const DotSet& dots) {
+template <class Dots>
+static void write_dot_list(std::string& out, const Dots& dots) {
     out += '[';
     bool first = true;
     for (const auto& d : dots) {
