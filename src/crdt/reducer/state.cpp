@@ -14,16 +14,25 @@ using de::Error;
 
 // ---- writing -----------------------------------------------------------------------
 
-template <class Dots>
-static void write_dot_list(std::string& out, const Dots& dots) {
+// A JSON array of the dots `each(f)` calls `f` with, in the order it calls.
+template <class Each>
+static void write_dots(std::string& out, Each&& each) {
     out += '[';
     bool first = true;
-    for (const auto& d : dots) {
+    each([&](const Dot& d) {
         if (!first) out += ',';
         first = false;
         write_dot(out, d);
-    }
+        return true;
+    });
     out += ']';
+}
+
+template <class Dots>
+static void write_dot_list(std::string& out, const Dots& dots) {
+    write_dots(out, [&](auto&& f) {
+        for (const Dot& d : dots) f(d);
+    });
 }
 
 // The optional dot lists of an entry, each only when non-empty.
@@ -31,15 +40,8 @@ static void write_opt_dots(std::string& out, std::string_view key, const DotRuns
     if (dots.empty()) return;
     out += ",\"";
     out += key;
-    out += "\":[";
-    bool first = true;
-    dots.for_each([&](const Dot& d) {
-        if (!first) out += ',';
-        first = false;
-        write_dot(out, d);
-        return true;
-    });
-    out += ']';
+    out += "\":";
+    write_dots(out, [&](auto&& f) { dots.for_each(f); });
 }
 
 template <class Entries>
@@ -154,14 +156,8 @@ void write_state(std::string& out, uint32_t state_version, std::string_view spec
     }
     if (!context.empty()) {
         if (any) out += ',';
-        out += "\"dots\":[";
-        bool first = true;
-        context.for_each([&](const Dot& d) {
-            if (!first) out += ',';
-            first = false;
-            write_dot(out, d);
-        });
-        out += ']';
+        out += "\"dots\":";
+        write_dots(out, [&](auto&& f) { context.for_each(f); });
     }
     out += '}';
     if (!context.empty()) {
