@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "util/float_text.hpp"
 #include "util/unicode_tables.hpp"
 
@@ -48,6 +52,27 @@ constexpr std::array<char, 256> make_json_escapes() {
 constexpr std::array<char, 256> kJsonEscapes = make_json_escapes();
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The number of bytes from `p` on, in whole blocks of 16 before `end`, that a
+// JSON string holds as they are (no quotation mark, backslash or control
+// character); 0 where SSE2 is not there.
+inline std::size_t json_plain_blocks(const char* p, const char* end) {
+    std::size_t n = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
+    while (end - p - std::ptrdiff_t(n) >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
+        const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                         _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
+        if (_mm_movemask_epi8(bad) != 0) break;
+        n += 16;
+    }
+#else
+    (void)p;
+    (void)end;
+#endif
+    return n;
+}
 
 inline bool json_chunk_is_plain(std::uint64_t x) {
     return (has_less(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\')) == 0;
@@ -151,6 +176,7 @@ void append_json_string(std::string& out, std::string_view utf8) {
     std::size_t run = 0;
     std::size_t i = 0;
     for (;;) {
+        i += json_plain_blocks(s + i, s + n);
         while (i + 8 <= n && json_chunk_is_plain(load8(s + i))) i += 8;
         // At most one chunk (or the short tail) is scanned byte by byte.
         while (i < n && kJsonEscapes[static_cast<unsigned char>(s[i])] == 0) ++i;
