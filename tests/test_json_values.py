@@ -548,3 +548,12 @@ def test_decode_takes_utf8_bytes():
 def test_unknown_codec_names(name):
     assert fails(norvane.encode_as, '"Null"', name) == "unknown codec: " + name
     assert fails(norvane.decode_as, b"x", name) == "unknown codec: " + name
+
+
+@pytest.mark.parametrize("special", ['"', "\\", "\n", "\x1f", "\x7f", "é", "\u2028"])
+def test_escapes_anywhere_in_long_strings(special):
+    # Long plain runs are checked many bytes at a time: a character to escape
+    # must be found wherever it stands in them.
+    for at in range(0, 70):
+        s = "a" * at + special + "b" * (69 - at)
+        assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")
