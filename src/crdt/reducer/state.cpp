@@ -357,8 +357,236 @@ DeResult<SequenceEntryState> read_seq_entry(D& de) {
     return e;
 }
 
+// Nodes in the form the writer gives them, read straight from the text: the
+// kind first, then the fields in their order, an entry's empty dot lists left
+// out. None, the reader back where it started, for anything else: the general
+// reader then reads it with its own texts and positions.
+namespace direct {
+
+using records::direct::close;
+using records::direct::key;
+using records::direct::open;
+
+std::optional<NodeState> node(json::Reader& r);
+
+// An array whose elements `element(r)` reads; false to give up.
+template <class F>
+bool array(json::Reader& r, F&& element) {
+    if (r.parse_whitespace() != '[' || !r.enter()) return false;
+    r.eat_char();
+    bool first = true;
+    for (;;) {
+        auto more = r.next_element(first);
+        if (!more) return false;
+        if (!*more) break;
+        if (!element(r)) return false;
+    }
+    r.eat_char();
+    r.leave();
+    return true;
+}
+
+bool null_next(json::Reader& r) {
+    if (r.parse_whitespace() != 'n') return false;
+    return r.eat_literal("null");
+}
+
+std::optional<DotRuns> dot_runs(json::Reader& r) {
+    DotRuns out;
+    std::optional<Dot> last;
+    bool ok = array(r, [&](json::Reader& x) {
+        auto d = records::direct::dot(x);
+        // Ascending without repeats, as written.
+        if (!d || (last && !(*last < *d))) return false;
+        last = d;
+        out.insert(*d);
+        return true;
+    });
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+// The member after `first` members of an object: its key, the colon read.
+std::optional<std::string_view> next_key(json::Reader& r, bool& first) {
+    auto more = r.next_member(first);
+    if (!more || !*more) return std::nullopt;
+    r.eat_char();
+    auto k = r.parse_str();
+    if (!k || !r.parse_object_colon()) return std::nullopt;
+    return *k;
+}
+
+std::optional<EntryState> entry(json::Reader& r, std::string_view writes) {
+    bool first = true;
+    if (!open(r) || !key(r, first, "node")) return std::nullopt;
+    auto n = node(r);
+    if (!n) return std::nullopt;
+    EntryState e;
+    e.node = NodePtr(std::move(*n));
+    // The dot lists that are there, in their order.
+    const std::string_view lists[] = {writes, "removed", "removal_ops"};
+    DotRuns* fields[] = {&e.writes, &e.removed, &e.removal_ops};
+    size_t next = 0;
+    for (;;) {
+        auto more = r.next_member(first);
+        if (!more) return std::nullopt;
+        if (!*more) break;
+        r.eat_char();
+        auto k = r.parse_str();
+        if (!k) return std::nullopt;
+        while (next < 3 && *k != lists[next]) ++next;
+        if (next == 3 || !r.parse_object_colon()) return std::nullopt;
+        auto dots = dot_runs(r);
+        if (!dots || dots->empty()) return std::nullopt;
+        *fields[next++] = std::move(*dots);
+    }
+    r.eat_char();
+    r.leave();
+    return e;
+}
+
+template <class Entries>
+bool entries(json::Reader& r, Entries& out, std::string_view writes) {
+    if (r.parse_whitespace() != '{' || !r.enter()) return false;
+    r.eat_char();
+    bool first = true;
+    for (;;) {
+        auto more = r.next_member(first);
+        if (!more) return false;
+        if (!*more) break;
+        r.eat_char();
+        auto k = r.parse_str();
+        if (!k) return false;
+        std::string name(*k);
+        if (!r.parse_object_colon()) return false;
+        auto e = entry(r, writes);
+        if (!e || !out.emplace(std::move(name), std::move(*e)).second) return false;
+    }
+    r.eat_char();
+    r.leave();
+    return true;
+}
+
+std::optional<SequenceEntryState> seq_entry(json::Reader& r) {
+    bool first = true;
+    SequenceEntryState e;
+    if (!open(r) || !key(r, first, "after")) return std::nullopt;
+    if (!null_next(r)) {
+        auto after = records::direct::element_id(r);
+        if (!after) return std::nullopt;
+        e.after = *after;
+    }
+    if (!key(r, first, "node")) return std::nullopt;
+    if (!null_next(r)) {
+        auto n = node(r);
+        if (!n) return std::nullopt;
+        e.node = NodePtr(std::move(*n));
+    }
+    if (!key(r, first, "inserted")) return std::nullopt;
+    if (r.parse_whitespace() == 't' && r.eat_literal("true")) e.inserted = true;
+    else if (r.parse_whitespace() == 'f' && r.eat_literal("false")) e.inserted = false;
+    else return std::nullopt;
+    if (!close(r, first)) return std::nullopt;
+    return e;
+}
+
+// A two-element array: `fa` reads the first, `fb` the second.
+template <class FA, class FB>
+bool pair(json::Reader& r, FA&& fa, FB&& fb) {
+    size_t n = 0;
+    return array(r, [&](json::Reader& x) { return ++n == 1 ? fa(x) : n == 2 && fb(x); }) && n == 2;
+}
+
+std::optional<NodeState> node(json::Reader& r) {
+    bool first = true;
+    if (!open(r) || !key(r, first, "kind") || r.parse_whitespace() != '"') return std::nullopt;
+    r.eat_char();
+    auto kind = r.parse_str();
+    if (!kind) return std::nullopt;
+    if (*kind == "register") {
+        NodeState n = NodeState::empty(StateKind::Register);
+        RegisterNode& reg = *n.reg();
+        if (!key(r, first, "value")) return std::nullopt;
+        if (!null_next(r)) {
+            auto v = read_model_value(r);
+            if (!v) return std::nullopt;
+            reg.value = std::move(*v);
+        }
+        if (!key(r, first, "dot")) return std::nullopt;
+        if (!null_next(r)) {
+            auto d = records::direct::dot(r);
+            if (!d) return std::nullopt;
+            reg.dot = *d;
+        }
+        if (!close(r, first)) return std::nullopt;
+        return n;
+    }
+    if (*kind == "map" || *kind == "set") {
+        const bool map = *kind == "map";
+        NodeState n = NodeState::empty(map ? StateKind::Map : StateKind::Set);
+        if (!key(r, first, "entries")) return std::nullopt;
+        bool ok = map ? entries(r, n.map()->entries, "dots") : entries(r, n.set()->entries, "adds");
+        if (!ok || !close(r, first)) return std::nullopt;
+        return n;
+    }
+    if (*kind != "sequence" || !key(r, first, "entries")) return std::nullopt;
+    std::vector<std::pair<ElementId, SequenceEntryState>> items;
+    bool ok = array(r, [&](json::Reader& x) {
+        ElementId id;
+        SequenceEntryState e;
+        bool got = pair(
+            x,
+            [&](json::Reader& y) {
+                auto i = records::direct::element_id(y);
+                if (i) id = *i;
+                return i.has_value();
+            },
+            [&](json::Reader& y) {
+                auto s = seq_entry(y);
+                if (s) e = std::move(*s);
+                return s.has_value();
+            });
+        // Ascending ids without repeats, as written.
+        if (!got || (!items.empty() && !(items.back().first < id))) return false;
+        items.emplace_back(id, std::move(e));
+        return true;
+    });
+    if (!ok || !key(r, first, "deletes")) return std::nullopt;
+    std::map<ElementId, DotSet> deletes;
+    ok = array(r, [&](json::Reader& x) {
+        ElementId id;
+        DotSet dots;
+        bool got = pair(
+            x,
+            [&](json::Reader& y) {
+                auto i = records::direct::element_id(y);
+                if (i) id = *i;
+                return i.has_value();
+            },
+            [&](json::Reader& y) {
+                return array(y, [&](json::Reader& z) {
+                    auto d = records::direct::dot(z);
+                    return d && dots.insert(*d).second;
+                });
+            });
+        return got && (deletes.empty() || deletes.rbegin()->first < id) &&
+               deletes.emplace_hint(deletes.end(), id, std::move(dots)) != deletes.end();
+    });
+    if (!ok || !close(r, first)) return std::nullopt;
+    NodeState n = NodeState::empty(StateKind::Sequence);
+    *n.seq() = SequenceNode::from_entries(std::move(items), std::move(deletes));
+    return n;
+}
+
+}  // namespace direct
+
 template <class D>
 DeResult<NodeState> read_node(D& de) {
+    if constexpr (std::is_same_v<D, json::Reader>) {
+        const json::Reader::Mark start = de.mark();
+        if (auto n = direct::node(de)) return std::move(*n);
+        de.reset(start);
+    }
     auto t = NV_TRY(tagged::read_tagged(de, kNodeTag));
     StateKind kind = StateKind(t.idx);
     NodeState node = NodeState::empty(kind);
