@@ -2,7 +2,7 @@
 // read, so that a tree can be built or another format written straight from
 // the text. The reader calls, and so every error text and position, are those
 // of reading a document through the record accessors. The sink interface is
-// the one of every document walker (format/document_sink.hpp); keys and texts
+// the one of every document walker (format/tree/document_sink.hpp); keys and texts
 // without escapes are views of the input.
 #pragma once
 

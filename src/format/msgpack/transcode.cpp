@@ -1,9 +1,9 @@
 #include "format/msgpack/transcode.hpp"
 
-#include "format/document_sink.hpp"
 #include "format/json/walk.hpp"
 #include "format/msgpack/walk.hpp"
 #include "format/msgpack/writer_sink.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::msgpack {
 

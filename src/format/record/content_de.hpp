@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "format/record/visitor.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 
 namespace norvane::de {
 
