@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "format/record/visitor.hpp"
@@ -26,6 +27,15 @@ Unexpected node_unexpected(const T& t) {
         case NodeKind::Map: return Unexpected::of(K::Map);
     }
     return Unexpected::of(K::Unit);
+}
+
+// "1 element in sequence", "3 elements in map": the count that a record or a tuple takes,
+// in the texts of a container that holds more.
+inline std::string count_text(size_t n, const char* what) {
+    std::string s = std::to_string(n);
+    s += n == 1 ? " element in " : " elements in ";
+    s += what;
+    return s;
 }
 
 // A map key: a text.
@@ -232,7 +242,7 @@ public:
         SeqAccess seq(t_.items());
         auto r = v.visit_seq(seq);
         if (!r) return r;
-        if (seq.remaining()) return fail(Error::invalid_length(t_.items().size(), in_text(seq.consumed(), "sequence")));
+        if (seq.remaining()) return fail(Error::invalid_length(t_.items().size(), count_text(seq.consumed(), "sequence")));
         return r;
     }
     template <class V>
@@ -240,18 +250,11 @@ public:
         MapAccess map(t_.members());
         auto r = v.visit_map(map);
         if (!r) return r;
-        if (map.remaining()) return fail(Error::invalid_length(t_.members().size(), in_text(map.consumed(), "map")));
+        if (map.remaining()) return fail(Error::invalid_length(t_.members().size(), count_text(map.consumed(), "map")));
         return r;
     }
 
 private:
-    static std::string in_text(size_t n, const char* what) {
-        std::string s = std::to_string(n);
-        s += n == 1 ? " element in " : " elements in ";
-        s += what;
-        return s;
-    }
-
     const T& t_;
 };
 
