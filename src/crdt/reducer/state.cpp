@@ -1,6 +1,7 @@
 // The state format: writing and reading the saved state of a document.
 #include "crdt/reducer/state.hpp"
 
+#include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/ops.hpp"
 #include "crdt/reducer/records.hpp"
 #include "util/float_text.hpp"
@@ -362,7 +363,7 @@ DeResult<NodeState> read_node(D& de) {
             if (f == 0) {
                 auto entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
                     x, [](auto& y) { return records::read_element_id(y); },
-                    [](auto& y) { return read_seq_entry(y); }, "duplicate sequence element ID")));
+                    [](auto& y) { return read_seq_entry(y); }, errors::kDuplicateElementId)));
                 std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
                 sorted.reserve(entries.size());
                 for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
@@ -370,7 +371,7 @@ DeResult<NodeState> read_node(D& de) {
             } else {
                 q->deletes = NV_TRY((read_pair_map<ElementId, DotSet>(
                     x, [](auto& y) { return records::read_element_id(y); },
-                    [](auto& y) { return read_dot_set(y); }, "duplicate sequence deletion ID")));
+                    [](auto& y) { return read_dot_set(y); }, errors::kDuplicateDeletionId)));
             }
         }
         return {};
@@ -398,7 +399,7 @@ DeResult<CrdtState> read_state(json::Reader& r) {
             case 3:
                 st.fingerprints = NV_TRY((read_pair_map<Dot, std::string>(
                     x, [](auto& y) { return records::read_dot(y); }, [](auto& y) { return de::read_string(y); },
-                    "duplicate operation fingerprint dot")));
+                    errors::kDuplicateFingerprintDot)));
                 break;
             default: st.root = NV_TRY(read_node(x)); break;
         }
