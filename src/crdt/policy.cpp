@@ -6,6 +6,7 @@
 #include "format/document.hpp"
 #include "format/record/content_de.hpp"
 #include "format/record/tagged.hpp"
+#include "util/sorted_pairs.hpp"
 #include "util/text.hpp"
 
 namespace norvane {
@@ -41,16 +42,7 @@ CrdtPolicy CrdtPolicy::register_() { return CrdtPolicy(); }
 CrdtPolicy CrdtPolicy::map(PolicyFields fields, CrdtPolicy values) {
     CrdtPolicy p;
     p.kind = PolicyKind::Map;
-    std::stable_sort(fields.begin(), fields.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // Of equal names the one given last stays.
-    size_t out = 0;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i + 1 < fields.size() && fields[i + 1].first == fields[i].first) continue;
-        if (out != i) fields[out] = std::move(fields[i]);
-        ++out;
-    }
-    fields.resize(out);
+    sort_pairs_keep_last(fields);  // of equal names the one given last stays
     p.fields = std::move(fields);
     p.child_ = std::make_unique<CrdtPolicy>(std::move(values));
     return p;
