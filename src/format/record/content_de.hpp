@@ -144,7 +144,7 @@ public:
 
     class SeqAccess {
     public:
-        explicit SeqAccess(const std::vector<T>& items) : items_(items) {}
+        explicit SeqAccess(std::span<const T> items) : items_(items) {}
         std::optional<size_t> size_hint() const { return items_.size() - pos_; }
         template <class F>
         DeResult<bool> next_element(F&& f) {
@@ -157,7 +157,7 @@ public:
         size_t remaining() const { return items_.size() - pos_; }
 
     private:
-        const std::vector<T>& items_;
+        std::span<const T> items_;
         size_t pos_ = 0;
     };
 

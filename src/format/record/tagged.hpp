@@ -182,7 +182,7 @@ inline DeResult<Tagged> read_tagged(ContentDe<Content>& d, const TagSpec& spec) 
     return fail(Error::invalid_type(node_unexpected(node), spec.expecting));
 }
 
-// The members kept, the tag skipped.
+// The members kept, the tag skipped (the elements kept are read by ContentDe's SeqAccess).
 class TaggedMapAccess {
 public:
     TaggedMapAccess(std::span<const Content::Member> members, std::string_view tag) : members_(members), tag_(tag) {}
@@ -206,24 +206,6 @@ private:
     size_t pos_ = 0;
 };
 
-class TaggedSeqAccess {
-public:
-    explicit TaggedSeqAccess(std::span<const Content> items) : items_(items) {}
-    template <class F>
-    DeResult<bool> next_element(F&& f) {
-        if (pos_ == items_.size()) return false;
-        ContentDe<Content> d(items_[pos_++]);
-        NV_CHECK(f(d));
-        return true;
-    }
-    size_t consumed() const { return pos_; }
-    size_t remaining() const { return items_.size() - pos_; }
-
-private:
-    std::span<const Content> items_;
-    size_t pos_ = 0;
-};
-
 // Step 2: the variant's fields, on_field(index, ContentDe<Content>&) reading each. In the
 // array form `seq_defaulted` takes the place of the spec's defaulted fields, and elements
 // beyond the last field fail once the fields were read.
@@ -233,7 +215,7 @@ DeResult<void> read_tagged_fields(const Tagged& t, const StructSpec& spec, uint6
         StructSpec all = spec;
         all.defaulted = seq_defaulted;
         StructVisitor<F> v(all, on_field);
-        TaggedSeqAccess access(t.items());
+        ContentDe<Content>::SeqAccess access(t.items());
         NV_CHECK(v.visit_seq(access));
         if (access.remaining())
             return fail(Error::invalid_length(t.items().size(), count_text(access.consumed(), "sequence")));
