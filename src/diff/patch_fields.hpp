@@ -1,15 +1,13 @@
 // The fields of a patch, of each patch operation and of a path segment, declared once.
 //
-// A record's declaration lists its fields in declared order: the order in which the JSON
-// and CBOR forms write them, and the order of the values when the record is given as an
-// array (as the MessagePack form writes it). Everything else is derived from it: the
+// A record's declaration (format/record/fields.hpp) lists its fields in declared order: the
+// order in which the JSON and CBOR forms write them, and the order of the values when the
+// record is given as an array (as the MessagePack form writes it). Everything else is derived from it: the
 // readers' field tables and record texts (patch_read.hpp), the ascending byte order of the
 // names that the generic document form of a message uses, and the writers of every form
 // (patch_write.hpp).
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "diff/patch.hpp"
+#include "format/record/fields.hpp"
 #include "format/record/visitor.hpp"
 
 namespace norvane::patch_fields {
@@ -112,21 +111,10 @@ struct SegName {
 
 // ---- what follows from a declaration ------------------------------------------
 
-template <class D>
-inline constexpr size_t kCount = std::tuple_size_v<std::remove_cv_t<decltype(D::fields)>>;
-
-template <class D>
-inline constexpr auto kNames = std::apply(
-    [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.name...}; }, D::fields);
-
-// Field indices in ascending byte order of the names.
-template <class D>
-inline constexpr auto kSorted = [] {
-    std::array<size_t, kCount<D>> order{};
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [](size_t a, size_t b) { return kNames<D>[a] < kNames<D>[b]; });
-    return order;
-}();
+using record_fields::kCount;
+using record_fields::kNames;
+using record_fields::for_each_field;
+using record_fields::with_field;
 
 // Names as types, for writers that build what they write around a name at compile time.
 template <class D>
@@ -137,24 +125,6 @@ template <class D, size_t I>
 struct FieldName {
     static constexpr std::string_view value = kNames<D>[I];
 };
-
-// Calls f.template operator()<P, I>() for each field I, P counting from 0: in declared
-// order, or in ascending byte order of the names when `Sorted`.
-template <class D, bool Sorted = false, class F>
-constexpr void for_each_field(F&& f) {
-    [&]<size_t... P>(std::index_sequence<P...>) {
-        (f.template operator()<P, Sorted ? kSorted<D>[P] : P>(), ...);
-    }(std::make_index_sequence<kCount<D>>{});
-}
-
-// Calls f(field) for field index i (known at run time, below the count); returns its result.
-template <class D, size_t I = 0, class F>
-decltype(auto) with_field(size_t i, F&& f) {
-    if constexpr (I + 1 < kCount<D>) {
-        if (i != I) return with_field<D, I + 1>(i, f);
-    }
-    return f(std::get<I>(D::fields));
-}
 
 // Calls f.template operator()<K>() for the operation kind.
 template <class F>
