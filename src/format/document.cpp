@@ -110,12 +110,6 @@ Document document_from_content(Content&& c) {
 DeResult<Document> read_document(Reader& r) { return read_tree<Document, true>(r); }
 DeResult<Content> read_content(Reader& r) { return read_tree<Content, false>(r); }
 
-DeResult<de::Tagged> de::read_tagged(Reader& r, const TagSpec& spec) {
-    auto keep = [](Reader& value) { return read_content(value); };
-    TaggedVisitor<decltype(keep)> v(spec, keep);
-    return r.deserialize_any(v);
-}
-
 Result<Document> parse_document(std::string_view text, bool check_utf8) {
     Reader r(text, check_utf8);
     auto doc = read_document(r);
