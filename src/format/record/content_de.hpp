@@ -161,12 +161,17 @@ public:
         size_t pos_ = 0;
     };
 
+    // The members in order; those whose key is `*skip` are passed over (the tag of a
+    // record, read before its other members).
     class MapAccess {
     public:
-        explicit MapAccess(const std::vector<typename T::Member>& m) : members_(m) {}
+        explicit MapAccess(std::span<const typename T::Member> m, const std::string_view* skip = nullptr)
+            : members_(m), skip_(skip) {}
         std::optional<size_t> size_hint() const { return members_.size() - pos_; }
         template <class F>
         DeResult<bool> next_key(F&& f) {
+            if (skip_)
+                while (pos_ < members_.size() && members_[pos_].first == *skip_) ++pos_;
             if (pos_ == members_.size()) return false;
             KeyDe key(members_[pos_].first);
             NV_CHECK(f(key));
@@ -181,7 +186,8 @@ public:
         size_t remaining() const { return members_.size() - pos_; }
 
     private:
-        const std::vector<typename T::Member>& members_;
+        std::span<const typename T::Member> members_;
+        const std::string_view* skip_;
         size_t pos_ = 0;
     };
 

@@ -182,30 +182,6 @@ inline DeResult<Tagged> read_tagged(ContentDe<Content>& d, const TagSpec& spec) 
     return fail(Error::invalid_type(node_unexpected(node), spec.expecting));
 }
 
-// The members kept, the tag skipped (the elements kept are read by ContentDe's SeqAccess).
-class TaggedMapAccess {
-public:
-    TaggedMapAccess(std::span<const Content::Member> members, std::string_view tag) : members_(members), tag_(tag) {}
-    template <class F>
-    DeResult<bool> next_key(F&& f) {
-        while (pos_ < members_.size() && members_[pos_].first == tag_) ++pos_;
-        if (pos_ == members_.size()) return false;
-        KeyDe key(members_[pos_].first);
-        NV_CHECK(f(key));
-        return true;
-    }
-    template <class F>
-    DeResult<void> next_value(F&& f) {
-        ContentDe<Content> d(members_[pos_++].second);
-        return f(d);
-    }
-
-private:
-    std::span<const Content::Member> members_;
-    std::string_view tag_;
-    size_t pos_ = 0;
-};
-
 // Step 2: the variant's fields, on_field(index, ContentDe<Content>&) reading each. In the
 // array form `seq_defaulted` takes the place of the spec's defaulted fields, and elements
 // beyond the last field fail once the fields were read.
@@ -222,7 +198,7 @@ DeResult<void> read_tagged_fields(const Tagged& t, const StructSpec& spec, uint6
         return {};
     }
     StructVisitor<F> v(spec, on_field);
-    TaggedMapAccess access(t.members(), t.tag);
+    ContentDe<Content>::MapAccess access(t.members(), &t.tag);
     return v.visit_map(access);
 }
 
