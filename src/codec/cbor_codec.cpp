@@ -10,27 +10,21 @@ namespace norvane {
 
 namespace {
 
-using patch_fields::Chars;
-using patch_fields::Joined;
-
 // Records as maps of their named fields in declared order; unions as maps of one pair.
 struct CborForm {
     static constexpr bool kNamedFields = true;
     static constexpr bool kSortedFields = false;
     std::string& out;
 
-    // A map of one pair and its key, a text of fewer than 24 bytes.
     template <class N>
     void begin_union() {
-        static_assert(N::value.size() < 24);
-        patch_write::append_text<Joined<Chars<'\xa1', char(0x60 + N::value.size())>, N>>(out);
+        patch_write::cbor_union_head<N>(out);
     }
     void end_union() {}
     void begin_record(size_t n) { cbor::write_map_head(out, n); }
     template <size_t P, class N>
     void field() {
-        static_assert(N::value.size() < 24);
-        patch_write::append_text<Joined<Chars<char(0x60 + N::value.size())>, N>>(out);
+        patch_write::cbor_name<N>(out);
     }
     void end_record() {}
     void begin_list(size_t n) { cbor::write_array_head(out, n); }

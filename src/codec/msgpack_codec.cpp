@@ -10,20 +10,15 @@ namespace norvane {
 
 namespace {
 
-using patch_fields::Chars;
-using patch_fields::Joined;
-
 // Records as arrays of their field values; unions as maps of one entry.
 struct MsgpackForm {
     static constexpr bool kNamedFields = false;
     static constexpr bool kSortedFields = false;
     std::string& out;
 
-    // A map of one entry and its key, a fixstr.
     template <class N>
     void begin_union() {
-        static_assert(N::value.size() < 32);
-        patch_write::append_text<Joined<Chars<char(0x81), char(0xa0 + N::value.size())>, N>>(out);
+        patch_write::msgpack_union_head<N>(out);
     }
     void end_union() {}
     void begin_record(size_t n) { msgpack::write_array_header(out, n); }

@@ -19,26 +19,29 @@ struct JsonForm {
     static constexpr bool kSortedFields = false;
     std::string& out;
 
+    template <class T>
+    void put() {
+        patch_write::append_text<T>(out);
+    }
     template <class N>
     void begin_union() {
-        patch_write::append_text<Joined<Chars<'{', '"'>, N, Chars<'"', ':'>>>(out);
+        put<Joined<Chars<'{', '"'>, N, Chars<'"', ':'>>>();
     }
-    void end_union() { out += '}'; }
-    void begin_record(size_t) { out += '{'; }
+    void end_union() { put<Chars<'}'>>(); }
+    // The opening brace goes with the first field's name.
+    void begin_record(size_t n) {
+        if (n == 0) put<Chars<'{'>>();
+    }
     template <size_t P, class N>
     void field() {
-        if constexpr (P == 0) {
-            patch_write::append_text<Joined<Chars<'"'>, N, Chars<'"', ':'>>>(out);
-        } else {
-            patch_write::append_text<Joined<Chars<',', '"'>, N, Chars<'"', ':'>>>(out);
-        }
+        put<Joined<Chars<P == 0 ? '{' : ','>, Chars<'"'>, N, Chars<'"', ':'>>>();
     }
-    void end_record() { out += '}'; }
-    void begin_list(size_t) { out += '['; }
+    void end_record() { put<Chars<'}'>>(); }
+    void begin_list(size_t) { put<Chars<'['>>(); }
     void item(size_t i) {
-        if (i) out += ',';
+        if (i) put<Chars<','>>();
     }
-    void end_list() { out += ']'; }
+    void end_list() { put<Chars<']'>>(); }
     void u64(uint64_t v) { append_u64(out, v); }
     void text(std::string_view s) { append_json_string(out, s); }
     void value(const Value& v) { value_to_json(out, v); }

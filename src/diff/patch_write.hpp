@@ -47,6 +47,30 @@ template <class T>
     });
 }
 
+// Names known at compile time in the binary forms, each written in one step: the head of
+// a union (a map of one entry) with its variant name, and a name alone. The names are
+// short: a MessagePack fixstr, a CBOR text whose length fits its initial byte.
+template <class N>
+void msgpack_union_head(std::string& out) {
+    static_assert(N::value.size() < 32);
+    append_text<pf::Joined<pf::Chars<char(0x81), char(0xa0 + N::value.size())>, N>>(out);
+}
+template <class N>
+void msgpack_name(std::string& out) {
+    static_assert(N::value.size() < 32);
+    append_text<pf::Joined<pf::Chars<char(0xa0 + N::value.size())>, N>>(out);
+}
+template <class N>
+void cbor_union_head(std::string& out) {
+    static_assert(N::value.size() < 24);
+    append_text<pf::Joined<pf::Chars<char(0xa1), char(0x60 + N::value.size())>, N>>(out);
+}
+template <class N>
+void cbor_name(std::string& out) {
+    static_assert(N::value.size() < 24);
+    append_text<pf::Joined<pf::Chars<char(0x60 + N::value.size())>, N>>(out);
+}
+
 template <class W>
 void write_path(W& w, const Path& path) {
     w.begin_list(path.size());

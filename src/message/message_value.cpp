@@ -23,12 +23,20 @@ struct MsgpackOut {
     void map(size_t n) { msgpack::write_map_header(out, n); }
     void array(size_t n) { msgpack::write_array_header(out, n); }
     void str(std::string_view s) { msgpack::write_str(out, s); }
-    [[gnu::always_inline]] void u64(uint64_t v) { msgpack::write_uint(out, v); }
+    void u64(uint64_t v) { msgpack::write_uint(out, v); }
     void i64(int64_t v) { msgpack::write_int(out, v); }
     void f64(double v) { msgpack::write_f64(out, v); }
     void boolean(bool v) { msgpack::write_bool(out, v); }
     void null() { msgpack::write_nil(out); }
     void document(const Document& d) { msgpack::write_document(out, d); }
+    template <class N>
+    void union_head() {
+        patch_write::msgpack_union_head<N>(out);
+    }
+    template <class N>
+    void name() {
+        patch_write::msgpack_name<N>(out);
+    }
 };
 
 struct CborOut {
@@ -36,12 +44,20 @@ struct CborOut {
     void map(size_t n) { cbor::write_map_head(out, n); }
     void array(size_t n) { cbor::write_array_head(out, n); }
     void str(std::string_view s) { cbor::write_text(out, s); }
-    [[gnu::always_inline]] void u64(uint64_t v) { cbor::write_u64(out, v); }
+    void u64(uint64_t v) { cbor::write_u64(out, v); }
     void i64(int64_t v) { cbor::write_i64(out, v); }
     void f64(double v) { cbor::write_f64(out, v); }
     void boolean(bool v) { cbor::write_bool(out, v); }
     void null() { cbor::write_null(out); }
     void document(const Document& d) { cbor::write_document(out, d); }
+    template <class N>
+    void union_head() {
+        patch_write::cbor_union_head<N>(out);
+    }
+    template <class N>
+    void name() {
+        patch_write::cbor_name<N>(out);
+    }
 };
 
 template <class... F>
@@ -97,14 +113,13 @@ struct PatchForm {
 
     template <class N>
     void begin_union() {
-        w.map(1);
-        w.str(N::value);
+        w.template union_head<N>();
     }
     void end_union() {}
     void begin_record(size_t n) { w.map(n); }
     template <size_t P, class N>
     void field() {
-        w.str(N::value);
+        w.template name<N>();
     }
     void end_record() {}
     void begin_list(size_t n) { w.array(n); }
