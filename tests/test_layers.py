@@ -29,6 +29,7 @@ LEVELS = {
     "store": 9,
     "api": 11,
     "bridge": 12,
+    "oracle": 12,  # a private test module of the development build, beside the binding
     "lib": 13,
 }
 # Subsystems that never include one another.
@@ -51,7 +52,7 @@ def includes():
 
 def test_every_folder_has_a_level():
     folders = {p.parent.relative_to(SRC).as_posix() for p in SRC.rglob("*.[ch]pp")}
-    assert folders == set(LEVELS)
+    assert folders - set(LEVELS) == set()
 
 
 def test_folders_include_only_from_below():
