@@ -13,6 +13,9 @@ import json
 import pathlib
 import sys
 
+import cbor2
+import msgpack
+
 import norvane
 
 ROOT = pathlib.Path(__file__).resolve().parent
@@ -121,6 +124,38 @@ def incremental_seeds(add):
         add("crdt_incremental", bytes([head]) + data[:96 + 16 * head])
 
 
+# One operation of each kind, with a value it applies to: each becomes a patch of its own
+# (and they all one patch together) in every patch harness, so that every field of every
+# kind is written and read back by each codec from the first run on.
+PATCH_VALUE = '{"Map":{"a":{"List":[{"Int":0},"Null","Null"]},"b":"Null","l":{"List":[{"Int":0},{"Int":1},{"Int":2},{"Int":3},{"Int":4}]}}}'
+PATCH_OPS = [
+    {"Set": {"path": [{"Key": "a"}, {"Index": 2}], "value": {"Int": 1}}},
+    {"Remove": {"path": [{"Key": "b"}]}},
+    {"Insert": {"path": [{"Key": "l"}], "index": 0, "value": {"Str": "x"}}},
+    {"RemoveAt": {"path": [{"Key": "l"}], "index": 4}},
+    {"Move": {"path": [{"Key": "l"}], "from": 4, "to": 1}},
+    {"Reorder": {"path": [{"Key": "l"}], "order": [2, 0, 1, 4, 3]}},
+]
+
+
+def msgpack_patch(patch):
+    """The MessagePack codec's form: records as arrays of their fields in declared order."""
+    return msgpack.packb([patch["rev"], [{name: list(fields.values())} for op in patch["ops"]
+                                         for name, fields in op.items()]])
+
+
+def patch_seeds(add):
+    for ops in [[op] for op in PATCH_OPS] + [PATCH_OPS]:
+        patch = {"rev": 3, "ops": ops}
+        text = json.dumps(patch, separators=(",", ":"))
+        for harness in ("patch_json", "patch_document"):
+            add(harness, text)
+        add("ops_json", json.dumps(ops, separators=(",", ":")))
+        add("apply_patch", PATCH_VALUE + "\n" + text)
+        add("patch_msgpack", msgpack_patch(patch))
+        add("patch_cbor", cbor2.dumps(patch))  # records as maps of named fields, in declared order
+
+
 def main(only=()):
     seeds = {}
 
@@ -131,6 +166,7 @@ def main(only=()):
         if data not in bucket and len(bucket) < MAX_SEEDS:
             bucket.append(data)
 
+    patch_seeds(add)
     texts = [v for v in literals() if isinstance(v, str)]
     for t in texts:
         if ok(norvane.encode, t) is not None:

@@ -296,6 +296,34 @@ def test_member_key():
         'set key path ["id"] descends through a non-map value')
 
 
+# Identity paths given in any order name one specification (one normal text, one hash)
+# and one member identity: replicas built from either spelling agree on set members.
+@pytest.mark.parametrize("keys, value, member_key", [
+    ([["b"], ["a"]], {"a": {"Int": 1}, "b": {"Str": "x"}}, '[[["a"],{"Int":1}],[["b"],{"Str":"x"}]]'),
+    ([["b"], ["a", "x"]], {"a": {"Map": {"x": "Null"}}, "b": {"Str": "x"}}, '[[["a","x"],"Null"],[["b"],{"Str":"x"}]]'),
+    ([["c"], ["a"], ["b"]], {"a": {"Int": 1}, "b": {"Str": "x"}, "c": {"Bool": True}},
+     '[[["a"],{"Int":1}],[["b"],{"Str":"x"}],[["c"],{"Bool":true}]]'),
+])
+def test_identity_paths_in_either_order_give_one_spec_and_one_member_key(keys, value, member_key):
+    def spec(paths):
+        element = {"kind": "map", "fields": {"a": {"kind": "map"}}} if ["a", "x"] in paths else {"kind": "map"}
+        return json.dumps({"root": {"kind": "map", "fields": {"s": {"kind": "set", "keys": paths, "element": element}}}})
+
+    given, ordered = spec(keys), spec(sorted(keys))
+    assert norvane.normalize_crdt_spec(given) == norvane.normalize_crdt_spec(ordered)
+    assert norvane.crdt_spec_hash(given) == norvane.crdt_spec_hash(ordered)
+    member = {"Map": value}
+    path = [{"kind": "key", "key": "s"}]
+    docs = [CrdtDocument(s, '{"Map":{"s":{"List":[]}}}', r) for s, r in ((given, "a"), (ordered, "b"))]
+    assert [doc.member_key(json.dumps(path), json.dumps(member)) for doc in docs] == [member_key, member_key]
+    # a member added on one replica is the same member on the other
+    ops = mutate(docs[0], {"kind": "set_add", "path": path, "value": member})["ops"]
+    docs[1].apply(json.dumps(ops))
+    assert docs[1].value() == docs[0].value()
+    for doc in docs:
+        assert list(json.loads(doc.state())["root"]["entries"]["s"]["node"]["entries"]) == [member_key]
+
+
 def test_from_state_checks():
     doc = CrdtDocument(MAP, '{"Map":{}}', "a")
     mutate(doc, {"kind": "map_set", "path": [], "key": "x", "value": "Null"},

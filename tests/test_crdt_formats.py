@@ -298,6 +298,17 @@ def test_sequence_state_round_trip_sorted():
          "trailing characters at line 1 column 78"),
         ('{"state_version":1,"spec_hash":"x","context":{"dots":[[1,"a",2]]},"root":{}}',
          "trailing characters at line 1 column 62"),
+        # a comma after the last element of a pair or of a dot
+        ('{"state_version":1,"spec_hash":"x","context":{},"fingerprints":[[[1,"a"],"sha256:' + "f" * 64 + '",]],'
+         '"root":{}}', "trailing comma at line 1 column 148"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"fingerprints":[[{"counter":1,"replica":"a"},"sha256:'
+         + "f" * 64 + '" , ]],"root":{}}', "trailing comma at line 1 column 170"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":'
+         '[[[[1,"a"],0],{"inserted":true},]],"deletes":[]}}', "trailing comma at line 1 column 117"),
+        ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"sequence","entries":[],'
+         '"deletes":[[[[1,"a"],0],[],]]}}', "trailing comma at line 1 column 115"),
+        ('{"state_version":1,"spec_hash":"x","context":{"dots":[[1,"a",]]},"root":{}}',
+         "trailing comma at line 1 column 62"),
         ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{}}} x',
          "trailing characters at line 1 column 85"),
         ('{"state_version":1,"spec_hash":"x","context":{},"root":{"kind":"map","entries":{"a":{"node":' + "[" * 100000,

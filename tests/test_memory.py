@@ -1,5 +1,5 @@
-"""Repeated calls leave nothing behind: every module function and every method of
-Store, ClientState and CrdtDocument runs 100,000 times on a success path and on a
+"""Repeated calls leave nothing behind: every entry point (every module function, class and
+method that the module lists) runs 100,000 times on a success path and on a
 failure path, and neither resident memory, nor the number of objects the collector
 tracks, nor the reference counts of the objects involved keep growing."""
 
@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+import entry_points
 import norvane
 from norvane import ClientState, CrdtDocument, Store
 
@@ -148,8 +149,8 @@ def cases():
     borrowed.host("doc", V1)
     busy = ClientState()
     yield from [
-        ("Store-ok", lambda: fixed(Store)),
-        ("Store-fail", lambda: fixed(Store, 1)),
+        ("Store()-ok", lambda: fixed(Store)),
+        ("Store()-fail", lambda: fixed(Store, 1)),
         ("Store.host-ok", host_ok),
         ("Store.host-fail", lambda: fixed(store().host, "doc", "{")),
         ("Store.snapshot-ok", lambda: fixed(store().snapshot, 1)),
@@ -159,8 +160,8 @@ def cases():
         ("Store.apply-ok", lambda: fixed(store().apply, 1, PATCH)),
         ("Store.apply-fail", lambda: fixed(store().apply, 1, BAD_PATCH)),
         ("Store.borrowed-fail", lambda: fixed(borrowed.mutate, Index(lambda: borrowed.snapshot(1)), "[")),
-        ("ClientState-ok", lambda: fixed(ClientState)),
-        ("ClientState-fail", lambda: (lambda i: ClientState(x=1), (ClientState,))),
+        ("ClientState()-ok", lambda: fixed(ClientState)),
+        ("ClientState()-fail", lambda: (lambda i: ClientState(x=1), (ClientState,))),
         ("ClientState.prepare-ok", lambda: fixed(client().prepare, SNAP_MSG)),
         ("ClientState.prepare-fail", lambda: fixed(client().prepare, '{"t":"batch","msgs":[]}')),
         ("ClientState.commit-ok", lambda: fixed(client().commit, SNAP_EFFECT)),
@@ -176,9 +177,9 @@ def cases():
         ("ClientState.abandon-ok", lambda: fixed(client().abandon, "p")),
         ("ClientState.abandon-fail", lambda: fixed(client().abandon, b"p")),
         ("ClientState.borrowed-fail", lambda: fixed(busy.proposal, Index(busy.pending), "[]", "\ud800")),
-        ("CrdtDocument-ok", lambda: (lambda i: CrdtDocument(spec_json=MAP, value_json='{"Map":{}}', replica="a"),
+        ("CrdtDocument()-ok", lambda: (lambda i: CrdtDocument(spec_json=MAP, value_json='{"Map":{}}', replica="a"),
                                      (CrdtDocument, MAP))),
-        ("CrdtDocument-fail", lambda: fixed(CrdtDocument, MAP, '{"Map":{}}', "$init")),
+        ("CrdtDocument()-fail", lambda: fixed(CrdtDocument, MAP, '{"Map":{}}', "$init")),
         ("CrdtDocument.from_state-ok", lambda: fixed(CrdtDocument.from_state, MAP, state, "b")),
         ("CrdtDocument.from_state-fail", lambda: fixed(CrdtDocument.from_state, REG, state, "b")),
         ("CrdtDocument.value-ok", lambda: fixed(crdt().value)),
@@ -204,6 +205,9 @@ def cases():
 
 
 CASES = dict(cases())
+# Each entry point on both paths, then the cases of the entry frame and of borrowing.
+IDS = [f"{name}-{path}" for name in entry_points.NAMES for path in ("ok", "fail")]
+IDS += [name for name in CASES if name not in IDS]
 
 
 try:
@@ -242,8 +246,9 @@ def run(body, start, stop, failing):
             assert not failing, "the failure path succeeded"
 
 
-@pytest.mark.parametrize("name", list(CASES))
+@pytest.mark.parametrize("name", IDS)
 def test_repeated_calls_do_not_grow(name):
+    assert name in CASES, "no case for this entry point"
     body, objects = CASES[name]()
     failing = not name.endswith("-ok")
     receiver = getattr(objects[0], "__self__", None)

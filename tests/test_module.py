@@ -1,10 +1,11 @@
-"""Module start-up and the argument frame shared by every module function."""
+"""Module start-up and the argument frame shared by every module function, class and method."""
 
 import importlib.util
 import inspect
 
 import pytest
 
+import entry_points
 import norvane
 
 # Every name the module exports, in start-up order; names still being built are absent.
@@ -240,3 +241,66 @@ def test_own_failure_is_plain_value_error():
     assert type(exc) is ValueError
     assert len(exc.args) == 1 and isinstance(exc.args[0], str)
     assert not hasattr(exc, "__notes__")
+
+
+# ---- every entry point (read from __all__ and the classes' method tables) ------------
+
+# A value of the right type for a parameter, one of the wrong type, and the conversion
+# error that the wrong one gives. Parameters named `data` take bytes, ids an int; every
+# other parameter takes text.
+PARAMETER_TYPES = {
+    "data": (b"x", "x", "'str' object is not an instance of 'bytes'"),
+    "id": (1, "x", "'str' object cannot be interpreted as an integer"),
+}
+TEXT = ("x", 1, "'int' object is not an instance of 'str'")
+
+
+def instances():
+    return {"ClientState": norvane.ClientState(), "Store": norvane.Store(),
+            "CrdtDocument": norvane.CrdtDocument('{"root":{"kind":"map"}}', '{"Map":{}}', "a")}
+
+
+def names_text(names):
+    quoted = [f"'{n}'" for n in names]
+    if len(quoted) <= 2:
+        return " and ".join(quoted)
+    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+
+
+def binding_texts(name):
+    """(too many positional arguments, an unknown keyword, no arguments at all) for the entry
+    point, as the interpreter words them; None where a call cannot fail that way."""
+    q, params = entry_points.qualified(name), entry_points.parameters(name)
+    if not params and not name.endswith("()"):
+        return f"{q}() takes no arguments (1 given)", f"{q}() takes no keyword arguments", None
+    n, required = len(params), [p for p, default in params if not default]
+    takes = str(n) if len(required) == n else f"from {len(required)} to {n}"
+    many = f"{q}() takes {takes} positional argument{'' if takes == '1' else 's'} but {n + 1} " + \
+        ("was" if n == 0 else "were") + " given"
+    missing = (f"{q}() missing {len(required)} required positional argument{'' if len(required) == 1 else 's'}: "
+               + names_text(required)) if required else None
+    return many, f"{q}() got an unexpected keyword argument 'nope'", missing
+
+
+@pytest.mark.parametrize("name", entry_points.NAMES)
+def test_every_entry_point_binds_its_arguments(name):
+    fn = entry_points.target(name, instances())
+    good = [PARAMETER_TYPES.get(p, TEXT)[0] for p, _ in entry_points.parameters(name)]
+    many, keyword, missing = binding_texts(name)
+    for call, message in ((lambda: fn(*good, good[-1] if good else 1), many), (lambda: fn(nope=1), keyword),
+                          (lambda: fn(), missing)):
+        if message is not None:
+            exc = raises(call)
+            assert (type(exc), exc.args, getattr(exc, "__notes__", None)) == (TypeError, (message,), None)
+
+
+@pytest.mark.parametrize("name", [n for n in entry_points.NAMES if entry_points.parameters(n)])
+def test_every_parameter_converts_in_declaration_order(name):
+    params = entry_points.parameters(name)
+    good, wrong = ([PARAMETER_TYPES.get(p, TEXT)[k] for p, _ in params] for k in (0, 1))
+    for i, (param, _) in enumerate(params):
+        # every later parameter is wrong too: the first wrong one is reported
+        args = good[:i] + wrong[i:]
+        message = PARAMETER_TYPES.get(param, TEXT)[2]
+        exc = raises(entry_points.target(name, instances()), *args)
+        assert (type(exc), exc.args, exc.__notes__) == (TypeError, (message,), [f"while processing '{param}'"])

@@ -14,6 +14,7 @@ import time
 
 import pytest
 
+import entry_points
 import norvane
 from norvane import ClientState, CrdtDocument, Store
 
@@ -62,10 +63,12 @@ class Calls:
     def __init__(self):
         self.conflicts = 0
         self.problems = []
+        self.called = set()  # the names of the methods called
 
     def __call__(self, exclusive, f, *args, fails=None):
         """(True, result), or (False, None) after the fitting borrow error or, for a
         call meant to fail, after ValueError with the text `fails`."""
+        self.called.add(f.__name__)
         try:
             result = f(*args)
         except RuntimeError as e:
@@ -110,6 +113,11 @@ class Calls:
         assert self.problems == []
 
 
+def instance_methods(cls):
+    """The public methods of the class that work on an instance (static ones share nothing)."""
+    return {m for m in entry_points.METHODS[cls.__name__] if not entry_points.is_static(f"{cls.__name__}.{m}")}
+
+
 def ident(rng, value):
     return Yielding(value) if rng.random() < 0.5 else value
 
@@ -118,7 +126,7 @@ def model(t, k):
     return dumps({"Map": {"n": {"Int": k}, "owner": {"Str": f"t{t}"}}})
 
 
-def test_store_shared_by_threads():
+def store_shared_by_threads():
     store, calls = Store(), Calls()
     hosted = []  # ids of every successful host
     final = {}
@@ -164,13 +172,14 @@ def test_store_shared_by_threads():
 
     calls.run(work)
     assert calls.conflicts > 0
+    assert calls.called == instance_methods(Store)
     assert sorted(hosted) == list(range(1, len(hosted) + 1))
     assert store.host("last", '"Null"') == len(hosted) + 1
     for own, (rev, name, value) in final.items():
         assert store.snapshot(own) == dumps({"rev": rev, "type_name": name, "value": json.loads(value)})
 
 
-def test_client_state_shared_by_threads():
+def client_state_shared_by_threads():
     state, calls = ClientState(), Calls()
     final = {}
 
@@ -220,7 +229,8 @@ def test_client_state_shared_by_threads():
     revisions = {str(m): rev for m, (rev, _) in sorted(final.items()) if rev is not None}
     assert state.revisions() == dumps(revisions)
     proposals = sorted(p for _, names in final.values() for p in names)
-    assert state.disconnect() == dumps({"effect": "disconnect", "proposals": proposals})
+    assert calls(True, state.disconnect) == (True, dumps({"effect": "disconnect", "proposals": proposals}))
+    assert calls.called == instance_methods(ClientState)
     assert state.pending() == []
 
 
@@ -234,7 +244,7 @@ def contiguous_frontier(state_text, replica):
     return top
 
 
-def test_crdt_document_shared_by_threads():
+def crdt_document_shared_by_threads():
     doc, calls = CrdtDocument(MAP, '{"Map":{}}', "a"), Calls()
     all_ops = []
     final = {}
@@ -285,6 +295,7 @@ def test_crdt_document_shared_by_threads():
         final.update(own)
 
     calls.run(work)
+    assert calls.called == instance_methods(CrdtDocument)
     value = doc.value()
     assert json.loads(value) == {"Map": final}
     assert CrdtDocument.from_state(MAP, doc.state(), "z").value() == value
@@ -296,28 +307,43 @@ def test_crdt_document_shared_by_threads():
     assert replay.value() == value
 
 
+# One run per class of the module: a class added to it needs one here.
+SHARED_BY_THREADS = {
+    "Store": store_shared_by_threads,
+    "ClientState": client_state_shared_by_threads,
+    "CrdtDocument": crdt_document_shared_by_threads,
+}
+
+
+@pytest.mark.parametrize("cls", entry_points.CLASSES)
+def test_object_shared_by_threads(cls):
+    assert cls in SHARED_BY_THREADS, "no run for this class"
+    SHARED_BY_THREADS[cls]()
+
+
 STORE_DOC = '{"Int":1}'
 
 
+# Each method of the class: whether it takes the exclusive borrow, and a call of it.
 def store_probes(s):
-    return [
-        (False, lambda: s.snapshot(1)),
-        (True, lambda: s.host("t", STORE_DOC)),
-        (True, lambda: s.mutate(1, STORE_DOC)),
-        (True, lambda: s.apply(1, '{"rev":0,"ops":[]}')),
-    ]
+    return {
+        "snapshot": (False, lambda: s.snapshot(1)),
+        "host": (True, lambda: s.host("t", STORE_DOC)),
+        "mutate": (True, lambda: s.mutate(1, STORE_DOC)),
+        "apply": (True, lambda: s.apply(1, '{"rev":0,"ops":[]}')),
+    }
 
 
 def client_probes(c):
-    return [
-        (False, lambda: c.prepare('{"t":"ack","id":1,"rev":1,"proposal":"p"}')),
-        (False, c.revisions),
-        (False, c.pending),
-        (True, lambda: c.commit('{"effect":"snapshot","id":1,"rev":1}')),
-        (True, lambda: c.proposal(1, "[]", "p")),
-        (True, lambda: c.abandon("p")),
-        (True, c.disconnect),
-    ]
+    return {
+        "prepare": (False, lambda: c.prepare('{"t":"ack","id":1,"rev":1,"proposal":"p"}')),
+        "revisions": (False, c.revisions),
+        "pending": (False, c.pending),
+        "commit": (True, lambda: c.commit('{"effect":"snapshot","id":1,"rev":1}')),
+        "proposal": (True, lambda: c.proposal(1, "[]", "p")),
+        "abandon": (True, lambda: c.abandon("p")),
+        "disconnect": (True, c.disconnect),
+    }
 
 
 def store_holder(s, blocking, exclusive):
@@ -340,6 +366,8 @@ def test_borrow_held_by_another_thread(kind, exclusive):
         blocking = Blocking(1)
         hold = lambda: obj.proposal(blocking, "[]", "held")  # noqa: E731
         probes = client_probes(obj)
+    assert set(probes) == instance_methods(type(obj))
+    probes = list(probes.values())
     result = []
     holder = threading.Thread(target=lambda: result.append(hold()))
     holder.start()

@@ -16,7 +16,7 @@ namespace {
 using de::DeResult;
 using Kind = ClientEffect::Kind;
 
-constexpr TagSpec kTagSpec{"effect", "internally tagged enum ClientEffect", ClientEffect::kTags, false};
+constexpr de::TagSpec kTagSpec{"effect", "internally tagged enum ClientEffect", ClientEffect::kTags, false};
 
 constexpr std::string_view kIdRev[] = {"id", "rev"};
 constexpr std::string_view kIdRevProposal[] = {"id", "rev", "proposal"};
@@ -48,9 +48,9 @@ constexpr std::array<de::StructSpec, 10> kSpecs{{
      "struct variant ClientEffect::Disconnect with 1 element", kDisconnectFields, 0},
 }};
 
-DeResult<void> read_fields_of(const Tagged& tagged, ClientEffect& e) {
-    const de::StructSpec& spec = kSpecs[tagged.variant];
-    return read_fields(tagged.rest, spec, [&](size_t i, de::ContentDe<Content>& d) -> DeResult<void> {
+DeResult<void> read_fields_of(const de::Tagged& tagged, ClientEffect& e) {
+    const de::StructSpec& spec = kSpecs[tagged.idx];
+    return de::read_tagged_fields(tagged, spec, 0, [&](size_t i, de::ContentDe<Content>& d) -> DeResult<void> {
         std::string_view name = spec.fields[i];
         if (name == "id") {
             e.id = NV_TRY(de::read_u64(d));
@@ -149,16 +149,7 @@ std::string ClientEffect::to_json() const {
 }
 
 Result<ClientEffect> ClientEffect::from_json(std::string_view text) {
-    json::Reader r(text);
-    auto tagged = read_tagged(r, kTagSpec);
-    if (!tagged) return fail(de::json_error_text(tagged.error()));
-    ClientEffect e;
-    e.kind = Kind(tagged->variant);
-    auto fields = read_fields_of(*tagged, e);
-    if (!fields) return fail(fields.error().message(de::Style::Json));
-    auto end = r.end();
-    if (!end) return fail(de::json_error_text(end.error()));
-    return e;
+    return tagged_from_json<ClientEffect>(text, kTagSpec, read_fields_of);
 }
 
 }  // namespace norvane::client

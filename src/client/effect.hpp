@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 
 namespace norvane::client {

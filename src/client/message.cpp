@@ -17,7 +17,7 @@ using Kind = ClientMessage::Kind;
 constexpr std::string_view kTags[] = {"snapshot", "crdt_snapshot", "patch", "crdt",
                                       "ack",      "reject",        "awareness", "batch"};
 
-constexpr TagSpec kTagSpec{"t", "internally tagged enum ClientMessage", kTags, true};
+constexpr de::TagSpec kTagSpec{"t", "internally tagged enum ClientMessage", kTags, true};
 
 constexpr std::string_view kIdRev[] = {"id", "rev"};
 constexpr std::string_view kPatchFields[] = {"id", "patch", "proposal"};
@@ -60,9 +60,9 @@ DeResult<void> read_optional_text(D& d, std::optional<std::string>& out) {
     return {};
 }
 
-DeResult<void> read_fields_of(const Tagged& tagged, ClientMessage& m) {
-    const de::StructSpec& spec = kSpecs[tagged.variant];
-    return read_fields(tagged.rest, spec, [&](size_t i, de::ContentDe<Content>& d) -> DeResult<void> {
+DeResult<void> read_fields_of(const de::Tagged& tagged, ClientMessage& m) {
+    const de::StructSpec& spec = kSpecs[tagged.idx];
+    return de::read_tagged_fields(tagged, spec, 0, [&](size_t i, de::ContentDe<Content>& d) -> DeResult<void> {
         std::string_view name = spec.fields[i];
         if (name == "id") {
             m.id = NV_TRY(de::read_u64(d));
@@ -97,16 +97,7 @@ DeResult<void> read_fields_of(const Tagged& tagged, ClientMessage& m) {
 }  // namespace
 
 Result<ClientMessage> ClientMessage::from_json(std::string_view text) {
-    json::Reader r(text);
-    auto tagged = read_tagged(r, kTagSpec);
-    if (!tagged) return fail(de::json_error_text(tagged.error()));
-    ClientMessage m;
-    m.kind = Kind(tagged->variant);
-    auto fields = read_fields_of(*tagged, m);
-    if (!fields) return fail(fields.error().message(de::Style::Json));
-    auto end = r.end();
-    if (!end) return fail(de::json_error_text(end.error()));
-    return m;
+    return tagged_from_json<ClientMessage>(text, kTagSpec, read_fields_of);
 }
 
 }  // namespace norvane::client

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 
 namespace norvane::client {

@@ -1,6 +1,7 @@
 #include "codec/cbor_codec.hpp"
 
 #include "diff/patch_read.hpp"
+#include "diff/patch_write.hpp"
 #include "format/cbor/reader.hpp"
 #include "format/cbor/writer.hpp"
 #include "value/cbor.hpp"
@@ -9,82 +10,36 @@ namespace norvane {
 
 namespace {
 
-void write_path(std::string& out, const Path& path) {
-    cbor::write_array_head(out, path.size());
-    for (const PathSeg& seg : path) {
-        out.push_back('\xa1');
-        if (seg.kind == PathSeg::Kind::Key) {
-            cbor::write_text(out, "Key");
-            cbor::write_text(out, seg.key);
-        } else {
-            cbor::write_text(out, "Index");
-            cbor::write_u64(out, seg.index);
-        }
-    }
-}
+// Records as maps of their named fields in declared order; unions as maps of one pair.
+struct CborForm {
+    static constexpr bool kNamedFields = true;
+    static constexpr bool kSortedFields = false;
+    std::string& out;
 
-void write_op(std::string& out, const Op& op) {
-    out.push_back('\xa1');
-    cbor::write_text(out, Op::kNames[size_t(op.kind)]);
-    auto field = [&](std::string_view name) { cbor::write_text(out, name); };
-    switch (op.kind) {
-        case Op::Kind::Set:
-            cbor::write_map_head(out, 2);
-            field("path");
-            write_path(out, op.path);
-            field("value");
-            value_to_cbor(out, op.value);
-            return;
-        case Op::Kind::Remove:
-            cbor::write_map_head(out, 1);
-            field("path");
-            write_path(out, op.path);
-            return;
-        case Op::Kind::Insert:
-            cbor::write_map_head(out, 3);
-            field("path");
-            write_path(out, op.path);
-            field("index");
-            cbor::write_u64(out, op.index);
-            field("value");
-            value_to_cbor(out, op.value);
-            return;
-        case Op::Kind::RemoveAt:
-            cbor::write_map_head(out, 2);
-            field("path");
-            write_path(out, op.path);
-            field("index");
-            cbor::write_u64(out, op.index);
-            return;
-        case Op::Kind::Move:
-            cbor::write_map_head(out, 3);
-            field("path");
-            write_path(out, op.path);
-            field("from");
-            cbor::write_u64(out, op.from);
-            field("to");
-            cbor::write_u64(out, op.to);
-            return;
-        case Op::Kind::Reorder:
-            cbor::write_map_head(out, 2);
-            field("path");
-            write_path(out, op.path);
-            field("order");
-            cbor::write_array_head(out, op.order.size());
-            for (uint64_t i : op.order) cbor::write_u64(out, i);
-            return;
+    template <class N>
+    void begin_union() {
+        patch_write::cbor_union_head<N>(out);
     }
-}
+    void end_union() {}
+    void begin_record(size_t n) { cbor::write_map_head(out, n); }
+    template <size_t P, class N>
+    void field() {
+        patch_write::cbor_name<N>(out);
+    }
+    void end_record() {}
+    void begin_list(size_t n) { cbor::write_array_head(out, n); }
+    void item(size_t) {}
+    void end_list() {}
+    void u64(uint64_t v) { cbor::write_u64(out, v); }
+    void text(std::string_view s) { cbor::write_text(out, s); }
+    void value(const Value& v) { value_to_cbor(out, v); }
+};
 
 }  // namespace
 
 void patch_to_cbor(std::string& out, const Patch& p) {
-    cbor::write_map_head(out, 2);
-    cbor::write_text(out, "rev");
-    cbor::write_u64(out, p.rev);
-    cbor::write_text(out, "ops");
-    cbor::write_array_head(out, p.ops.size());
-    for (const Op& op : p.ops) write_op(out, op);
+    CborForm w{out};
+    patch_write::write_patch(w, p);
 }
 
 std::string CborCodec::encode_value(const Value& v) const {

@@ -7,17 +7,7 @@ namespace norvane::conv {
 
 // CBOR is written as the JSON text is read: exactly the bytes of the generic
 // document written out.
-Result<std::string> json_to_cbor(std::string_view json) {
-    std::string out;
-    out.reserve(json.size() + 16);
-    json::Reader r(json);
-    cbor::WriterSink sink(out);
-    auto ok = json::walk(r, sink);
-    if (!ok) return fail(de::json_error_text(ok.error()));
-    auto end = r.end();
-    if (!end) return fail(de::json_error_text(end.error()));
-    return out;
-}
+Result<std::string> json_to_cbor(std::string_view json) { return json::transcode_text<cbor::WriterSink>(json); }
 
 Result<std::string> cbor_to_json(std::string_view data) { return cbor::decode_to_json(data); }
 

@@ -1,6 +1,7 @@
 #include "codec/msgpack_codec.hpp"
 
 #include "diff/patch_read.hpp"
+#include "diff/patch_write.hpp"
 #include "format/msgpack/reader.hpp"
 #include "format/msgpack/writer.hpp"
 #include "value/msgpack.hpp"
@@ -9,67 +10,34 @@ namespace norvane {
 
 namespace {
 
-void write_path(std::string& out, const Path& path) {
-    msgpack::write_array_header(out, path.size());
-    for (const PathSeg& seg : path) {
-        out.push_back(char(0x81));
-        if (seg.kind == PathSeg::Kind::Key) {
-            msgpack::write_str(out, "Key");
-            msgpack::write_str(out, seg.key);
-        } else {
-            msgpack::write_str(out, "Index");
-            msgpack::write_uint(out, seg.index);
-        }
-    }
-}
+// Records as arrays of their field values; unions as maps of one entry.
+struct MsgpackForm {
+    static constexpr bool kNamedFields = false;
+    static constexpr bool kSortedFields = false;
+    std::string& out;
 
-// A one-entry map from the variant name to the array of its fields in order.
-void write_op(std::string& out, const Op& op) {
-    out.push_back(char(0x81));
-    msgpack::write_str(out, Op::kNames[size_t(op.kind)]);
-    switch (op.kind) {
-        case Op::Kind::Set:
-            msgpack::write_array_header(out, 2);
-            write_path(out, op.path);
-            value_to_msgpack(out, op.value);
-            return;
-        case Op::Kind::Remove:
-            msgpack::write_array_header(out, 1);
-            write_path(out, op.path);
-            return;
-        case Op::Kind::Insert:
-            msgpack::write_array_header(out, 3);
-            write_path(out, op.path);
-            msgpack::write_uint(out, op.index);
-            value_to_msgpack(out, op.value);
-            return;
-        case Op::Kind::RemoveAt:
-            msgpack::write_array_header(out, 2);
-            write_path(out, op.path);
-            msgpack::write_uint(out, op.index);
-            return;
-        case Op::Kind::Move:
-            msgpack::write_array_header(out, 3);
-            write_path(out, op.path);
-            msgpack::write_uint(out, op.from);
-            msgpack::write_uint(out, op.to);
-            return;
-        case Op::Kind::Reorder:
-            msgpack::write_array_header(out, 2);
-            write_path(out, op.path);
-            msgpack::write_array_header(out, op.order.size());
-            for (uint64_t i : op.order) msgpack::write_uint(out, i);
-            return;
+    template <class N>
+    void begin_union() {
+        patch_write::msgpack_union_head<N>(out);
     }
-}
+    void end_union() {}
+    void begin_record(size_t n) { msgpack::write_array_header(out, n); }
+    template <size_t P, class N>
+    void field() {}
+    void end_record() {}
+    void begin_list(size_t n) { msgpack::write_array_header(out, n); }
+    void item(size_t) {}
+    void end_list() {}
+    void u64(uint64_t v) { msgpack::write_uint(out, v); }
+    void text(std::string_view s) { msgpack::write_str(out, s); }
+    void value(const Value& v) { value_to_msgpack(out, v); }
+};
 
 }  // namespace
 
 void patch_to_msgpack(std::string& out, const Patch& p) {
-    msgpack::write_array_header(out, 2);
-    msgpack::write_uint(out, p.rev);
-    msgpack::write_array_header(out, p.ops.size());
-    for (const Op& op : p.ops) write_op(out, op);
+    MsgpackForm w{out};
+    patch_write::write_patch(w, p);
 }
 
 std::string MsgpackCodec::encode_value(const Value& v) const {

@@ -5,6 +5,8 @@
 
 #include "format/document.hpp"
 #include "format/record/content_de.hpp"
+#include "format/record/tagged.hpp"
+#include "util/sorted_pairs.hpp"
 #include "util/text.hpp"
 
 namespace norvane {
@@ -40,16 +42,7 @@ CrdtPolicy CrdtPolicy::register_() { return CrdtPolicy(); }
 CrdtPolicy CrdtPolicy::map(PolicyFields fields, CrdtPolicy values) {
     CrdtPolicy p;
     p.kind = PolicyKind::Map;
-    std::stable_sort(fields.begin(), fields.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // Of equal names the one given last stays.
-    size_t out = 0;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i + 1 < fields.size() && fields[i + 1].first == fields[i].first) continue;
-        if (out != i) fields[out] = std::move(fields[i]);
-        ++out;
-    }
-    fields.resize(out);
+    sort_pairs_keep_last(fields);  // of equal names the one given last stays
     p.fields = std::move(fields);
     p.child_ = std::make_unique<CrdtPolicy>(std::move(values));
     return p;
@@ -113,63 +106,12 @@ const de::StructSpec kKindStructs[] = {
      "struct variant CrdtPolicy::Sequence with 2 elements", kSequenceFields, 0b11, true},
 };
 
+const de::TagSpec kPolicyTag{kTag, kExpectingPolicy, kPolicyKindNames, false, true};
+
 const de::EnumSpec kMaterializationEnum{"SequenceMaterialization", "enum SequenceMaterialization",
                                         kMaterializationNames};
 
 using ContentDe = de::ContentDe<Content>;
-
-// The members of a policy object other than its "kind".
-class BodyMapAccess {
-public:
-    explicit BodyMapAccess(const std::vector<Content::Member>& members) : members_(members) {}
-    std::optional<size_t> size_hint() const { return std::nullopt; }
-
-    template <class F>
-    DeResult<bool> next_key(F&& f) {
-        while (pos_ < members_.size() && members_[pos_].first == kTag) ++pos_;
-        if (pos_ == members_.size()) return false;
-        de::KeyDe key(members_[pos_].first);
-        NV_CHECK(f(key));
-        return true;
-    }
-    template <class F>
-    DeResult<void> next_value(F&& f) {
-        ContentDe d(members_[pos_++].second);
-        return f(d);
-    }
-
-private:
-    const std::vector<Content::Member>& members_;
-    size_t pos_ = 0;
-};
-
-// The elements of a policy array after its kind.
-class BodySeqAccess {
-public:
-    explicit BodySeqAccess(std::span<const Content> items) : items_(items) {}
-    std::optional<size_t> size_hint() const { return items_.size() - pos_; }
-
-    template <class F>
-    DeResult<bool> next_element(F&& f) {
-        if (pos_ == items_.size()) return false;
-        ContentDe d(items_[pos_++]);
-        NV_CHECK(f(d));
-        return true;
-    }
-    size_t consumed() const { return pos_; }
-    size_t remaining() const { return items_.size() - pos_; }
-
-private:
-    std::span<const Content> items_;
-    size_t pos_ = 0;
-};
-
-// A policy with its kind known and its fields still to read: the members of
-// its object (any "kind" among them is skipped) or the elements after its kind.
-struct PolicyBody {
-    const std::vector<Content::Member>* members = nullptr;
-    std::span<const Content> items;
-};
 
 struct FieldNameVisitor : de::Visitor<FieldNameVisitor, std::string> {
     std::string_view expecting() const { return "a string"; }
@@ -221,8 +163,9 @@ DeResult<SequenceMaterialization> read_materialization(ContentDe& d) {
         });
 }
 
-// Reads the kind's fields out of the body; absent fields keep their defaults.
-DeResult<CrdtPolicy> read_body(PolicyKind kind, const PolicyBody& body) {
+// Reads the kind's fields out of what the tagged reader kept; absent fields keep their defaults.
+DeResult<CrdtPolicy> read_body(const de::Tagged& tagged) {
+    const PolicyKind kind = PolicyKind(tagged.idx);
     PolicyFields fields;
     std::vector<IdentityPath> keys;
     SequenceMaterialization materialization = SequenceMaterialization::List;
@@ -252,19 +195,7 @@ DeResult<CrdtPolicy> read_body(PolicyKind kind, const PolicyBody& body) {
     };
 
     const de::StructSpec& spec = kKindStructs[size_t(kind)];
-    de::StructVisitor<decltype(on_field)> visitor(spec, on_field);
-    if (body.members) {
-        BodyMapAccess access(*body.members);
-        NV_CHECK(visitor.visit_map(access));
-    } else {
-        BodySeqAccess access(body.items);
-        NV_CHECK(visitor.visit_seq(access));
-        if (access.remaining()) {
-            std::string expected = std::to_string(access.consumed());
-            expected += access.consumed() == 1 ? " element in sequence" : " elements in sequence";
-            return de::fail(Error::invalid_length(body.items.size(), expected));
-        }
-    }
+    NV_CHECK(de::read_tagged_fields(tagged, spec, spec.defaulted, on_field));
 
     switch (kind) {
         case PolicyKind::Register: return CrdtPolicy::register_();
@@ -275,104 +206,21 @@ DeResult<CrdtPolicy> read_body(PolicyKind kind, const PolicyBody& body) {
     return CrdtPolicy::register_();
 }
 
-// The kind and the remaining members or elements of a policy read whole from text.
-// A missing kind is only known once the whole policy has been read, so it is
-// reported by the caller like the errors of the fields, not inside the read.
-struct TaggedContent {
-    std::optional<PolicyKind> kind;
-    Content rest;  // Map of the other members, or Seq of the elements after the kind
-};
-
-struct TaggedTextVisitor : de::Visitor<TaggedTextVisitor, TaggedContent> {
-    std::string_view expecting() const { return kExpectingPolicy; }
-
-    template <class A>
-    DeResult<TaggedContent> visit_map(A& map) {
-        std::optional<PolicyKind> kind;
-        std::vector<Content::Member> rest;
-        for (;;) {
-            std::string key;
-            bool more = NV_TRY(map.next_key([&](auto& k) -> DeResult<void> {
-                FieldNameVisitor v;
-                key = NV_TRY(k.deserialize_str(v));
-                return {};
-            }));
-            if (!more) break;
-            if (key == kTag) {
-                if (kind) return de::fail(Error::duplicate_field(kTag));
-                NV_CHECK(map.next_value([&](json::Reader& r) -> DeResult<void> {
-                    kind = NV_TRY(read_policy_kind(r));
-                    return {};
-                }));
-            } else {
-                NV_CHECK(map.next_value([&](json::Reader& r) -> DeResult<void> {
-                    rest.emplace_back(std::move(key), NV_TRY(read_content(r)));
-                    return {};
-                }));
-            }
-        }
-        return TaggedContent{kind, Content::map(std::move(rest))};
-    }
-
-    template <class A>
-    DeResult<TaggedContent> visit_seq(A& seq) {
-        std::optional<PolicyKind> kind;
-        bool got = NV_TRY(seq.next_element([&](json::Reader& r) -> DeResult<void> {
-            kind = NV_TRY(read_policy_kind(r));
-            return {};
-        }));
-        if (!got) return TaggedContent{std::nullopt, Content::seq({})};
-        std::vector<Content> rest;
-        for (;;) {
-            bool more = NV_TRY(seq.next_element([&](json::Reader& r) -> DeResult<void> {
-                rest.push_back(NV_TRY(read_content(r)));
-                return {};
-            }));
-            if (!more) break;
-        }
-        return TaggedContent{kind, Content::seq(std::move(rest))};
-    }
-};
-
 }  // namespace
 
+// A missing kind is only known once the whole policy has been read, so it is reported
+// like the errors of the fields, after the policy, not inside the read.
 DeResult<CrdtPolicy> read_policy(json::Reader& r) {
-    TaggedTextVisitor v;
-    TaggedContent tagged = NV_TRY(r.deserialize_any(v));
-    if (!tagged.kind) return de::fail(Error::missing_field(kTag));
-    PolicyBody body;
-    if (tagged.rest.kind() == NodeKind::Map) {
-        body.members = &tagged.rest.members();
-    } else {
-        body.items = tagged.rest.items();
-    }
-    return read_body(*tagged.kind, body);
+    de::Tagged tagged = NV_TRY(de::read_tagged(r, kPolicyTag));
+    if (!tagged.has_tag) return de::fail(Error::missing_field(kTag));
+    return read_body(tagged);
 }
 
 DeResult<CrdtPolicy> policy_from_content(const Content& node) {
-    PolicyBody body;
-    PolicyKind kind = PolicyKind::Register;
-    if (node.kind() == NodeKind::Map) {
-        bool found = false;
-        for (const auto& [key, value] : node.members()) {
-            if (key != kTag) continue;
-            if (found) return de::fail(Error::duplicate_field(kTag));
-            ContentDe d(value);
-            kind = NV_TRY(read_policy_kind(d));
-            found = true;
-        }
-        if (!found) return de::fail(Error::missing_field(kTag));
-        body.members = &node.members();
-    } else if (node.kind() == NodeKind::Seq) {
-        const auto& items = node.items();
-        if (items.empty()) return de::fail(Error::missing_field(kTag));
-        ContentDe d(items[0]);
-        kind = NV_TRY(read_policy_kind(d));
-        body.items = std::span<const Content>(items).subspan(1);
-    } else {
-        return de::fail(Error::invalid_type(de::node_unexpected(node), kExpectingPolicy));
-    }
-    return read_body(kind, body);
+    ContentDe d(node);
+    de::Tagged tagged = NV_TRY(de::read_tagged(d, kPolicyTag));
+    if (!tagged.has_tag) return de::fail(Error::missing_field(kTag));
+    return read_body(tagged);
 }
 
 // ---- writing --------------------------------------------------------------------

@@ -14,7 +14,7 @@
 
 #include "format/json/reader.hpp"
 #include "format/record/visitor.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 
 namespace norvane {
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "crdt/errors.hpp"
 #include "format/json/reader.hpp"
 #include "format/record/visitor.hpp"
 #include "util/float_text.hpp"
@@ -12,6 +13,7 @@
 namespace norvane {
 
 using de::DeResult;
+namespace errors = crdt::errors;
 
 namespace {
 
@@ -34,9 +36,9 @@ DeResult<CrdtSpec> read_spec(json::Reader& r) {
 
 Status check_version(uint32_t version) {
     if (version == CrdtSpec::kVersion) return {};
-    std::string msg = "unsupported CRDT spec version ";
+    std::string msg = errors::kSpecVersion[0];
     append_u64(msg, version);
-    msg += "; expected ";
+    msg += errors::kSpecVersion[1];
     append_u64(msg, CrdtSpec::kVersion);
     return fail(std::move(msg));
 }
@@ -52,7 +54,7 @@ std::string key_path_text(const IdentityPath& p) {
 
 Status validate_set(const CrdtPolicy& policy, std::string& path) {
     size_t mark = path.size();
-    path += ".element";
+    path += errors::kPolicyElement;
     NV_CHECK(validate_at(policy.element(), path));
     path.resize(mark);
 
@@ -70,15 +72,16 @@ Status validate_set(const CrdtPolicy& policy, std::string& path) {
     std::set<const IdentityPath*, decltype(less)> accepted(less);
     for (const IdentityPath& p : policy.keys) {
         if (p.empty() || std::any_of(p.begin(), p.end(), [](const std::string& s) { return s.empty(); }))
-            return fail_with(".keys contains an empty identity path or path segment", nullptr, {});
-        if (!accepted.insert(&p).second) return fail_with(".keys contains duplicate path ", &p, {});
+            return fail_with(errors::kEmptyIdentityPath, nullptr, {});
+        if (!accepted.insert(&p).second) return fail_with(errors::kDuplicateIdentityPath, &p, {});
         const CrdtPolicy* current = &policy.element();
         for (const std::string& segment : p) {
             if (!current->is(PolicyKind::Map))
-                return fail_with(".keys path ", &p, " is not reachable in the element policy");
+                return fail_with(errors::kUnreachableIdentityPath[0], &p, errors::kUnreachableIdentityPath[1]);
             current = &current->policy_for_key(segment);
         }
-        if (!current->is(PolicyKind::Register)) return fail_with(".keys path ", &p, " must resolve to a register");
+        if (!current->is(PolicyKind::Register))
+            return fail_with(errors::kIdentityPathNotRegister[0], &p, errors::kIdentityPathNotRegister[1]);
     }
     return {};
 }
@@ -90,13 +93,13 @@ Status validate_at(const CrdtPolicy& policy, std::string& path) {
             return {};
         case PolicyKind::Map:
             for (const auto& [name, child] : policy.fields) {
-                if (name.empty()) return fail(path + ".fields contains an empty field name");
-                path += ".fields.";
+                if (name.empty()) return fail(path + errors::kEmptyFieldName);
+                path += errors::kPolicyField;
                 path += name;
                 NV_CHECK(validate_at(child, path));
                 path.resize(mark);
             }
-            path += ".values";
+            path += errors::kPolicyValues;
             NV_CHECK(validate_at(policy.values(), path));
             path.resize(mark);
             return {};
@@ -105,8 +108,8 @@ Status validate_at(const CrdtPolicy& policy, std::string& path) {
         case PolicyKind::Sequence:
             if (policy.materialization == SequenceMaterialization::String &&
                 !policy.element().is(PolicyKind::Register))
-                return fail(path + ".element must be a register for string materialization");
-            path += ".element";
+                return fail(path + errors::kStringElementNotRegister);
+            path += errors::kPolicyElement;
             NV_CHECK(validate_at(policy.element(), path));
             path.resize(mark);
             return {};
@@ -146,14 +149,14 @@ Result<CrdtSpec> CrdtSpec::from_json(std::string_view text) {
     auto end = r.end();
     if (!end) return fail(de::json_error_text(end.error()));
     NV_CHECK(check_version(spec->version));
-    NV_CHECK(validate_policy(spec->root, "root"));
+    NV_CHECK(validate_policy(spec->root, errors::kPolicyRoot));
     normalize_policy(spec->root);
     return std::move(*spec);
 }
 
 Result<std::string> CrdtSpec::to_json() const {
     NV_CHECK(check_version(version));
-    NV_CHECK(validate_policy(root, "root"));
+    NV_CHECK(validate_policy(root, errors::kPolicyRoot));
     // The writer puts identity paths in normal order itself, so the normalised
     // copy is never materialised.
     std::string out;
@@ -185,9 +188,9 @@ Status require_crdt_spec_hash(std::string_view json, std::string_view peer_hash)
     CrdtSpec spec = NV_TRY(CrdtSpec::from_json(json));
     std::string local = NV_TRY(spec.hash());
     if (local == peer_hash) return {};
-    std::string msg = "incompatible CRDT spec: local hash ";
+    std::string msg = errors::kSpecHashMismatch[0];
     msg += local;
-    msg += ", peer hash ";
+    msg += errors::kSpecHashMismatch[1];
     msg += peer_hash;
     return fail(std::move(msg));
 }

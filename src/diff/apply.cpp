@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "diff/patch_json.hpp"
+#include "diff/texts.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 #include "value/json.hpp"
@@ -13,27 +14,30 @@ namespace norvane {
 
 namespace {
 
-std::string expected_kind(std::string_view kind, const Value& found) {
-    std::string msg = "expected Value::";
-    msg += kind;
-    msg += ", found ";
+namespace texts = diff_texts;
+
+std::string expected_kind(Value::Kind kind, const Value& found) {
+    std::string msg = texts::kExpectedKind[0];
+    msg += Value::kNames[size_t(kind)];
+    msg += texts::kExpectedKind[1];
     append_debug(msg, found);
     return msg;
 }
 
-std::string index_message(std::string_view before, std::uint64_t index, std::string_view after) {
-    std::string msg(before);
-    append_u64(msg, index);
-    msg += after;
+// A text pair around a number.
+std::string number_message(const char* const (&text)[2], std::uint64_t n) {
+    std::string msg = text[0];
+    append_u64(msg, n);
+    msg += text[1];
     return msg;
 }
 
-std::string index_len_message(std::string_view before, std::uint64_t index, std::size_t len) {
-    std::string msg(before);
+std::string index_len_message(const char* before, std::uint64_t index, std::size_t len) {
+    std::string msg = before;
     append_u64(msg, index);
-    msg += " out of bounds (len ";
+    msg += texts::kOutOfBoundsLen[0];
     append_u64(msg, len);
-    msg += ')';
+    msg += texts::kOutOfBoundsLen[1];
     return msg;
 }
 
@@ -41,14 +45,11 @@ std::string index_len_message(std::string_view before, std::uint64_t index, std:
 // than patching allows.
 Status check_nesting(std::size_t above, const Value& value) {
     if (above <= kMaxValueNesting && !nests_deeper_than(value, kMaxValueNesting - above)) return {};
-    std::string msg = "value would be nested deeper than ";
-    append_u64(msg, kMaxValueNesting);
-    msg += " levels";
-    return fail(std::move(msg));
+    return fail(number_message(texts::kTooDeep, kMaxValueNesting));
 }
 
 Result<ValueList*> list_at(Value& node) {
-    if (node.kind() != Value::Kind::List) return fail(expected_kind("List", node));
+    if (node.kind() != Value::Kind::List) return fail(expected_kind(Value::Kind::List, node));
     return &node.as_list();
 }
 
@@ -131,13 +132,13 @@ private:
         const PathSeg& last = op.path.back();
         if (last.kind == PathSeg::Kind::Index) {
             ValueList* items = NV_TRY(list_at(*parent));
-            if (last.index >= items->size()) return fail(index_message("set index ", last.index, " out of bounds"));
+            if (last.index >= items->size()) return fail(number_message(texts::kSetIndex, last.index));
             Value& slot = (*items)[last.index];
             if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreIndex, slot);
             slot = take(op);
             return {};
         }
-        if (parent->kind() != Value::Kind::Map) return fail(expected_kind("Map", *parent));
+        if (parent->kind() != Value::Kind::Map) return fail(expected_kind(Value::Kind::Map, *parent));
         if (Value* slot = parent->find(last.key)) {
             if (undo_ != nullptr) record(op, UndoStep::Kind::RestoreKey, *slot);
             *slot = take(op);
@@ -151,19 +152,19 @@ private:
     // Removes the node that the path names: a map entry (an absent key is already
     // removed) or a list element.
     Status remove(Value& root, const Op& op) {
-        if (op.path.empty()) return fail("remove path is empty");
+        if (op.path.empty()) return fail(texts::kRemovePathEmpty);
         Value* parent = NV_TRY(parent_of(root, op));
         const PathSeg& last = op.path.back();
         if (last.kind == PathSeg::Kind::Index) {
             ValueList* items = NV_TRY(list_at(*parent));
             if (last.index >= items->size())
-                return fail(index_len_message("remove index ", last.index, items->size()));
+                return fail(index_len_message(texts::kRemoveIndex, last.index, items->size()));
             auto at = items->begin() + static_cast<std::ptrdiff_t>(last.index);
             if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
             items->erase(at);
             return {};
         }
-        if (parent->kind() != Value::Kind::Map) return fail(expected_kind("Map", *parent));
+        if (parent->kind() != Value::Kind::Map) return fail(expected_kind(Value::Kind::Map, *parent));
         if (undo_ == nullptr) {
             parent->erase(last.key);
             return {};
@@ -182,7 +183,7 @@ private:
     Status insert(Value& root, OpRef op) {
         Value* node = NV_TRY(value_at_mut(root, op.path));
         ValueList* items = NV_TRY(list_at(*node));
-        if (op.index > items->size()) return fail(index_len_message("insert index ", op.index, items->size()));
+        if (op.index > items->size()) return fail(index_len_message(texts::kInsertIndex, op.index, items->size()));
         NV_CHECK(check_nesting(op.path.size() + 1, op.value));
         items->insert(items->begin() + static_cast<std::ptrdiff_t>(op.index), take(op));
         record(op, UndoStep::Kind::EraseIndex);
@@ -192,7 +193,7 @@ private:
     Status remove_at(Value& root, const Op& op) {
         Value* node = NV_TRY(value_at_mut(root, op.path));
         ValueList* items = NV_TRY(list_at(*node));
-        if (op.index >= items->size()) return fail(index_len_message("remove index ", op.index, items->size()));
+        if (op.index >= items->size()) return fail(index_len_message(texts::kRemoveIndex, op.index, items->size()));
         auto at = items->begin() + static_cast<std::ptrdiff_t>(op.index);
         if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
         items->erase(at);
@@ -203,8 +204,8 @@ private:
         Value* node = NV_TRY(value_at_mut(root, op.path));
         ValueList* items = NV_TRY(list_at(*node));
         const std::size_t len = items->size();
-        if (op.from >= len) return fail(index_len_message("move source index ", op.from, len));
-        if (op.to >= len) return fail(index_len_message("move destination index ", op.to, len));
+        if (op.from >= len) return fail(index_len_message(texts::kMoveSource, op.from, len));
+        if (op.to >= len) return fail(index_len_message(texts::kMoveDestination, op.to, len));
         if (op.from != op.to) {
             move_within(*items, op.from, op.to);
             record(op, UndoStep::Kind::MoveBack);
@@ -217,9 +218,7 @@ private:
         ValueList* items = NV_TRY(list_at(*node));
         const std::size_t len = items->size();
         if (op.order.size() != len) {
-            std::string msg = "reorder length ";
-            append_u64(msg, op.order.size());
-            msg += " does not match list length ";
+            std::string msg = number_message(texts::kReorderLength, op.order.size());
             append_u64(msg, len);
             return fail(std::move(msg));
         }
@@ -227,8 +226,8 @@ private:
         bool identity = true;
         for (std::size_t i = 0; i < len; ++i) {
             const std::uint64_t entry = op.order[i];
-            if (entry >= len) return fail(index_len_message("reorder index ", entry, len));
-            if (seen[entry]) return fail(index_message("reorder index ", entry, " is duplicated"));
+            if (entry >= len) return fail(index_len_message(texts::kReorderIndex, entry, len));
+            if (seen[entry]) return fail(number_message(texts::kReorderDuplicate, entry));
             seen[entry] = true;
             identity = identity && entry == i;
         }
@@ -315,17 +314,17 @@ Result<Value*> value_at_mut(Value& root, std::span<const PathSeg> path) {
     Value* node = &root;
     for (const PathSeg& seg : path) {
         if (seg.kind == PathSeg::Kind::Index) {
-            if (node->kind() != Value::Kind::List) return fail(expected_kind("List", *node));
+            if (node->kind() != Value::Kind::List) return fail(expected_kind(Value::Kind::List, *node));
             ValueList& items = node->as_list();
-            if (seg.index >= items.size()) return fail(index_message("path index ", seg.index, " out of bounds"));
+            if (seg.index >= items.size()) return fail(number_message(texts::kPathIndex, seg.index));
             node = &items[seg.index];
         } else {
-            if (node->kind() != Value::Kind::Map) return fail(expected_kind("Map", *node));
+            if (node->kind() != Value::Kind::Map) return fail(expected_kind(Value::Kind::Map, *node));
             Value* child = node->find(seg.key);
             if (child == nullptr) {
-                std::string msg = "path key ";
+                std::string msg = texts::kPathKey[0];
                 append_debug_str(msg, seg.key);
-                msg += " not found";
+                msg += texts::kPathKey[1];
                 return fail(std::move(msg));
             }
             node = child;

@@ -1,84 +1,67 @@
 #include "diff/patch_json.hpp"
 
 #include "diff/patch_read.hpp"
+#include "diff/patch_write.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 #include "value/json.hpp"
 
 namespace norvane {
 
-void path_to_json(std::string& out, const Path& path) {
-    out += '[';
-    bool first = true;
-    for (const auto& seg : path) {
-        if (!first) out += ',';
-        first = false;
-        if (seg.kind == PathSeg::Kind::Key) {
-            out += "{\"Key\":";
-            append_json_string(out, seg.key);
-        } else {
-            out += "{\"Index\":";
-            append_u64(out, seg.index);
-        }
-        out += '}';
+namespace {
+
+using patch_fields::Chars;
+using patch_fields::Joined;
+
+// The compact JSON form: records as objects, fields in declared order.
+struct JsonForm {
+    static constexpr bool kNamedFields = true;
+    static constexpr bool kSortedFields = false;
+    std::string& out;
+
+    template <class T>
+    void put() {
+        patch_write::append_text<T>(out);
     }
-    out += ']';
+    template <class N>
+    void begin_union() {
+        put<Joined<Chars<'{', '"'>, N, Chars<'"', ':'>>>();
+    }
+    void end_union() { put<Chars<'}'>>(); }
+    // The opening brace goes with the first field's name.
+    void begin_record(size_t n) {
+        if (n == 0) put<Chars<'{'>>();
+    }
+    template <size_t P, class N>
+    void field() {
+        put<Joined<Chars<P == 0 ? '{' : ','>, Chars<'"'>, N, Chars<'"', ':'>>>();
+    }
+    void end_record() { put<Chars<'}'>>(); }
+    void begin_list(size_t) { put<Chars<'['>>(); }
+    void item(size_t i) {
+        if (i) put<Chars<','>>();
+    }
+    void end_list() { put<Chars<']'>>(); }
+    void u64(uint64_t v) { append_u64(out, v); }
+    void text(std::string_view s) { append_json_string(out, s); }
+    void value(const Value& v) { value_to_json(out, v); }
+};
+
+}  // namespace
+
+void path_to_json(std::string& out, const Path& path) {
+    JsonForm w{out};
+    patch_write::write_path(w, path);
 }
 
 void op_to_json(std::string& out, const Op& op) {
-    out += "{\"";
-    out += Op::kNames[size_t(op.kind)];
-    out += "\":{\"path\":";
-    path_to_json(out, op.path);
-    switch (op.kind) {
-        case Op::Kind::Set:
-            out += ",\"value\":";
-            value_to_json(out, op.value);
-            break;
-        case Op::Kind::Remove:
-            break;
-        case Op::Kind::Insert:
-            out += ",\"index\":";
-            append_u64(out, op.index);
-            out += ",\"value\":";
-            value_to_json(out, op.value);
-            break;
-        case Op::Kind::RemoveAt:
-            out += ",\"index\":";
-            append_u64(out, op.index);
-            break;
-        case Op::Kind::Move:
-            out += ",\"from\":";
-            append_u64(out, op.from);
-            out += ",\"to\":";
-            append_u64(out, op.to);
-            break;
-        case Op::Kind::Reorder: {
-            out += ",\"order\":[";
-            bool first = true;
-            for (uint64_t i : op.order) {
-                if (!first) out += ',';
-                first = false;
-                append_u64(out, i);
-            }
-            out += ']';
-            break;
-        }
-    }
-    out += "}}";
+    JsonForm w{out};
+    patch_write::write_op(w, op);
 }
 
 void patch_to_json(std::string& out, const Patch& patch) {
-    out += "{\"rev\":";
-    append_u64(out, patch.rev);
-    out += ",\"ops\":[";
-    bool first = true;
-    for (const auto& op : patch.ops) {
-        if (!first) out += ',';
-        first = false;
-        op_to_json(out, op);
-    }
-    out += "]}";
+    JsonForm w{out};
+    patch_write::write_patch(w, patch);
 }
 
 std::string patch_to_json(const Patch& patch) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "diff/patch.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 
 namespace norvane {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diff/patch.hpp"
+#include "diff/patch_fields.hpp"
 #include "format/json/reader.hpp"
 #include "format/record/content_de.hpp"
 #include "format/record/visitor.hpp"
@@ -29,24 +30,8 @@ DeResult<Value> read_model_value(ContentDe<T>& d) { return value_from_tree(d.nod
 namespace norvane::patch_read {
 
 using de::DeResult;
+namespace pf = patch_fields;
 
-inline constexpr std::string_view kPatchFields[] = {"rev", "ops"};
-inline constexpr std::string_view kSetFields[] = {"path", "value"};
-inline constexpr std::string_view kRemoveFields[] = {"path"};
-inline constexpr std::string_view kInsertFields[] = {"path", "index", "value"};
-inline constexpr std::string_view kRemoveAtFields[] = {"path", "index"};
-inline constexpr std::string_view kMoveFields[] = {"path", "from", "to"};
-inline constexpr std::string_view kReorderFields[] = {"path", "order"};
-
-inline const de::StructSpec kPatchSpec{"Patch", "struct Patch", "struct Patch with 2 elements", kPatchFields};
-inline const de::StructSpec kOpSpecs[] = {
-    {"Set", "struct variant Op::Set", "struct variant Op::Set with 2 elements", kSetFields},
-    {"Remove", "struct variant Op::Remove", "struct variant Op::Remove with 1 element", kRemoveFields},
-    {"Insert", "struct variant Op::Insert", "struct variant Op::Insert with 3 elements", kInsertFields},
-    {"RemoveAt", "struct variant Op::RemoveAt", "struct variant Op::RemoveAt with 2 elements", kRemoveAtFields},
-    {"Move", "struct variant Op::Move", "struct variant Op::Move with 3 elements", kMoveFields},
-    {"Reorder", "struct variant Op::Reorder", "struct variant Op::Reorder with 2 elements", kReorderFields},
-};
 inline const de::EnumSpec kOpEnum{"Op", "enum Op", std::span<const std::string_view>(Op::kNames, 6)};
 inline const de::EnumSpec kSegEnum{"PathSeg", "enum PathSeg", std::span<const std::string_view>(PathSeg::kNames, 2)};
 
@@ -184,24 +169,46 @@ DeResult<std::vector<uint64_t>> read_order(D& de) {
     return order;
 }
 
+template <class D>
+DeResult<std::vector<Op>> read_ops(D& de);
+
+// Reads one field's value, by the field's type.
+template <class D>
+DeResult<void> read_item(D& d, Path& out, std::string_view) {
+    out = NV_TRY(read_path(d));
+    return {};
+}
+template <class D>
+DeResult<void> read_item(D& d, Value& out, std::string_view) {
+    out = NV_TRY(read_model_value(d));
+    return {};
+}
+template <class D>
+DeResult<void> read_item(D& d, uint64_t& out, std::string_view integer) {
+    out = NV_TRY(de::read_u64(d, integer));
+    return {};
+}
+template <class D>
+DeResult<void> read_item(D& d, std::vector<uint64_t>& out, std::string_view) {
+    out = NV_TRY(read_order(d));
+    return {};
+}
+template <class D>
+DeResult<void> read_item(D& d, std::vector<Op>& out, std::string_view) {
+    out = NV_TRY(read_ops(d));
+    return {};
+}
+
+// Reads field `field` of record R (a declaration of patch_fields) into `record`.
+template <class R, class T, class D>
+DeResult<void> read_field(T& record, size_t field, D& d) {
+    return pf::with_field<R>(field, [&](const auto& f) { return read_item(d, record.*f.member, f.integer); });
+}
+
 // Reads field `field` of an operation's content.
 template <class D>
-DeResult<void> read_op_field(Op& op, const de::StructSpec& spec, size_t field, D& d) {
-    std::string_view name = spec.fields[field];
-    if (name == "path") {
-        op.path = NV_TRY(read_path(d));
-    } else if (name == "value") {
-        op.value = NV_TRY(read_model_value(d));
-    } else if (name == "index") {
-        op.index = NV_TRY(de::read_u64(d, "usize"));
-    } else if (name == "from") {
-        op.from = NV_TRY(de::read_u64(d, "usize"));
-    } else if (name == "to") {
-        op.to = NV_TRY(de::read_u64(d, "usize"));
-    } else {
-        op.order = NV_TRY(read_order(d));
-    }
-    return {};
+DeResult<void> read_op_field(Op& op, size_t field, D& d) {
+    return pf::with_op_kind(op.kind, [&]<Op::Kind K>() { return read_field<pf::OpRecord<K>>(op, field, d); });
 }
 
 // Reads one operation into `op`, a default one.
@@ -209,9 +216,8 @@ template <class D>
 DeResult<void> read_op_any(D& de, Op& op) {
     return de::read_enum<void>(de, kOpEnum, [&](size_t idx, auto& access) -> DeResult<void> {
         op.kind = Op::Kind(idx);
-        const de::StructSpec& spec = kOpSpecs[idx];
-        return de::read_struct_variant(access, spec, [&](size_t field, auto& d) -> DeResult<void> {
-            return read_op_field(op, spec, field, d);
+        return de::read_struct_variant(access, pf::op_spec(op.kind), [&](size_t field, auto& d) -> DeResult<void> {
+            return read_op_field(op, field, d);
         });
     });
 }
@@ -224,12 +230,12 @@ DeResult<void> read_op_into(D& de, Op& op) {
 // JSON text: the content of an operation in its object form, read with the
 // reader calls of the record reader (a struct through the JSON map accessor),
 // so with its texts and positions; the array form goes through that reader.
-inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructSpec& spec) {
-    namespace msg = json::msg;
+inline DeResult<void> read_op_content(json::Reader& r, Op& op) {
+    const de::StructSpec& spec = pf::op_spec(op.kind);
     if (r.parse_whitespace() != '{') {
         json::VariantAccess access(r);
         return de::read_struct_variant(access, spec, [&](size_t field, json::Reader& d) -> DeResult<void> {
-            return read_op_field(op, spec, field, d);
+            return read_op_field(op, field, d);
         });
     }
     auto members = [&]() -> DeResult<void> {
@@ -249,7 +255,7 @@ inline DeResult<void> read_op_content(json::Reader& r, Op& op, const de::StructS
             if (seen >> idx & 1) return de::fail(de::Error::duplicate_field(spec.fields[idx]));
             seen |= uint64_t(1) << idx;
             NV_CHECK(r.parse_object_colon());
-            NV_CHECK(read_op_field(op, spec, idx, r));
+            NV_CHECK(read_op_field(op, idx, r));
         }
         for (size_t i = 0; i < spec.fields.size(); ++i)
             if (!(seen >> i & 1) && !(spec.defaulted >> i & 1)) return de::fail(de::Error::missing_field(spec.fields[i]));
@@ -281,7 +287,7 @@ inline DeResult<void> read_op_into(json::Reader& r, Op& op) {
         if (idx == kOpEnum.variants.size()) return de::fail(de::Error::unknown_variant(name, kOpEnum.variants));
         NV_CHECK(r.parse_object_colon());
         op.kind = Op::Kind(idx);
-        return read_op_content(r, op, kOpSpecs[idx]);
+        return read_op_content(r, op);
     });
 }
 
@@ -301,15 +307,9 @@ DeResult<std::vector<Op>> read_ops(D& de) {
 
 template <class D>
 DeResult<Patch> read_patch(D& de) {
+    using R = pf::Record<Patch>;
     Patch patch;
-    NV_CHECK(de::read_struct(de, kPatchSpec, [&](size_t field, auto& d) -> DeResult<void> {
-        if (field == 0) {
-            patch.rev = NV_TRY(de::read_u64(d, "u64"));
-        } else {
-            patch.ops = NV_TRY(read_ops(d));
-        }
-        return {};
-    }));
+    NV_CHECK(de::read_struct(de, pf::kSpec<R>, [&](size_t field, auto& d) { return read_field<R>(patch, field, d); }));
     return patch;
 }
 

@@ -1,8 +1,8 @@
 #include "format/document.hpp"
 
-#include "format/document_sink.hpp"
 #include "format/json/append.hpp"
 #include "format/json/walk.hpp"
+#include "format/tree/document_sink.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 

@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "format/json/reader.hpp"
-#include "format/tree.hpp"
+#include "format/record/tagged.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 
 namespace norvane {
@@ -14,6 +15,12 @@ namespace norvane {
 de::DeResult<Document> read_document(json::Reader& r);
 // Reads one record "whole", keeping members as written.
 de::DeResult<Content> read_content(json::Reader& r);
+
+// A record tagged by one of its members, at the reader's position (format/record/tagged.hpp):
+// the tag read where it stands, every other member kept whole.
+namespace de {
+DeResult<Tagged> read_tagged(json::Reader& r, const TagSpec& spec);
+}  // namespace de
 
 // The generic document of a record read whole: object members sorted by key
 // bytes, a key given twice keeping its last value, at every level.

@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "format/record/fields.hpp"
 #include "message/message.hpp"
 #include "message/texts.hpp"
 
@@ -135,7 +136,7 @@ struct Decl<BatchMessage> {
 // ---- what follows from a declaration ------------------------------------------
 
 template <class M>
-inline constexpr size_t kCount = std::tuple_size_v<std::remove_cv_t<decltype(Decl<M>::fields)>>;
+inline constexpr size_t kCount = record_fields::kCount<Decl<M>>;
 
 // The kind whose typed form is M.
 template <class M, size_t I = 0>
@@ -151,13 +152,7 @@ template <class M>
 inline constexpr std::string_view kTag = Message::kTags[size_t(kind_of<M>())];
 
 template <class M>
-constexpr std::array<std::string_view, kCount<M>> names() {
-    return std::apply([](const auto&... f) { return std::array<std::string_view, kCount<M>>{f.name...}; },
-                      Decl<M>::fields);
-}
-
-template <class M>
-inline constexpr auto kNames = names<M>();
+inline constexpr auto kNames = record_fields::kNames<Decl<M>>;
 
 // Bit i: field i must be present.
 template <class M>
@@ -192,26 +187,19 @@ inline constexpr auto kSorted = sorted_order<M>();
 // Calls f(field) for each field, in JSON order.
 template <class M, class F>
 constexpr void for_each_field(F&& f) {
-    std::apply([&](const auto&... field) { (f(field), ...); }, Decl<M>::fields);
+    record_fields::for_each_field<Decl<M>>([&]<size_t, size_t I>() { f(std::get<I>(Decl<M>::fields)); });
 }
 
 // Calls f(field) for field index i (known at run time); returns its result.
 template <class M, class F>
-auto with_field(size_t i, F&& f) {
-    using R = decltype(f(std::get<0>(Decl<M>::fields)));
-    return [&]<size_t... I>(std::index_sequence<I...>) -> R {
-        std::optional<R> r;
-        ((i == I ? (r.emplace(f(std::get<I>(Decl<M>::fields))), true) : false) || ...);
-        return std::move(*r);
-    }(std::make_index_sequence<kCount<M>>{});
+decltype(auto) with_field(size_t i, F&& f) {
+    return record_fields::with_field<Decl<M>>(i, f);
 }
 
 // The index of the field with this name, or -1.
 template <class M>
 int field_index(std::string_view name) {
-    for (size_t i = 0; i < kCount<M>; ++i)
-        if (kNames<M>[i] == name) return int(i);
-    return -1;
+    return record_fields::field_index<Decl<M>>(name);
 }
 
 // Calls f.template operator()<M>() with the typed form of a known kind.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "diff/patch.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
 

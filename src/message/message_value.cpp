@@ -6,6 +6,7 @@
 #include <cmath>
 #include <utility>
 
+#include "diff/patch_write.hpp"
 #include "format/cbor/document.hpp"
 #include "format/cbor/writer.hpp"
 #include "format/msgpack/document.hpp"
@@ -28,6 +29,14 @@ struct MsgpackOut {
     void boolean(bool v) { msgpack::write_bool(out, v); }
     void null() { msgpack::write_nil(out); }
     void document(const Document& d) { msgpack::write_document(out, d); }
+    template <class N>
+    void union_head() {
+        patch_write::msgpack_union_head<N>(out);
+    }
+    template <class N>
+    void name() {
+        patch_write::msgpack_name<N>(out);
+    }
 };
 
 struct CborOut {
@@ -41,6 +50,14 @@ struct CborOut {
     void boolean(bool v) { cbor::write_bool(out, v); }
     void null() { cbor::write_null(out); }
     void document(const Document& d) { cbor::write_document(out, d); }
+    template <class N>
+    void union_head() {
+        patch_write::cbor_union_head<N>(out);
+    }
+    template <class N>
+    void name() {
+        patch_write::cbor_name<N>(out);
+    }
 };
 
 template <class... F>
@@ -87,75 +104,31 @@ void put_value(W& w, const Value& v) {
     }
 }
 
+// A patch as a document: records as maps, names in ascending byte order.
 template <class W>
-void put_path(W& w, const Path& path) {
-    w.array(path.size());
-    for (const PathSeg& s : path) {
-        w.map(1);
-        if (s.kind == PathSeg::Kind::Key) {
-            w.str("Key");
-            w.str(s.key);
-        } else {
-            w.str("Index");
-            w.u64(s.index);
-        }
-    }
-}
+struct PatchForm {
+    static constexpr bool kNamedFields = true;
+    static constexpr bool kSortedFields = true;
+    W& w;
 
-// {"Set":{"path","value"}}, {"Insert":{"index","path","value"}}, ...: the
-// fields of each operation in key order.
-template <class W>
-void put_op(W& w, const Op& op) {
-    w.map(1);
-    w.str(Op::kNames[size_t(op.kind)]);
-    switch (op.kind) {
-        case Op::Kind::Set:
-            w.map(2);
-            w.str("path");
-            put_path(w, op.path);
-            w.str("value");
-            put_value(w, op.value);
-            break;
-        case Op::Kind::Remove:
-            w.map(1);
-            w.str("path");
-            put_path(w, op.path);
-            break;
-        case Op::Kind::Insert:
-            w.map(3);
-            w.str("index");
-            w.u64(op.index);
-            w.str("path");
-            put_path(w, op.path);
-            w.str("value");
-            put_value(w, op.value);
-            break;
-        case Op::Kind::RemoveAt:
-            w.map(2);
-            w.str("index");
-            w.u64(op.index);
-            w.str("path");
-            put_path(w, op.path);
-            break;
-        case Op::Kind::Move:
-            w.map(3);
-            w.str("from");
-            w.u64(op.from);
-            w.str("path");
-            put_path(w, op.path);
-            w.str("to");
-            w.u64(op.to);
-            break;
-        case Op::Kind::Reorder:
-            w.map(2);
-            w.str("order");
-            w.array(op.order.size());
-            for (uint64_t i : op.order) w.u64(i);
-            w.str("path");
-            put_path(w, op.path);
-            break;
+    template <class N>
+    void begin_union() {
+        w.template union_head<N>();
     }
-}
+    void end_union() {}
+    void begin_record(size_t n) { w.map(n); }
+    template <size_t P, class N>
+    void field() {
+        w.template name<N>();
+    }
+    void end_record() {}
+    void begin_list(size_t n) { w.array(n); }
+    void item(size_t) {}
+    void end_list() {}
+    void u64(uint64_t v) { w.u64(v); }
+    void text(std::string_view s) { w.str(s); }
+    void value(const Value& v) { put_value(w, v); }
+};
 
 template <class W>
 void put_message(W& w, const Message& m);
@@ -187,15 +160,10 @@ void put_item(W& w, const std::vector<Message>& msgs) {
     w.array(msgs.size());
     for (const Message& e : msgs) put_message(w, e);
 }
-// {"ops":[...],"rev":n}
 template <class W>
 void put_item(W& w, const Patch& p) {
-    w.map(2);
-    w.str("ops");
-    w.array(p.ops.size());
-    for (const Op& op : p.ops) put_op(w, op);
-    w.str("rev");
-    w.u64(p.rev);
+    PatchForm<W> form{w};
+    patch_write::write_patch(form, p);
 }
 
 // Whether a field takes a member of the written map.

@@ -5,6 +5,7 @@
 #include "diff/apply.hpp"
 #include "diff/diff.hpp"
 #include "diff/patch_json.hpp"
+#include "store/texts.hpp"
 #include "util/float_text.hpp"
 #include "util/text.hpp"
 #include "value/edit.hpp"
@@ -62,11 +63,12 @@ Result<std::optional<std::string>> Store::mutate(std::uint64_t id, std::string_v
     ValueEdit edit = NV_TRY(parse_value_against(value_json, held->value, &held->source));
     // Wrapping to 0 would make every later patch of this model look stale to a client.
     if (held->rev == std::numeric_limits<std::uint64_t>::max()) {
-        std::string msg = "revision ";
+        const auto& text = store_texts::kRevisionExhausted;
+        std::string msg = text[0];
         append_u64(msg, held->rev);
-        msg += " of model ";
+        msg += text[1];
         append_u64(msg, id);
-        msg += " cannot be raised";
+        msg += text[2];
         return fail(std::move(msg));
     }
     // Everything that can fail comes first, while the model is as it was: the patch and

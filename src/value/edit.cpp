@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "util/sorted_pairs.hpp"
 #include "value/json.hpp"
 
 namespace norvane {
@@ -292,19 +293,15 @@ private:
             out.entries.assign(members_.begin() + std::ptrdiff_t(base), members_.end());
             take_spans(span_base, span);
         } else {
-            // Sorted by key; of equal keys the one written last stays. The members' places
-            // follow them into the map's own order.
-            std::vector<std::uint32_t> order(n);
-            for (std::uint32_t k = 0; k < n; ++k) order[k] = k;
+            // In member order; the members' places follow them into the map's own order.
             const EditEntry* m = members_.data() + base;
-            std::stable_sort(order.begin(), order.end(),
-                             [m](std::uint32_t a, std::uint32_t b) { return m[a].key < m[b].key; });
-            out.entries.reserve(n);
-            span.members.reserve(n);
-            for (size_t k = 0; k < n; ++k) {
-                if (k + 1 < n && m[order[k + 1]].key == m[order[k]].key) continue;
-                out.entries.push_back(m[order[k]]);
-                span.members.push_back(std::move(spans_[span_base + order[k]]));
+            std::vector<std::uint32_t> order;
+            auto kept = sorted_unique_positions(n, [m](std::uint32_t k) { return m[k].key; }, order);
+            out.entries.reserve(kept.size());
+            span.members.reserve(kept.size());
+            for (std::uint32_t k : kept) {
+                out.entries.push_back(m[k]);
+                span.members.push_back(std::move(spans_[span_base + k]));
             }
             spans_.resize(span_base);
         }

@@ -5,8 +5,8 @@
 #include <iterator>
 #include <tuple>
 
-#include "format/gather.hpp"
 #include "format/json/append.hpp"
+#include "format/tree/gather.hpp"
 #include "util/float_text.hpp"
 #include "util/sorted_pairs.hpp"
 #include "util/text.hpp"

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "format/json/reader.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
 

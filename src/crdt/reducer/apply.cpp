@@ -202,16 +202,16 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
         const Value* cur = &value;
         for (const auto& seg : path) {
             if (cur->kind() != Value::Kind::Map) {
-                std::string msg = "set key path ";
+                std::string msg = errors::kKeyPathThroughNonMap[0];
                 append_debug_str_list(msg, path);
-                msg += " descends through a non-map value";
+                msg += errors::kKeyPathThroughNonMap[1];
                 return fail(std::move(msg));
             }
             const Value* next = cur->find(seg);
             if (!next) {
-                std::string msg = "set key path ";
+                std::string msg = errors::kKeyPathMissingSegment[0];
                 append_debug_str_list(msg, path);
-                msg += " is missing segment ";
+                msg += errors::kKeyPathMissingSegment[1];
                 append_debug_str(msg, seg);
                 return fail(std::move(msg));
             }

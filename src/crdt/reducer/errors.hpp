@@ -16,6 +16,9 @@ inline constexpr const char* kImmutableIdentity =
 inline constexpr const char* kUnknownMapKey = "unknown map key ";
 inline constexpr const char* kUnknownSetMember = "unknown set member ";
 inline constexpr const char* kUnknownElement = "unknown sequence element ";
+// Filled with the key path text of an identity path (then, for the second, the segment).
+inline constexpr const char* kKeyPathThroughNonMap[] = {"set key path ", " descends through a non-map value"};
+inline constexpr const char* kKeyPathMissingSegment[] = {"set key path ", " is missing segment "};
 
 // Operations that address the wrong kind of node.
 inline constexpr const char* kRegisterSetTarget = "register_set path does not address a register";
@@ -58,5 +61,8 @@ inline constexpr const char* kStateVersion[] = {"unsupported CRDT state version 
 inline constexpr const char* kStateSpecHash[] = {"incompatible CRDT state: spec hash ", ", expected "};
 inline constexpr const char* kStateFingerprints = "CRDT state fingerprints do not match its uncompacted causal dots";
 inline constexpr const char* kStateFingerprint = "CRDT state contains an invalid operation fingerprint";
+inline constexpr const char* kDuplicateElementId = "duplicate sequence element ID";
+inline constexpr const char* kDuplicateDeletionId = "duplicate sequence deletion ID";
+inline constexpr const char* kDuplicateFingerprintDot = "duplicate operation fingerprint dot";
 
 }  // namespace norvane::crdt::errors

@@ -1,6 +1,7 @@
 // The state format: writing and reading the saved state of a document.
 #include "crdt/reducer/state.hpp"
 
+#include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/ops.hpp"
 #include "crdt/reducer/records.hpp"
 #include "util/float_text.hpp"
@@ -406,16 +407,6 @@ std::optional<DotRuns> dot_runs(json::Reader& r) {
     return out;
 }
 
-// The member after `first` members of an object: its key, the colon read.
-std::optional<std::string_view> next_key(json::Reader& r, bool& first) {
-    auto more = r.next_member(first);
-    if (!more || !*more) return std::nullopt;
-    r.eat_char();
-    auto k = r.parse_str();
-    if (!k || !r.parse_object_colon()) return std::nullopt;
-    return *k;
-}
-
 std::optional<EntryState> entry(json::Reader& r, std::string_view writes) {
     bool first = true;
     if (!open(r) || !key(r, first, "node")) return std::nullopt;
@@ -614,11 +605,11 @@ DeResult<NodeState> read_node(D& de) {
             if (f == 0) {
                 entries = NV_TRY((read_pair_map<ElementId, SequenceEntryState>(
                     x, [](auto& y) { return records::read_element_id(y); },
-                    [](auto& y) { return read_seq_entry(y); }, "duplicate sequence element ID")));
+                    [](auto& y) { return read_seq_entry(y); }, errors::kDuplicateElementId)));
             } else {
                 deletes = NV_TRY((read_pair_map<ElementId, DotSet>(
                     x, [](auto& y) { return records::read_element_id(y); },
-                    [](auto& y) { return read_dot_set(y); }, "duplicate sequence deletion ID")));
+                    [](auto& y) { return read_dot_set(y); }, errors::kDuplicateDeletionId)));
             }
         }
         return {};
@@ -652,7 +643,7 @@ DeResult<CrdtState> read_state(json::Reader& r) {
             case 3:
                 st.fingerprints = NV_TRY((read_pair_map<Dot, std::string>(
                     x, [](auto& y) { return records::read_dot(y); }, [](auto& y) { return de::read_string(y); },
-                    "duplicate operation fingerprint dot")));
+                    errors::kDuplicateFingerprintDot)));
                 break;
             default: st.root = NV_TRY(read_node(x)); break;
         }

@@ -2,7 +2,7 @@
 
 #include "format/cbor/walk.hpp"
 #include "format/cbor/writer.hpp"
-#include "format/document_sink.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::cbor {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "format/cbor/reader.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 #include "util/result.hpp"
 
 namespace norvane::cbor {

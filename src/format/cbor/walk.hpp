@@ -1,5 +1,5 @@
 // One CBOR item read as a generic document and handed to a sink as it is read
-// (the sink interface of every document walker: format/document_sink.hpp).
+// (the sink interface of every document walker: format/tree/document_sink.hpp).
 //
 // Integers of major types 0 and 1 from -2^63 to 2^64-1 and bignums (tags 2
 // and 3 over at most 16 bytes) within that range; floats of every width,

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "format/cbor/writer.hpp"
-#include "format/document_sink.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::cbor {
 

@@ -2,11 +2,15 @@
 // read, so that a tree can be built or another format written straight from
 // the text. The reader calls, and so every error text and position, are those
 // of reading a document through the record accessors. The sink interface is
-// the one of every document walker (format/document_sink.hpp); keys and texts
+// the one of every document walker (format/tree/document_sink.hpp); keys and texts
 // without escapes are views of the input.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "format/json/reader.hpp"
+#include "util/result.hpp"
 
 namespace norvane::json {
 
@@ -128,6 +132,22 @@ template <class Sink>
 DeResult<void> walk(Reader& r, Sink& sink) {
     Walker<Sink> w(r, sink);
     return w.value();
+}
+
+// A whole JSON text (only whitespace after the value) written out in another format as it
+// is read, by the writer sink `Sink` made over the output; the failure is the JSON
+// reading text. The bytes are those of reading the generic document and writing it.
+template <class Sink>
+Result<std::string> transcode_text(std::string_view json) {
+    std::string out;
+    out.reserve(json.size() + 16);
+    Reader r(json);
+    Sink sink(out);
+    auto ok = walk(r, sink);
+    if (!ok) return fail(de::json_error_text(ok.error()));
+    auto end = r.end();
+    if (!end) return fail(de::json_error_text(end.error()));
+    return out;
 }
 
 }  // namespace norvane::json

@@ -1,8 +1,8 @@
 #include "format/msgpack/document.hpp"
 
-#include "format/document_sink.hpp"
 #include "format/msgpack/walk.hpp"
 #include "format/msgpack/writer.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::msgpack {
 

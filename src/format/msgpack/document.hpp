@@ -5,7 +5,7 @@
 #include <string>
 
 #include "format/msgpack/reader.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 
 namespace norvane::msgpack {
 

@@ -1,23 +1,13 @@
 #include "format/msgpack/transcode.hpp"
 
-#include "format/document_sink.hpp"
 #include "format/json/walk.hpp"
 #include "format/msgpack/walk.hpp"
 #include "format/msgpack/writer_sink.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::msgpack {
 
-Result<std::string> json_text_to_msgpack(std::string_view json) {
-    std::string out;
-    out.reserve(json.size() + 16);
-    json::Reader r(json);
-    WriterSink sink(out);
-    auto ok = json::walk(r, sink);
-    if (!ok) return fail(de::json_error_text(ok.error()));
-    auto end = r.end();
-    if (!end) return fail(de::json_error_text(end.error()));
-    return out;
-}
+Result<std::string> json_text_to_msgpack(std::string_view json) { return json::transcode_text<WriterSink>(json); }
 
 Result<std::string> msgpack_to_json_text(std::string_view data) {
     std::string out;

@@ -1,6 +1,6 @@
 // One MessagePack item read as a generic document and handed to a sink as it
 // is read (the sink interface of every document walker:
-// format/document_sink.hpp).
+// format/tree/document_sink.hpp).
 //
 // nil, booleans, every integer form (non-negative values as u64), float 32
 // (widened) and float 64 (non-finite ones as null), UTF-8 str, arrays, and

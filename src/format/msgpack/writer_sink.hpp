@@ -5,8 +5,8 @@
 // are those of write_document on the document read.
 #pragma once
 
-#include "format/document_sink.hpp"
 #include "format/msgpack/writer.hpp"
+#include "format/tree/document_sink.hpp"
 
 namespace norvane::msgpack {
 

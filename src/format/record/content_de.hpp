@@ -4,10 +4,11 @@
 
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "format/record/visitor.hpp"
-#include "format/tree.hpp"
+#include "format/tree/tree.hpp"
 
 namespace norvane::de {
 
@@ -26,6 +27,15 @@ Unexpected node_unexpected(const T& t) {
         case NodeKind::Map: return Unexpected::of(K::Map);
     }
     return Unexpected::of(K::Unit);
+}
+
+// "1 element in sequence", "3 elements in map": the count that a record or a tuple takes,
+// in the texts of a container that holds more.
+inline std::string count_text(size_t n, const char* what) {
+    std::string s = std::to_string(n);
+    s += n == 1 ? " element in " : " elements in ";
+    s += what;
+    return s;
 }
 
 // A map key: a text.
@@ -134,7 +144,7 @@ public:
 
     class SeqAccess {
     public:
-        explicit SeqAccess(const std::vector<T>& items) : items_(items) {}
+        explicit SeqAccess(std::span<const T> items) : items_(items) {}
         std::optional<size_t> size_hint() const { return items_.size() - pos_; }
         template <class F>
         DeResult<bool> next_element(F&& f) {
@@ -147,16 +157,21 @@ public:
         size_t remaining() const { return items_.size() - pos_; }
 
     private:
-        const std::vector<T>& items_;
+        std::span<const T> items_;
         size_t pos_ = 0;
     };
 
+    // The members in order; those whose key is `*skip` are passed over (the tag of a
+    // record, read before its other members).
     class MapAccess {
     public:
-        explicit MapAccess(const std::vector<typename T::Member>& m) : members_(m) {}
+        explicit MapAccess(std::span<const typename T::Member> m, const std::string_view* skip = nullptr)
+            : members_(m), skip_(skip) {}
         std::optional<size_t> size_hint() const { return members_.size() - pos_; }
         template <class F>
         DeResult<bool> next_key(F&& f) {
+            if (skip_)
+                while (pos_ < members_.size() && members_[pos_].first == *skip_) ++pos_;
             if (pos_ == members_.size()) return false;
             KeyDe key(members_[pos_].first);
             NV_CHECK(f(key));
@@ -171,7 +186,8 @@ public:
         size_t remaining() const { return members_.size() - pos_; }
 
     private:
-        const std::vector<typename T::Member>& members_;
+        std::span<const typename T::Member> members_;
+        const std::string_view* skip_;
         size_t pos_ = 0;
     };
 
@@ -232,7 +248,7 @@ public:
         SeqAccess seq(t_.items());
         auto r = v.visit_seq(seq);
         if (!r) return r;
-        if (seq.remaining()) return fail(Error::invalid_length(t_.items().size(), in_text(seq.consumed(), "sequence")));
+        if (seq.remaining()) return fail(Error::invalid_length(t_.items().size(), count_text(seq.consumed(), "sequence")));
         return r;
     }
     template <class V>
@@ -240,18 +256,11 @@ public:
         MapAccess map(t_.members());
         auto r = v.visit_map(map);
         if (!r) return r;
-        if (map.remaining()) return fail(Error::invalid_length(t_.members().size(), in_text(map.consumed(), "map")));
+        if (map.remaining()) return fail(Error::invalid_length(t_.members().size(), count_text(map.consumed(), "map")));
         return r;
     }
 
 private:
-    static std::string in_text(size_t n, const char* what) {
-        std::string s = std::to_string(n);
-        s += n == 1 ? " element in " : " elements in ";
-        s += what;
-        return s;
-    }
-
     const T& t_;
 };
 

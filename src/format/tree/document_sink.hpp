@@ -32,8 +32,8 @@
 #include <utility>
 #include <vector>
 
-#include "format/gather.hpp"
-#include "format/tree.hpp"
+#include "format/tree/gather.hpp"
+#include "format/tree/tree.hpp"
 #include "util/float_text.hpp"
 #include "util/sorted_pairs.hpp"
 #include "util/text.hpp"
