@@ -30,7 +30,7 @@
 #include "diff/patch_read.hpp"
 #include "format/cbor/document.hpp"
 #include "format/cbor/walk.hpp"
-#include "format/document_sink.hpp"
+#include "format/tree/document_sink.hpp"
 #include "format/msgpack/document.hpp"
 #include "format/msgpack/walk.hpp"
 #include "message/fields.hpp"
