@@ -478,6 +478,12 @@ void diff_edit(const Value& old_value, const ValueEdit& edit, std::vector<Op>& o
     Differ({}).node(old_value, edit.root(), ops);
 }
 
+void diff_list_nodes(const Path& path, const Value& old_value, const EditContainer& items, std::vector<Op>& ops) {
+    EditNode root;
+    root.container = &items;
+    Differ(path).node(old_value, root, ops);
+}
+
 Path child_path(const Path& path, PathSeg seg) {
     Path out;
     out.reserve(path.size() + 1);

@@ -28,6 +28,11 @@ void diff_value(const Path& path, const Value& old_value, const Value& new_value
 // against `old_value` itself; only the rebuilt parts of the edit are walked.
 void diff_edit(const Value& old_value, const ValueEdit& edit, std::vector<Op>& ops);
 
+// The same operations as diff_value(path, old_value, the list `items` describe), for a
+// list whose nodes are mostly old_value's own elements (held at their addresses, so
+// they pair with themselves without being compared). The old list holds no NaN.
+void diff_list_nodes(const Path& path, const Value& old_value, const EditContainer& items, std::vector<Op>& ops);
+
 // A copy of `path` with `seg` appended.
 Path child_path(const Path& path, PathSeg seg);
 

@@ -255,12 +255,31 @@ void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>
             return;
         }
     }
-    Node copy;
-    copy.replace = n.replace;
-    copy.index = n.index;
-    copy.values = n.values;
-    settle(copy, old);
-    diff_value(path, old, copy.value, ops);
+    if (old.kind() != Value::Kind::List) {
+        Node copy;
+        copy.replace = n.replace;
+        copy.index = n.index;
+        copy.values = n.values;
+        settle(copy, old);
+        diff_value(path, old, copy.value, ops);
+        return;
+    }
+    // The whole diff, against the list after the edit described by the old
+    // elements themselves and the edit's values: nothing is copied, and the old
+    // elements pair with themselves at once.
+    const ValueList& items = old.as_list();
+    EditContainer after;
+    after.kind = Value::Kind::List;
+    after.items.reserve(items.size() + (n.replace ? 0 : n.values.size()));
+    auto held = [](const Value& v) {
+        EditNode e;
+        e.value = &v;
+        return e;
+    };
+    for (size_t i = 0; i < n.index; ++i) after.items.push_back(held(items[i]));
+    for (const Value& v : n.values) after.items.push_back(held(v));
+    for (size_t i = n.index + (n.replace ? 1 : 0); i < items.size(); ++i) after.items.push_back(held(items[i]));
+    diff_list_nodes(path, old, after, ops);
 }
 
 // Writes the changes of `n` into `v`, the value they were laid over.
