@@ -66,6 +66,28 @@ bool operator==(const Value& a, const Value& b) {
             const auto& x = a.as_map();
             const auto& y = b.as_map();
             if (x.size() != y.size()) return false;
+            // Most unequal maps differ in a key's length or in an entry's kind or
+            // scalar, seen without reading any text: those first.
+            for (size_t i = 0; i < x.size(); ++i) {
+                const Value& u = x[i].second;
+                const Value& v = y[i].second;
+                if (x[i].first.size() != y[i].first.size() || u.kind() != v.kind()) return false;
+                switch (u.kind()) {
+                    case Value::Kind::Bool:
+                        if (u.as_bool() != v.as_bool()) return false;
+                        break;
+                    case Value::Kind::Int:
+                        if (u.as_int() != v.as_int()) return false;
+                        break;
+                    case Value::Kind::Float:
+                        if (!(u.as_float() == v.as_float())) return false;
+                        break;
+                    case Value::Kind::Submodel:
+                        if (u.as_submodel().id != v.as_submodel().id) return false;
+                        break;
+                    default: break;
+                }
+            }
             for (size_t i = 0; i < x.size(); ++i)
                 if (x[i].first != y[i].first || !(x[i].second == y[i].second)) return false;
             return true;

@@ -214,9 +214,14 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
         return true;
     };
     if (n.replace) {
-        if (at < len && (n.distinct || (absent_after(n.values[0], at + 1) && absent_after(a[at], at + 1))))
-            return at;
-        return std::nullopt;
+        if (at >= len) return std::nullopt;
+        if (!n.distinct) {
+            const Value& now = n.values[0];
+            const Value& was = a[at];
+            for (size_t i = at + 1; i < len; ++i)
+                if (a[i] == now || a[i] == was) return std::nullopt;
+        }
+        return at;
     }
     if (at > len) return std::nullopt;
     if (!n.distinct) {
