@@ -603,6 +603,8 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
 Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const CrdtOp& op, UndoLog* undo,
                                                        const std::vector<std::string>& keys, bool full) {
     const size_t depth = keys.size();
+        // A chain of keys only leads to a member through the set's own add or remove.
+        if (full && op.kind != OpKind::SetAdd && op.kind != OpKind::SetRemove) return std::optional<bool>();
         Walk w;
         walk_keys(root, policy_, keys, depth, w);
         std::optional<Child> child;
