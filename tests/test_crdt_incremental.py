@@ -773,3 +773,22 @@ def test_members_whose_identities_hold_floats(ids):
         doc.mutate([{"kind": "map_set", "path": [{"kind": "member", "key": key}], "key": "a", "value": {"Int": 5}}])
     doc.mutate([{"kind": "set_add", "path": [], "value": members[0]}])
     doc.check()
+
+
+@pytest.mark.parametrize("write", [
+    {"Int": 7},                        # equal to the map after it: the whole diff
+    {"Int": 1},                        # equal to the map before it only
+    {"Float": -0.0},                   # equal as a value to the map holding 0.0 after it
+    {"Str": "q"},                      # equal to none
+])
+def test_field_of_one_map_in_a_list_of_maps(write):
+    # The written map, and the map it was, looked for among the maps after it.
+    rows = [{"Map": {"a": v, "b": {"Bool": True}}} for v in
+            ({"Int": 1}, {"Int": 5}, {"Int": 2}, {"Int": 7}, {"Float": 0.0}, {"Int": 5})]
+    init = json.dumps({"Map": {"ints": {"List": []}, "rows": {"List": rows}, "set": {"List": []},
+                               "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    for index in (1, 2):
+        element = {"kind": "element", "id": {"dot": {"counter": 0, "replica": "$init"}, "index": index}}
+        doc.mutate([{"kind": "map_set", "path": [K("rows"), element], "key": "a", "value": write}])
+    doc.check()
