@@ -792,3 +792,32 @@ def test_field_of_one_map_in_a_list_of_maps(write):
         element = {"kind": "element", "id": {"dot": {"counter": 0, "replica": "$init"}, "index": index}}
         doc.mutate([{"kind": "map_set", "path": [K("rows"), element], "key": "a", "value": write}])
     doc.check()
+
+
+def hidden_identity_member():
+    """A keyed set whose member 1 shows Null in its identity field: of the two
+    concurrent adds, the winning write was removed by a removal that saw only it."""
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, json.dumps({"Map": {
+        "ints": {"List": []}, "rows": {"List": []}, "set": {"List": []}, "keyed": {"List": []}}}), "a").state(), "a")
+    key = '[[["id"],{"Int":1}]]'
+    doc.apply([
+        {"kind": "set_add", "dot": {"counter": 1, "replica": "p"}, "path": [K("keyed")],
+         "value": {"Map": {"id": {"Int": 1}, "n": {"Int": 0}}}},
+        {"kind": "set_add", "dot": {"counter": 1, "replica": "q"}, "path": [K("keyed")],
+         "value": {"Map": {"id": {"Int": 1}, "n": {"Int": 1}}}},
+        {"kind": "set_remove", "dot": {"counter": 2, "replica": "q"}, "path": [K("keyed")], "key": key,
+         "removed": [{"counter": 1, "replica": "q"}]},
+    ])
+    assert json.loads(doc.fast.value())["Map"]["keyed"] == {"List": [{"Map": {"id": "Null", "n": "Null"}}]}
+    return doc
+
+
+@pytest.mark.parametrize("value", [
+    {"Map": {"id": {"Int": 0}}},                    # its key sorts before member 1's, its value's after
+    {"Map": {"id": {"Int": 2}}},
+    {"Map": {"id": "Null", "n": "Null"}},           # equal to what member 1 shows, placed before it
+])
+def test_member_added_beside_one_whose_identity_shows_null(value):
+    doc = hidden_identity_member()
+    doc.mutate([{"kind": "set_add", "path": [K("keyed")], "value": value}])
+    doc.check()

@@ -125,31 +125,6 @@ Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy
     return shown_element(*node.seq(), pol, c.id, filter);
 }
 
-// Where a member or an element that shows goes in the list `items` its set or
-// sequence showed before the call (under no removal): its place there when it
-// showed (`shown`), else where it comes in. Nothing when the list cannot tell.
-Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPolicy& pol, const Child& c,
-                                            const ValueList& items, bool shown) {
-    if (const SequenceNode* q = node.seq()) {
-        if (pol.materialization != SequenceMaterialization::List || q->has_orphans()) return std::optional<size_t>();
-        const size_t at = q->position(c.id).first;
-        if (shown ? at >= items.size() : at > items.size()) return std::optional<size_t>();
-        return std::optional<size_t>(at);
-    }
-    // A set shows its members in ascending member key order.
-    size_t lo = 0, hi = items.size();
-    while (lo < hi) {
-        const size_t mid = lo + (hi - lo) / 2;
-        auto key = member_key(pol.keys, items[mid]);
-        if (!key) return std::optional<size_t>();
-        const int cmp = key->compare(c.key);
-        if (cmp == 0) return shown ? std::optional<size_t>(mid) : std::optional<size_t>();
-        if (cmp < 0) lo = mid + 1;
-        else hi = mid;
-    }
-    return shown ? std::optional<size_t>() : std::optional<size_t>(lo);
-}
-
 // Whether a value holds a float anywhere.
 bool has_float(const Value& v) {
     switch (v.kind()) {
@@ -178,6 +153,88 @@ bool identity_without_floats(const std::vector<IdentityPath>& keys, const Value&
         if (has_float(*v)) return false;
     }
     return true;
+}
+
+// Whether a set member's shown value is unequal to every other member's: its
+// identity holds no float and shows what its key says, none of it Null. Other
+// members show their own identities, or Null where writes to them are hidden.
+bool shows_own_identity(const std::vector<IdentityPath>& keys, const Value& member, std::string_view key) {
+    if (!identity_without_floats(keys, member)) return false;
+    for (const auto& path : keys) {
+        const Value* v = &member;
+        for (const auto& seg : path) v = v->find(seg);
+        if (v->kind() == Value::Kind::Null) return false;
+    }
+    auto own = member_key(keys, member);
+    return own && *own == key;
+}
+
+// Where a member or an element that shows goes in the list `items` its set or
+// sequence showed before the call (under no removal): its place there when it
+// showed (`shown`), else where it comes in. Nothing when the list cannot tell.
+Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPolicy& pol, const Child& c,
+                                            const ValueList& items, bool shown, const RemovalFilter& filter) {
+    if (const SequenceNode* q = node.seq()) {
+        if (pol.materialization != SequenceMaterialization::List || q->has_orphans()) return std::optional<size_t>();
+        const size_t at = q->position(c.id).first;
+        if (shown ? at >= items.size() : at > items.size()) return std::optional<size_t>();
+        return std::optional<size_t>(at);
+    }
+    // A set shows its members in ascending key order. A member's place is
+    // found by the keys its shown neighbours' values give, and then checked
+    // against the set itself: a member whose identity fields' writes are
+    // hidden shows Null there, so its value does not give its key.
+    size_t lo = 0, hi = items.size();
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        auto key = member_key(pol.keys, items[mid]);
+        if (!key) return std::optional<size_t>();
+        const int cmp = key->compare(c.key);
+        if (cmp == 0) {
+            if (!shown) return std::optional<size_t>();
+            lo = mid;
+            break;
+        }
+        if (cmp < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    if (shown && lo >= items.size()) return std::optional<size_t>();
+    // The shown members next to it in the set must stand next to that place,
+    // each showing a value only it can show.
+    const SetNode& set = *node.set();
+    const auto at = set.entries.lower_bound(c.key);
+    const auto past = at != set.entries.end() && at->first == c.key ? std::next(at) : at;
+    constexpr int kSteps = 16;  // hidden members passed over before giving up
+    auto shown_value_of = [&](size_t slot, const std::string& key) {
+        return slot < items.size() && shows_own_identity(pol.keys, items[slot], key);
+    };
+    auto it = at;
+    for (int steps = 0;; ++steps) {
+        if (it == set.entries.begin()) {
+            if (lo != 0) return std::optional<size_t>();
+            break;
+        }
+        if (steps == kSteps) return std::optional<size_t>();
+        --it;
+        if (it->second.shows(filter)) {
+            if (lo == 0 || !shown_value_of(lo - 1, it->first)) return std::optional<size_t>();
+            break;
+        }
+    }
+    const size_t next = shown ? lo + 1 : lo;
+    it = past;
+    for (int steps = 0;; ++steps, ++it) {
+        if (it == set.entries.end()) {
+            if (next != items.size()) return std::optional<size_t>();
+            break;
+        }
+        if (steps == kSteps) return std::optional<size_t>();
+        if (it->second.shows(filter)) {
+            if (!shown_value_of(next, it->first)) return std::optional<size_t>();
+            break;
+        }
+    }
+    return std::optional<size_t>(lo);
 }
 
 // Writes a list edit into the list it was laid over.
@@ -635,12 +692,12 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
                 const Value* list = &before_;
                 for (const auto& k : keys) list = list ? list->find(k) : nullptr;
                 auto at = list && list->kind() == Value::Kind::List
-                              ? NV_TRY(list_position(*after.node, *after.policy, *child, list->as_list(), before.has_value()))
+                              ? NV_TRY(list_position(*after.node, *after.policy, *child, list->as_list(), before.has_value(), after.filter))
                               : std::optional<size_t>();
                 if (at) {
                     n->state = State::ListEdit;
                     n->replace = before.has_value();
-                    n->distinct = after.node->set() && identity_without_floats(after.policy->keys, *now);
+                    n->distinct = after.node->set() && shows_own_identity(after.policy->keys, *now, child->key);
                     n->index = *at;
                     n->values.clear();
                     n->values.push_back(std::move(*now));
