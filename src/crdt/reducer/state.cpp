@@ -488,6 +488,28 @@ bool pair(json::Reader& r, FA&& fa, FB&& fb) {
     return array(r, [&](json::Reader& x) { return ++n == 1 ? fa(x) : n == 2 && fb(x); }) && n == 2;
 }
 
+// An array of [element id, x] pairs in ascending id order without repeats, as
+// written: `second` reads x, `keep(id)` keeps the pair just read.
+template <class Second, class Keep>
+bool id_pairs(json::Reader& r, Second&& second, Keep&& keep) {
+    std::optional<ElementId> last;
+    return array(r, [&](json::Reader& x) {
+        ElementId id;
+        bool got = pair(
+            x,
+            [&](json::Reader& y) {
+                auto i = records::direct::element_id(y);
+                if (i) id = *i;
+                return i.has_value();
+            },
+            second);
+        if (!got || (last && !(*last < id))) return false;
+        last = id;
+        keep(id);
+        return true;
+    });
+}
+
 std::optional<NodeState> node(json::Reader& r) {
     bool first = true;
     if (!open(r) || !key(r, first, "kind") || r.parse_whitespace() != '"') return std::nullopt;
@@ -522,47 +544,28 @@ std::optional<NodeState> node(json::Reader& r) {
     }
     if (*kind != "sequence" || !key(r, first, "entries")) return std::nullopt;
     std::vector<std::pair<ElementId, SequenceEntryState>> items;
-    bool ok = array(r, [&](json::Reader& x) {
-        ElementId id;
-        SequenceEntryState e;
-        bool got = pair(
-            x,
-            [&](json::Reader& y) {
-                auto i = records::direct::element_id(y);
-                if (i) id = *i;
-                return i.has_value();
-            },
-            [&](json::Reader& y) {
-                auto s = seq_entry(y);
-                if (s) e = std::move(*s);
-                return s.has_value();
-            });
-        // Ascending ids without repeats, as written.
-        if (!got || (!items.empty() && !(items.back().first < id))) return false;
-        items.emplace_back(id, std::move(e));
-        return true;
-    });
+    SequenceEntryState e;
+    bool ok = id_pairs(
+        r,
+        [&](json::Reader& y) {
+            auto s = seq_entry(y);
+            if (s) e = std::move(*s);
+            return s.has_value();
+        },
+        [&](const ElementId& id) { items.emplace_back(id, std::move(e)); });
     if (!ok || !key(r, first, "deletes")) return std::nullopt;
     std::map<ElementId, DotSet> deletes;
-    ok = array(r, [&](json::Reader& x) {
-        ElementId id;
-        DotSet dots;
-        bool got = pair(
-            x,
-            [&](json::Reader& y) {
-                auto i = records::direct::element_id(y);
-                if (i) id = *i;
-                return i.has_value();
-            },
-            [&](json::Reader& y) {
-                return array(y, [&](json::Reader& z) {
-                    auto d = records::direct::dot(z);
-                    return d && dots.insert(*d).second;
-                });
+    DotSet dots;
+    ok = id_pairs(
+        r,
+        [&](json::Reader& y) {
+            dots.clear();
+            return array(y, [&](json::Reader& z) {
+                auto d = records::direct::dot(z);
+                return d && dots.insert(*d).second;
             });
-        return got && (deletes.empty() || deletes.rbegin()->first < id) &&
-               deletes.emplace_hint(deletes.end(), id, std::move(dots)) != deletes.end();
-    });
+        },
+        [&](const ElementId& id) { deletes.emplace_hint(deletes.end(), id, std::move(dots)); });
     if (!ok || !close(r, first)) return std::nullopt;
     NodeState n = NodeState::empty(StateKind::Sequence);
     *n.seq() = SequenceNode::from_entries(std::move(items), std::move(deletes));
