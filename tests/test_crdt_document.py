@@ -296,7 +296,7 @@ def test_member_key():
         'set key path ["id"] descends through a non-map value')
 
 
-# Identity paths given in any order name one specification (one normal text, one hash)
+# Identity paths given in any order name one CRDT schema (one normal text, one hash)
 # and one member identity: replicas built from either spelling agree on set members.
 @pytest.mark.parametrize("keys, value, member_key", [
     ([["b"], ["a"]], {"a": {"Int": 1}, "b": {"Str": "x"}}, '[[["a"],{"Int":1}],[["b"],{"Str":"x"}]]'),
