@@ -46,13 +46,25 @@ bool Value::erase(std::string_view key) {
 
 void Value::sort_entries(ValueMap& entries) { sort_pairs_keep_last(entries); }
 
-bool operator==(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
+namespace {
+
+// Whether two values of one kind hold equal scalars; true for the kinds that
+// are not scalars (Str, List, Map), left to the caller.
+bool scalars_equal(const Value& a, const Value& b) {
     switch (a.kind()) {
-        case Value::Kind::Null: return true;
         case Value::Kind::Bool: return a.as_bool() == b.as_bool();
         case Value::Kind::Int: return a.as_int() == b.as_int();
         case Value::Kind::Float: return a.as_float() == b.as_float();
+        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
+        default: return true;
+    }
+}
+
+}  // namespace
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
         case Value::Kind::Str: return a.as_str() == b.as_str();
         case Value::Kind::List: {
             const auto& x = a.as_list();
@@ -71,30 +83,15 @@ bool operator==(const Value& a, const Value& b) {
             for (size_t i = 0; i < x.size(); ++i) {
                 const Value& u = x[i].second;
                 const Value& v = y[i].second;
-                if (x[i].first.size() != y[i].first.size() || u.kind() != v.kind()) return false;
-                switch (u.kind()) {
-                    case Value::Kind::Bool:
-                        if (u.as_bool() != v.as_bool()) return false;
-                        break;
-                    case Value::Kind::Int:
-                        if (u.as_int() != v.as_int()) return false;
-                        break;
-                    case Value::Kind::Float:
-                        if (!(u.as_float() == v.as_float())) return false;
-                        break;
-                    case Value::Kind::Submodel:
-                        if (u.as_submodel().id != v.as_submodel().id) return false;
-                        break;
-                    default: break;
-                }
+                if (x[i].first.size() != y[i].first.size() || u.kind() != v.kind() || !scalars_equal(u, v))
+                    return false;
             }
             for (size_t i = 0; i < x.size(); ++i)
                 if (x[i].first != y[i].first || !(x[i].second == y[i].second)) return false;
             return true;
         }
-        case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
+        default: return scalars_equal(a, b);
     }
-    return false;
 }
 
 bool nests_deeper_than(const Value& v, std::size_t levels) {

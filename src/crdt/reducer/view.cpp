@@ -137,12 +137,14 @@ bool has_float(const Value& v) {
     }
 }
 
-// Whether the identity of a set member (its values at the set's identity
-// paths, or the whole value) holds no float. Members of a set have distinct
-// identities; without floats, distinct identities are unequal values too
-// (0.0 and -0.0, or NaN, are distinct identities of equal or unequal values).
-bool identity_without_floats(const std::vector<IdentityPath>& keys, const Value& member) {
-    if (keys.empty()) return !has_float(member);
+// Whether a set member's shown value is unequal to every other member's: its
+// identity (its values at the set's identity paths, or the whole value) holds
+// no float and no Null, and gives the member's own key. Distinct identities
+// without floats are unequal values (0.0 and -0.0, or NaN, are distinct
+// identities of equal or unequal values); other members show their own
+// identities, or Null where writes to them are hidden.
+bool shows_own_identity(const std::vector<IdentityPath>& keys, const Value& member, std::string_view key) {
+    if (keys.empty() && has_float(member)) return false;
     for (const auto& path : keys) {
         const Value* v = &member;
         for (const auto& seg : path) {
@@ -150,20 +152,7 @@ bool identity_without_floats(const std::vector<IdentityPath>& keys, const Value&
             v = v->find(seg);
             if (!v) return false;
         }
-        if (has_float(*v)) return false;
-    }
-    return true;
-}
-
-// Whether a set member's shown value is unequal to every other member's: its
-// identity holds no float and shows what its key says, none of it Null. Other
-// members show their own identities, or Null where writes to them are hidden.
-bool shows_own_identity(const std::vector<IdentityPath>& keys, const Value& member, std::string_view key) {
-    if (!identity_without_floats(keys, member)) return false;
-    for (const auto& path : keys) {
-        const Value* v = &member;
-        for (const auto& seg : path) v = v->find(seg);
-        if (v->kind() == Value::Kind::Null) return false;
+        if (v->kind() == Value::Kind::Null || has_float(*v)) return false;
     }
     auto own = member_key(keys, member);
     return own && *own == key;
