@@ -11,14 +11,16 @@
 namespace norvane::crdt {
 
 Replica ReplicaTable::intern(std::string_view name) {
+    // Dots read one after the other mostly name one replica.
+    if (last_ && last_->text == name) return last_;
     auto it = names_.find(name);
-    if (it != names_.end()) return it->second.get();
+    if (it != names_.end()) return last_ = it->second.get();
     auto entry = std::make_unique<ReplicaName>();
     entry->text = std::string(name);
     append_json_string(entry->json, name);
     Replica r = entry.get();
     names_.emplace(std::string_view(entry->text), std::move(entry));
-    return r;
+    return last_ = r;
 }
 
 namespace {
@@ -151,7 +153,33 @@ void UndoLog::register_saved(RegisterNode* r) {
 
 void UndoLog::rollback() {
     for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->undo();
+    clear();
+}
+
+void UndoLog::clear() {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->~Record();
     undo_.clear();
+    blocks_.clear();
+    next_ = inline_;
+    left_ = kInline;
+}
+
+void* UndoLog::room(size_t size, size_t align) {
+    auto fit = [&]() -> void* {
+        void* at = next_;
+        if (!std::align(align, size, at, left_)) return nullptr;
+        next_ = static_cast<std::byte*>(at) + size;
+        left_ -= size;
+        return at;
+    };
+    if (void* at = fit()) return at;
+    const size_t last = blocks_.empty() ? kInline : blocks_.back().size;
+    const size_t want = std::max(2 * last, size + align);
+    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(std::max<size_t>(8, 2 * blocks_.capacity()));
+    blocks_.push_back(Block{std::make_unique_for_overwrite<std::byte[]>(want), want});
+    next_ = blocks_.back().bytes.get();
+    left_ = want;
+    return fit();
 }
 
 NodeState NodeState::empty(StateKind k) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <compare>
+#include <cstddef>
+#include <new>
 #include <iterator>
 #include <cstdint>
 #include <map>
@@ -81,6 +83,7 @@ public:
     UndoLog() = default;
     UndoLog(const UndoLog&) = delete;
     UndoLog& operator=(const UndoLog&) = delete;
+    ~UndoLog() { clear(); }
 
     void map_entry_added(MapNode* m, std::string key);
     void set_entry_added(SetNode* s, std::string key);
@@ -97,7 +100,8 @@ public:
     bool empty() const { return undo_.empty(); }
     // Takes every recorded change back, newest first, and forgets them.
     void rollback();
-    void clear() { undo_.clear(); }
+    // Forgets every record (the changes stay).
+    void clear();
 
     struct Record {
         virtual ~Record() = default;
@@ -105,6 +109,18 @@ public:
     };
 
 private:
+    // Records are laid one after the other in blocks: the first inside the
+    // log itself, the others allocated as the call grows, each twice the size
+    // of the one before. A call of many changes makes few allocations.
+    static constexpr size_t kInline = 1024;
+    struct Block {
+        std::unique_ptr<std::byte[]> bytes;
+        size_t size = 0;
+    };
+    // Room for `size` bytes aligned to `align`; may throw before anything is
+    // taken.
+    void* room(size_t size, size_t align);
+
     template <class F>
     void push(F f) {
         struct Fn final : Record {
@@ -116,16 +132,23 @@ private:
         // that is needed to take its change back (or, when the change is not
         // made yet, to leave things as they are), and the caller's change is
         // then undone before the failure propagates.
+        void* at = nullptr;
         try {
-            if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(16, 2 * undo_.capacity()));
-            // The allocation comes before `f` is moved from.
-            undo_.push_back(std::make_unique<Fn>(std::move(f)));
+            if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(64, 2 * undo_.capacity()));
+            // The room is taken before `f` is moved from.
+            at = room(sizeof(Fn), alignof(Fn));
         } catch (...) {
             f();
             throw;
         }
+        undo_.push_back(new (at) Fn(std::move(f)));
     }
-    std::vector<std::unique_ptr<Record>> undo_;
+
+    std::vector<Record*> undo_;
+    std::vector<Block> blocks_;
+    std::byte* next_ = inline_;
+    size_t left_ = kInline;
+    alignas(std::max_align_t) std::byte inline_[kInline];
 };
 
 // One step of a CRDT path.

@@ -175,10 +175,15 @@ void write_effect(std::string& out, const CrdtEffect& e) {
 }
 
 Sha256Digest op_fingerprint(const CrdtOp& op) {
-    std::string buf;
-    buf.reserve(128);
+    // One buffer per thread, kept between calls: most operations are short,
+    // and a call of many operations would otherwise allocate for each. A
+    // buffer grown past 64 KiB by a long operation is let go.
+    thread_local std::string buf;
+    buf.clear();
     write_op(buf, op);
-    return sha256(buf);
+    const Sha256Digest digest = sha256(buf);
+    if (buf.capacity() > (size_t(64) << 10)) std::string().swap(buf);
+    return digest;
 }
 
 // ---- readers ---------------------------------------------------------------------
