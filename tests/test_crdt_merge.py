@@ -76,6 +76,18 @@ def test_orphans_follow_reachable_elements_then_move_behind_their_predecessor():
     assert val(doc) == {"List": [{"Int": 7}, {"Int": 9}, {"Int": 0}, {"Int": 8}]}
 
 
+def test_orphans_and_deleted_elements_survive_a_saved_state():
+    doc = norvane.CrdtDocument(LIST, '{"List":[{"Int":0}]}', "z")
+    doc.apply(json.dumps([ins(9, "b", eid(7, "a"), 9, 10), ins(8, "b", eid(6, "a"), 8),
+                          {"kind": "sequence_delete", "dot": d(11, "b"), "path": [], "ids": [eid(9, "b", 1)]}]))
+    saved = doc.state()
+    back = norvane.CrdtDocument.from_state(LIST, saved, "y")
+    assert back.state() == saved and val(back) == val(doc) == {"List": [{"Int": 0}, {"Int": 8}, {"Int": 9}]}
+    arrival = json.dumps([ins(7, "a", None, 7)])
+    assert back.apply(arrival) == doc.apply(arrival)
+    assert back.state() == doc.state() and val(back) == {"List": [{"Int": 7}, {"Int": 9}, {"Int": 0}, {"Int": 8}]}
+
+
 @pytest.mark.parametrize("batch", [False, True])
 def test_hidden_insertion_that_moves_an_orphan_changes_the_value(batch):
     # The orphan 9 waits after 0; the deleted 7 arrives and takes it to the front.

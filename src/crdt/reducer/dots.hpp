@@ -42,6 +42,7 @@ public:
 
 private:
     std::unordered_map<std::string_view, std::unique_ptr<ReplicaName>> names_;
+    Replica last_ = nullptr;  // the name interned last
 };
 
 // The replica of a dot that names none (an empty name).

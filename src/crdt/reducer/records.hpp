@@ -30,6 +30,7 @@ namespace direct {
 inline bool key(json::Reader& r, bool& first, std::string_view name) {
     auto more = r.next_member(first);
     if (!more || !*more) return false;
+    if (r.eat_plain_key(name)) return true;  // as the writers write it
     r.eat_char();
     auto k = r.parse_str();
     return k && *k == name && r.parse_object_colon();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <queue>
+#include <span>
 
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/model.hpp"
@@ -533,9 +534,9 @@ public:
 // ---- building from entries ---------------------------------------------------------------
 
 SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
-                                        std::map<ElementId, DotSet> deletes) {
+                                        std::map<ElementId, DeleteDots> deletes) {
     SequenceNode q;
-    for (auto& [id, dots] : deletes) q.deletes_.emplace_hint(q.deletes_.end(), id, DeleteDots(dots));
+    q.deletes_ = std::move(deletes);
     const size_t n = entries.size();
     // Predecessor positions and the children table (ascending).
     constexpr size_t kNone = size_t(-1);
@@ -544,8 +545,10 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
                                    [](const auto& e, const ElementId& x) { return e.first < x; });
         return it != entries.end() && it->first == id ? size_t(it - entries.begin()) : kNone;
     };
+    // The children of entry p are kid[first[p] .. first[p + 1]), ascending.
     std::vector<size_t> head;
-    std::vector<std::vector<size_t>> kids(n);
+    std::vector<size_t> parent(n, kNone);
+    std::vector<size_t> first(n + 1, 0);
     for (size_t i = 0; i < n; ++i) {
         const auto& e = entries[i].second;
         if (!e.inserted) continue;
@@ -554,7 +557,15 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
             continue;
         }
         size_t p = (i > 0 && entries[i - 1].first == *e.after) ? i - 1 : pos_of(*e.after);
-        if (p != kNone) kids[p].push_back(i);
+        parent[i] = p;
+        if (p != kNone) ++first[p + 1];
+    }
+    for (size_t p = 0; p < n; ++p) first[p + 1] += first[p];
+    std::vector<size_t> kid(first[n]);
+    {
+        std::vector<size_t> fill(first.begin(), first.end() - 1);
+        for (size_t i = 0; i < n; ++i)
+            if (parent[i] != kNone) kid[fill[parent[i]]++] = i;
     }
     // The walk from the head, with depths.
     std::vector<char> reached(n, 0);
@@ -568,7 +579,7 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         if (reached[i]) continue;
         reached[i] = 1;
         order.emplace_back(i, d);
-        for (size_t c : kids[i]) stack.emplace_back(c, d + 1);
+        for (size_t k = first[i]; k < first[i + 1]; ++k) stack.emplace_back(kid[k], d + 1);
     }
     // An element of (c, r, 0) is its insertion's only value unless (c, r, 1) is an entry.
     auto single = [&](const ElementId& id) {
@@ -583,8 +594,12 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         const bool deleted = q.deletes_.contains(id);
         // A register written at the element's own dot keeps only its value.
         Held held = Held::Node;
-        const RegisterNode* r = e.node ? e.node->reg() : nullptr;
-        if (r && r->dot && *r->dot == id.dot && r->value) held = held_for(*r->value);
+        const Value* plain = e.plain ? &*e.plain : nullptr;
+        if (!plain) {
+            const RegisterNode* r = e.node ? e.node->reg() : nullptr;
+            if (r && r->dot && *r->dot == id.dot && r->value) plain = &*r->value;
+        }
+        if (plain) held = held_for(*plain);
         const bool one = single(id);
         if (cur && held != Held::Node && cur->held == held && !cur->deleted == !deleted && !cur->deleted &&
             e.after && *e.after == cur->last() && cur->len < kItemMax &&
@@ -593,8 +608,8 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
               id == next_by_counter(cur->last())))) {
             if (cur->len == 1) cur->counter_step = id.index == 0 && id.dot.counter == cur->first.dot.counter + 1;
             ++cur->len;
-            if (held == Held::Char) cur->chars += r->value->as_str();
-            else cur->values.push_back(*r->value);
+            if (held == Held::Char) cur->chars += plain->as_str();
+            else cur->values.push_back(*plain);
             continue;
         }
         if (leaf->items.size() >= kLeafMax / 2) {
@@ -609,8 +624,8 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         it.single = one;
         it.deleted = deleted;
         it.held = held;
-        if (held == Held::Char) it.chars = r->value->as_str();
-        else if (held == Held::Value) it.values.push_back(*r->value);
+        if (held == Held::Char) it.chars = plain->as_str();
+        else if (held == Held::Value) it.values.push_back(*plain);
         else {
             it.node = std::move(e.node);
             it.width = node_width(it.node.get());
@@ -626,6 +641,12 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
     for (size_t i = 0; i < n; ++i) {
         if (reached[i]) continue;
         auto& e = entries[i].second;
+        if (e.plain) {
+            NodeState reg = NodeState::empty(StateKind::Register);
+            reg.reg()->value = std::move(*e.plain);
+            reg.reg()->dot = entries[i].first.dot;
+            e.node = NodePtr(std::move(reg));
+        }
         q.loose_.emplace(entries[i].first, Loose{e.after, std::move(e.node), e.inserted});
         if (e.inserted) ++q.orphans_;
     }
@@ -788,7 +809,7 @@ public:
     }
 
     // Marks the items holding `ids` as not deleted. Allocates nothing.
-    static void undelete(SequenceNode* q, const std::vector<ElementId>& ids) {
+    static void undelete(SequenceNode* q, std::span<const ElementId> ids) {
         SequenceChanges c(*q);
         for (const ElementId& id : ids) {
             auto p = c.locate(id);
@@ -924,21 +945,11 @@ public:
             SequenceEntryState st;
             st.after = e.id == id ? after : a;
             st.inserted = e.inserted;
-            if (e.plain()) {
-                Item tmp;
-                tmp.first = e.id;
-                tmp.held = e.held;
-                if (e.held == Held::Char) tmp.chars = std::string(e.chars);
-                else tmp.values.push_back(*e.value);
-                st.node = NodePtr(plain_node(tmp));
-            } else if (e.node) {
-                st.node = NodePtr(*e.node);
-            }
+            if (e.plain()) st.plain = e.plain_value();
+            else if (e.node) st.node = NodePtr(*e.node);
             entries.emplace_back(e.id, std::move(st));
         });
-        std::map<ElementId, DotSet> deletes;
-        for (const auto& [k, dots] : s.deletes_) deletes.emplace(k, DotSet(dots.begin(), dots.end()));
-        s = SequenceNode::from_entries(std::move(entries), std::move(deletes));
+        s = SequenceNode::from_entries(std::move(entries), s.deletes_);
     }
 };
 
@@ -1063,10 +1074,14 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
         const Item& it = c.item(*p);
         uint32_t n = 1;
         while (i + n < fresh.size() && p->offset + n < it.len && it.id(p->offset + n) == fresh[i + n]) ++n;
-        std::vector<ElementId> run(fresh.begin() + ptrdiff_t(i), fresh.begin() + ptrdiff_t(i + n));
         if (undo) {
             SequenceNode* self = this;
-            undo->record([self, run] { SequenceChanges::undelete(self, run); });
+            if (n == 1) {
+                undo->record([self, id = fresh[i]] { SequenceChanges::undelete(self, {&id, 1}); });
+            } else {
+                std::vector<ElementId> run(fresh.begin() + ptrdiff_t(i), fresh.begin() + ptrdiff_t(i + n));
+                undo->record([self, run] { SequenceChanges::undelete(self, run); });
+            }
         }
         Place q = c.isolate(*p, n);
         c.item(q).deleted = true;
@@ -1301,6 +1316,7 @@ Status SequenceNode::check() const {
         st.after = after;
         st.inserted = e.inserted;
         if (e.plain()) {
+            // Through a node of its own, as a saved state may hold it.
             NodeState n = NodeState::empty(StateKind::Register);
             n.reg()->value = e.plain_value();
             n.reg()->dot = e.id.dot;
@@ -1312,9 +1328,7 @@ Status SequenceNode::check() const {
     });
     for (size_t i = 1; i < entries.size(); ++i)
         if (!(entries[i - 1].first < entries[i].first)) return bad("entries out of order");
-    std::map<ElementId, DotSet> deletes;
-    for (const auto& [k, dots] : deletes_) deletes.emplace(k, DotSet(dots.begin(), dots.end()));
-    SequenceNode rebuilt = from_entries(std::move(entries), std::move(deletes));
+    SequenceNode rebuilt = from_entries(std::move(entries), deletes_);
     std::vector<std::pair<ElementId, uint32_t>> mine, theirs;
     auto depths = [](const SequenceNode& q, std::vector<std::pair<ElementId, uint32_t>>& out) {
         for (const auto& leaf : q.leaves_)

@@ -94,8 +94,11 @@ private:
 // One entry as the saved state lists it.
 struct SequenceEntryState {
     std::optional<ElementId> after;
-    NodePtr node;  // null once compaction purged it
+    NodePtr node;  // null once compaction purged it, or when `plain` holds the value
     bool inserted = false;
+    // A register written at the entry's own dot holding this value, kept
+    // without a node of its own.
+    std::optional<Value> plain;
 };
 
 class SequenceNode {
@@ -110,7 +113,7 @@ public:
     // A sequence from the entries of a saved state (ascending ids, each once)
     // and its deletions.
     static SequenceNode from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
-                                     std::map<ElementId, DotSet> deletes);
+                                     std::map<ElementId, DeleteDots> deletes);
 
     // ---- what an element holds -------------------------------------------------
 

@@ -458,7 +458,7 @@ bool entries(json::Reader& r, Entries& out, std::string_view writes) {
     return true;
 }
 
-std::optional<SequenceEntryState> seq_entry(json::Reader& r) {
+std::optional<SequenceEntryState> seq_entry(json::Reader& r, const ElementId& id) {
     bool first = true;
     SequenceEntryState e;
     if (!open(r) || !key(r, first, "after")) return std::nullopt;
@@ -471,7 +471,11 @@ std::optional<SequenceEntryState> seq_entry(json::Reader& r) {
     if (!null_next(r)) {
         auto n = node(r);
         if (!n) return std::nullopt;
-        e.node = NodePtr(std::move(*n));
+        // A register written at the entry's own dot (what an insertion made)
+        // keeps its value alone.
+        RegisterNode* reg = n->reg();
+        if (reg && reg->value && reg->dot && *reg->dot == id.dot) e.plain = std::move(reg->value);
+        else e.node = NodePtr(std::move(*n));
     }
     if (!key(r, first, "inserted")) return std::nullopt;
     if (r.parse_whitespace() == 't' && r.eat_literal("true")) e.inserted = true;
@@ -489,7 +493,7 @@ bool pair(json::Reader& r, FA&& fa, FB&& fb) {
 }
 
 // An array of [element id, x] pairs in ascending id order without repeats, as
-// written: `second` reads x, `keep(id)` keeps the pair just read.
+// written: `second(reader, id)` reads x, `keep(id)` keeps the pair just read.
 template <class Second, class Keep>
 bool id_pairs(json::Reader& r, Second&& second, Keep&& keep) {
     std::optional<ElementId> last;
@@ -502,7 +506,7 @@ bool id_pairs(json::Reader& r, Second&& second, Keep&& keep) {
                 if (i) id = *i;
                 return i.has_value();
             },
-            second);
+            [&](json::Reader& y) { return second(y, id); });
         if (!got || (last && !(*last < id))) return false;
         last = id;
         keep(id);
@@ -547,22 +551,22 @@ std::optional<NodeState> node(json::Reader& r) {
     SequenceEntryState e;
     bool ok = id_pairs(
         r,
-        [&](json::Reader& y) {
-            auto s = seq_entry(y);
+        [&](json::Reader& y, const ElementId& id) {
+            auto s = seq_entry(y, id);
             if (s) e = std::move(*s);
             return s.has_value();
         },
         [&](const ElementId& id) { items.emplace_back(id, std::move(e)); });
     if (!ok || !key(r, first, "deletes")) return std::nullopt;
-    std::map<ElementId, DotSet> deletes;
-    DotSet dots;
+    std::map<ElementId, DeleteDots> deletes;
+    DeleteDots dots;
     ok = id_pairs(
         r,
-        [&](json::Reader& y) {
-            dots.clear();
+        [&](json::Reader& y, const ElementId&) {
+            dots = DeleteDots();
             return array(y, [&](json::Reader& z) {
                 auto d = records::direct::dot(z);
-                return d && dots.insert(*d).second;
+                return d && dots.insert(*d);
             });
         },
         [&](const ElementId& id) { deletes.emplace_hint(deletes.end(), id, std::move(dots)); });
@@ -621,7 +625,9 @@ DeResult<NodeState> read_node(D& de) {
         std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
         sorted.reserve(entries.size());
         for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
-        *node.seq() = SequenceNode::from_entries(std::move(sorted), std::move(deletes));
+        std::map<ElementId, DeleteDots> dots;
+        for (const auto& [id, d] : deletes) dots.emplace_hint(dots.end(), id, DeleteDots(d));
+        *node.seq() = SequenceNode::from_entries(std::move(sorted), std::move(dots));
     }
     return node;
 }

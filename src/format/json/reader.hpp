@@ -120,6 +120,16 @@ public:
         }
         return false;
     }
+    // Consumes a member's key written plainly, `"name":` with nothing between,
+    // when the input continues with exactly it (at the key's opening quote).
+    bool eat_plain_key(std::string_view name) {
+        const size_t k = name.size();
+        if (n_ - i_ < k + 3 || s_[i_ + k + 1] != '"' || s_[i_ + k + 2] != ':' ||
+            __builtin_memcmp(s_ + i_ + 1, name.data(), k) != 0)
+            return false;
+        i_ += k + 3;
+        return true;
+    }
     int next_char() { return i_ < n_ ? s_[i_++] : -1; }
     // Goes back to a position taken from index(), for a caller that looked
     // ahead and chose another way to read what starts there. The caller
