@@ -557,3 +557,16 @@ def test_escapes_anywhere_in_long_strings(special):
     for at in range(0, 70):
         s = "a" * at + special + "b" * (69 - at)
         assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")
+
+
+@given(st.text(alphabet=st.sampled_from('ab"\\\n\t\x01\x1f\x7f/é\u2028😀'), min_size=60, max_size=400))
+def test_long_strings_dense_with_escapes_match_json_dumps(s):
+    assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")
+
+
+@pytest.mark.parametrize("n", [64, 79, 80, 95, 96, 97, 127, 128])
+@pytest.mark.parametrize("fill", ["\t", "x", "x\n", "\x01yz"])
+def test_escapes_up_to_the_last_byte_of_long_strings(n, fill):
+    # Every block boundary and the very end, with escapes packed or spread.
+    s = (fill * n)[:n - 1] + '"'
+    assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")

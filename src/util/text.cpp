@@ -168,9 +168,111 @@ constexpr char kReplacement[] = "\xef\xbf\xbd";
 
 }  // namespace
 
+namespace {
+
+#if defined(__SSE2__)
+// The bytes of a block of 16 that a JSON string cannot hold as they are, as a
+// bit mask.
+inline unsigned json_escape_mask(__m128i x) {
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
+    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                     _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
+    return static_cast<unsigned>(_mm_movemask_epi8(bad));
+}
+
+// Writes the escape of `c` (a byte kJsonEscapes marks) at `o`; returns its end.
+inline char* write_json_escape(char* o, unsigned char c) {
+    const char e = kJsonEscapes[c];
+    o[0] = '\\';
+    o[1] = e;
+    if (e != 'u') return o + 2;
+    o[2] = '0';
+    o[3] = '0';
+    o[4] = kHexDigits[c >> 4];
+    o[5] = kHexDigits[c & 0xf];
+    return o + 6;
+}
+
+// A long string: its escapes counted first, then the whole quoted text written
+// in place, block by block, the plain stretches between escapes copied 16
+// bytes at a time.
+void append_long_json_string(std::string& out, const char* s, std::size_t n) {
+    std::size_t extra = 0;
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        unsigned mask = json_escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        for (; mask != 0; mask &= mask - 1) {
+            const auto c = static_cast<unsigned char>(s[i + unsigned(__builtin_ctz(mask))]);
+            extra += kJsonEscapes[c] == 'u' ? 5 : 1;
+        }
+    }
+    for (; i < n; ++i) {
+        const char e = kJsonEscapes[static_cast<unsigned char>(s[i])];
+        if (e != 0) extra += e == 'u' ? 5 : 1;
+    }
+    const std::size_t at = out.size();
+    if (extra == 0) {
+        out.reserve(at + n + 2);
+        out.push_back('"');
+        out.append(s, n);
+        out.push_back('"');
+        return;
+    }
+    // 16 bytes of room past the end for the last block's whole-block stores.
+    out.resize_and_overwrite(at + n + extra + 2 + 16, [&](char* buf, std::size_t) {
+        char* o = buf + at;
+        *o++ = '"';
+        std::size_t j = 0;
+        // Copies the `len` (< 16) bytes at `from` to `o`: while a whole block
+        // can be read from there, as one block (the output has room).
+        auto copy = [&](const char* from, unsigned len) {
+            if (from + 16 <= s + n) _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+            else std::memcpy(o, from, len);
+            o += len;
+        };
+        for (; j + 16 <= n; j += 16) {
+            const char* b = s + j;
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+            unsigned mask = json_escape_mask(x);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+            if (mask == 0) {
+                o += 16;
+                continue;
+            }
+            // The bytes before the first escape are in place already.
+            unsigned k = unsigned(__builtin_ctz(mask));
+            o = write_json_escape(o + k, static_cast<unsigned char>(b[k]));
+            unsigned from = k + 1;
+            for (mask &= mask - 1; mask != 0; mask &= mask - 1) {
+                k = unsigned(__builtin_ctz(mask));
+                copy(b + from, k - from);
+                o = write_json_escape(o, static_cast<unsigned char>(b[k]));
+                from = k + 1;
+            }
+            copy(b + from, 16 - from);
+        }
+        for (; j < n; ++j) {
+            const auto c = static_cast<unsigned char>(s[j]);
+            if (kJsonEscapes[c] == 0) *o++ = char(c);
+            else o = write_json_escape(o, c);
+        }
+        *o++ = '"';
+        return std::size_t(o - buf);
+    });
+}
+#endif
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view utf8) {
     const char* s = utf8.data();
     const std::size_t n = utf8.size();
+#if defined(__SSE2__)
+    if (n >= 64) {
+        append_long_json_string(out, s, n);
+        return;
+    }
+#endif
     out.reserve(out.size() + n + 2);
     out.push_back('"');
     std::size_t run = 0;
