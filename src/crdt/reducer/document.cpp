@@ -96,10 +96,16 @@ Result<std::string> CrdtDocument::state() const {
 
 namespace {
 
+// Room for a result about as long as the last one (up to 1 MiB: past that the
+// text's own growth costs little beside writing it).
+void reserve_result(std::string& out, const CrdtDocument& doc) {
+    out.reserve(std::clamp<size_t>(doc.result_hint + doc.result_hint / 8, 128, size_t(1) << 20));
+}
+
 Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
     auto mutations = NV_TRY(parse_mutations(mutations_json, *doc.replicas));
     std::string out;
-    out.reserve(128);
+    reserve_result(out, doc);
     // Written before the changes are kept, so that running out of memory here
     // leaves the document as it was.
     NV_CHECK(doc.mutate_ops(mutations, whole, [&](const std::vector<CrdtOp>& ops, const CrdtEffect& effect) {
@@ -109,14 +115,16 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
         write_effect(out, effect);
         out += '}';
     }));
+    doc.result_hint = out.size();
     return out;
 }
 
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
     auto ops = NV_TRY(parse_ops(ops_json, *doc.replicas));
     std::string out;
-    out.reserve(128);
+    reserve_result(out, doc);
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) { write_effect(out, effect); }));
+    doc.result_hint = out.size();
     return out;
 }
 

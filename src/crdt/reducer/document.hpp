@@ -32,6 +32,10 @@ struct CrdtDocument {
     // The materialised value of `root`, kept between calls; null when unknown.
     // Calls that change the document update it in place.
     std::shared_ptr<Value> value_cache;
+    // The length of the last result text, reserved for the next one: a text's
+    // effect carries the whole text, and a call's result is mostly the size of
+    // the one before.
+    size_t result_hint = 0;
 
     const CrdtPolicy& policy() const { return spec.root; }
 
