@@ -69,7 +69,7 @@ struct CrdtDocument {
     // back: when it throws, the document is left as it was.
     using OpsSink = std::function<void(const std::vector<CrdtOp>&, const CrdtEffect&)>;
     using EffectSink = std::function<void(const CrdtEffect&)>;
-    Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(const std::vector<CrdtMutation>& mutations,
+    Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(std::vector<CrdtMutation> mutations,
                                                                   bool whole = false,
                                                                   const OpsSink& before_commit = {});
     Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false,

@@ -15,11 +15,11 @@ namespace {
 using call::Journal;
 using call::Tracker;
 
-CrdtOp make_op(OpKind kind, Dot dot, const CrdtPath& path) {
+CrdtOp make_op(OpKind kind, Dot dot, CrdtPath path) {
     CrdtOp op;
     op.kind = kind;
     op.dot = std::move(dot);
-    op.path = path;
+    op.path = std::move(path);
     return op;
 }
 
@@ -110,7 +110,8 @@ struct Mutator {
         return out;
     }
 
-    Status run(const CrdtMutation& m) {
+    // Takes what the operation keeps out of `m`.
+    Status run(CrdtMutation& m) {
         const CrdtPolicy& policy = work.policy();
         switch (m.kind) {
             // A removal resolves its path read-only first: a path that does not
@@ -139,18 +140,18 @@ struct Mutator {
             }
             case OpKind::SequenceSplice: return splice(m);
             default: {
-                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), m.path);
-                op.key = m.key;
-                op.value = m.value;
-                op.after = m.after;
-                op.values = m.values;
-                op.ids = m.ids;
+                CrdtOp op = make_op(m.kind, NV_TRY(fresh_dot()), std::move(m.path));
+                op.key = std::move(m.key);
+                op.value = std::move(m.value);
+                op.after = std::move(m.after);
+                op.values = std::move(m.values);
+                op.ids = std::move(m.ids);
                 return process(std::move(op));
             }
         }
     }
 
-    Status splice(const CrdtMutation& m) {
+    Status splice(CrdtMutation& m) {
         auto loc = NV_TRY(node_at_path(root, work.policy(), m.path));
         if (loc.policy->kind != PolicyKind::Sequence) return fail(errors::kSpliceTarget);
         const SequenceNode* seq = loc.node->seq();
@@ -205,9 +206,9 @@ struct Mutator {
             NV_CHECK(process(std::move(del), hinted ? &hint : nullptr));
         }
         if (!m.values.empty()) {
-            CrdtOp ins = make_op(OpKind::SequenceInsert, NV_TRY(fresh_dot()), m.path);
+            CrdtOp ins = make_op(OpKind::SequenceInsert, NV_TRY(fresh_dot()), std::move(m.path));
             ins.after = std::move(after);
-            ins.values = m.values;
+            ins.values = std::move(m.values);
             NV_CHECK(process(std::move(ins), hinted ? &hint : nullptr));
         }
         return {};
@@ -216,14 +217,14 @@ struct Mutator {
 
 }  // namespace
 
-Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(const std::vector<CrdtMutation>& mutations,
+Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std::vector<CrdtMutation> mutations,
                                                                             bool whole, const OpsSink& before_commit) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, whole);
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
-    for (const auto& mu : mutations) NV_CHECK(m.run(mu));
+    for (auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
     journal.cache_changing = true;
     effect.patch = NV_TRY(tracker.finish(root));
