@@ -56,17 +56,23 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 // The number of bytes from `p` on, in whole blocks of 16 before `end`, that a
 // JSON string holds as they are (no quotation mark, backslash or control
 // character); 0 where SSE2 is not there.
+#if defined(__SSE2__)
+// The bytes of a block of 16 that a JSON string cannot hold as they are, as a
+// bit mask.
+inline unsigned json_escape_mask(__m128i x) {
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
+    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                     _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
+    return static_cast<unsigned>(_mm_movemask_epi8(bad));
+}
+#endif
+
 inline std::size_t json_plain_blocks(const char* p, const char* end) {
     std::size_t n = 0;
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
-    while (end - p - std::ptrdiff_t(n) >= 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
-        const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                         _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
-        if (_mm_movemask_epi8(bad) != 0) break;
+    while (end - p - std::ptrdiff_t(n) >= 16 &&
+           json_escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n))) == 0)
         n += 16;
-    }
 #else
     (void)p;
     (void)end;
@@ -170,16 +176,6 @@ constexpr char kReplacement[] = "\xef\xbf\xbd";
 
 namespace {
 
-#if defined(__SSE2__)
-// The bytes of a block of 16 that a JSON string cannot hold as they are, as a
-// bit mask.
-inline unsigned json_escape_mask(__m128i x) {
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
-    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                     _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
-    return static_cast<unsigned>(_mm_movemask_epi8(bad));
-}
-
 // Writes the escape of `c` (a byte kJsonEscapes marks) at `o`; returns its end.
 inline char* write_json_escape(char* o, unsigned char c) {
     const char e = kJsonEscapes[c];
@@ -193,6 +189,14 @@ inline char* write_json_escape(char* o, unsigned char c) {
     return o + 6;
 }
 
+// The bytes the escape of `c` adds to it: 0 when it needs none.
+inline std::size_t json_escape_extra(unsigned char c) {
+    const char e = kJsonEscapes[c];
+    return e == 0 ? 0 : e == 'u' ? 5 : 1;
+}
+
+#if defined(__SSE2__)
+
 // A long string: its escapes counted first, then the whole quoted text written
 // in place, block by block, the plain stretches between escapes copied 16
 // bytes at a time.
@@ -201,15 +205,10 @@ void append_long_json_string(std::string& out, const char* s, std::size_t n) {
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         unsigned mask = json_escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-        for (; mask != 0; mask &= mask - 1) {
-            const auto c = static_cast<unsigned char>(s[i + unsigned(__builtin_ctz(mask))]);
-            extra += kJsonEscapes[c] == 'u' ? 5 : 1;
-        }
+        for (; mask != 0; mask &= mask - 1)
+            extra += json_escape_extra(static_cast<unsigned char>(s[i + unsigned(__builtin_ctz(mask))]));
     }
-    for (; i < n; ++i) {
-        const char e = kJsonEscapes[static_cast<unsigned char>(s[i])];
-        if (e != 0) extra += e == 'u' ? 5 : 1;
-    }
+    for (; i < n; ++i) extra += json_escape_extra(static_cast<unsigned char>(s[i]));
     const std::size_t at = out.size();
     if (extra == 0) {
         out.reserve(at + n + 2);
@@ -284,15 +283,8 @@ void append_json_string(std::string& out, std::string_view utf8) {
         while (i < n && kJsonEscapes[static_cast<unsigned char>(s[i])] == 0) ++i;
         if (i == n) break;
         out.append(s + run, i - run);
-        const auto c = static_cast<unsigned char>(s[i]);
-        const char e = kJsonEscapes[c];
-        if (e == 'u') {
-            const char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xf]};
-            out.append(esc, 6);
-        } else {
-            const char esc[2] = {'\\', e};
-            out.append(esc, 2);
-        }
+        char esc[6];
+        out.append(esc, std::size_t(write_json_escape(esc, static_cast<unsigned char>(s[i])) - esc));
         run = ++i;
     }
     out.append(s + run, n - run);

@@ -43,6 +43,18 @@ ElementId next_by_index(const ElementId& id) { return ElementId{id.dot, id.index
 
 }  // namespace
 
+NodeState own_register(Value v, const Dot& dot) {
+    NodeState n = NodeState::empty(StateKind::Register);
+    n.reg()->value = std::move(v);
+    n.reg()->dot = dot;
+    return n;
+}
+
+const Value* own_register_value(const NodeState& n, const Dot& dot) {
+    const RegisterNode* r = n.reg();
+    return r && r->value && r->dot && *r->dot == dot ? &*r->value : nullptr;
+}
+
 // ---- items and leaves ------------------------------------------------------------------
 
 struct SequenceNode::Item {
@@ -594,11 +606,7 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         const bool deleted = q.deletes_.contains(id);
         // A register written at the element's own dot keeps only its value.
         Held held = Held::Node;
-        const Value* plain = e.plain ? &*e.plain : nullptr;
-        if (!plain) {
-            const RegisterNode* r = e.node ? e.node->reg() : nullptr;
-            if (r && r->dot && *r->dot == id.dot && r->value) plain = &*r->value;
-        }
+        const Value* plain = e.plain ? &*e.plain : e.node ? own_register_value(*e.node, id.dot) : nullptr;
         if (plain) held = held_for(*plain);
         const bool one = single(id);
         if (cur && held != Held::Node && cur->held == held && !cur->deleted == !deleted && !cur->deleted &&
@@ -641,12 +649,7 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
     for (size_t i = 0; i < n; ++i) {
         if (reached[i]) continue;
         auto& e = entries[i].second;
-        if (e.plain) {
-            NodeState reg = NodeState::empty(StateKind::Register);
-            reg.reg()->value = std::move(*e.plain);
-            reg.reg()->dot = entries[i].first.dot;
-            e.node = NodePtr(std::move(reg));
-        }
+        if (e.plain) e.node = NodePtr(own_register(std::move(*e.plain), entries[i].first.dot));
         q.loose_.emplace(entries[i].first, Loose{e.after, std::move(e.node), e.inserted});
         if (e.inserted) ++q.orphans_;
     }
@@ -928,10 +931,7 @@ public:
     }
 
     static NodeState plain_node(const Item& it) {
-        NodeState n = NodeState::empty(StateKind::Register);
-        n.reg()->value = it.held == Held::Char ? Value::str(it.chars) : it.values.front();
-        n.reg()->dot = it.first.dot;
-        return n;
+        return own_register(it.held == Held::Char ? Value::str(it.chars) : it.values.front(), it.first.dot);
     }
 
     static Status conflicting(const ElementId& id) {
@@ -1317,10 +1317,7 @@ Status SequenceNode::check() const {
         st.inserted = e.inserted;
         if (e.plain()) {
             // Through a node of its own, as a saved state may hold it.
-            NodeState n = NodeState::empty(StateKind::Register);
-            n.reg()->value = e.plain_value();
-            n.reg()->dot = e.id.dot;
-            st.node = NodePtr(std::move(n));
+            st.node = NodePtr(own_register(e.plain_value(), e.id.dot));
         } else if (e.node) {
             st.node = NodePtr(*e.node);
         }

@@ -101,6 +101,13 @@ struct SequenceEntryState {
     std::optional<Value> plain;
 };
 
+// A register written at `dot` holding `v`: what an insertion makes of each of
+// its values.
+NodeState own_register(Value v, const Dot& dot);
+// The value `n` holds when it is such a register, written at `dot`; null
+// otherwise.
+const Value* own_register_value(const NodeState& n, const Dot& dot);
+
 class SequenceNode {
 public:
     SequenceNode();

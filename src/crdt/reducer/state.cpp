@@ -473,8 +473,7 @@ std::optional<SequenceEntryState> seq_entry(json::Reader& r, const ElementId& id
         if (!n) return std::nullopt;
         // A register written at the entry's own dot (what an insertion made)
         // keeps its value alone.
-        RegisterNode* reg = n->reg();
-        if (reg && reg->value && reg->dot && *reg->dot == id.dot) e.plain = std::move(reg->value);
+        if (own_register_value(*n, id.dot)) e.plain = std::move(n->reg()->value);
         else e.node = NodePtr(std::move(*n));
     }
     if (!key(r, first, "inserted")) return std::nullopt;
