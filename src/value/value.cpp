@@ -62,8 +62,23 @@ bool scalars_equal(const Value& a, const Value& b) {
 
 }  // namespace
 
-bool operator==(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
+void Value::copy_owned(const Value& o) {
+    switch (kind_) {
+        case Kind::Str: new (&s_) std::string(o.s_); break;
+        case Kind::List: new (&l_) ValueList(o.l_); break;
+        default: new (&m_) ValueMap(o.m_); break;
+    }
+}
+
+void Value::destroy_owned() noexcept {
+    switch (kind_) {
+        case Kind::Str: s_.~basic_string(); break;
+        case Kind::List: l_.~ValueList(); break;
+        default: m_.~ValueMap(); break;
+    }
+}
+
+bool Value::owned_equal(const Value& a, const Value& b) {
     switch (a.kind()) {
         case Value::Kind::Str: return a.as_str() == b.as_str();
         case Value::Kind::List: {

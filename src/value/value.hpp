@@ -115,7 +115,18 @@ public:
 
     // Structural equality: IEEE comparison of floats (NaN differs from
     // itself, 0.0 equals -0.0); Int 1 and Float 1.0 differ.
-    friend bool operator==(const Value& a, const Value& b);
+    // Scalars are compared here; strings, lists and maps out of line.
+    friend bool operator==(const Value& a, const Value& b) {
+        if (a.kind_ != b.kind_) return false;
+        switch (a.kind_) {
+            case Kind::Null: return true;
+            case Kind::Bool: return a.b_ == b.b_;
+            case Kind::Int: return a.i_ == b.i_;
+            case Kind::Float: return a.f_ == b.f_;
+            case Kind::Submodel: return a.id_ == b.id_;
+            default: return owned_equal(a, b);
+        }
+    }
 
     // Sorts map entries by key; of equal keys the one given last stays.
     static void sort_entries(ValueMap& entries);
@@ -137,25 +148,19 @@ private:
             default: new (&m_) ValueMap(std::move(o.m_)); break;
         }
     }
+    // Scalars are their bits, copied and dropped inline; the owning kinds go
+    // out of line, so that moving a list's elements stays a tight loop.
     void copy_from(const Value& o) {
-        switch (kind_) {
-            case Kind::Str: new (&s_) std::string(o.s_); break;
-            case Kind::List: new (&l_) ValueList(o.l_); break;
-            case Kind::Map: new (&m_) ValueMap(o.m_); break;
-            default: raw_ = o.raw_; break;
-        }
+        if (owns()) copy_owned(o);
+        else raw_ = o.raw_;
     }
-    void destroy() noexcept {
+    void copy_owned(const Value& o);
+    [[gnu::always_inline]] void destroy() noexcept {
         if (owns()) destroy_owned();
         kind_ = Kind::Null;
     }
-    void destroy_owned() noexcept {
-        switch (kind_) {
-            case Kind::Str: s_.~basic_string(); break;
-            case Kind::List: l_.~ValueList(); break;
-            default: m_.~ValueMap(); break;
-        }
-    }
+    void destroy_owned() noexcept;
+    static bool owned_equal(const Value& a, const Value& b);
 
     Kind kind_;
     union {
