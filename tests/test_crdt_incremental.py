@@ -747,6 +747,58 @@ def test_one_list_change_per_call_matches_the_diff(ints, rows, calls):
     doc.check()
 
 
+@settings(max_examples=150)
+@given(st.lists(st.integers(0, 2), max_size=12),
+       st.lists(st.tuples(st.booleans(), st.integers(0, 20), st.integers(0, 3), st.lists(st.integers(0, 3), max_size=4)),
+                min_size=1, max_size=5))
+def test_list_splices_in_one_call_match_the_diff(ints, splices):
+    """Deletions, replacements and insertions next to one another in one call, over
+    lists of equal values, by splices and by deletions of element ids."""
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": x} for x in ints]}, "rows": {"List": []},
+                               "set": {"List": []}, "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    shown = visible_ids(json.loads(doc.fast.state())["root"]["entries"]["ints"]["node"])
+    length = len(ints)
+    mutations = []
+    for by_id, at, delete, values in splices:
+        at = at % (length + 1)
+        delete = min(delete, length - at)
+        ids = shown[at:at + delete]
+        if by_id and delete and None not in ids:
+            mutations.append({"kind": "sequence_delete", "path": [K("ints")], "ids": ids})
+            values = []
+        else:
+            mutations.append({"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": delete,
+                              "values": [{"Int": x} for x in values]})
+        shown[at:at + delete] = [None] * len(values)  # ids made in this call are not known here
+        length += len(values) - delete
+    doc.mutate(mutations)
+    doc.check()
+
+
+@pytest.mark.parametrize("mutations", [
+    # one element for another, equal to an element after it
+    [{"index": 1, "delete_count": 1, "values": [2]}],
+    # one element for another, by two mutations of one call
+    [{"index": 1, "delete_count": 1, "values": []}, {"index": 1, "delete_count": 0, "values": [9]}],
+    # a run deleted, then values typed into its place one by one
+    [{"index": 0, "delete_count": 2, "values": []}, {"index": 0, "delete_count": 0, "values": [7]},
+     {"index": 1, "delete_count": 0, "values": [8]}, {"index": 1, "delete_count": 0, "values": [6]}],
+    # a deletion in the middle (the diff moves elements up), and one at the end
+    [{"index": 1, "delete_count": 1, "values": []}],
+    [{"index": 3, "delete_count": 1, "values": []}],
+    # an insertion after the replaced place: no longer one edit
+    [{"index": 1, "delete_count": 1, "values": [5]}, {"index": 3, "delete_count": 0, "values": [5]}],
+])
+def test_list_edits_composed_in_one_call(mutations):
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": x} for x in (1, 0, 2, 2)]}, "rows": {"List": []},
+                               "set": {"List": []}, "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": m["index"],
+                 "delete_count": m["delete_count"], "values": [{"Int": x} for x in m["values"]]} for m in mutations])
+    doc.check()
+
+
 @pytest.mark.parametrize(("length", "index", "count"), [
     (12, 0, 3), (12, 0, 4), (12, 6, 5), (12, 11, 6), (12, 12, 9), (40, 1, 2), (40, 20, 5), (3, 1, 6)])
 def test_values_inserted_into_a_list_at_the_diff_limit(length, index, count):

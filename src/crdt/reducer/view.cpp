@@ -228,14 +228,17 @@ Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPol
 
 // Writes a list edit into the list it was laid over.
 void apply_list_edit(ValueList& items, Node& n) {
-    if (n.replace) {
-        items[n.index] = std::move(n.values[0]);
-    } else {
-        items.insert(items.begin() + ptrdiff_t(n.index), std::make_move_iterator(n.values.begin()),
-                     std::make_move_iterator(n.values.end()));
-    }
+    const size_t kept = std::min(n.removed, n.values.size());
+    const auto at = items.begin() + ptrdiff_t(n.index);
+    std::move(n.values.begin(), n.values.begin() + ptrdiff_t(kept), at);
+    if (n.removed > kept) items.erase(at + ptrdiff_t(kept), at + ptrdiff_t(n.removed));
+    else items.insert(at + ptrdiff_t(kept), std::make_move_iterator(n.values.begin() + ptrdiff_t(kept)),
+                      std::make_move_iterator(n.values.end()));
     n.values.clear();
 }
+
+// Whether a list edit puts one value in place of one element.
+bool replaces_one(const Node& n) { return n.removed == 1 && n.values.size() == 1; }
 
 // Turns a list edit into the whole list after it, from the list before.
 void settle(Node& n, const Value& before) {
@@ -259,7 +262,7 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
             if (a[i] == x) return false;
         return true;
     };
-    if (n.replace) {
+    if (replaces_one(n)) {
         if (at >= len) return std::nullopt;
         if (!n.distinct) {
             const Value& now = n.values[0];
@@ -269,7 +272,7 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
         }
         return at;
     }
-    if (at > len) return std::nullopt;
+    if (n.removed != 0 || at > len) return std::nullopt;
     if (!n.distinct) {
         if (n.values.size() == 1)
             while (at < len && a[at] == n.values[0]) ++at;
@@ -289,7 +292,7 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
 void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops) {
     if (old.kind() == Value::Kind::List) {
         if (auto at = plain_list_edit(old.as_list(), n)) {
-            if (n.replace) {
+            if (replaces_one(n)) {
                 path.push_back(PathSeg::make_index(*at));
                 diff_value(path, old.as_list()[*at], n.values[0], ops);
                 path.pop_back();
@@ -308,7 +311,7 @@ void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>
     }
     if (old.kind() != Value::Kind::List) {
         Node copy;
-        copy.replace = n.replace;
+        copy.removed = n.removed;
         copy.index = n.index;
         copy.values = n.values;
         settle(copy, old);
@@ -321,7 +324,7 @@ void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>
     const ValueList& items = old.as_list();
     EditContainer after;
     after.kind = Value::Kind::List;
-    after.items.reserve(items.size() + (n.replace ? 0 : n.values.size()));
+    after.items.reserve(items.size() - n.removed + n.values.size());
     auto held = [](const Value& v) {
         EditNode e;
         e.value = &v;
@@ -329,7 +332,7 @@ void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>
     };
     for (size_t i = 0; i < n.index; ++i) after.items.push_back(held(items[i]));
     for (const Value& v : n.values) after.items.push_back(held(v));
-    for (size_t i = n.index + (n.replace ? 1 : 0); i < items.size(); ++i) after.items.push_back(held(items[i]));
+    for (size_t i = n.index + n.removed; i < items.size(); ++i) after.items.push_back(held(items[i]));
     diff_list_nodes(path, old, after, ops);
 }
 
@@ -593,14 +596,27 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 // would move the rest of the value again, and the sequence is
                 // materialised once when the call ends instead.
                 constexpr uint32_t kInPlaceEdits = 4;
+                // Values a list edit gathers from insertions next to or inside it.
+                constexpr size_t kEditValues = 1024;
                 const bool untouched = n->state == State::Interior && n->kids.empty();
-                if (editable && !text && untouched && op.kind == OpKind::SequenceInsert) {
+                const bool insert = op.kind == OpKind::SequenceInsert;
+                // A deletion that hides one run of the list's items.
+                const bool one_run = !insert && !cuts.empty() && std::adjacent_find(cuts.begin(), cuts.end(),
+                    [](const auto& a, const auto& b) { return a.first + a.second != b.first; }) == cuts.end();
+                if (editable && !text && untouched && (insert || one_run)) {
                     // The first change to a list this call: laid over the list as it is.
                     n->state = State::ListEdit;
-                    n->replace = false;
-                    n->index = insert_at;
+                    n->distinct = false;
+                    n->index = insert ? insert_at : cuts.front().first;
+                    n->removed = insert ? 0 : cuts.back().first + cuts.back().second - cuts.front().first;
                     n->values = std::move(inserted);
                     ++n->edits;
+                } else if (editable && !text && insert && n->state == State::ListEdit && insert_at >= n->index &&
+                           insert_at - n->index <= n->values.size() && n->values.size() < kEditValues) {
+                    // Values inserted into or next to the values the list edit puts in.
+                    n->distinct = false;
+                    n->values.insert(n->values.begin() + ptrdiff_t(insert_at - n->index),
+                                     std::make_move_iterator(inserted.begin()), std::make_move_iterator(inserted.end()));
                 } else if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
                     if (n->state != State::Value) {
                         const Value* v = &before_;
@@ -685,7 +701,7 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
                               : std::optional<size_t>();
                 if (at) {
                     n->state = State::ListEdit;
-                    n->replace = before.has_value();
+                    n->removed = before.has_value() ? 1 : 0;
                     n->distinct = after.node->set() && shows_own_identity(after.policy->keys, *now, child->key);
                     n->index = *at;
                     n->values.clear();

@@ -46,16 +46,17 @@ public:
 
     // A changed subtree: a replacement value, an absent map entry, a sequence
     // to materialise again, an unchanged map some of whose entries changed, or
-    // one change to a list laid over the list before the call (`values`
-    // inserted at `index`, or the element at `index` replaced by values[0]).
+    // one splice laid over the list before the call (`removed` elements from
+    // `index` on give way to `values`).
     struct Node {
         enum class State : uint8_t { Interior, Value, Absent, Dirty, ListEdit };
         State state = State::Interior;
-        bool replace = false;  // ListEdit
-        // ListEdit: the value edited in equals no other element (a set member
-        // whose identity holds no float: identities differ as values do).
+        // ListEdit: one value in place of one element, which equals no other
+        // element (a set member whose identity holds no float: identities
+        // differ as values do).
         bool distinct = false;
         size_t index = 0;      // ListEdit
+        size_t removed = 0;    // ListEdit
         ValueList values;      // ListEdit
         // Sequence edits made in place in `value` this call.
         uint32_t edits = 0;
