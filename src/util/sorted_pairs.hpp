@@ -82,6 +82,18 @@ size_t sort_keep_last(size_t n, Key key, Item* items) {
 
 }  // namespace sorted_detail
 
+// Member order as the comparator of an ordered container of keys: the keys'
+// first eight bytes compared as one number, and only keys that share them
+// compared in full.
+struct KeyLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        const uint64_t x = sorted_detail::key_prefix(a), y = sorted_detail::key_prefix(b);
+        if (x != y) return x < y;
+        return a < b;
+    }
+};
+
 // The positions 0..n-1 of members in member order. `order` is reused
 // scratch; the result views it.
 template <class Key>

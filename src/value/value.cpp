@@ -7,28 +7,28 @@
 namespace norvane {
 
 namespace {
-struct KeyLess {
-    bool operator()(const std::pair<std::string, Value>& e, std::string_view k) const { return e.first < k; }
+struct EntryLess {
+    bool operator()(const std::pair<std::string, Value>& e, std::string_view k) const { return KeyLess()(e.first, k); }
 };
 }  // namespace
 
 const Value* Value::find(std::string_view key) const {
     const ValueMap& m = as_map();
-    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    auto it = std::lower_bound(m.begin(), m.end(), key, EntryLess());
     if (it != m.end() && it->first == key) return &it->second;
     return nullptr;
 }
 
 Value* Value::find(std::string_view key) {
     ValueMap& m = as_map();
-    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    auto it = std::lower_bound(m.begin(), m.end(), key, EntryLess());
     if (it != m.end() && it->first == key) return &it->second;
     return nullptr;
 }
 
 void Value::insert_or_assign(std::string key, Value v) {
     ValueMap& m = as_map();
-    auto it = std::lower_bound(m.begin(), m.end(), std::string_view(key), KeyLess());
+    auto it = std::lower_bound(m.begin(), m.end(), std::string_view(key), EntryLess());
     if (it != m.end() && it->first == key) {
         it->second = std::move(v);
     } else {
@@ -38,7 +38,7 @@ void Value::insert_or_assign(std::string key, Value v) {
 
 bool Value::erase(std::string_view key) {
     ValueMap& m = as_map();
-    auto it = std::lower_bound(m.begin(), m.end(), key, KeyLess());
+    auto it = std::lower_bound(m.begin(), m.end(), key, EntryLess());
     if (it == m.end() || it->first != key) return false;
     m.erase(it);
     return true;

@@ -22,6 +22,7 @@
 #include "crdt/reducer/dots.hpp"
 #include "crdt/reducer/sequence.hpp"
 #include "util/result.hpp"
+#include "util/sorted_pairs.hpp"
 #include "value/value.hpp"
 
 namespace norvane::crdt {
@@ -49,10 +50,10 @@ struct RegisterNode {
     std::optional<Dot> dot;
 };
 struct MapNode {
-    std::map<std::string, MapEntryState, std::less<>> entries;
+    std::map<std::string, MapEntryState, KeyLess> entries;
 };
 struct SetNode {
-    std::map<std::string, SetEntryState, std::less<>> entries;
+    std::map<std::string, SetEntryState, KeyLess> entries;
 };
 // The kinds in the order of the policy kinds.
 enum class StateKind : uint8_t { Register, Map, Set, Sequence };

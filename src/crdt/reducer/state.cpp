@@ -304,7 +304,7 @@ DeResult<Entry> read_entry(D& de, const de::StructSpec& spec) {
 }
 
 template <class Entry>
-using EntryMap = std::map<std::string, Entry, std::less<>>;
+using EntryMap = std::map<std::string, Entry, KeyLess>;
 
 template <class Entry>
 struct EntryMapVisitor : de::Visitor<EntryMapVisitor<Entry>, EntryMap<Entry>> {

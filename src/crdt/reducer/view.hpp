@@ -61,7 +61,7 @@ public:
         // Sequence edits made in place in `value` this call.
         uint32_t edits = 0;
         Value value;
-        std::map<std::string, Node, std::less<>> kids;
+        std::map<std::string, Node, KeyLess> kids;
     };
 
 private:
