@@ -45,22 +45,21 @@ void add_dots(DotRuns& set, It first, It last, UndoLog* undo) {
     for (; first != last; ++first) add_dot(set, *first, undo);
 }
 
+// The entry of `key`, made empty when missing: one walk down the entries.
 MapEntryState& map_entry(MapNode& m, const std::string& key, const CrdtPolicy& child, UndoLog* undo) {
-    auto it = m.entries.find(key);
-    if (it == m.entries.end()) {
+    auto it = m.entries.lower_bound(key);
+    if (it == m.entries.end() || it->first != key) {
         if (undo) undo->map_entry_added(&m, key);
-        it = m.entries.emplace(key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}})
-                 .first;
+        it = m.entries.emplace_hint(it, key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}});
     }
     return it->second;
 }
 
 SetEntryState& set_entry(SetNode& s, std::string key, const CrdtPolicy& child, UndoLog* undo) {
-    auto it = s.entries.find(key);
-    if (it == s.entries.end()) {
+    auto it = s.entries.lower_bound(key);
+    if (it == s.entries.end() || it->first != key) {
         if (undo) undo->set_entry_added(&s, key);
-        it = s.entries.emplace(std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}})
-                 .first;
+        it = s.entries.emplace_hint(it, std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}});
     }
     return it->second;
 }

@@ -108,9 +108,9 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
     reserve_result(out, doc);
     // Written before the changes are kept, so that running out of memory here
     // leaves the document as it was.
-    NV_CHECK(doc.mutate_ops(std::move(mutations), whole, [&](const std::vector<CrdtOp>& ops, const CrdtEffect& effect) {
+    NV_CHECK(doc.mutate_ops(std::move(mutations), whole, [&](std::string_view ops, const CrdtEffect& effect) {
         out += "{\"ops\":";
-        write_ops(out, ops);
+        out += ops;
         out += ",\"effect\":";
         write_effect(out, effect);
         out += '}';

@@ -66,8 +66,10 @@ struct CrdtDocument {
     // deltas by materialising the whole value after every operation: the simple
     // reference the incremental path is checked against.
     // `before_commit` sees the result while the changes can still be taken
-    // back: when it throws, the document is left as it was.
-    using OpsSink = std::function<void(const std::vector<CrdtOp>&, const CrdtEffect&)>;
+    // back: when it throws, the document is left as it was. A mutation's sink
+    // is given the operations made as their JSON array, the text their
+    // fingerprints were taken of.
+    using OpsSink = std::function<void(std::string_view, const CrdtEffect&)>;
     using EffectSink = std::function<void(const CrdtEffect&)>;
     Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(std::vector<CrdtMutation> mutations,
                                                                   bool whole = false,

@@ -7,6 +7,7 @@
 #include "crdt/reducer/document.hpp"
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/reducer.hpp"
+#include "util/sha256.hpp"
 
 namespace norvane::crdt {
 
@@ -80,6 +81,10 @@ struct Mutator {
     Journal& journal;
     Tracker& tracker;
     std::vector<CrdtOp> ops;
+    // The operations made, as the JSON array the call returns (without its
+    // closing bracket): each one's text, written once, is also what its
+    // fingerprint is taken of.
+    std::string text = "[";
 
     Result<Dot> fresh_dot() {
         uint64_t top = std::max(work.context.max_counter_any(), work.lamport_counter);
@@ -90,7 +95,10 @@ struct Mutator {
     }
 
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
-        const Sha256Digest fp = op_fingerprint(op);
+        if (!ops.empty()) text += ',';
+        const size_t start = text.size();
+        write_op(text, op);
+        const Sha256Digest fp = sha256(std::string_view(text).substr(start));
         NV_CHECK(tracker.step(root, op, hint));
         NV_CHECK(check_text_elements(work.policy(), op));
         // A fresh dot is above every counter the document knows.
@@ -230,7 +238,8 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
     effect.applied = m.ops.size();
-    if (before_commit) before_commit(m.ops, effect);
+    m.text += ']';
+    if (before_commit) before_commit(m.text, effect);
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }
