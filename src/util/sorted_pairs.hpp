@@ -26,7 +26,7 @@ namespace sorted_detail {
 // whose prefixes differ compare as their prefixes do. Read with loads of the
 // key's own bytes only (overlapping where shorter), never through a buffer
 // written byte by byte.
-inline uint64_t key_prefix(std::string_view k) {
+[[gnu::always_inline]] inline uint64_t key_prefix(std::string_view k) {
     const auto* p = reinterpret_cast<const unsigned char*>(k.data());
     const size_t n = k.size();
     auto be32 = [](const unsigned char* q) {
@@ -87,7 +87,7 @@ size_t sort_keep_last(size_t n, Key key, Item* items) {
 // compared in full.
 struct KeyLess {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
+    [[gnu::always_inline]] bool operator()(std::string_view a, std::string_view b) const noexcept {
         const uint64_t x = sorted_detail::key_prefix(a), y = sorted_detail::key_prefix(b);
         if (x != y) return x < y;
         return a < b;
