@@ -137,6 +137,8 @@ private:
     // Str, List and Map own memory; the other kinds are their bits.
     bool owns() const { return uint8_t(uint8_t(kind_) - uint8_t(Kind::Str)) < 3; }
 
+    // The value moved from is left Null: what its text, list or map left
+    // behind owns nothing, so dropping or overwriting it later costs nothing.
     void move_from(Value&& o) noexcept {
         if (!owns()) {
             raw_ = o.raw_;
@@ -147,6 +149,7 @@ private:
             case Kind::List: new (&l_) ValueList(std::move(o.l_)); break;
             default: new (&m_) ValueMap(std::move(o.m_)); break;
         }
+        o.kind_ = Kind::Null;
     }
     // Scalars are their bits, copied and dropped inline; the owning kinds go
     // out of line, so that moving a list's elements stays a tight loop.
