@@ -799,6 +799,20 @@ def test_list_edits_composed_in_one_call(mutations):
     doc.check()
 
 
+@pytest.mark.parametrize("field, key", [
+    ("set", '{"Int":0}'), ("set", '{"Int":4}'), ("set", '{"Int":8}'),
+    ("keyed", '[[["id"],{"Int":0}]]'), ("keyed", '[[["id"],{"Int":1}]]'), ("keyed", '[[["id"],{"Int":2}]]'),
+])
+def test_member_removed_from_a_set(field, key):
+    # The first, a middle and the last member: the diff moves the members after it up.
+    init = json.dumps({"Map": {"ints": {"List": []}, "rows": {"List": []},
+                               "set": {"List": [{"Int": x} for x in range(0, 9, 2)]},
+                               "keyed": {"List": [{"Map": {"id": {"Int": x}, "a": {"Int": 0}}} for x in range(3)]}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    doc.mutate([{"kind": "set_remove", "path": [K(field)], "key": key}])
+    doc.check()
+
+
 @pytest.mark.parametrize(("length", "index", "count"), [
     (12, 0, 3), (12, 0, 4), (12, 6, 5), (12, 11, 6), (12, 12, 9), (40, 1, 2), (40, 20, 5), (3, 1, 6)])
 def test_values_inserted_into_a_list_at_the_diff_limit(length, index, count):

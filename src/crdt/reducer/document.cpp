@@ -89,8 +89,9 @@ Result<std::string> CrdtDocument::value() const {
 
 Result<std::string> CrdtDocument::state() const {
     std::string out;
-    out.reserve(128);
+    out.reserve(std::max<size_t>(state_hint + state_hint / 16, 128));
     write_state(out, state_version, spec_hash, context, root);
+    state_hint = out.size();
     return out;
 }
 

@@ -36,6 +36,9 @@ struct CrdtDocument {
     // effect carries the whole text, and a call's result is mostly the size of
     // the one before.
     size_t result_hint = 0;
+    // The length of the last saved state, reserved for the next: a long state
+    // is written without growing its text again and again.
+    mutable size_t state_hint = 0;
 
     const CrdtPolicy& policy() const { return spec.root; }
 

@@ -691,9 +691,10 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
             if (before == now) return std::optional<bool>(false);
             Node* n = &root_;
             for (const auto& k : keys) n = &n->kids[k];
-            // The first change to a list this call, a member or element that
-            // shows after it, is laid over the list as it is.
-            if (now && n->state == State::Interior && n->kids.empty() && w.filter.empty()) {
+            // The first change to a list this call is laid over the list as it
+            // is: a member or element that shows after it, or a set member
+            // that no longer shows.
+            if ((now || after.node->set()) && n->state == State::Interior && n->kids.empty() && w.filter.empty()) {
                 const Value* list = &before_;
                 for (const auto& k : keys) list = list ? list->find(k) : nullptr;
                 auto at = list && list->kind() == Value::Kind::List
@@ -702,10 +703,10 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
                 if (at) {
                     n->state = State::ListEdit;
                     n->removed = before.has_value() ? 1 : 0;
-                    n->distinct = after.node->set() && shows_own_identity(after.policy->keys, *now, child->key);
+                    n->distinct = now && after.node->set() && shows_own_identity(after.policy->keys, *now, child->key);
                     n->index = *at;
                     n->values.clear();
-                    n->values.push_back(std::move(*now));
+                    if (now) n->values.push_back(std::move(*now));
                     return std::optional<bool>(true);
                 }
             }
