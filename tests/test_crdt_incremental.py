@@ -799,6 +799,46 @@ def test_list_edits_composed_in_one_call(mutations):
     doc.check()
 
 
+@settings(max_examples=60)
+@given(st.booleans(), st.lists(st.tuples(st.integers(0, 6), st.integers(0, 10**6), st.integers(0, 4)),
+                               min_size=1, max_size=10))
+def test_long_lists_edited_call_after_call(repeats, calls):
+    """Lists long enough that their elements are counted, edited one call after another:
+    replacements, insertions and deletions, with values that stand elsewhere in the
+    list or nowhere, fields of maps of a list of maps, and calls that change a list in
+    two places."""
+    n = 300
+    ints = [{"Int": (i % 5) if repeats else i} for i in range(n)]
+    rows = [{"Map": {"a": {"Int": (i % 3) if repeats else i}}} for i in range(n)]
+    init = json.dumps({"Map": {"ints": {"List": ints}, "rows": {"List": rows}, "set": {"List": []},
+                               "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    for kind, at, v in calls:
+        length = len(json.loads(doc.fast.value())["Map"]["ints"]["List"])
+        at %= length
+        if kind == 6:  # two places of the list in one call
+            doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": i, "delete_count": 1,
+                         "values": [{"Int": v + 7}]} for i in sorted({at, (at + length // 2) % length})])
+            continue
+        if kind == 0:  # one element for another
+            mutation = {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 1,
+                        "values": [{"Int": v}]}
+        elif kind == 1:  # an insertion
+            mutation = {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 0,
+                        "values": [{"Int": v + 10 * (at % 2)}]}
+        elif kind == 2:  # a deletion
+            mutation = {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 1, "values": []}
+        elif kind == 5:  # a value equal to what the list holds now at another place
+            mutation = {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 1,
+                        "values": [json.loads(doc.fast.value())["Map"]["ints"]["List"][(at * 7 + 1) % length]]}
+        else:  # a field of one map of the list of maps
+            shown = visible_ids(json.loads(doc.fast.state())["root"]["entries"]["rows"]["node"])
+            mutation = {"kind": "map_set", "path": [K("rows"), {"kind": "element", "id": shown[at % len(shown)]}],
+                        "key": "a", "value": {"Int": v if kind == 3 else at % 3}}
+        doc.mutate([mutation])
+    doc.check()
+
+
 @pytest.mark.parametrize("field, key", [
     ("set", '{"Int":0}'), ("set", '{"Int":4}'), ("set", '{"Int":8}'),
     ("keyed", '[[["id"],{"Int":0}]]'), ("keyed", '[[["id"],{"Int":1}]]'), ("keyed", '[[["id"],{"Int":2}]]'),

@@ -44,7 +44,10 @@ struct Journal {
         nodes.rollback();
         for (auto it = dots.rbegin(); it != dots.rend(); ++it) doc.context.remove_added(*it);
         doc.lamport_counter = lamport;
-        if (cache_changing) doc.value_cache.reset();
+        if (cache_changing) {
+            doc.value_cache.reset();
+            doc.list_index.clear();
+        }
     }
     // Records a dot the context does not hold, with its operation's
     // fingerprint. The record is made first, with room to take it back.
@@ -64,13 +67,14 @@ struct Tracker {
     const CrdtPolicy& policy;
     UndoLog* undo;
     std::shared_ptr<Value>& cache;  // the value before the call
+    ListIndex& index;               // counts of the long lists in `cache`
     bool whole;
     std::shared_ptr<Value> running;  // whole: the value so far
     std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
 
-    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, bool w)
-        : policy(p), undo(u), cache(c), whole(w) {
+    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, ListIndex& i, bool w)
+        : policy(p), undo(u), cache(c), index(i), whole(w) {
         if (whole) running = cache;
         else view.emplace(policy, *cache);
     }
@@ -97,11 +101,12 @@ struct Tracker {
         if (whole) {
             Patch p = effect_patch(*cache, *running);
             cache = running;
+            index.clear();
             return p;
         }
-        Patch p = NV_TRY(view->patch(root));
+        Patch p = NV_TRY(view->patch(root, &index));
         if (cache.use_count() > 1) cache = std::make_shared<Value>(*cache);
-        view->commit(*cache);
+        view->commit(*cache, &index);
         return p;
     }
 };

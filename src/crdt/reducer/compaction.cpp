@@ -111,7 +111,10 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     prepare(root, policy(), [&](const Dot& d) { return dot_covered(d, frontier); });
     uint64_t purged = compact_node(root, policy(), frontier);
     // Purged tombstones were invisible; the value is recomputed all the same.
-    if (purged) value_cache.reset();
+    if (purged) {
+        value_cache.reset();
+        list_index.clear();
+    }
     context.compacted.swap(compacted);
     context.drop_covered(frontier);
     return purged;

@@ -150,7 +150,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     }
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, whole);
+    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -199,6 +199,7 @@ Status CrdtDocument::check() const {
         auto same_bits = [](double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); };
         if (!same_structure(fresh, *value_cache, same_bits))
             return fail("the kept value differs from the materialised one");
+        NV_CHECK(list_index.check(*value_cache));
     }
     return {};
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crdt/reducer/context.hpp"
+#include "crdt/reducer/list_index.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/ops.hpp"
 #include "crdt/spec.hpp"
@@ -39,6 +40,8 @@ struct CrdtDocument {
     // The length of the last saved state, reserved for the next: a long state
     // is written without growing its text again and again.
     mutable size_t state_hint = 0;
+    // Counts of the long lists of `value_cache` that calls edit, cleared with it.
+    ListIndex list_index;
 
     const CrdtPolicy& policy() const { return spec.root; }
 

@@ -229,7 +229,7 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
                                                                             bool whole, const OpsSink& before_commit) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, whole);
+    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     for (auto& mu : mutations) NV_CHECK(m.run(mu));

@@ -254,7 +254,9 @@ void settle(Node& n, const Value& before) {
 // the diff's greedy pass neither moves nor finds anything past them (and, for
 // insertions, its work stays under its limit). One value inserted before
 // equal ones goes after them. Nothing when the diff gives more.
-std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
+// Long lists are not read for this when `index` has their counts (the list
+// `a` is the one at `path`).
+std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n, ListIndex* index, const Path& path) {
     const size_t len = a.size();
     size_t at = n.index;
     auto absent_after = [&](const Value& x, size_t from) {
@@ -262,18 +264,26 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
             if (a[i] == x) return false;
         return true;
     };
+    // Whether `x` equals at most `most` elements of the list, by its counts.
+    auto counted = [&](const Value& x, size_t most) {
+        if (!index) return false;
+        auto c = index->count(path, a, x);
+        return c && *c <= most;
+    };
     if (replaces_one(n)) {
         if (at >= len) return std::nullopt;
         if (!n.distinct) {
             const Value& now = n.values[0];
             const Value& was = a[at];
-            for (size_t i = at + 1; i < len; ++i)
-                if (a[i] == now || a[i] == was) return std::nullopt;
+            // The new value stands nowhere in the list, and the old one only at its place.
+            if (!(counted(now, 0) && counted(was, 1)))
+                for (size_t i = at + 1; i < len; ++i)
+                    if (a[i] == now || a[i] == was) return std::nullopt;
         }
         return at;
     }
     if (n.removed != 0 || at > len) return std::nullopt;
-    if (!n.distinct) {
+    if (!n.distinct && !std::all_of(n.values.begin(), n.values.end(), [&](const Value& x) { return counted(x, 0); })) {
         if (n.values.size() == 1)
             while (at < len && a[at] == n.values[0]) ++at;
         for (const Value& x : n.values)
@@ -289,9 +299,9 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n) {
 
 // The patch operations of a list edit over `old`, as the structural diff of
 // the list before and after gives them.
-void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops) {
+void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops, ListIndex* index) {
     if (old.kind() == Value::Kind::List) {
-        if (auto at = plain_list_edit(old.as_list(), n)) {
+        if (auto at = plain_list_edit(old.as_list(), n, index, path)) {
             if (replaces_one(n)) {
                 path.push_back(PathSeg::make_index(*at));
                 diff_value(path, old.as_list()[*at], n.values[0], ops);
@@ -395,7 +405,7 @@ void apply_node(Value& v, Node& n) {
 
 // The patch operations of the changes of `n` over `base`, in the order the
 // structural diff of the two maps gives them.
-void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops) {
+void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index) {
     std::vector<const std::string*> removed;
     for (const auto& [k, kid] : n.kids) {
         const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
@@ -416,10 +426,10 @@ void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops
                 }
                 break;
             case State::Interior:
-                if (old) emit_map(kid, *old, path, ops);
+                if (old) emit_map(kid, *old, path, ops, index);
                 break;
             case State::ListEdit:
-                if (old) emit_list_edit(kid, *old, path, ops);
+                if (old) emit_list_edit(kid, *old, path, ops, index);
                 break;
             case State::Dirty: break;
         }
@@ -836,18 +846,47 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     return step_value(root, op, undo, keys, end);
 }
 
-Result<Patch> IncrementalView::patch(const NodeState& root) {
+Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     static const std::vector<std::string> kNoKeys;
     NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
     Patch p;
     p.rev = 0;
     Path path;
     if (root_.state == State::Value) diff_value(path, before_, root_.value, p.ops);
-    else if (root_.state == State::ListEdit) emit_list_edit(root_, before_, path, p.ops);
-    else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops);
+    else if (root_.state == State::ListEdit) emit_list_edit(root_, before_, path, p.ops, index);
+    else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops, index);
     return p;
 }
 
-void IncrementalView::commit(Value& value) { apply_node(value, root_); }
+void IncrementalView::commit(Value& value, ListIndex* index) {
+    if (index) {
+        // Each counted list: untouched by the call, changed by one list edit
+        // (counted again from it), or changed otherwise (its counts dropped).
+        for (const Path& path : index->paths()) {
+            const Node* n = &root_;
+            const Value* v = &value;
+            bool below_change = false;  // a change above the list replaces it
+            for (const PathSeg& seg : path) {
+                if (n->state != State::Interior) {
+                    below_change = true;
+                    break;
+                }
+                auto it = n->kids.find(seg.key);
+                if (it == n->kids.end()) {
+                    n = nullptr;
+                    break;
+                }
+                n = &it->second;
+                v = v && v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
+            }
+            if (!below_change && (!n || (n->state == State::Interior && n->kids.empty()))) continue;
+            if (!below_change && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
+                index->splice(path, v->as_list(), n->index, n->removed, n->values);
+            else
+                index->drop(path);
+        }
+    }
+    apply_node(value, root_);
+}
 
 }  // namespace norvane::crdt

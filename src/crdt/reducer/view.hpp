@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crdt/policy.hpp"
+#include "crdt/reducer/list_index.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/ops.hpp"
 #include "diff/patch.hpp"
@@ -39,10 +40,12 @@ public:
     // value changed.
     Result<bool> step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint = nullptr);
 
-    // The effect's patch from the value before the call to the value after it.
-    Result<Patch> patch(const NodeState& root);
-    // Writes the changes into `value` (the value before the call, not shared).
-    void commit(Value& value);
+    // The effect's patch from the value before the call to the value after it;
+    // `index` answers whether values stand in long lists of that value.
+    Result<Patch> patch(const NodeState& root, ListIndex* index = nullptr);
+    // Writes the changes into `value` (the value before the call, not shared),
+    // and brings the counts of `index` up to date with them.
+    void commit(Value& value, ListIndex* index = nullptr);
 
     // A changed subtree: a replacement value, an absent map entry, a sequence
     // to materialise again, an unchanged map some of whose entries changed, or
