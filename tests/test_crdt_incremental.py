@@ -839,6 +839,18 @@ def test_long_lists_edited_call_after_call(repeats, calls):
     doc.check()
 
 
+def test_long_list_counts_outgrow_their_table():
+    """Replacements by new values, call after call, until the counts of the list are
+    laid out again; every call's effect, and the counts, checked against the list."""
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": i} for i in range(256)]}, "rows": {"List": []},
+                               "set": {"List": []}, "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    for j in range(300):
+        doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": (j * 37) % 256, "delete_count": 1,
+                     "values": [{"Int": 1000 + j if j % 3 else j % 256}]}])
+    doc.check()
+
+
 @pytest.mark.parametrize("field, key", [
     ("set", '{"Int":0}'), ("set", '{"Int":4}'), ("set", '{"Int":8}'),
     ("keyed", '[[["id"],{"Int":0}]]'), ("keyed", '[[["id"],{"Int":1}]]'), ("keyed", '[[["id"],{"Int":2}]]'),

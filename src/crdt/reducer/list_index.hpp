@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "diff/patch.hpp"
@@ -33,39 +34,44 @@ public:
     // from `index` on way to `values`.
     void splice(const Path& path, const ValueList& list, size_t index, size_t removed, const ValueList& values);
 
+    // A call begins.
+    void next_call() { ++call_; }
+
     // The lists held, and dropping one or all.
     std::vector<Path> paths() const;
     void drop(const Path& path);
-    void clear() { lists_.clear(); }
+    void clear() {
+        lists_.clear();
+        seen_.clear();
+    }
 
     // Compares the counts held with counts taken again from `root`, the kept
     // value; the text of the first difference.
     Status check(const Value& root) const;
 
 private:
-    // An open-addressing table from hash to count.
+    // An open-addressing table from hash to count, a word a slot: the hash's
+    // high bits and a count in its 20 low bits (0: an empty slot). Hashes that
+    // share their high bits share a count, which only ever counts more.
     struct Counts {
-        struct Slot {
-            uint64_t hash = 0;
-            uint32_t count = 0;
-            bool used = false;
-        };
         Path path;
         size_t size = 0;  // elements counted
         size_t filled = 0;
         uint64_t last_use = 0;
-        std::vector<Slot> slots;
+        std::vector<uint64_t> slots;
 
         void build(const ValueList& list);
-        uint32_t get(uint64_t h) const;
-        void add(uint64_t h, int delta);
+        uint64_t get(uint64_t h) const;
+        void add(uint64_t h, int64_t delta);
     };
     Counts* find(const Path& path);
 
     // At most this many lists are counted; the one used longest ago gives way.
     static constexpr size_t kLists = 4;
     std::vector<Counts> lists_;
-    uint64_t clock_ = 0;
+    // Lists asked about but not counted yet, with the call that asked first.
+    std::vector<std::pair<Path, uint64_t>> seen_;
+    uint64_t clock_ = 0, call_ = 0;
 };
 
 }  // namespace norvane::crdt

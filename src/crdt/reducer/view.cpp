@@ -848,6 +848,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
 
 Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     static const std::vector<std::string> kNoKeys;
+    if (index) index->next_call();
     NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
     Patch p;
     p.rev = 0;
