@@ -13,6 +13,7 @@ Fairness rules kept by every workload:
 - norvane's mutation texts are written before the timer (its result texts are part of the call).
 """
 
+import gc
 import json
 import math
 import time
@@ -80,10 +81,24 @@ def peer_versions():
 # ---- timing -------------------------------------------------------------------------------------
 
 
+class no_gc:
+    """The cyclic garbage collector off while timing, as timeit does: a collection of
+    everything the process holds would land inside whichever call happens to run."""
+
+    def __enter__(self):
+        self.was = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *exc):
+        if self.was:
+            gc.enable()
+
+
 def timed(fn):
-    t = time.perf_counter()
-    out = fn()
-    return time.perf_counter() - t, out
+    with no_gc():
+        t = time.perf_counter()
+        out = fn()
+        return time.perf_counter() - t, out
 
 
 def per_call(fn, budget=0.25, most=1000, least=3):
@@ -91,12 +106,13 @@ def per_call(fn, budget=0.25, most=1000, least=3):
     `budget` seconds, at least `least` and at most `most`."""
     fn()
     pc = time.perf_counter
-    start = pc()
-    calls = 0
-    while calls < least or (calls < most and pc() - start < budget):
-        fn()
-        calls += 1
-    return (pc() - start) / calls
+    with no_gc():
+        start = pc()
+        calls = 0
+        while calls < least or (calls < most and pc() - start < budget):
+            fn()
+            calls += 1
+        return (pc() - start) / calls
 
 
 def each(fn, args, limit, keep=None):
@@ -105,15 +121,16 @@ def each(fn, args, limit, keep=None):
     pc = time.perf_counter
     times = []
     start = pc()
-    for a in args:
-        t0 = pc()
-        out = fn(a)
-        t1 = pc()
-        times.append(t1 - t0)
-        if keep is not None:
-            keep(out)
-        if t1 - start > limit:
-            break
+    with no_gc():
+        for a in args:
+            t0 = pc()
+            out = fn(a)
+            t1 = pc()
+            times.append(t1 - t0)
+            if keep is not None:
+                keep(out)
+            if t1 - start > limit:
+                break
     return times
 
 
