@@ -7,7 +7,6 @@
 #include "crdt/reducer/document.hpp"
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/reducer.hpp"
-#include "util/sha256.hpp"
 
 namespace norvane::crdt {
 
@@ -96,9 +95,7 @@ struct Mutator {
 
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
         if (!ops.empty()) text += ',';
-        const size_t start = text.size();
-        write_op(text, op);
-        const Sha256Digest fp = sha256(std::string_view(text).substr(start));
+        const Sha256Digest fp = write_op_fingerprinted(text, op);
         NV_CHECK(tracker.step(root, op, hint));
         NV_CHECK(check_text_elements(work.policy(), op));
         // A fresh dot is above every counter the document knows.

@@ -125,7 +125,6 @@ void write_op(std::string& out, const CrdtOp& op) {
     out += '}';
 }
 
-void write_ops(std::string& out, const std::vector<CrdtOp>& ops) { write_list(out, ops, write_op); }
 
 void write_delta(std::string& out, const CrdtDelta& d) {
     write_kind(out, kOpKindNames[size_t(d.kind)]);
@@ -174,14 +173,19 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += '}';
 }
 
+Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op) {
+    const size_t start = out.size();
+    write_op(out, op);
+    return sha256(std::string_view(out).substr(start));
+}
+
 Sha256Digest op_fingerprint(const CrdtOp& op) {
     // One buffer per thread, kept between calls: most operations are short,
     // and a call of many operations would otherwise allocate for each. A
     // buffer grown past 64 KiB by a long operation is let go.
     thread_local std::string buf;
     buf.clear();
-    write_op(buf, op);
-    const Sha256Digest digest = sha256(buf);
+    const Sha256Digest digest = write_op_fingerprinted(buf, op);
     if (buf.capacity() > (size_t(64) << 10)) std::string().swap(buf);
     return digest;
 }

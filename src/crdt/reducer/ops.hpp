@@ -78,13 +78,14 @@ void write_dot(std::string& out, const Dot& d);
 void write_element_id(std::string& out, const ElementId& id);
 void write_path(std::string& out, const CrdtPath& path);
 void write_op(std::string& out, const CrdtOp& op);
-void write_ops(std::string& out, const std::vector<CrdtOp>& ops);
 void write_delta(std::string& out, const CrdtDelta& d);
 void write_effect(std::string& out, const CrdtEffect& e);
 
 // The SHA-256 digest of write_op's bytes; the fingerprint text is "sha256:"
 // and its 64 lowercase hexadecimal digits.
 Sha256Digest op_fingerprint(const CrdtOp& op);
+// Appends write_op's bytes to `out` and returns their fingerprint digest.
+Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 
