@@ -36,35 +36,14 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 // compares as usual. Grouping by a structural hash and key_equal therefore gives the
 // same groups as grouping by the texts, without writing them.
 
-std::uint64_t mix(std::uint64_t h, std::uint64_t x) {
-    h ^= x + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
-    return h * 0xBF58476D1CE4E5B9ULL;
-}
-
 std::uint64_t text_hash(std::string_view s) { return std::hash<std::string_view>()(s); }
 
 bool finite(double d) { return d - d == 0; }
 
 std::uint64_t key_hash(const Value& v) {
-    std::uint64_t h = static_cast<std::uint64_t>(v.kind()) + 1;
-    switch (v.kind()) {
-        case Value::Kind::Null: return h;
-        case Value::Kind::Bool: return mix(h, v.as_bool());
-        case Value::Kind::Int: return mix(h, static_cast<std::uint64_t>(v.as_int()));
-        case Value::Kind::Float: {
-            const double d = v.as_float();
-            return finite(d) ? mix(h, std::bit_cast<std::uint64_t>(d)) : mix(h, 0x7FF0DEADULL);
-        }
-        case Value::Kind::Str: return mix(h, text_hash(v.as_str()));
-        case Value::Kind::List:
-            for (const Value& e : v.as_list()) h = mix(h, key_hash(e));
-            return mix(h, v.as_list().size());
-        case Value::Kind::Map:
-            for (const auto& [k, e] : v.as_map()) h = mix(mix(h, text_hash(k)), key_hash(e));
-            return mix(h, v.as_map().size());
-        case Value::Kind::Submodel: return mix(h, v.as_submodel().id);
-    }
-    return h;
+    return structure_hash(
+        v, [](double d) { return finite(d) ? std::bit_cast<std::uint64_t>(d) : std::uint64_t(0x7FF0DEAD); },
+        [](std::string_view k) { return text_hash(k); });
 }
 
 // Same element key text. `also_equal` additionally requires equality as values (floats
@@ -92,11 +71,11 @@ std::uint64_t key_hash(EditNode b) {
     const EditContainer& c = *b.container;
     std::uint64_t h = static_cast<std::uint64_t>(c.kind) + 1;
     if (c.kind == Value::Kind::List) {
-        for (EditNode e : c.items) h = mix(h, key_hash(e));
-        return mix(h, c.items.size());
+        for (EditNode e : c.items) h = hash_mix(h, key_hash(e));
+        return hash_mix(h, c.items.size());
     }
-    for (const EditEntry& e : c.entries) h = mix(mix(h, text_hash(e.key)), key_hash(e.node));
-    return mix(h, c.entries.size());
+    for (const EditEntry& e : c.entries) h = hash_mix(hash_mix(h, text_hash(e.key)), key_hash(e.node));
+    return hash_mix(h, c.entries.size());
 }
 
 // Equality as values (`key` false) or key-equality (`key` true, `also_equal` as above).

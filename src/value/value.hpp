@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -218,6 +219,37 @@ bool same_structure(const Value& a, const Value& b, FloatEq same_float) {
         case Value::Kind::Submodel: return a.as_submodel().id == b.as_submodel().id;
     }
     return false;
+}
+
+// Folds `x` into the hash `h`.
+inline uint64_t hash_mix(uint64_t h, uint64_t x) {
+    h ^= x + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+    return h * 0xBF58476D1CE4E5B9ULL;
+}
+
+// A hash of kinds, scalars, keys and order all the way down, with each float
+// taken as the number `float_bits(d)` gives and each map key as `key_bits(k)`:
+// values that same_structure finds equal under a float comparison for which
+// equal floats give equal numbers hash alike.
+template <class FloatBits, class KeyBits>
+uint64_t structure_hash(const Value& v, FloatBits float_bits, KeyBits key_bits) {
+    uint64_t h = static_cast<uint64_t>(v.kind()) + 1;
+    switch (v.kind()) {
+        case Value::Kind::Null: return h;
+        case Value::Kind::Bool: return hash_mix(h, v.as_bool());
+        case Value::Kind::Int: return hash_mix(h, static_cast<uint64_t>(v.as_int()));
+        case Value::Kind::Float: return hash_mix(h, float_bits(v.as_float()));
+        case Value::Kind::Str: return hash_mix(h, std::hash<std::string_view>()(v.as_str()));
+        case Value::Kind::List:
+            for (const Value& e : v.as_list()) h = hash_mix(h, structure_hash(e, float_bits, key_bits));
+            return hash_mix(h, v.as_list().size());
+        case Value::Kind::Map:
+            for (const auto& [k, e] : v.as_map())
+                h = hash_mix(hash_mix(h, key_bits(k)), structure_hash(e, float_bits, key_bits));
+            return hash_mix(h, v.as_map().size());
+        case Value::Kind::Submodel: return hash_mix(h, v.as_submodel().id);
+    }
+    return h;
 }
 
 }  // namespace norvane

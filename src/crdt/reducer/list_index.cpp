@@ -3,55 +3,28 @@
 
 #include <algorithm>
 #include <bit>
-#include <functional>
 #include <string_view>
 
 namespace norvane::crdt {
 
-namespace {
-
-uint64_t mix(uint64_t h, uint64_t x) {
-    h ^= x + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
-    return h * 0xBF58476D1CE4E5B9ULL;
-}
-
-uint64_t text_hash(std::string_view s) { return std::hash<std::string_view>()(s); }
-
-}  // namespace
-
 uint64_t equality_hash(const Value& v) {
-    uint64_t h = uint64_t(v.kind()) + 1;
-    switch (v.kind()) {
-        case Value::Kind::Null: return h;
-        case Value::Kind::Bool: return mix(h, v.as_bool());
-        case Value::Kind::Int: return mix(h, uint64_t(v.as_int()));
-        case Value::Kind::Float: {
-            const double d = v.as_float();
-            return mix(h, d == 0 ? 0 : std::bit_cast<uint64_t>(d));
-        }
-        case Value::Kind::Str: return mix(h, text_hash(v.as_str()));
-        case Value::Kind::List:
-            for (const Value& e : v.as_list()) h = mix(h, equality_hash(e));
-            return mix(h, v.as_list().size());
-        case Value::Kind::Map:
-            // Maps of a list mostly share their keys: their lengths serve.
-            for (const auto& [k, e] : v.as_map()) h = mix(mix(h, k.size()), equality_hash(e));
-            return mix(h, v.as_map().size());
-        case Value::Kind::Submodel: return mix(h, v.as_submodel().id);
-    }
-    return h;
+    // Maps of a list mostly share their keys: their lengths serve.
+    return structure_hash(
+        v, [](double d) { return d == 0 ? uint64_t(0) : std::bit_cast<uint64_t>(d); },
+        [](std::string_view k) { return uint64_t(k.size()); });
 }
 
 namespace {
 
-constexpr uint64_t kCountMask = (uint64_t(1) << 20) - 1;
+constexpr int kCountBits = 20;
+constexpr uint64_t kCountMask = (uint64_t(1) << kCountBits) - 1;
 
 // The high bits a slot keeps of a hash, never 0; the slot a probe starts at.
 uint64_t tag_of(uint64_t h) {
     const uint64_t tag = h & ~kCountMask;
     return tag ? tag : kCountMask + 1;
 }
-size_t start_of(uint64_t tag, size_t mask) { return size_t(tag >> 20) & mask; }
+size_t start_of(uint64_t tag, size_t mask) { return size_t(tag >> kCountBits) & mask; }
 
 }  // namespace
 
