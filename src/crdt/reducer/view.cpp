@@ -866,22 +866,22 @@ void IncrementalView::commit(Value& value, ListIndex* index) {
         for (const Path& path : index->paths()) {
             const Node* n = &root_;
             const Value* v = &value;
-            bool below_change = false;  // a change above the list replaces it
+            bool untouched = false, replaced = false;  // replaced: by a change above it
             for (const PathSeg& seg : path) {
                 if (n->state != State::Interior) {
-                    below_change = true;
+                    replaced = true;
                     break;
                 }
                 auto it = n->kids.find(seg.key);
                 if (it == n->kids.end()) {
-                    n = nullptr;
+                    untouched = true;
                     break;
                 }
                 n = &it->second;
                 v = v && v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
             }
-            if (!below_change && (!n || (n->state == State::Interior && n->kids.empty()))) continue;
-            if (!below_change && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
+            if (untouched || (!replaced && n->state == State::Interior && n->kids.empty())) continue;
+            if (!replaced && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
                 index->splice(path, v->as_list(), n->index, n->removed, n->values);
             else
                 index->drop(path);
