@@ -117,6 +117,40 @@ def test_op_read_errors(ops, message):
     assert d.state() == before
 
 
+@pytest.mark.parametrize(
+    "element_id, outcome",
+    [
+        ('{"dot":{"counter":0,"replica":"$init"},"index":1}', "deleted"),
+        ('{"dot":{"counter":0,"replica":"$in\\u0069t"},"index":1}', "deleted"),
+        ('{"dot":{"counter":0,"replica":"$init"},"index":1 }', "deleted"),
+        ('{"index":1,"dot":{"replica":"$init","counter":0}}', "deleted"),
+        ('{"dot":{"counter":18446744073709551615,"replica":"$init"},"index":4294967295}', "nothing"),
+        ('{"dot":{"counter":0,"replica":"$init"},"index":01}', "invalid number at line 1 column 127"),
+        ('{"dot":{"counter":00,"replica":"$init"},"index":1}', "invalid number at line 1 column 98"),
+        ('{"dot":{"counter":18446744073709551616,"replica":"$init"},"index":1}',
+         "invalid type: floating point `1.8446744073709552e+19`, expected u64 at line 1 column 149"),
+        ('{"dot":{"counter":0,"replica":"$init"},"index":4294967296}',
+         "invalid value: integer `4294967296`, expected u32 at line 1 column 139"),
+        ('{"dot":{"counter":0,"replica":"$init"},"index":1.0}',
+         "invalid type: floating point `1.0`, expected u32 at line 1 column 132"),
+        ('{"dot":{"counter":0,"replica":"$init"},"index":1', "expected `,` or `}` at line 1 column 127"),
+    ],
+)
+def test_element_id_forms(element_id, outcome):
+    # The writers' own form, other spellings of it, and the numbers at and
+    # past their bounds read as the general JSON rules say.
+    d = doc(SEQ_SPEC, '{"List":[{"Int":1},{"Int":2}]}')
+    text = '[{"kind":"sequence_delete","dot":{"counter":7,"replica":"b"},"path":[],"ids":[%s]}]' % element_id
+    if outcome == "deleted":
+        effect = json.loads(d.apply(text))
+        assert effect["patch"]["ops"] == [{"RemoveAt": {"path": [], "index": 1}}]
+        assert effect["deltas"][0]["ids"] == [{"dot": dot(0, "$init"), "index": 1}]
+    elif outcome == "nothing":
+        assert json.loads(d.apply(text))["deltas"] == []
+    else:
+        assert err(d.apply, text) == outcome
+
+
 def test_segment_kind_index_inside_op():
     spec = json.dumps({"root": {"kind": "map", "values": {"kind": "set", "keys": [["id"]],
                                                             "element": {"kind": "map"}}}})

@@ -142,11 +142,22 @@ Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { retur
 
 Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole,
                                            const EffectSink& before_commit) {
+    // Every operation's text, written once for its fingerprint and for the
+    // deltas copied from it.
     std::vector<Sha256Digest> fps;
+    std::vector<OpText> texts;
+    std::string written;
     fps.reserve(ops.size());
+    texts.reserve(ops.size());
     for (const auto& op : ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
-        fps.push_back(op_fingerprint(op));
+        OpText& t = texts.emplace_back();
+        fps.push_back(write_op_fingerprinted(written, op, &t));
+    }
+    // The views are taken once the buffer stops moving.
+    for (size_t i = 0, at = 0; i < texts.size(); ++i) {
+        texts[i].text = std::string_view(written).substr(at, texts[i].text.size());
+        at += texts[i].text.size();
     }
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
@@ -158,7 +169,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
             if (!context.contains(op.dot) || context.same_fingerprint(op.dot, fps[i])) continue;
             return fail(errors::kReusedDot[0] + debug_text(op.dot) + errors::kReusedDot[1]);
         }
-        NV_CHECK(tracker.step(root, op));
+        NV_CHECK(tracker.step(root, op, nullptr, &texts[i]));
         journal.add(op.dot, fps[i]);
         lamport_counter = std::max(lamport_counter, op.dot.counter);
         ++effect.applied;
@@ -166,6 +177,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     journal.cache_changing = true;
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
+    effect.texts = std::move(tracker.delta_texts);
     if (before_commit) before_commit(effect);
     journal.done = true;
     return effect;

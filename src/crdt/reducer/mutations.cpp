@@ -95,8 +95,9 @@ struct Mutator {
 
     Status process(CrdtOp op, const IncrementalView::SpliceHint* hint = nullptr) {
         if (!ops.empty()) text += ',';
-        const Sha256Digest fp = write_op_fingerprinted(text, op);
-        NV_CHECK(tracker.step(root, op, hint));
+        OpText written;
+        const Sha256Digest fp = write_op_fingerprinted(text, op, &written);
+        NV_CHECK(tracker.step(root, op, hint, &written));
         NV_CHECK(check_text_elements(work.policy(), op));
         // A fresh dot is above every counter the document knows.
         journal.add(op.dot, fp);
@@ -234,6 +235,7 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     journal.cache_changing = true;
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
+    effect.texts = std::move(tracker.delta_texts);
     effect.applied = m.ops.size();
     m.text += ']';
     if (before_commit) before_commit(m.text, effect);

@@ -1,6 +1,8 @@
 // Operations, mutations and effects: their JSON readers and writers and fingerprints.
 #include "crdt/reducer/ops.hpp"
 
+#include <charconv>
+
 #include "crdt/reducer/records.hpp"
 #include "diff/patch_json.hpp"
 #include "util/float_text.hpp"
@@ -15,20 +17,54 @@ using de::Error;
 
 // ---- writers -------------------------------------------------------------------
 
+namespace {
+
+// Raw writers into room made beforehand: a dot or an element id is written
+// with one check of the text's capacity instead of one per piece.
+template <size_t N>
+char* put(char* o, const char (&lit)[N]) {
+    __builtin_memcpy(o, lit, N - 1);
+    return o + N - 1;
+}
+char* put(char* o, std::string_view s) {
+    __builtin_memcpy(o, s.data(), s.size());
+    return o + s.size();
+}
+char* put_u64(char* o, uint64_t v) { return std::to_chars(o, o + 20, v).ptr; }
+char* put_dot(char* o, const Dot& d) {
+    o = put(o, "{\"counter\":");
+    o = put_u64(o, d.counter);
+    o = put(o, ",\"replica\":");
+    o = put(o, d.replica->json);
+    *o++ = '}';
+    return o;
+}
+// The most a dot's text takes besides its replica's JSON, and an element id's.
+constexpr size_t kDotRoom = 11 + 20 + 11 + 1;
+constexpr size_t kIdRoom = 7 + kDotRoom + 9 + 10 + 1;
+char* put_element_id(char* o, const ElementId& id) {
+    o = put(o, "{\"dot\":");
+    o = put_dot(o, id.dot);
+    o = put(o, ",\"index\":");
+    o = put_u64(o, id.index);
+    *o++ = '}';
+    return o;
+}
+// Appends what `write(char*)` writes, at most `room` bytes.
+template <class F>
+void append_at_most(std::string& out, size_t room, F&& write) {
+    const size_t at = out.size();
+    out.resize_and_overwrite(at + room, [&](char* buf, size_t) { return size_t(write(buf + at) - buf); });
+}
+
+}  // namespace
+
 void write_dot(std::string& out, const Dot& d) {
-    out += "{\"counter\":";
-    append_u64(out, d.counter);
-    out += ",\"replica\":";
-    out += d.replica->json;
-    out += '}';
+    append_at_most(out, kDotRoom + d.replica->json.size(), [&](char* o) { return put_dot(o, d); });
 }
 
 void write_element_id(std::string& out, const ElementId& id) {
-    out += "{\"dot\":";
-    write_dot(out, id.dot);
-    out += ",\"index\":";
-    append_u64(out, id.index);
-    out += '}';
+    append_at_most(out, kIdRoom + id.dot.replica->json.size(), [&](char* o) { return put_element_id(o, id); });
 }
 
 static void write_kind(std::string& out, std::string_view name) {
@@ -90,10 +126,14 @@ static void write_value(std::string& out, const Value& v) {
     value_to_json(out, v);
 }
 
-void write_op(std::string& out, const CrdtOp& op) {
+// Writes `op`; `dot_begin` and `dot_end`, when given, receive the offsets in
+// `out` of `,"dot":` and of the end of the dot.
+static void write_op_at(std::string& out, const CrdtOp& op, size_t* dot_begin, size_t* dot_end) {
     write_kind(out, kOpKindNames[size_t(op.kind)]);
+    if (dot_begin) *dot_begin = out.size();
     out += ",\"dot\":";
     write_dot(out, op.dot);
+    if (dot_end) *dot_end = out.size();
     out += ",\"path\":";
     write_path(out, op.path);
     switch (op.kind) {
@@ -125,6 +165,7 @@ void write_op(std::string& out, const CrdtOp& op) {
     out += '}';
 }
 
+void write_op(std::string& out, const CrdtOp& op) { write_op_at(out, op, nullptr, nullptr); }
 
 void write_delta(std::string& out, const CrdtDelta& d) {
     write_kind(out, kOpKindNames[size_t(d.kind)]);
@@ -167,27 +208,22 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += "{\"patch\":";
     patch_to_json(out, e.patch);
     out += ",\"deltas\":";
-    write_list(out, e.deltas, write_delta);
+    write_list(out, e.deltas, [&](std::string& o, const CrdtDelta& d) {
+        if (d.text_size) o.append(e.texts, d.text_begin, d.text_size);
+        else write_delta(o, d);
+    });
     out += ",\"applied\":";
     append_u64(out, e.applied);
     out += '}';
 }
 
-Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op) {
+Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
     const size_t start = out.size();
-    write_op(out, op);
-    return sha256(std::string_view(out).substr(start));
-}
-
-Sha256Digest op_fingerprint(const CrdtOp& op) {
-    // One buffer per thread, kept between calls: most operations are short,
-    // and a call of many operations would otherwise allocate for each. A
-    // buffer grown past 64 KiB by a long operation is let go.
-    thread_local std::string buf;
-    buf.clear();
-    const Sha256Digest digest = write_op_fingerprinted(buf, op);
-    if (buf.capacity() > (size_t(64) << 10)) std::string().swap(buf);
-    return digest;
+    size_t dot_begin = 0, dot_end = 0;
+    write_op_at(out, op, &dot_begin, &dot_end);
+    const std::string_view text = std::string_view(out).substr(start);
+    if (where) *where = OpText{text, dot_begin - start, dot_end - start};
+    return sha256(text);
 }
 
 // ---- readers ---------------------------------------------------------------------

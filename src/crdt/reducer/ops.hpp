@@ -56,8 +56,12 @@ struct SequenceDeltaElement {
     Value value;
 };
 
+// A delta holds its fields, or (`text_size` > 0) only the place of its JSON
+// in its effect's `texts`: a delta that is its operation without the dot is
+// copied from the operation's text instead of being written again.
 struct CrdtDelta {
     OpKind kind = OpKind::RegisterSet;
+    size_t text_begin = 0, text_size = 0;
     CrdtPath path;
     std::string key;
     Value value;
@@ -69,6 +73,7 @@ struct CrdtDelta {
 struct CrdtEffect {
     Patch patch;
     std::vector<CrdtDelta> deltas;
+    std::string texts;  // the JSON of the deltas kept as text
     uint64_t applied = 0;
 };
 
@@ -81,11 +86,23 @@ void write_op(std::string& out, const CrdtOp& op);
 void write_delta(std::string& out, const CrdtDelta& d);
 void write_effect(std::string& out, const CrdtEffect& e);
 
-// The SHA-256 digest of write_op's bytes; the fingerprint text is "sha256:"
-// and its 64 lowercase hexadecimal digits.
-Sha256Digest op_fingerprint(const CrdtOp& op);
-// Appends write_op's bytes to `out` and returns their fingerprint digest.
-Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op);
+// An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
+// text is "sha256:" and 64 lowercase hexadecimal digits.
+// Where write_op put an operation's dot: its text is `text[0, dot_begin)`
+// `,"dot":{…}` `text[dot_end, end)`.
+struct OpText {
+    std::string_view text;
+    size_t dot_begin = 0, dot_end = 0;
+};
+// Appends write_op's bytes to `out` and returns their fingerprint digest;
+// `where`, when given, receives the operation's text (a view into `out`,
+// valid while `out` is unchanged) and its dot's place.
+Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where = nullptr);
+// Whether an operation's delta is the operation's text without its dot.
+inline bool delta_is_op_text(OpKind k) {
+    return k == OpKind::RegisterSet || k == OpKind::MapSet || k == OpKind::SequenceDelete ||
+           k == OpKind::SequenceSplice;
+}
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 

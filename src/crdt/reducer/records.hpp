@@ -26,6 +26,54 @@ inline const de::StructSpec kElementIdSpec{"ElementId", "struct ElementId", "str
 // general readers below read it with their own texts and positions.
 namespace direct {
 
+// The exact bytes the writers give for a dot, `{"counter":N,"replica":"R"}`
+// with a replica name of printable ASCII and no escapes, read byte by byte:
+// most dots of a long call are these. False, and nothing consumed, otherwise.
+namespace exact {
+
+inline bool lit(const char*& p, const char* end, std::string_view s) {
+    if (size_t(end - p) < s.size() || __builtin_memcmp(p, s.data(), s.size()) != 0) return false;
+    p += s.size();
+    return true;
+}
+// Decimal digits without a leading zero, at most 19 of them (no overflow), not above `max`.
+inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out) {
+    const char* q = p;
+    uint64_t v = 0;
+    while (q < end && *q >= '0' && *q <= '9' && q - p < 20) v = v * 10 + uint64_t(*q++ - '0');
+    const size_t n = size_t(q - p);
+    if (n == 0 || n > 19 || (n > 1 && *p == '0') || v > max) return false;
+    p = q;
+    out = v;
+    return true;
+}
+inline bool dot(const char*& p, const char* end, Dot& out) {
+    const char* q = p;
+    uint64_t counter = 0;
+    if (!lit(q, end, R"({"counter":)") || !number(q, end, UINT64_MAX, counter) || !lit(q, end, R"(,"replica":")"))
+        return false;
+    const char* name = q;
+    while (q < end && *q >= 0x20 && *q < 0x7F && *q != '"' && *q != '\\') ++q;
+    const std::string_view text(name, size_t(q - name));
+    if (!lit(q, end, "\"}")) return false;
+    out = Dot{counter, InternScope::table().intern(text)};
+    p = q;
+    return true;
+}
+// Runs `read(p, end)` at the reader's next value when the reader has room for
+// two more levels of nesting; moves the reader past what it read.
+template <class F>
+inline bool at(json::Reader& r, F&& read) {
+    if (r.parse_whitespace() != '{' || r.depth() <= 2) return false;
+    const std::string_view in = r.input();
+    const char* p = in.data() + r.index();
+    if (!read(p, in.data() + in.size())) return false;
+    r.rewind(size_t(p - in.data()));
+    return true;
+}
+
+}  // namespace exact
+
 // The key `name` with its colon, after `first` keys: true when it stands next.
 inline bool key(json::Reader& r, bool& first, std::string_view name) {
     auto more = r.next_member(first);
@@ -49,6 +97,9 @@ inline bool open(json::Reader& r) {
     return true;
 }
 inline std::optional<Dot> dot(json::Reader& r) {
+    Dot exact_dot;
+    if (exact::at(r, [&](const char*& p, const char* end) { return exact::dot(p, end, exact_dot); }))
+        return exact_dot;
     bool first = true;
     if (!open(r) || !key(r, first, "counter")) return std::nullopt;
     auto counter = de::read_u64(r, "u64");
@@ -61,6 +112,19 @@ inline std::optional<Dot> dot(json::Reader& r) {
     return d;
 }
 inline std::optional<ElementId> element_id(json::Reader& r) {
+    ElementId exact_id;
+    if (exact::at(r, [&](const char*& p, const char* end) {
+            const char* q = p;
+            uint64_t index = 0;
+            if (!exact::lit(q, end, R"({"dot":)") || !exact::dot(q, end, exact_id.dot) ||
+                !exact::lit(q, end, R"(,"index":)") || !exact::number(q, end, UINT32_MAX, index) ||
+                !exact::lit(q, end, "}"))
+                return false;
+            exact_id.index = uint32_t(index);
+            p = q;
+            return true;
+        }))
+        return exact_id;
     bool first = true;
     if (!open(r) || !key(r, first, "dot")) return std::nullopt;
     auto d = dot(r);
