@@ -123,3 +123,55 @@ def test_splices_land_where_a_list_model_puts_them(steps):
         doc.mutate(json.dumps([splice([K(key)], index, count, *values)]))
         new = old[:index] + ("".join(chars) if key == "t" else values) + old[index + count:]
         assert json.loads(doc.value())["Map"][key] == ({"Str": new} if key == "t" else {"List": new})
+
+
+TEXTS_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    k: {"kind": "sequence", "materialization": "string"} for k in "abc"}}})
+TEXT_CHARS = 'a"\\\n\t\x01\x1f\x7f/é😀'
+# Past the length from which results write long texts by copying.
+long_texts = st.text(alphabet=TEXT_CHARS, min_size=1, max_size=40).map(lambda u: (u * (4200 // len(u) + 1))[:4200])
+text_steps = st.lists(st.tuples(st.sampled_from("abc"), st.integers(0, 5000), st.integers(0, 3000),
+                                st.text(alphabet=TEXT_CHARS, max_size=6), st.booleans()), min_size=1, max_size=12)
+
+
+def written_text(result, key, text):
+    # The effect writes the text's JSON form byte for byte as the JSON rules
+    # give it, however much of it the document wrote by copying.
+    assert '{"Set":{"path":[{"Key":"%s"}],"value":{"Str":%s}}}' % (key, json.dumps(text, ensure_ascii=False)) in result
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(long_texts, min_size=3, max_size=3), text_steps)
+def test_long_texts_written_whole_after_each_edit(starts, steps):
+    init = json.dumps({"Map": {k: {"Str": t} for k, t in zip("abc", starts)}})
+    doc, peer = CrdtDocument(TEXTS_SPEC, init, "a"), CrdtDocument(TEXTS_SPEC, init, "b")
+    texts = dict(zip("abc", starts))
+    for key, index, count, chars, replace in steps:
+        old = texts[key]
+        if replace:
+            new = chars + old[::-1]
+            mutation = {"kind": "map_set", "path": [], "key": key, "value": {"Str": new}}
+        else:
+            index %= len(old) + 1
+            count = min(count, len(old) - index)
+            new = old[:index] + chars + old[index + count:]
+            mutation = splice([K(key)], index, count, *[{"Str": c} for c in chars])
+        result = doc.mutate(json.dumps([mutation]))
+        if replace:  # the new value merges with the sequence: the document says what it became
+            new = json.loads(doc.value())["Map"][key]["Str"]
+        texts[key] = new
+        if new != old:
+            written_text(result, key, new)
+            written_text(peer.apply(json.dumps(json.loads(result)["ops"])), key, new)
+    assert json.loads(doc.value()) == json.loads(peer.value()) == {"Map": {k: {"Str": t} for k, t in texts.items()}}
+
+
+@pytest.mark.parametrize("edit", [(0, 0, "x"), (4096, 0, '"'), (4200, 1, ""), (0, 4201, "\n"), (100, 3000, "é\x01")])
+def test_long_text_edited_at_its_ends_and_across_it(edit):
+    start = ('ab"\\\n' * 840)[:4200]
+    doc = CrdtDocument(TEXTS_SPEC, json.dumps({"Map": {"a": {"Str": start}, "b": {"Str": ""}, "c": {"Str": ""}}}), "a")
+    # The first call writes the text as it is; the second copies from it.
+    written_text(doc.mutate(json.dumps([splice([K("a")], 0, 0, {"Str": "y"})])), "a", "y" + start)
+    index, count, chars = edit
+    new = ("y" + start)[:index] + chars + ("y" + start)[index + count:]
+    written_text(doc.mutate(json.dumps([splice([K("a")], index, count, *[{"Str": c} for c in chars])])), "a", new)

@@ -197,18 +197,77 @@ inline std::size_t json_escape_extra(unsigned char c) {
 
 #if defined(__SSE2__)
 
-// A long string: its escapes counted first, then the whole quoted text written
-// in place, block by block, the plain stretches between escapes copied 16
-// bytes at a time.
-void append_long_json_string(std::string& out, const char* s, std::size_t n) {
+// The set bits of a 16-bit mask, inline (no population count instruction is
+// assumed).
+inline unsigned bits16(unsigned x) {
+    x = x - ((x >> 1) & 0x5555u);
+    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+    x = (x + (x >> 4)) & 0x0F0Fu;
+    return (x + (x >> 8)) & 0x1Fu;
+}
+
+// The control bytes of a block that have a two-byte escape (\b \t \n \f \r),
+// as a bit mask.
+inline unsigned json_short_control_mask(__m128i x) {
+    const __m128i m = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\b')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\t'))),
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\f'))),
+                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\r'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+
+// The bytes the escapes of `n` bytes at `s` add to them.
+std::size_t json_escape_extra_count(const char* s, std::size_t n) {
     std::size_t extra = 0;
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
-        unsigned mask = json_escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
-        for (; mask != 0; mask &= mask - 1)
-            extra += json_escape_extra(static_cast<unsigned char>(s[i + unsigned(__builtin_ctz(mask))]));
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const unsigned mask = json_escape_mask(x);
+        if (mask == 0) continue;
+        // Two bytes for each escape; six for a control byte without a short one.
+        const unsigned control = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x)));
+        extra += bits16(mask) + 4 * bits16(control & ~json_short_control_mask(x));
     }
     for (; i < n; ++i) extra += json_escape_extra(static_cast<unsigned char>(s[i]));
+    return extra;
+}
+
+// The length of the common beginning of `a` and `b`, and of their common end
+// within the `limit` bytes of each that follow it.
+std::size_t common_prefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a.data() + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.data() + i));
+        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        if (same != 0xFFFF) return i + unsigned(__builtin_ctz(~same));
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+std::size_t common_suffix(std::string_view a, std::string_view b, std::size_t limit) {
+    const char* x = a.data() + a.size();
+    const char* y = b.data() + b.size();
+    std::size_t i = 0;
+    for (; i + 16 <= limit; i += 16) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x - i - 16));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y - i - 16));
+        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(u, v)));
+        if (same != 0xFFFF) return i + unsigned(__builtin_clz(~same << 16));
+    }
+    while (i < limit && x[-std::ptrdiff_t(i) - 1] == y[-std::ptrdiff_t(i) - 1]) ++i;
+    return i;
+}
+
+// A long string: the length of its escapes counted first, block by block,
+// then the whole quoted text written in place: each block stored whole, and
+// at an escape the escape written and the next block read from the byte after
+// it, so that text dense with escapes (source code, with its quotation marks
+// and line ends) costs one block per escape.
+void append_long_json_string(std::string& out, const char* s, std::size_t n) {
+    const std::size_t extra = json_escape_extra_count(s, n);
     const std::size_t at = out.size();
     if (extra == 0) {
         out.reserve(at + n + 2);
@@ -217,19 +276,18 @@ void append_long_json_string(std::string& out, const char* s, std::size_t n) {
         out.push_back('"');
         return;
     }
-    // 16 bytes of room past the end for the last block's whole-block stores.
+    // 16 bytes of room past the end for whole-block stores.
     out.resize_and_overwrite(at + n + extra + 2 + 16, [&](char* buf, std::size_t) {
         char* o = buf + at;
         *o++ = '"';
         std::size_t j = 0;
-        // Copies the `len` (< 16) bytes at `from` to `o`: while a whole block
-        // can be read from there, as one block (the output has room).
+        // Copies the `len` (< 16) bytes at `from` (inside the block before the
+        // last 16 bytes of the input) to `o` as one block: the output has room.
         auto copy = [&](const char* from, unsigned len) {
-            if (from + 16 <= s + n) _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
-            else std::memcpy(o, from, len);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
             o += len;
         };
-        for (; j + 16 <= n; j += 16) {
+        for (; j + 32 <= n; j += 16) {
             const char* b = s + j;
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
             unsigned mask = json_escape_mask(x);
@@ -259,11 +317,98 @@ void append_long_json_string(std::string& out, const char* s, std::size_t n) {
         return std::size_t(o - buf);
     });
 }
+#else
+std::size_t json_escape_extra_count(const char* s, std::size_t n) {
+    std::size_t extra = 0;
+    for (std::size_t i = 0; i < n; ++i) extra += json_escape_extra(static_cast<unsigned char>(s[i]));
+    return extra;
+}
+std::size_t common_prefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+std::size_t common_suffix(std::string_view a, std::string_view b, std::size_t limit) {
+    std::size_t i = 0;
+    while (i < limit && a[a.size() - i - 1] == b[b.size() - i - 1]) ++i;
+    return i;
+}
 #endif
+
+void append_json_string_direct(std::string& out, std::string_view utf8);
+
+thread_local JsonStringMemo* active_memo = nullptr;
 
 }  // namespace
 
+JsonStringMemo::Scope::Scope(JsonStringMemo& memo) : previous_(active_memo) { active_memo = &memo; }
+JsonStringMemo::Scope::~Scope() { active_memo = previous_; }
+
+namespace {
+// Whether the JSON form of a string escapes enough of it that copying the form
+// beats writing it again: escaping costs little per byte, but much per escape.
+bool dense_escapes(std::size_t raw, std::size_t json) { return (json - raw) * 32 >= raw; }
+}  // namespace
+
+void JsonStringMemo::append(std::string& out, std::string_view s) {
+    // The slot sharing the most with `s` at its two ends.
+    Slot* best = nullptr;
+    std::size_t p = 0, q = 0;
+    for (Slot& slot : slots_) {
+        if (slot.raw.empty() || !dense_escapes(slot.raw.size(), slot.json.size())) continue;
+        const std::size_t sp = common_prefix(slot.raw, s);
+        const std::size_t sq = common_suffix(slot.raw, s, std::min(slot.raw.size(), s.size()) - sp);
+        if (!best || sp + sq > p + q) {
+            best = &slot;
+            p = sp;
+            q = sq;
+        }
+    }
+    const std::size_t start = out.size();
+    if (!best || p + q < s.size() / 2) {
+        // Little to share: written as it is, and kept in the slot used longest
+        // ago when its escapes make a copy worth it.
+        append_json_string_direct(out, s);
+        if (!dense_escapes(s.size(), out.size() - start - 2)) return;
+        Slot& slot = slots_[0].used <= slots_[1].used ? slots_[0] : slots_[1];
+        slot.raw.assign(s);
+        slot.json.assign(out, start + 1, out.size() - start - 2);
+        slot.used = ++clock_;
+        return;
+    }
+    // The JSON forms of the shared beginning and end, from the slot's.
+    const std::size_t m = best->raw.size();
+    const std::size_t pj = p + json_escape_extra_count(best->raw.data(), p);
+    const std::size_t qj = q + json_escape_extra_count(best->raw.data() + m - q, q);
+    const std::string_view middle = s.substr(p, s.size() - p - q);
+    out.push_back('"');
+    out.append(best->json, 0, pj);
+    // The middle as a JSON string, its quotes dropped.
+    const std::size_t mid_at = out.size();
+    append_json_string_direct(out, middle);
+    out.pop_back();
+    out.erase(mid_at, 1);
+    const std::size_t mid_len = out.size() - mid_at;
+    out.append(best->json, best->json.size() - qj, qj);
+    out.push_back('"');
+    // The slot now holds `s`: its middle replaced in both forms.
+    best->raw.replace(p, m - p - q, middle);
+    best->json.replace(pj, best->json.size() - pj - qj, out, mid_at, mid_len);
+    best->used = ++clock_;
+}
+
 void append_json_string(std::string& out, std::string_view utf8) {
+    if (active_memo && utf8.size() >= JsonStringMemo::kMinLength) [[unlikely]] {
+        active_memo->append(out, utf8);
+        return;
+    }
+    append_json_string_direct(out, utf8);
+}
+
+namespace {
+
+void append_json_string_direct(std::string& out, std::string_view utf8) {
     const char* s = utf8.data();
     const std::size_t n = utf8.size();
 #if defined(__SSE2__)
@@ -290,6 +435,8 @@ void append_json_string(std::string& out, std::string_view utf8) {
     out.append(s + run, n - run);
     out.push_back('"');
 }
+
+}  // namespace
 
 void append_debug_str(std::string& out, std::string_view utf8) {
     const char* s = utf8.data();

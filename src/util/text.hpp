@@ -18,6 +18,39 @@ namespace norvane {
 // copied unchanged.
 void append_json_string(std::string& out, std::string_view utf8);
 
+// The JSON forms of the last long strings written while it is in use: a
+// string that shares its beginning and its end with one of them is written by
+// copying those parts' JSON forms and escaping only what lies between them, as
+// when a long text is written whole after every small edit. The output is
+// always append_json_string's.
+class JsonStringMemo {
+public:
+    static constexpr std::size_t kMinLength = 4096;
+
+    // While a scope lives, append_json_string in this thread writes strings of
+    // kMinLength bytes or more through `memo`.
+    class Scope {
+    public:
+        explicit Scope(JsonStringMemo& memo);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        JsonStringMemo* previous_;
+    };
+
+    void append(std::string& out, std::string_view utf8);
+
+private:
+    struct Slot {
+        std::string raw, json;  // a string and its JSON form without the quotes
+        std::uint64_t used = 0;
+    };
+    Slot slots_[2];
+    std::uint64_t clock_ = 0;
+};
+
 // Appends the quoted debug text of a string: \" \\ \t \n \r \0 escapes,
 // printable ASCII (the apostrophe included) as itself, "\u{hex}" for other
 // controls and for characters that are not printable (see debug_escapes), every

@@ -113,6 +113,7 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
         out += "{\"ops\":";
         out += ops;
         out += ",\"effect\":";
+        JsonStringMemo::Scope memo(doc.result_strings);
         write_effect(out, effect);
         out += '}';
     }));
@@ -124,7 +125,10 @@ Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, boo
     auto ops = NV_TRY(parse_ops(ops_json, *doc.replicas));
     std::string out;
     reserve_result(out, doc);
-    NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) { write_effect(out, effect); }));
+    NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) {
+        JsonStringMemo::Scope memo(doc.result_strings);
+        write_effect(out, effect);
+    }));
     doc.result_hint = out.size();
     return out;
 }

@@ -15,6 +15,7 @@
 #include "crdt/reducer/ops.hpp"
 #include "crdt/spec.hpp"
 #include "util/result.hpp"
+#include "util/text.hpp"
 
 namespace norvane::crdt {
 
@@ -42,6 +43,9 @@ struct CrdtDocument {
     mutable size_t state_hint = 0;
     // Counts of the long lists of `value_cache` that calls edit, cleared with it.
     ListIndex list_index;
+    // The JSON forms of the last long strings results carried: a text's effect
+    // carries the whole text after every edit, written mostly by copying.
+    JsonStringMemo result_strings;
 
     const CrdtPolicy& policy() const { return spec.root; }
 
