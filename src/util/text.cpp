@@ -351,6 +351,19 @@ namespace {
 bool dense_escapes(std::size_t raw, std::size_t json) { return (json - raw) * 32 >= raw; }
 }  // namespace
 
+template <class F>
+void JsonStringMemo::keep(Slot& slot, F&& update) {
+    // The output is written: a slot that cannot be updated (no memory) is
+    // emptied rather than left holding a string and another's JSON form.
+    try {
+        update();
+        slot.used = ++clock_;
+    } catch (...) {
+        slot.raw.clear();
+        slot.json.clear();
+    }
+}
+
 void JsonStringMemo::append(std::string& out, std::string_view s) {
     // The slot sharing the most with `s` at its two ends.
     Slot* best = nullptr;
@@ -372,9 +385,10 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
         append_json_string_direct(out, s);
         if (!dense_escapes(s.size(), out.size() - start - 2)) return;
         Slot& slot = slots_[0].used <= slots_[1].used ? slots_[0] : slots_[1];
-        slot.raw.assign(s);
-        slot.json.assign(out, start + 1, out.size() - start - 2);
-        slot.used = ++clock_;
+        keep(slot, [&] {
+            slot.raw.assign(s);
+            slot.json.assign(out, start + 1, out.size() - start - 2);
+        });
         return;
     }
     // The JSON forms of the shared beginning and end, from the slot's.
@@ -393,9 +407,10 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
     out.append(best->json, best->json.size() - qj, qj);
     out.push_back('"');
     // The slot now holds `s`: its middle replaced in both forms.
-    best->raw.replace(p, m - p - q, middle);
-    best->json.replace(pj, best->json.size() - pj - qj, out, mid_at, mid_len);
-    best->used = ++clock_;
+    keep(*best, [&] {
+        best->raw.replace(p, m - p - q, middle);
+        best->json.replace(pj, best->json.size() - pj - qj, out, mid_at, mid_len);
+    });
 }
 
 void append_json_string(std::string& out, std::string_view utf8) {

@@ -47,6 +47,9 @@ private:
         std::string raw, json;  // a string and its JSON form without the quotes
         std::uint64_t used = 0;
     };
+    template <class F>
+    void keep(Slot& slot, F&& update);
+
     Slot slots_[2];
     std::uint64_t clock_ = 0;
 };
