@@ -175,3 +175,14 @@ def test_long_text_edited_at_its_ends_and_across_it(edit):
     index, count, chars = edit
     new = ("y" + start)[:index] + chars + ("y" + start)[index + count:]
     written_text(doc.mutate(json.dumps([splice([K("a")], index, count, *[{"Str": c} for c in chars])])), "a", new)
+
+
+@pytest.mark.parametrize("order", [(3000, 1500, 3500), (3000, 4500, 2500)])
+def test_long_text_edits_that_move_what_was_counted_before(order):
+    # An edit nearer the start (or the end) than the last one changes what lies
+    # between them; the next edit past it must not use what was counted there.
+    text = ('ab"\\\n' * 1200)[:6000]
+    doc = CrdtDocument(TEXTS_SPEC, json.dumps({"Map": {"a": {"Str": text}, "b": {"Str": ""}, "c": {"Str": ""}}}), "a")
+    for index in (0,) + order:
+        text = text[:index] + '"' * 8 + text[index:]
+        written_text(doc.mutate(json.dumps([splice([K("a")], index, 0, *[{"Str": '"'}] * 8)])), "a", text)

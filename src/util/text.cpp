@@ -361,7 +361,31 @@ void JsonStringMemo::keep(Slot& slot, F&& update) {
     } catch (...) {
         slot.raw.clear();
         slot.json.clear();
+        slot.head.assign(1, 0);
+        slot.tail.assign(1, 0);
     }
+}
+
+std::size_t JsonStringMemo::head_json(Slot& slot, std::size_t n) {
+    const char* raw = slot.raw.data();
+    std::size_t k = std::min(n / kMark, slot.head.size() - 1);
+    std::size_t at = k * kMark, json = slot.head[k];
+    for (; at + kMark <= n; at += kMark) {
+        json += kMark + json_escape_extra_count(raw + at, kMark);
+        slot.head.push_back(json);
+    }
+    return json + (n - at) + json_escape_extra_count(raw + at, n - at);
+}
+
+std::size_t JsonStringMemo::tail_json(Slot& slot, std::size_t n) {
+    const char* end = slot.raw.data() + slot.raw.size();
+    std::size_t k = std::min(n / kMark, slot.tail.size() - 1);
+    std::size_t at = k * kMark, json = slot.tail[k];
+    for (; at + kMark <= n; at += kMark) {
+        json += kMark + json_escape_extra_count(end - at - kMark, kMark);
+        slot.tail.push_back(json);
+    }
+    return json + (n - at) + json_escape_extra_count(end - n, n - at);
 }
 
 void JsonStringMemo::append(std::string& out, std::string_view s) {
@@ -386,6 +410,8 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
         if (!dense_escapes(s.size(), out.size() - start - 2)) return;
         Slot& slot = slots_[0].used <= slots_[1].used ? slots_[0] : slots_[1];
         keep(slot, [&] {
+            slot.head.assign(1, 0);
+            slot.tail.assign(1, 0);
             slot.raw.assign(s);
             slot.json.assign(out, start + 1, out.size() - start - 2);
         });
@@ -393,8 +419,8 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
     }
     // The JSON forms of the shared beginning and end, from the slot's.
     const std::size_t m = best->raw.size();
-    const std::size_t pj = p + json_escape_extra_count(best->raw.data(), p);
-    const std::size_t qj = q + json_escape_extra_count(best->raw.data() + m - q, q);
+    const std::size_t pj = head_json(*best, p);
+    const std::size_t qj = tail_json(*best, q);
     const std::string_view middle = s.substr(p, s.size() - p - q);
     out.push_back('"');
     out.append(best->json, 0, pj);
@@ -408,6 +434,9 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
     out.push_back('"');
     // The slot now holds `s`: its middle replaced in both forms.
     keep(*best, [&] {
+        // The marks inside the shared beginning and end stay.
+        best->head.resize(std::min(best->head.size(), p / kMark + 1));
+        best->tail.resize(std::min(best->tail.size(), q / kMark + 1));
         best->raw.replace(p, m - p - q, middle);
         best->json.replace(pj, best->json.size() - pj - qj, out, mid_at, mid_len);
     });

@@ -46,9 +46,17 @@ private:
     struct Slot {
         std::string raw, json;  // a string and its JSON form without the quotes
         std::uint64_t used = 0;
+        // head[k]: the length of the JSON form of raw's first k * kMark bytes;
+        // tail[k]: of its last k * kMark bytes. Each holds the marks found so
+        // far that an edit has not moved.
+        std::vector<std::size_t> head{0}, tail{0};
     };
+    static constexpr std::size_t kMark = 1024;
     template <class F>
     void keep(Slot& slot, F&& update);
+    // The length of the JSON form of the first (last) `n` bytes of a slot's string.
+    static std::size_t head_json(Slot& slot, std::size_t n);
+    static std::size_t tail_json(Slot& slot, std::size_t n);
 
     Slot slots_[2];
     std::uint64_t clock_ = 0;
