@@ -87,13 +87,17 @@ struct Tracker {
                 const OpText* text = nullptr) {
         if (!whole) {
             if (!NV_TRY(view->step(root, op, undo, hint))) return {};
-            if (text && delta_is_op_text(op.kind)) {
+            if (text && (delta_is_op_text(op.kind) || op.kind == OpKind::SequenceInsert)) {
                 reserve_one(deltas);
                 CrdtDelta& d = deltas.emplace_back();
                 d.kind = op.kind;
                 d.text_begin = delta_texts.size();
-                delta_texts.append(text->text.substr(0, text->dot_begin));
-                delta_texts.append(text->text.substr(text->dot_end));
+                if (op.kind == OpKind::SequenceInsert) {
+                    NV_CHECK(append_insert_delta(delta_texts, op, *text, policy, root));
+                } else {
+                    delta_texts.append(text->text.substr(0, text->dot_begin));
+                    delta_texts.append(text->text.substr(text->dot_end));
+                }
                 d.text_size = delta_texts.size() - d.text_begin;
             } else {
                 deltas.push_back(NV_TRY(delta_for(op, policy, root)));

@@ -4,10 +4,65 @@
 #include <algorithm>
 
 #include "crdt/reducer/errors.hpp"
+#include "util/text.hpp"
+#include "value/json.hpp"
 
 namespace norvane::crdt {
 
 // ---- deltas ------------------------------------------------------------------------------
+
+namespace {
+
+// The sequence a sequence_insert's elements went into.
+Result<std::pair<const SequenceNode*, const CrdtPolicy*>> inserted_into(const CrdtOp& op, const CrdtPolicy& root_policy,
+                                                                         const NodeState& root) {
+    auto loc = NV_TRY(node_at_path(root, root_policy, op.path));
+    if (loc.policy->kind != PolicyKind::Sequence) return fail(errors::kInsertTarget);
+    const SequenceNode* q = loc.node->seq();
+    if (!q) return fail(errors::kSequenceIncompatible);
+    return std::pair{q, loc.policy};
+}
+
+// Element `i` of a sequence_insert, which must hold a node or a register value.
+Result<SequenceNode::Element> inserted_element(const CrdtOp& op, const SequenceNode& q, const CrdtPolicy& policy,
+                                               size_t i) {
+    if (i >= (size_t(1) << 32)) return fail(errors::kTooManyInserted);
+    const ElementId id{op.dot, uint32_t(i)};
+    auto e = q.find(id);
+    if (!e || !e->has_node()) return fail(errors::kMissingInserted + debug_text(id));
+    if (e->plain() && policy.element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
+    return *e;
+}
+
+}  // namespace
+
+Status append_insert_delta(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
+                           const NodeState& root) {
+    auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
+    // The operation's kind, path and predecessor as its text has them.
+    out.append(text.text.substr(0, text.dot_begin));
+    out.append(text.text.substr(text.dot_end, text.values_begin - text.dot_end));
+    out += ",\"elements\":[";
+    for (size_t i = 0; i < op.values.size(); ++i) {
+        const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
+        if (i > 0) out += ',';
+        out += "{\"id\":";
+        write_element_id(out, e.id);
+        out += ",\"value\":";
+        if (!e.plain()) {
+            value_to_json(out, NV_TRY(materialize_node(*e.node, policy->element())));
+        } else if (e.held == SequenceNode::Held::Char) {
+            out += "{\"Str\":";
+            append_json_string(out, e.chars);
+            out += '}';
+        } else {
+            value_to_json(out, *e.value);
+        }
+        out += '}';
+    }
+    out += "]}";
+    return {};
+}
 
 Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, const NodeState& root) {
     CrdtDelta d;
@@ -31,23 +86,13 @@ Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, con
             break;
         }
         case OpKind::SequenceInsert: {
-            auto loc = NV_TRY(node_at_path(root, root_policy, op.path));
-            if (loc.policy->kind != PolicyKind::Sequence)
-                return fail(errors::kInsertTarget);
-            const SequenceNode* q = loc.node->seq();
-            if (!q) return fail(errors::kSequenceIncompatible);
+            auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
             d.after = op.after;
             d.elements.reserve(std::max<size_t>(4, op.values.size()));
             for (size_t i = 0; i < op.values.size(); ++i) {
-                if (i >= (size_t(1) << 32)) return fail(errors::kTooManyInserted);
-                ElementId id{op.dot, uint32_t(i)};
-                auto e = q->find(id);
-                if (!e || !e->has_node()) return fail(errors::kMissingInserted + debug_text(id));
-                Value v;
-                if (!e->plain()) v = NV_TRY(materialize_node(*e->node, loc.policy->element()));
-                else if (loc.policy->element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
-                else v = e->plain_value();
-                d.elements.push_back(SequenceDeltaElement{std::move(id), std::move(v)});
+                const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
+                Value v = e.plain() ? e.plain_value() : NV_TRY(materialize_node(*e.node, policy->element()));
+                d.elements.push_back(SequenceDeltaElement{e.id, std::move(v)});
             }
             break;
         }

@@ -126,14 +126,15 @@ static void write_value(std::string& out, const Value& v) {
     value_to_json(out, v);
 }
 
-// Writes `op`; `dot_begin` and `dot_end`, when given, receive the offsets in
-// `out` of `,"dot":` and of the end of the dot.
-static void write_op_at(std::string& out, const CrdtOp& op, size_t* dot_begin, size_t* dot_end) {
+// Writes `op`; `where`, when given, receives the places of its parts, as
+// offsets from where it starts in `out`.
+static void write_op_at(std::string& out, const CrdtOp& op, OpText* where) {
+    const size_t start = out.size();
     write_kind(out, kOpKindNames[size_t(op.kind)]);
-    if (dot_begin) *dot_begin = out.size();
+    if (where) where->dot_begin = out.size() - start;
     out += ",\"dot\":";
     write_dot(out, op.dot);
-    if (dot_end) *dot_end = out.size();
+    if (where) where->dot_end = out.size() - start;
     out += ",\"path\":";
     write_path(out, op.path);
     switch (op.kind) {
@@ -153,6 +154,7 @@ static void write_op_at(std::string& out, const CrdtOp& op, size_t* dot_begin, s
             break;
         case OpKind::SequenceInsert:
             write_after(out, op.after);
+            if (where) where->values_begin = out.size() - start;
             out += ",\"values\":";
             write_values(out, op.values);
             break;
@@ -165,7 +167,7 @@ static void write_op_at(std::string& out, const CrdtOp& op, size_t* dot_begin, s
     out += '}';
 }
 
-void write_op(std::string& out, const CrdtOp& op) { write_op_at(out, op, nullptr, nullptr); }
+void write_op(std::string& out, const CrdtOp& op) { write_op_at(out, op, nullptr); }
 
 void write_delta(std::string& out, const CrdtDelta& d) {
     write_kind(out, kOpKindNames[size_t(d.kind)]);
@@ -219,11 +221,11 @@ void write_effect(std::string& out, const CrdtEffect& e) {
 
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
     const size_t start = out.size();
-    size_t dot_begin = 0, dot_end = 0;
-    write_op_at(out, op, &dot_begin, &dot_end);
-    const std::string_view text = std::string_view(out).substr(start);
-    if (where) *where = OpText{text, dot_begin - start, dot_end - start};
-    return sha256(text);
+    OpText parts;
+    write_op_at(out, op, &parts);
+    parts.text = std::string_view(out).substr(start);
+    if (where) *where = parts;
+    return sha256(parts.text);
 }
 
 // ---- readers ---------------------------------------------------------------------

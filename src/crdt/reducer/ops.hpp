@@ -89,10 +89,11 @@ void write_effect(std::string& out, const CrdtEffect& e);
 // An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
 // text is "sha256:" and 64 lowercase hexadecimal digits.
 // Where write_op put an operation's dot: its text is `text[0, dot_begin)`
-// `,"dot":{…}` `text[dot_end, end)`.
+// `,"dot":{…}` `text[dot_end, end)`; a sequence_insert's `,"values":` starts
+// at `values_begin`.
 struct OpText {
     std::string_view text;
-    size_t dot_begin = 0, dot_end = 0;
+    size_t dot_begin = 0, dot_end = 0, values_begin = 0;
 };
 // Appends write_op's bytes to `out` and returns their fingerprint digest;
 // `where`, when given, receives the operation's text (a view into `out`,

@@ -74,6 +74,10 @@ std::vector<Dot> live_dots(const NodeState& node);
 
 // The change report of an operation that has just been applied.
 Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, const NodeState& root);
+// Appends the JSON of the delta of a sequence_insert, whose text is `text`:
+// what write_delta writes of delta_for's delta.
+Status append_insert_delta(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
+                           const NodeState& root);
 
 // Purges tombstones covered by the frontier; returns how many.
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier);
