@@ -514,6 +514,23 @@ Result<Value> IncrementalView::materialize_at(const NodeState& root, const std::
     return std::move(*v);
 }
 
+// A copy of a text or a list with room for a few more bytes or elements.
+static Value copy_with_room(const Value& v) {
+    if (v.kind() == Value::Kind::Str) {
+        std::string s;
+        s.reserve(v.as_str().size() + 64);
+        s.append(v.as_str());
+        return Value::str(std::move(s));
+    }
+    if (v.kind() == Value::Kind::List) {
+        ValueList items;
+        items.reserve(v.as_list().size() + 8);
+        items.insert(items.end(), v.as_list().begin(), v.as_list().end());
+        return Value::list(std::move(items));
+    }
+    return v;
+}
+
 // Materialises every sequence left to materialise at or below `node`.
 Status IncrementalView::resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node,
                                       size_t depth) {
@@ -634,7 +651,9 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                         if (n->state == State::ListEdit) {
                             settle(*n, *v);
                         } else {
-                            n->value = *v;
+                            // A copy with room for the edits, which then
+                            // move only what follows them.
+                            n->value = copy_with_room(*v);
                             n->state = State::Value;
                         }
                     }
