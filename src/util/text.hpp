@@ -25,7 +25,7 @@ void append_json_string(std::string& out, std::string_view utf8);
 // always append_json_string's.
 class JsonStringMemo {
 public:
-    static constexpr std::size_t kMinLength = 4096;
+    static constexpr std::size_t kMinLength = 1024;
 
     // While a scope lives, append_json_string in this thread writes strings of
     // kMinLength bytes or more through `memo`.
