@@ -186,3 +186,31 @@ def test_long_text_edits_that_move_what_was_counted_before(order):
     for index in (0,) + order:
         text = text[:index] + '"' * 8 + text[index:]
         written_text(doc.mutate(json.dumps([splice([K("a")], index, 0, *[{"Str": '"'}] * 8)])), "a", text)
+
+
+LIST_SPEC = json.dumps({"root": {"kind": "map", "fields": {"r": {"kind": "sequence"}}}})
+
+
+@pytest.mark.parametrize("values", [
+    [{"Str": "a"}, {"Int": 1}, {"Str": "b"}, {"Str": "c"}, {"Map": {}}, {"Str": "é"}],
+    [{"Int": 2}, {"Str": "x"}],
+    [{"Str": "xy"}, {"Str": "z"}, "Null"],
+])
+def test_one_insertion_of_values_held_differently(values):
+    # Single characters, other values and maps go into one insertion; deleting
+    # some of them, inserting between them and a peer receiving it all give
+    # what the whole-value path gives.
+    Reference = crdt_oracle.load().CrdtDocument
+    init = json.dumps({"Map": {"r": {"List": [{"Int": 0}, {"Int": 9}]}}})
+    doc, ref = CrdtDocument(LIST_SPEC, init, "a"), Reference(LIST_SPEC, init, "a")
+    peer, whole = CrdtDocument(LIST_SPEC, init, "b"), Reference(LIST_SPEC, init, "b")
+    for mutations in ([splice([K("r")], 1, 0, *values)], [splice([K("r")], 2, 1), splice([K("r")], 1, 0, {"Int": 5})],
+                      [splice([K("r")], 0, len(values) + 2)]):
+        text = json.dumps(mutations)
+        out = doc.mutate(text)
+        assert out == ref.mutate_whole(text)
+        ref.check()
+        ops = json.dumps(json.loads(out)["ops"])
+        assert peer.apply(ops) == whole.apply_whole(ops)
+        whole.check()
+    assert doc.state() == ref.state() and peer.value() == doc.value()

@@ -959,13 +959,13 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
     if (values.empty()) return {};
     SequenceChanges c(*this);
     const ElementId first = nth(dot, 0);
-    // The common case: new elements whose predecessor is in the order; of a
-    // register policy, all characters or all other values.
+    // The common case: new elements whose predecessor is in the order.
     bool fresh = orphans_ == 0 && (!after || c.locate(*after).has_value());
-    const Held h = plain ? held_for(values[0]) : Held::Node;
+    auto held_at = [&](size_t i) { return plain ? held_for(values[i]) : Held::Node; };
+    const Held h = held_at(0);
     for (size_t i = 0; i < values.size() && fresh; ++i) {
         const ElementId id = nth(dot, i);
-        fresh = (!plain || held_for(values[i]) == h) && !c.locate(id) && !loose_.contains(id);
+        fresh = !c.locate(id) && !loose_.contains(id);
     }
     if (fresh) {
         const bool single = values.size() == 1;
@@ -985,17 +985,17 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
                 return {};
             }
         }
-        // Otherwise items of elements with the same deletion state, one
-        // after the other.
+        // Otherwise items of elements with the same deletion state and held
+        // the same way (characters, other values or nodes), one after the other.
         for (size_t i = 0; i < values.size();) {
             Item it;
             it.first = nth(dot, i);
             it.origin = i == 0 ? after : std::optional<ElementId>(nth(dot, i - 1));
             it.single = single;
             it.deleted = is_deleted(i);
-            it.held = h;
+            it.held = held_at(i);
             size_t j = i;
-            if (h == Held::Node) {
+            if (it.held == Held::Node) {
                 // A node of its own, made and written before it is placed.
                 it.node = NodePtr(make());
                 NV_CHECK(merge(*it.node, values[j], true));
@@ -1003,10 +1003,11 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
                 ++j;
             } else {
                 do {
-                    if (h == Held::Char) it.chars += values[j].as_str();
+                    if (it.held == Held::Char) it.chars += values[j].as_str();
                     else it.values.push_back(values[j]);
                     ++j;
-                } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted);
+                } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted &&
+                         held_at(j) == it.held);
             }
             it.len = uint32_t(j - i);
             if (undo) {
