@@ -140,11 +140,15 @@ private:
 
     // The value moved from is left Null: what its text, list or map left
     // behind owns nothing, so dropping or overwriting it later costs nothing.
-    void move_from(Value&& o) noexcept {
+    // Scalars are moved inline at every call, as they are copied.
+    [[gnu::always_inline]] void move_from(Value&& o) noexcept {
         if (!owns()) {
             raw_ = o.raw_;
             return;
         }
+        move_owned(std::move(o));
+    }
+    void move_owned(Value&& o) noexcept {
         switch (kind_) {
             case Kind::Str: new (&s_) std::string(std::move(o.s_)); break;
             case Kind::List: new (&l_) ValueList(std::move(o.l_)); break;
