@@ -57,8 +57,9 @@ struct SequenceDeltaElement {
 };
 
 // A delta holds its fields, or (`text_size` > 0) only the place of its JSON
-// in its effect's `texts`: a delta that is its operation without the dot is
-// copied from the operation's text instead of being written again.
+// in its effect's `texts`, written as the call went: copied from its
+// operation's text without the dot, or, for a sequence insertion, from the
+// elements it made.
 struct CrdtDelta {
     OpKind kind = OpKind::RegisterSet;
     size_t text_begin = 0, text_size = 0;
@@ -86,15 +87,15 @@ void write_op(std::string& out, const CrdtOp& op);
 void write_delta(std::string& out, const CrdtDelta& d);
 void write_effect(std::string& out, const CrdtEffect& e);
 
-// An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
-// text is "sha256:" and 64 lowercase hexadecimal digits.
-// Where write_op put an operation's dot: its text is `text[0, dot_begin)`
-// `,"dot":{…}` `text[dot_end, end)`; a sequence_insert's `,"values":` starts
-// at `values_begin`.
+// An operation's text and where write_op put its parts: the text is
+// `text[0, dot_begin)` `,"dot":{…}` `text[dot_end, end)`; a sequence_insert's
+// `,"values":` starts at `values_begin`.
 struct OpText {
     std::string_view text;
     size_t dot_begin = 0, dot_end = 0, values_begin = 0;
 };
+// An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
+// text is "sha256:" and 64 lowercase hexadecimal digits.
 // Appends write_op's bytes to `out` and returns their fingerprint digest;
 // `where`, when given, receives the operation's text (a view into `out`,
 // valid while `out` is unchanged) and its dot's place.
