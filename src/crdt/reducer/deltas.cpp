@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "crdt/reducer/errors.hpp"
-#include "util/text.hpp"
 #include "value/json.hpp"
 
 namespace norvane::crdt {
@@ -49,15 +48,8 @@ Status append_insert_delta(std::string& out, const CrdtOp& op, const OpText& tex
         out += "{\"id\":";
         write_element_id(out, e.id);
         out += ",\"value\":";
-        if (!e.plain()) {
-            value_to_json(out, NV_TRY(materialize_node(*e.node, policy->element())));
-        } else if (e.held == SequenceNode::Held::Char) {
-            out += "{\"Str\":";
-            append_json_string(out, e.chars);
-            out += '}';
-        } else {
-            value_to_json(out, *e.value);
-        }
+        if (e.plain()) e.write_plain_value(out);
+        else value_to_json(out, NV_TRY(materialize_node(*e.node, policy->element())));
         out += '}';
     }
     out += "]}";

@@ -10,6 +10,8 @@
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/reducer.hpp"
+#include "util/text.hpp"
+#include "value/json.hpp"
 
 namespace norvane::crdt {
 
@@ -668,6 +670,16 @@ bool SequenceNode::Element::shows(const RemovalFilter& filter) const {
 Value SequenceNode::Element::plain_value() const {
     if (held == Held::Char) return Value::str(chars);
     return *value;
+}
+
+void SequenceNode::Element::write_plain_value(std::string& out) const {
+    if (held == Held::Char) {
+        out += "{\"Str\":";
+        append_json_string(out, chars);
+        out += '}';
+    } else {
+        value_to_json(out, *value);
+    }
 }
 
 bool SequenceNode::empty() const {

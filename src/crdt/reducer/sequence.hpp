@@ -150,6 +150,8 @@ public:
         bool shows(const RemovalFilter& filter) const;
         // The value a plain element holds.
         Value plain_value() const;
+        // Appends the JSON of that value.
+        void write_plain_value(std::string& out) const;
     };
 
     // Whether there is no entry at all and no deletion.

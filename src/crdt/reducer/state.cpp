@@ -101,13 +101,7 @@ void write_node(std::string& out, const NodeState& node) {
             if (e.plain()) {
                 // A register written at the element's own dot.
                 out += "{\"kind\":\"register\",\"value\":";
-                if (e.held == SequenceNode::Held::Char) {
-                    out += "{\"Str\":";
-                    append_json_string(out, e.chars);
-                    out += '}';
-                } else {
-                    value_to_json(out, *e.value);
-                }
+                e.write_plain_value(out);
                 out += ",\"dot\":";
                 write_dot(out, e.id.dot);
                 out += '}';
