@@ -443,7 +443,8 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
 }
 
 void append_json_string(std::string& out, std::string_view utf8) {
-    if (active_memo && utf8.size() >= JsonStringMemo::kMinLength) [[unlikely]] {
+    if (active_memo && utf8.size() >= JsonStringMemo::kMinLength && utf8.size() <= JsonStringMemo::kMaxLength)
+        [[unlikely]] {
         active_memo->append(out, utf8);
         return;
     }

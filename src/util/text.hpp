@@ -25,10 +25,12 @@ void append_json_string(std::string& out, std::string_view utf8);
 // always append_json_string's.
 class JsonStringMemo {
 public:
-    static constexpr std::size_t kMinLength = 1024;
+    // The lengths of the strings kept: past the largest, the memory a kept
+    // copy and its JSON form take outweighs the time they save.
+    static constexpr std::size_t kMinLength = 1024, kMaxLength = std::size_t(16) << 20;
 
     // While a scope lives, append_json_string in this thread writes strings of
-    // kMinLength bytes or more through `memo`.
+    // kMinLength to kMaxLength bytes through `memo`.
     class Scope {
     public:
         explicit Scope(JsonStringMemo& memo);
