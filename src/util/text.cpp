@@ -336,7 +336,38 @@ std::size_t common_suffix(std::string_view a, std::string_view b, std::size_t li
 }
 #endif
 
-void append_json_string_direct(std::string& out, std::string_view utf8);
+// append_json_string's output, written afresh.
+void append_json_string_direct(std::string& out, std::string_view utf8) {
+    const char* s = utf8.data();
+    const std::size_t n = utf8.size();
+#if defined(__SSE2__)
+    if (n >= 64) {
+        append_long_json_string(out, s, n);
+        return;
+    }
+#endif
+    out.reserve(out.size() + n + 2);
+    out.push_back('"');
+    std::size_t run = 0;
+    std::size_t i = 0;
+    for (;;) {
+        i += json_plain_blocks(s + i, s + n);
+        while (i + 8 <= n && json_chunk_is_plain(load8(s + i))) i += 8;
+        // At most one chunk (or the short tail) is scanned byte by byte.
+        while (i < n && kJsonEscapes[static_cast<unsigned char>(s[i])] == 0) ++i;
+        if (i == n) break;
+        out.append(s + run, i - run);
+        char esc[6];
+        out.append(esc, std::size_t(write_json_escape(esc, static_cast<unsigned char>(s[i])) - esc));
+        run = ++i;
+    }
+    out.append(s + run, n - run);
+    out.push_back('"');
+}
+
+// Whether the JSON form of a string escapes enough of it that copying the form
+// beats writing it again: escaping costs little per byte, but much per escape.
+bool dense_escapes(std::size_t raw, std::size_t json) { return (json - raw) * 32 >= raw; }
 
 thread_local JsonStringMemo* active_memo = nullptr;
 
@@ -344,12 +375,6 @@ thread_local JsonStringMemo* active_memo = nullptr;
 
 JsonStringMemo::Scope::Scope(JsonStringMemo& memo) : previous_(active_memo) { active_memo = &memo; }
 JsonStringMemo::Scope::~Scope() { active_memo = previous_; }
-
-namespace {
-// Whether the JSON form of a string escapes enough of it that copying the form
-// beats writing it again: escaping costs little per byte, but much per escape.
-bool dense_escapes(std::size_t raw, std::size_t json) { return (json - raw) * 32 >= raw; }
-}  // namespace
 
 template <class F>
 void JsonStringMemo::keep(Slot& slot, F&& update) {
@@ -366,26 +391,19 @@ void JsonStringMemo::keep(Slot& slot, F&& update) {
     }
 }
 
-std::size_t JsonStringMemo::head_json(Slot& slot, std::size_t n) {
-    const char* raw = slot.raw.data();
-    std::size_t k = std::min(n / kMark, slot.head.size() - 1);
-    std::size_t at = k * kMark, json = slot.head[k];
+std::size_t JsonStringMemo::marked_json(const std::string& raw, std::vector<std::size_t>& marks, std::size_t n,
+                                        bool from_end) {
+    // The `len` bytes `at` bytes from the start, or before the last `at` bytes.
+    auto bytes = [&](std::size_t at, std::size_t len) {
+        return from_end ? raw.data() + raw.size() - at - len : raw.data() + at;
+    };
+    std::size_t k = std::min(n / kMark, marks.size() - 1);
+    std::size_t at = k * kMark, json = marks[k];
     for (; at + kMark <= n; at += kMark) {
-        json += kMark + json_escape_extra_count(raw + at, kMark);
-        slot.head.push_back(json);
+        json += kMark + json_escape_extra_count(bytes(at, kMark), kMark);
+        marks.push_back(json);
     }
-    return json + (n - at) + json_escape_extra_count(raw + at, n - at);
-}
-
-std::size_t JsonStringMemo::tail_json(Slot& slot, std::size_t n) {
-    const char* end = slot.raw.data() + slot.raw.size();
-    std::size_t k = std::min(n / kMark, slot.tail.size() - 1);
-    std::size_t at = k * kMark, json = slot.tail[k];
-    for (; at + kMark <= n; at += kMark) {
-        json += kMark + json_escape_extra_count(end - at - kMark, kMark);
-        slot.tail.push_back(json);
-    }
-    return json + (n - at) + json_escape_extra_count(end - n, n - at);
+    return json + (n - at) + json_escape_extra_count(bytes(at, n - at), n - at);
 }
 
 void JsonStringMemo::append(std::string& out, std::string_view s) {
@@ -419,8 +437,8 @@ void JsonStringMemo::append(std::string& out, std::string_view s) {
     }
     // The JSON forms of the shared beginning and end, from the slot's.
     const std::size_t m = best->raw.size();
-    const std::size_t pj = head_json(*best, p);
-    const std::size_t qj = tail_json(*best, q);
+    const std::size_t pj = marked_json(best->raw, best->head, p, false);
+    const std::size_t qj = marked_json(best->raw, best->tail, q, true);
     const std::string_view middle = s.substr(p, s.size() - p - q);
     out.push_back('"');
     out.append(best->json, 0, pj);
@@ -450,38 +468,6 @@ void append_json_string(std::string& out, std::string_view utf8) {
     }
     append_json_string_direct(out, utf8);
 }
-
-namespace {
-
-void append_json_string_direct(std::string& out, std::string_view utf8) {
-    const char* s = utf8.data();
-    const std::size_t n = utf8.size();
-#if defined(__SSE2__)
-    if (n >= 64) {
-        append_long_json_string(out, s, n);
-        return;
-    }
-#endif
-    out.reserve(out.size() + n + 2);
-    out.push_back('"');
-    std::size_t run = 0;
-    std::size_t i = 0;
-    for (;;) {
-        i += json_plain_blocks(s + i, s + n);
-        while (i + 8 <= n && json_chunk_is_plain(load8(s + i))) i += 8;
-        // At most one chunk (or the short tail) is scanned byte by byte.
-        while (i < n && kJsonEscapes[static_cast<unsigned char>(s[i])] == 0) ++i;
-        if (i == n) break;
-        out.append(s + run, i - run);
-        char esc[6];
-        out.append(esc, std::size_t(write_json_escape(esc, static_cast<unsigned char>(s[i])) - esc));
-        run = ++i;
-    }
-    out.append(s + run, n - run);
-    out.push_back('"');
-}
-
-}  // namespace
 
 void append_debug_str(std::string& out, std::string_view utf8) {
     const char* s = utf8.data();

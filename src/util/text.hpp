@@ -56,9 +56,10 @@ private:
     static constexpr std::size_t kMark = 1024;
     template <class F>
     void keep(Slot& slot, F&& update);
-    // The length of the JSON form of the first (last) `n` bytes of a slot's string.
-    static std::size_t head_json(Slot& slot, std::size_t n);
-    static std::size_t tail_json(Slot& slot, std::size_t n);
+    // The length of the JSON form of the first (`from_end`: last) `n` bytes of
+    // `raw`, from its marks on that side, which it extends.
+    static std::size_t marked_json(const std::string& raw, std::vector<std::size_t>& marks, std::size_t n,
+                                   bool from_end);
 
     Slot slots_[2];
     std::uint64_t clock_ = 0;

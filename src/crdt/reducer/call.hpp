@@ -72,7 +72,7 @@ struct Tracker {
     std::shared_ptr<Value> running;  // whole: the value so far
     std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
-    std::string delta_texts;  // the JSON of the deltas copied from their operations' texts
+    std::string delta_texts;  // the JSON of the deltas written from their operations' texts
 
     Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, ListIndex& i, bool w)
         : policy(p), undo(u), cache(c), index(i), whole(w) {
@@ -81,23 +81,18 @@ struct Tracker {
     }
 
     // Applies `op` to `root` and records its delta when the value changed;
-    // `text`, when given, is the operation's JSON, which the deltas that are
-    // the operation without its dot are copied from.
+    // `text`, when given, is the operation's JSON, which its delta is written
+    // from when it can be.
     Status step(NodeState& root, const CrdtOp& op, const IncrementalView::SpliceHint* hint = nullptr,
                 const OpText* text = nullptr) {
         if (!whole) {
             if (!NV_TRY(view->step(root, op, undo, hint))) return {};
-            if (text && (delta_is_op_text(op.kind) || op.kind == OpKind::SequenceInsert)) {
+            if (text && has_delta_text(op.kind)) {
                 reserve_one(deltas);
                 CrdtDelta& d = deltas.emplace_back();
                 d.kind = op.kind;
                 d.text_begin = delta_texts.size();
-                if (op.kind == OpKind::SequenceInsert) {
-                    NV_CHECK(append_insert_delta(delta_texts, op, *text, policy, root));
-                } else {
-                    delta_texts.append(text->text.substr(0, text->dot_begin));
-                    delta_texts.append(text->text.substr(text->dot_end));
-                }
+                NV_CHECK(append_delta_text(delta_texts, op, *text, policy, root));
                 d.text_size = delta_texts.size() - d.text_begin;
             } else {
                 deltas.push_back(NV_TRY(delta_for(op, policy, root)));

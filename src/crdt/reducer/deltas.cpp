@@ -35,8 +35,13 @@ Result<SequenceNode::Element> inserted_element(const CrdtOp& op, const SequenceN
 
 }  // namespace
 
-Status append_insert_delta(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
-                           const NodeState& root) {
+Status append_delta_text(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
+                         const NodeState& root) {
+    if (op.kind != OpKind::SequenceInsert) {
+        out.append(text.text.substr(0, text.dot_begin));
+        out.append(text.text.substr(text.dot_end));
+        return {};
+    }
     auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
     // The operation's kind, path and predecessor as its text has them.
     out.append(text.text.substr(0, text.dot_begin));

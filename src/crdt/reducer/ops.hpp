@@ -100,11 +100,6 @@ struct OpText {
 // `where`, when given, receives the operation's text (a view into `out`,
 // valid while `out` is unchanged) and its dot's place.
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where = nullptr);
-// Whether an operation's delta is the operation's text without its dot.
-inline bool delta_is_op_text(OpKind k) {
-    return k == OpKind::RegisterSet || k == OpKind::MapSet || k == OpKind::SequenceDelete ||
-           k == OpKind::SequenceSplice;
-}
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 

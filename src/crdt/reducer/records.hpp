@@ -27,8 +27,9 @@ inline const de::StructSpec kElementIdSpec{"ElementId", "struct ElementId", "str
 namespace direct {
 
 // The exact bytes the writers give for a dot, `{"counter":N,"replica":"R"}`
-// with a replica name of printable ASCII and no escapes, read byte by byte:
-// most dots of a long call are these. False, and nothing consumed, otherwise.
+// with a replica name of printable ASCII and no escapes, and for an element
+// id, `{"dot":…,"index":I}`, read byte by byte: most of a long call's are
+// these. False, and nothing consumed, otherwise.
 namespace exact {
 
 inline bool lit(const char*& p, const char* end, std::string_view s) {
@@ -57,6 +58,16 @@ inline bool dot(const char*& p, const char* end, Dot& out) {
     const std::string_view text(name, size_t(q - name));
     if (!lit(q, end, "\"}")) return false;
     out = Dot{counter, InternScope::table().intern(text)};
+    p = q;
+    return true;
+}
+inline bool element_id(const char*& p, const char* end, ElementId& out) {
+    const char* q = p;
+    uint64_t index = 0;
+    if (!lit(q, end, R"({"dot":)") || !dot(q, end, out.dot) || !lit(q, end, R"(,"index":)") ||
+        !number(q, end, UINT32_MAX, index) || !lit(q, end, "}"))
+        return false;
+    out.index = uint32_t(index);
     p = q;
     return true;
 }
@@ -113,17 +124,7 @@ inline std::optional<Dot> dot(json::Reader& r) {
 }
 inline std::optional<ElementId> element_id(json::Reader& r) {
     ElementId exact_id;
-    if (exact::at(r, [&](const char*& p, const char* end) {
-            const char* q = p;
-            uint64_t index = 0;
-            if (!exact::lit(q, end, R"({"dot":)") || !exact::dot(q, end, exact_id.dot) ||
-                !exact::lit(q, end, R"(,"index":)") || !exact::number(q, end, UINT32_MAX, index) ||
-                !exact::lit(q, end, "}"))
-                return false;
-            exact_id.index = uint32_t(index);
-            p = q;
-            return true;
-        }))
+    if (exact::at(r, [&](const char*& p, const char* end) { return exact::element_id(p, end, exact_id); }))
         return exact_id;
     bool first = true;
     if (!open(r) || !key(r, first, "dot")) return std::nullopt;
