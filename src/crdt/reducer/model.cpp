@@ -187,7 +187,7 @@ NodeState NodeState::empty(StateKind k) {
         case StateKind::Register: return NodeState{RegisterNode{}};
         case StateKind::Map: return NodeState{MapNode{}};
         case StateKind::Set: return NodeState{SetNode{}};
-        case StateKind::Sequence: return NodeState{SequenceNode{}};
+        case StateKind::Sequence: return NodeState{SequenceBox{}};
     }
     return NodeState{RegisterNode{}};
 }

@@ -59,8 +59,29 @@ struct SetNode {
 enum class StateKind : uint8_t { Register, Map, Set, Sequence };
 inline constexpr std::string_view kStateKindNames[] = {"register", "map", "set", "sequence"};
 
+// A sequence held on the heap: registers and maps, the nodes a document has
+// most of, stay a fraction of a sequence's size. Copies are deep; a box moved
+// from holds nothing and is only destroyed or assigned.
+class SequenceBox {
+public:
+    SequenceBox() : p_(std::make_unique<SequenceNode>()) {}
+    SequenceBox(const SequenceBox& o) : p_(o.p_ ? std::make_unique<SequenceNode>(*o.p_) : nullptr) {}
+    SequenceBox& operator=(const SequenceBox& o) {
+        if (this != &o) p_ = o.p_ ? std::make_unique<SequenceNode>(*o.p_) : nullptr;
+        return *this;
+    }
+    SequenceBox(SequenceBox&&) noexcept = default;
+    SequenceBox& operator=(SequenceBox&&) noexcept = default;
+
+    SequenceNode* get() { return p_.get(); }
+    const SequenceNode* get() const { return p_.get(); }
+
+private:
+    std::unique_ptr<SequenceNode> p_;
+};
+
 struct NodeState {
-    std::variant<RegisterNode, MapNode, SetNode, SequenceNode> v;
+    std::variant<RegisterNode, MapNode, SetNode, SequenceBox> v;
 
     StateKind kind() const { return StateKind(v.index()); }
     static NodeState empty(StateKind k);
@@ -68,11 +89,17 @@ struct NodeState {
     RegisterNode* reg() { return std::get_if<RegisterNode>(&v); }
     MapNode* map() { return std::get_if<MapNode>(&v); }
     SetNode* set() { return std::get_if<SetNode>(&v); }
-    SequenceNode* seq() { return std::get_if<SequenceNode>(&v); }
+    SequenceNode* seq() {
+        auto* b = std::get_if<SequenceBox>(&v);
+        return b ? b->get() : nullptr;
+    }
     const RegisterNode* reg() const { return std::get_if<RegisterNode>(&v); }
     const MapNode* map() const { return std::get_if<MapNode>(&v); }
     const SetNode* set() const { return std::get_if<SetNode>(&v); }
-    const SequenceNode* seq() const { return std::get_if<SequenceNode>(&v); }
+    const SequenceNode* seq() const {
+        const auto* b = std::get_if<SequenceBox>(&v);
+        return b ? b->get() : nullptr;
+    }
 };
 
 // The changes a call makes to the node tree, recorded as it makes them so that
