@@ -116,7 +116,7 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
         JsonStringMemo::Scope memo(doc.result_strings);
         write_effect(out, effect);
         out += '}';
-    }));
+    }, mutations_json.size()));
     doc.result_hint = out.size();
     return out;
 }
@@ -128,7 +128,7 @@ Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, boo
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) {
         JsonStringMemo::Scope memo(doc.result_strings);
         write_effect(out, effect);
-    }));
+    }, ops_json.size()));
     doc.result_hint = out.size();
     return out;
 }
@@ -145,12 +145,13 @@ Result<std::string> CrdtDocument::apply(std::string_view ops_json) { return appl
 Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { return apply_text(*this, ops_json, true); }
 
 Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole,
-                                           const EffectSink& before_commit) {
+                                           const EffectSink& before_commit, size_t text_size) {
     // Every operation's text, written once for its fingerprint and for the
-    // deltas copied from it.
+    // deltas copied from it: about as long as the text they were read from.
     std::vector<Sha256Digest> fps;
     std::vector<OpText> texts;
     std::string written;
+    written.reserve(text_size + text_size / 8);
     fps.reserve(ops.size());
     texts.reserve(ops.size());
     for (const auto& op : ops) {
@@ -166,6 +167,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
+    if (!whole) tracker.delta_texts.reserve(written.size());
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];

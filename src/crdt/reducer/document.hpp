@@ -81,11 +81,14 @@ struct CrdtDocument {
     // fingerprints were taken of.
     using OpsSink = std::function<void(std::string_view, const CrdtEffect&)>;
     using EffectSink = std::function<void(const CrdtEffect&)>;
+    // `text_size`: the length of the JSON text the mutations or operations
+    // were read from, when there was one (room for the texts written from them).
     Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> mutate_ops(std::vector<CrdtMutation> mutations,
                                                                   bool whole = false,
-                                                                  const OpsSink& before_commit = {});
+                                                                  const OpsSink& before_commit = {},
+                                                                  size_t text_size = 0);
     Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false,
-                                 const EffectSink& before_commit = {});
+                                 const EffectSink& before_commit = {}, size_t text_size = 0);
 
     // Rebuilds every cache and index kept beside the node tree (sequence
     // orders, the materialised value) from the tree itself and compares;

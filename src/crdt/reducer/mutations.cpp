@@ -224,12 +224,16 @@ struct Mutator {
 }  // namespace
 
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std::vector<CrdtMutation> mutations,
-                                                                            bool whole, const OpsSink& before_commit) {
+                                                                            bool whole, const OpsSink& before_commit,
+                                                                            size_t text_size) {
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
+    // The operations are their mutations with a dot each; their deltas, without.
+    m.text.reserve(text_size + 48 * mutations.size() + 2);
+    if (!whole) tracker.delta_texts.reserve(text_size);
     for (auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
     journal.cache_changing = true;
