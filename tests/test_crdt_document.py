@@ -247,6 +247,40 @@ def test_removed_list_over_a_subtree_of_several_replicas_is_ascending_and_unique
     assert removed == [d(1, "c"), d(2, "a"), d(2, "b"), d(3, "a"), d(3, "b")]
 
 
+@pytest.mark.parametrize("replicas", [1, 2, 5, 9])
+def test_dots_of_many_replicas_below_one_entry(replicas):
+    # Replicas write below one map entry in turns, so that its dots form one
+    # run per replica, or several once a replica's counters jump; a call that
+    # fails after such writes takes them back exactly.
+    names = ["r%d" % ((i * 7) % replicas) for i in range(replicas)]
+    docs = [CrdtDocument(NESTED, NESTED_INIT, r) for r in names]
+    base = [{"kind": "key", "key": "m"}]
+    log = mutate(docs[0], {"kind": "map_set", "path": base, "key": "e", "value": {"Map": {}}})["ops"]
+    for doc in docs[1:]:
+        doc.apply(json.dumps(log))
+    for turn in range(3):
+        for i, doc in enumerate(docs):
+            if turn == 1 and i % 2:
+                continue  # a jump in this replica's counters: a run of its own
+            ops = mutate(doc, {"kind": "map_set", "path": base + [{"kind": "key", "key": "e"}],
+                               "key": "k%d" % i, "value": {"Int": turn}})["ops"]
+            log += ops
+            for other in docs:
+                if other is not doc:
+                    other.apply(json.dumps(ops))
+    write = {"kind": "map_set", "path": base + [{"kind": "key", "key": "e"}], "key": "z", "value": "Null"}
+    for doc in docs:
+        before = doc.state()
+        assert err(doc.mutate, json.dumps([write, {"kind": "set_add", "path": [], "value": "Null"}])) == (
+            "set_add path does not address a set")
+        assert doc.state() == before
+    target = docs[-1]
+    assert CrdtDocument.from_state(NESTED, before, "q").state() == before
+    removed = mutate(target, {"kind": "map_remove", "path": base, "key": "e"})["ops"][0]["removed"]
+    dots = {(o["dot"]["counter"], o["dot"]["replica"]) for o in log}
+    assert removed == [d(c, r) for c, r in sorted(dots)]
+
+
 def test_counter_exhaustion_is_refused():
     doc = CrdtDocument(MAP, '{"Map":{}}', "a")
     doc.apply(json.dumps([{"kind": "map_set", "dot": d(U64, "b"), "path": [], "key": "x", "value": "Null"}]))

@@ -141,6 +141,65 @@ private:
     std::shared_ptr<NodeState> p_;
 };
 
+// Runs of consecutive counters of one replica, in a list whose first run is
+// held inline: the dots of most map entries and set members are one run, and
+// take no allocation of their own.
+struct DotRun {
+    Replica replica;
+    uint64_t first, last;
+};
+
+class DotRunList {
+public:
+    DotRunList() = default;
+    DotRunList(const DotRunList& o) { assign(o); }
+    DotRunList& operator=(const DotRunList& o) {
+        if (this != &o) {
+            clear();
+            assign(o);
+        }
+        return *this;
+    }
+    DotRunList(DotRunList&& o) noexcept : w_(o.w_) { o.w_ = DotRun{nullptr, 0, 0}; }
+    DotRunList& operator=(DotRunList&& o) noexcept {
+        if (this != &o) {
+            clear();
+            w_ = o.w_;
+            o.w_ = DotRun{nullptr, 0, 0};
+        }
+        return *this;
+    }
+    ~DotRunList() { clear(); }
+
+    size_t size() const { return heap() ? size_t(w_.last & 0xFFFFFFFFu) : w_.replica ? 1 : 0; }
+    bool empty() const { return w_.replica == nullptr; }
+    DotRun* begin() { return heap() ? data() : &w_; }
+    DotRun* end() { return begin() + size(); }
+    const DotRun* begin() const { return heap() ? data() : &w_; }
+    const DotRun* end() const { return begin() + size(); }
+    const DotRun& operator[](size_t i) const { return begin()[i]; }
+
+    // Puts `r` before `at`; returns where it stands.
+    DotRun* insert(DotRun* at, const DotRun& r);
+    // Allocates nothing.
+    void erase(DotRun* at);
+
+private:
+    // The replica an out-of-line list marks itself with: its runs' address
+    // in `first`, their number and room in `last`.
+    static const ReplicaName kOutOfLine;
+    bool heap() const { return w_.replica == &kOutOfLine; }
+    DotRun* data() const { return reinterpret_cast<DotRun*>(uintptr_t(w_.first)); }
+    size_t room() const { return size_t(w_.last >> 32); }
+    void set_heap(DotRun* p, size_t n, size_t cap) {
+        w_ = DotRun{&kOutOfLine, uint64_t(reinterpret_cast<uintptr_t>(p)), uint64_t(n) | (uint64_t(cap) << 32)};
+    }
+    void assign(const DotRunList& o);
+    void clear();
+
+    DotRun w_{nullptr, 0, 0};  // none (a null replica), the one run, or the out-of-line runs
+};
+
 // A set of dots kept as runs of consecutive counters of one replica: the dots
 // of the writes below a map entry or set member, most of them one replica's
 // consecutive operations, take a few words instead of a tree node each.
@@ -174,12 +233,9 @@ public:
     }
 
 private:
-    struct Run {
-        Replica replica;
-        uint64_t first, last;
-    };
+    using Run = DotRun;
     // By replica handle, then counter; runs of one replica do not overlap.
-    std::vector<Run> runs_;
+    DotRunList runs_;
 };
 
 // The removal filter of a walk down the node tree: the `removed` sets of the

@@ -48,6 +48,67 @@ NodeState* NodePtr::mut() {
     return p_.get();
 }
 
+const ReplicaName DotRunList::kOutOfLine{};
+
+void DotRunList::assign(const DotRunList& o) {
+    const size_t n = o.size();
+    if (n <= 1) {
+        w_ = n ? *o.begin() : DotRun{nullptr, 0, 0};
+        return;
+    }
+    auto* p = static_cast<DotRun*>(::operator new(n * sizeof(DotRun)));
+    std::copy(o.begin(), o.end(), p);
+    set_heap(p, n, n);
+}
+
+void DotRunList::clear() {
+    if (heap()) ::operator delete(data());
+    w_ = DotRun{nullptr, 0, 0};
+}
+
+DotRun* DotRunList::insert(DotRun* at, const DotRun& r) {
+    const size_t i = size_t(at - begin()), n = size();
+    if (n == 0) {
+        w_ = r;
+        return &w_;
+    }
+    if (!heap() || n == room()) {
+        const size_t cap = n < 2 ? 4 : 2 * n;
+        auto* p = static_cast<DotRun*>(::operator new(cap * sizeof(DotRun)));
+        std::copy(begin(), begin() + i, p);
+        std::copy(begin() + i, end(), p + i + 1);
+        p[i] = r;
+        if (heap()) ::operator delete(data());
+        set_heap(p, n + 1, cap);
+        return p + i;
+    }
+    DotRun* p = data();
+    std::copy_backward(p + i, p + n, p + n + 1);
+    p[i] = r;
+    set_heap(p, n + 1, room());
+    return p + i;
+}
+
+void DotRunList::erase(DotRun* at) {
+    if (!heap()) {
+        w_ = DotRun{nullptr, 0, 0};
+        return;
+    }
+    DotRun* p = data();
+    const size_t n = size();
+    std::copy(at + 1, p + n, at);
+    if (n - 1 == 1) {
+        const DotRun one = p[0];
+        ::operator delete(p);
+        w_ = one;
+    } else if (n - 1 == 0) {
+        ::operator delete(p);
+        w_ = DotRun{nullptr, 0, 0};
+    } else {
+        set_heap(p, n - 1, room());
+    }
+}
+
 size_t DotRuns::size() const {
     size_t n = 0;
     for (const Run& r : runs_) n += r.last - r.first + 1;
