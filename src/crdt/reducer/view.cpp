@@ -449,12 +449,20 @@ struct Cursor {
     Node* ov;          // the overlay node here, when the overlay reaches this far
     const Value* v;    // the value before the call here (or the overlay's value)
     bool absent = false;
+    // The overlay node whose kids the last step looked in, and where the key
+    // stands or would stand among them: a change recorded there needs no
+    // second search.
+    Node* parent = nullptr;
+    std::map<std::string, Node, KeyLess>::iterator place{};
 
     void child(const std::string& key) {
+        parent = nullptr;
         if (absent) return;
         if (ov && ov->state == State::Interior) {
-            auto it = ov->kids.find(key);
-            if (it != ov->kids.end()) {
+            auto it = ov->kids.lower_bound(key);
+            parent = ov;
+            place = it;
+            if (it != ov->kids.end() && it->first == key) {
                 Node& kid = it->second;
                 switch (kid.state) {
                     case State::Interior:
@@ -822,7 +830,10 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
         else n->value.erase(keys[at - 1]);
         return true;
     }
-    Node& kid = n->kids[keys[at - 1]];
+    const std::string& key = keys[at - 1];
+    Node& kid = n != cur.parent                                             ? n->kids[key]
+                : cur.place != n->kids.end() && cur.place->first == key ? cur.place->second
+                                                                        : n->kids.emplace_hint(cur.place, key, Node())->second;
     kid.kids.clear();
     if (replacement) {
         kid.value = std::move(*replacement);
