@@ -689,6 +689,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                     n->kids.clear();
                     n->value = Value();
                     n->state = State::Dirty;
+                    dirty_ = true;
                 }
             }
             return std::optional<bool>(changed);
@@ -750,6 +751,7 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
             n->kids.clear();
             n->value = Value();
             n->state = State::Dirty;
+            dirty_ = true;
             return std::optional<bool>(true);
         }
         return std::optional<bool>();
@@ -760,7 +762,7 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
                                          const std::vector<std::string>& keys, Node* end) {
     const size_t depth = keys.size();
     // Otherwise the value before the operation is needed at the chain's end.
-    if (end) NV_CHECK(resolve_below(root, keys, *end, depth));
+    if (end && dirty_) NV_CHECK(resolve_below(root, keys, *end, depth));
     NV_CHECK(apply_one(root, policy_, op, undo));
 
     Cursor cur{&root_, &before_};
@@ -879,7 +881,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
 Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     static const std::vector<std::string> kNoKeys;
     if (index) index->next_call();
-    NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
+    if (dirty_) NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
     Patch p;
     p.rev = 0;
     Path path;

@@ -80,6 +80,9 @@ private:
     const CrdtPolicy& policy_;
     const Value& before_;
     Node root_;
+    // Whether a node was ever left to materialise: without one, nothing
+    // below the overlay needs resolving.
+    bool dirty_ = false;
 };
 
 }  // namespace norvane::crdt
