@@ -18,6 +18,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         }
         case PolicyKind::Map: {
             ValueMap out;
+            out.reserve(node.map()->entries.size());
             for (const auto& [key, e] : node.map()->entries) {
                 if (!e.shows(filter)) continue;
                 auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), filter.with(e.removed)));
@@ -27,6 +28,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
         }
         case PolicyKind::Set: {
             ValueList out;
+            out.reserve(node.set()->entries.size());
             for (const auto& [key, e] : node.set()->entries) {
                 if (!e.shows(filter)) continue;
                 auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), filter.with(e.removed)));
@@ -45,6 +47,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
                 if (q.append_text(str)) return std::optional<Value>(Value::str(std::move(str)));
             }
             ValueList out;
+            if (!text) out.reserve(q.shown());  // at most the elements shown under no removal
             std::string str;
             // A character that is not one is reported once every element has
             // materialised: an element's own failure comes first.
