@@ -445,7 +445,11 @@ bool entries(json::Reader& r, Entries& out, std::string_view writes) {
         std::string name(*k);
         if (!r.parse_object_colon()) return false;
         auto e = entry(r, writes);
-        if (!e || !out.emplace(std::move(name), std::move(*e)).second) return false;
+        if (!e) return false;
+        // Saved states list keys in ascending order: each goes at the end.
+        const size_t before = out.size();
+        out.emplace_hint(out.end(), std::move(name), std::move(*e));
+        if (out.size() == before) return false;  // a repeated key
     }
     r.eat_char();
     r.leave();
