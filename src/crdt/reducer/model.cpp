@@ -97,13 +97,10 @@ void DotRunList::erase(DotRun* at) {
     DotRun* p = data();
     const size_t n = size();
     std::copy(at + 1, p + n, at);
-    if (n - 1 == 1) {
+    if (n - 1 == 1) {  // out of line only from two runs on
         const DotRun one = p[0];
         ::operator delete(p);
         w_ = one;
-    } else if (n - 1 == 0) {
-        ::operator delete(p);
-        w_ = DotRun{nullptr, 0, 0};
     } else {
         set_heap(p, n - 1, room());
     }

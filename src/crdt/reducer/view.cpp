@@ -539,6 +539,13 @@ static Value copy_with_room(const Value& v) {
     return v;
 }
 
+void IncrementalView::mark_dirty(Node& n) {
+    n.kids.clear();
+    n.value = Value();
+    n.state = State::Dirty;
+    dirty_ = true;
+}
+
 // Materialises every sequence left to materialise at or below `node`.
 Status IncrementalView::resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node,
                                       size_t depth) {
@@ -686,10 +693,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                         }
                     }
                 } else {
-                    n->kids.clear();
-                    n->value = Value();
-                    n->state = State::Dirty;
-                    dirty_ = true;
+                    mark_dirty(*n);
                 }
             }
             return std::optional<bool>(changed);
@@ -748,10 +752,7 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
                     return std::optional<bool>(true);
                 }
             }
-            n->kids.clear();
-            n->value = Value();
-            n->state = State::Dirty;
-            dirty_ = true;
+            mark_dirty(*n);
             return std::optional<bool>(true);
         }
         return std::optional<bool>();
@@ -833,9 +834,7 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
         return true;
     }
     const std::string& key = keys[at - 1];
-    Node& kid = n != cur.parent                                             ? n->kids[key]
-                : cur.place != n->kids.end() && cur.place->first == key ? cur.place->second
-                                                                        : n->kids.emplace_hint(cur.place, key, Node())->second;
+    Node& kid = n == cur.parent ? n->kids.try_emplace(cur.place, key)->second : n->kids[key];
     kid.kids.clear();
     if (replacement) {
         kid.value = std::move(*replacement);

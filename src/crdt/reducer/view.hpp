@@ -75,6 +75,8 @@ private:
     Result<bool> step_value(NodeState& root, const CrdtOp& op, UndoLog* undo, const std::vector<std::string>& keys,
                             Node* end);
     Status resolve_below(const NodeState& root, const std::vector<std::string>& keys, Node& node, size_t depth);
+    // Leaves `n` to be materialised when the call ends.
+    void mark_dirty(Node& n);
     Result<Value> materialize_at(const NodeState& root, const std::vector<std::string>& keys, size_t depth);
 
     const CrdtPolicy& policy_;
