@@ -47,6 +47,11 @@ def failure(v, ops):
         ([], [Reorder(path(), [])], []),
         ({"m": {"l": [[1], 2.5, Sub(4)]}}, [Reorder(path("m", "l"), [2, 1, 0]), RemoveAt(path("m", "l"), 0)],
          {"m": {"l": [2.5, [1]]}}),
+        # elements of every kind moved along by an insertion or a removal before them
+        ([], [Insert(path(), 0, 0), Insert(path(), 0, None)], [None, 0]),
+        (["a text long enough to own its memory", [1], {"k": 2}, "s", 1.5],
+         [RemoveAt(path(), 0), Insert(path(), 1, "x"), Remove(path(2))],
+         [[1], "x", "s", 1.5]),
         # operations apply in order, each on the result of the one before
         ([1], [Insert(path(), 1, 2), Move(path(), 0, 1), Set(path(0), 7), Remove(path(1))], [7]),
     ],
@@ -190,3 +195,25 @@ def test_removing_by_index_matches_remove_at(v, positions):
         by_path = norvane.apply(text({"l": items}), patch_text([Remove(path("l", i))]))
         by_index = norvane.apply(text({"l": items}), patch_text([RemoveAt(path("l"), i)]))
         assert by_path == by_index
+
+
+_elements = st.one_of(st.none(), st.integers(-3, 3), st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=3),
+                      st.text(min_size=20, max_size=24), st.lists(st.integers(-9, 9), max_size=2),
+                      st.dictionaries(st.text(max_size=2), st.integers(-9, 9), max_size=2))
+
+
+@given(st.lists(_elements, max_size=12), st.lists(st.tuples(st.booleans(), st.integers(0, 20), _elements), max_size=10))
+def test_insertions_and_removals_keep_every_element(items, steps):
+    # Short texts live inside their value, long ones, lists and maps own memory: each kind must
+    # survive being moved along by the elements inserted or removed before it.
+    ops, model = [], list(items)
+    for insert, at, v in steps:
+        if insert:
+            at %= len(model) + 1
+            ops.append(Insert(path(), at, v))
+            model.insert(at, v)
+        elif model:
+            at %= len(model)
+            ops.append(RemoveAt(path(), at) if at % 2 else Remove(path(at)))
+            model.pop(at)
+    assert same(run(items, ops), model)

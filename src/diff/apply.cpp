@@ -159,9 +159,8 @@ private:
             ValueList* items = NV_TRY(list_at(*parent));
             if (last.index >= items->size())
                 return fail(index_len_message(texts::kRemoveIndex, last.index, items->size()));
-            auto at = items->begin() + static_cast<std::ptrdiff_t>(last.index);
-            if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
-            items->erase(at);
+            if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, (*items)[last.index]);
+            splice_values(*items, last.index, 1, nullptr, 0);
             return {};
         }
         if (parent->kind() != Value::Kind::Map) return fail(expected_kind(Value::Kind::Map, *parent));
@@ -185,7 +184,8 @@ private:
         ValueList* items = NV_TRY(list_at(*node));
         if (op.index > items->size()) return fail(index_len_message(texts::kInsertIndex, op.index, items->size()));
         NV_CHECK(check_nesting(op.path.size() + 1, op.value));
-        items->insert(items->begin() + static_cast<std::ptrdiff_t>(op.index), take(op));
+        Value v = take(op);
+        splice_values(*items, op.index, 0, &v, 1);
         record(op, UndoStep::Kind::EraseIndex);
         return {};
     }
@@ -194,9 +194,8 @@ private:
         Value* node = NV_TRY(value_at_mut(root, op.path));
         ValueList* items = NV_TRY(list_at(*node));
         if (op.index >= items->size()) return fail(index_len_message(texts::kRemoveIndex, op.index, items->size()));
-        auto at = items->begin() + static_cast<std::ptrdiff_t>(op.index);
-        if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, *at);
-        items->erase(at);
+        if (undo_ != nullptr) record(op, UndoStep::Kind::ReinsertIndex, (*items)[op.index]);
+        splice_values(*items, op.index, 1, nullptr, 0);
         return {};
     }
 
@@ -264,12 +263,12 @@ void undo_step(Value& root, UndoStep& step) {
             const bool removed_by_path = op.kind == Op::Kind::Remove;
             ValueList& items = removed_by_path ? parent().as_list() : resolve(op.path).as_list();
             const std::uint64_t at = removed_by_path ? op.path.back().index : op.index;
-            items.insert(items.begin() + static_cast<std::ptrdiff_t>(at), std::move(step.saved));
+            splice_values(items, at, 0, &step.saved, 1);
             return;
         }
         case UndoStep::Kind::EraseIndex: {
             ValueList& items = resolve(op.path).as_list();
-            items.erase(items.begin() + static_cast<std::ptrdiff_t>(op.index));
+            splice_values(items, op.index, 1, nullptr, 0);
             return;
         }
         case UndoStep::Kind::MoveBack: move_within(resolve(op.path).as_list(), op.to, op.from); return;

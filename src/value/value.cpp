@@ -109,6 +109,27 @@ bool Value::owned_equal(const Value& a, const Value& b) {
     }
 }
 
+void splice_values(ValueList& items, std::size_t at, std::size_t removed, Value* first, std::size_t count) {
+    const std::size_t kept = std::min(removed, count);
+    for (std::size_t i = 0; i < kept; ++i) items[at + i] = std::move(first[i]);
+    at += kept;
+    removed -= kept;
+    first += kept;
+    count -= kept;
+    const std::size_t old = items.size();
+    if (count > 0) {
+        items.resize(old + count);
+        Value* d = items.data();
+        for (std::size_t i = old; i-- > at;) d[i + count].take(d[i]);
+        for (std::size_t i = 0; i < count; ++i) d[at + i].take(first[i]);
+    } else if (removed > 0) {
+        Value* d = items.data();
+        for (std::size_t i = at; i < at + removed; ++i) d[i] = Value();
+        for (std::size_t i = at + removed; i < old; ++i) d[i - removed].take(d[i]);
+        items.resize(old - removed);
+    }
+}
+
 bool nests_deeper_than(const Value& v, std::size_t levels) {
     switch (v.kind()) {
         case Value::Kind::List:

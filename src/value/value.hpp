@@ -132,6 +132,15 @@ public:
     // Sorts map entries by key; of equal keys the one given last stays.
     static void sort_entries(ValueMap& entries);
 
+    // Takes `o`'s value into this one, which must own nothing (a scalar, or a
+    // value moved from); `o` is left owning nothing. Moving the elements of a
+    // list along is then a tight loop that destroys and resets nothing.
+    void take(Value& o) noexcept {
+        kind_ = o.kind_;
+        if (owns()) move_owned(std::move(o));
+        else raw_ = o.raw_;
+    }
+
 private:
     explicit Value(Kind k) noexcept : kind_(k), raw_(0) {}
 
@@ -182,6 +191,11 @@ private:
         ValueMap m_;
     };
 };
+
+// Puts the `count` values from `first` on (moved from) in place of the
+// `removed` elements of `items` from `at` on; the elements after them move
+// along once.
+void splice_values(ValueList& items, std::size_t at, std::size_t removed, Value* first, std::size_t count);
 
 // Whether `v` holds more than `levels` lists and maps nested one inside another (a
 // scalar holds none, an empty list one). Looks no deeper than `levels` + 1.

@@ -228,12 +228,7 @@ Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPol
 
 // Writes a list edit into the list it was laid over.
 void apply_list_edit(ValueList& items, Node& n) {
-    const size_t kept = std::min(n.removed, n.values.size());
-    const auto at = items.begin() + ptrdiff_t(n.index);
-    std::move(n.values.begin(), n.values.begin() + ptrdiff_t(kept), at);
-    if (n.removed > kept) items.erase(at + ptrdiff_t(kept), at + ptrdiff_t(n.removed));
-    else items.insert(at + ptrdiff_t(kept), std::make_move_iterator(n.values.begin() + ptrdiff_t(kept)),
-                      std::make_move_iterator(n.values.end()));
+    splice_values(items, n.index, n.removed, n.values.data(), n.values.size());
     n.values.clear();
 }
 
@@ -684,12 +679,10 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                     } else {
                         ValueList& items = n->value.as_list();
                         if (op.kind == OpKind::SequenceInsert) {
-                            items.insert(items.begin() + ptrdiff_t(insert_at), std::make_move_iterator(inserted.begin()),
-                                         std::make_move_iterator(inserted.end()));
+                            splice_values(items, insert_at, 0, inserted.data(), inserted.size());
                         } else {
                             for (auto it = cuts.rbegin(); it != cuts.rend(); ++it)
-                                items.erase(items.begin() + ptrdiff_t(it->first),
-                                            items.begin() + ptrdiff_t(it->first + it->second));
+                                splice_values(items, it->first, it->second, nullptr, 0);
                         }
                     }
                 } else {
