@@ -111,14 +111,15 @@ bool Value::owned_equal(const Value& a, const Value& b) {
 
 void splice_values(ValueList& items, std::size_t at, std::size_t removed, Value* first, std::size_t count) {
     const std::size_t kept = std::min(removed, count);
+    const std::size_t old = items.size();
+    // Room first: when it cannot be had, nothing has changed.
+    if (count > kept) items.resize(old + (count - kept));
     for (std::size_t i = 0; i < kept; ++i) items[at + i] = std::move(first[i]);
     at += kept;
     removed -= kept;
     first += kept;
     count -= kept;
-    const std::size_t old = items.size();
     if (count > 0) {
-        items.resize(old + count);
         Value* d = items.data();
         for (std::size_t i = old; i-- > at;) d[i + count].take(d[i]);
         for (std::size_t i = 0; i < count; ++i) d[at + i].take(first[i]);
