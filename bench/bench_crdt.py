@@ -32,12 +32,11 @@ import argparse
 import itertools
 import json
 import random
-import time
 
 import norvane
 from crdt_common import (K, LETTERS, LIST_SPEC, LoroUser, MAP_ROOT_SPEC, MAP_SPEC, PycrdtUser, Run, TEXT_SPEC,
-                         USER_SPEC, count, each, exponent, grow, init_id, loro, ops_of, peer_versions, per_call, pycrdt,
-                         step_exponent, timed, us, user_value)
+                         USER_SPEC, count, each, exponent, fastest_rounds, grow, init_id, loro, ops_of, peer_versions,
+                         per_call, pycrdt, step_exponent, timed, us, user_value)
 from crdt_memory import section_memory
 from crdt_trace import section_recorded, section_synthetic
 
@@ -272,7 +271,7 @@ class Batch:
             self.peers.append(("loro", loro_make, loro_act))
 
 
-def run_batch_once(batch, skip=()):
+def run_batch(batch, skip=()):
     """{library: (mutate seconds, apply seconds or None)}, leaving out the peers named in `skip`;
     every receiver is checked against its sender."""
     doc = norvane.CrdtDocument(batch.spec, batch.value, "a")
@@ -304,22 +303,6 @@ def run_batch_once(batch, skip=()):
     return out
 
 
-def run_batch(make, skip=(), rounds=3, budget=1.0):
-    """run_batch_once on fresh documents from make(), again while the rounds so far took under
-    `budget` seconds (at most `rounds`); the fastest time of each library and call. A call of a
-    few milliseconds is as short as the machine's own pauses, and every library is timed alike."""
-    best, spent = None, 0.0
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        got = run_batch_once(make(), skip)
-        spent += time.perf_counter() - t0
-        best = got if best is None else {
-            name: tuple(None if a is None else min(a, b) for a, b in zip(best[name], got[name])) for name in got}
-        if spent > budget:
-            break
-    return best
-
-
 def section_batch_curve(run, title, label, sizes, make, exp):
     """Runs make(n) -> Batch for each n (skipping the sizes estimated over the limit) and logs
     the mutate and apply times per size, the ratios and the exponents. A peer is left out of the
@@ -340,7 +323,7 @@ def section_batch_curve(run, title, label, sizes, make, exp):
             if name not in left_out and estimate > run.limit / 2:
                 run.log("    %s left out from N = %s on: estimated %.0f s" % (name, count(n), estimate))
                 left_out.add(name)
-        got = run_batch(lambda: make(n), left_out)
+        got = fastest_rounds(lambda: run_batch(make(n), left_out))
         ours = got["norvane"]
         last = (n, ours[0] + (ours[1] or 0))
         for name, theirs in got.items():
@@ -544,19 +527,17 @@ def section_sets(run, sizes):
         run.log("  %s" % label)
         per = {}
         for n in sizes:
-            # Mean seconds per call of each verb and library, the fastest of up to three rounds on
-            # fresh documents while the rounds so far took under a second in all.
-            means, spent = {}, 0.0
-            for _ in range(3):
-                t0 = time.perf_counter()
+            def measure():
+                """Mean seconds per call of each verb and library, on fresh documents."""
+                out = {}
                 for verb, ours, peers in shape(n):
                     for name, call in [("norvane", ours)] + peers:
                         times = each(call, range(min(200, n)), budget)
-                        got = means.setdefault(verb, {})
-                        got[name] = min(got.get(name, float("inf")), sum(times) / len(times))
-                spent += time.perf_counter() - t0
-                if spent > 1.0:
-                    break
+                        out[(verb, name)] = sum(times) / len(times)
+                return out
+            means = {}
+            for (verb, name), mean in fastest_rounds(measure).items():
+                means.setdefault(verb, {})[name] = mean
             for verb, got in means.items():
                 workload = "%s %s, n = %s" % (verb, label, count(n))
                 mean = got["norvane"]

@@ -101,6 +101,28 @@ def timed(fn):
         return time.perf_counter() - t, out
 
 
+def _faster(a, b):
+    """The faster of two times, or of two tuples of times (None: not timed)."""
+    if isinstance(a, tuple):
+        return tuple(_faster(x, y) for x, y in zip(a, b))
+    return a if b is None else b if a is None else min(a, b)
+
+
+def fastest_rounds(measure, most=3, budget=1.0):
+    """measure() -> {key: seconds, or a tuple of seconds and None}, run again while the rounds so
+    far took under `budget` seconds, at most `most` times; the fastest time of each key. A call of
+    a few milliseconds is as short as the machine's own pauses; every library is measured alike."""
+    best, spent = None, 0.0
+    for _ in range(most):
+        t0 = time.perf_counter()
+        got = measure()
+        spent += time.perf_counter() - t0
+        best = got if best is None else {key: _faster(best[key], t) for key, t in got.items()}
+        if spent > budget:
+            break
+    return best
+
+
 def per_call(fn, budget=0.25, most=1000, least=3):
     """Seconds per call of fn, after one call not counted: as many calls as fit in
     `budget` seconds, at least `least` and at most `most`."""

@@ -137,8 +137,7 @@ public:
     // list along is then a tight loop that destroys and resets nothing.
     void take(Value& o) noexcept {
         kind_ = o.kind_;
-        if (owns()) move_owned(std::move(o));
-        else raw_ = o.raw_;
+        move_from(std::move(o));
     }
 
 private:
