@@ -691,6 +691,43 @@ def test_long_runs_split_and_interleaved(target):
     history.finish()
 
 
+@pytest.mark.parametrize("text", [True, False], ids=["text", "list"])
+def test_long_sequence_edited_at_random_places(text):
+    """Tens of thousands of single insertions and short deletions at random places, in
+    calls of 1,000, make a long sequence of short items: its leaves and the tree above
+    them grow several levels and split again and again. The value follows a plain
+    list; a replica applying the same operations, and check(), agree."""
+    field = "t" if text else "l"
+    init = json.dumps({"Map": {"t": {"Str": ""}, "l": {"List": []}}})
+    spec = json.dumps({"root": {"kind": "map", "fields": {"t": TEXT, "l": LIST}}})
+    a, b = oracle.CrdtDocument(spec, init, "a"), oracle.CrdtDocument(spec, init, "b")
+    rnd = random.Random(5)
+    model = []
+    for call_number in range(30):
+        batch = []
+        for _ in range(1000):
+            if model and rnd.random() < 0.25:
+                at = rnd.randrange(len(model))
+                n = min(len(model) - at, rnd.choice([1, 1, 1, 5]))
+                del model[at:at + n]
+                values = []
+            else:
+                at, n = rnd.randint(0, len(model)), 0
+                model.insert(at, rnd.choice(CHARS))
+                values = [{"Str": model[at]} if text else {"Int": ord(model[at][0])}]
+            batch.append({"kind": "sequence_splice", "path": [K(field)], "index": at, "delete_count": n,
+                          "values": values})
+        ops = DECODER.raw_decode(a.mutate(json.dumps(batch)), len('{"ops":'))[0]
+        b.apply(json.dumps(ops))
+        if call_number % 10 == 9:
+            a.check()
+            b.check()
+    expected = {"Str": "".join(model)} if text else {"List": [{"Int": ord(c[0])} for c in model]}
+    assert json.loads(a.value())["Map"][field] == expected
+    assert b.value() == a.value()
+    assert norvane.CrdtDocument.from_state(spec, a.state(), "c").value() == a.value()
+
+
 # ---- one change to a list, against lists full of equal values -----------------------------
 
 LISTS = json.dumps({"root": {"kind": "map", "fields": {

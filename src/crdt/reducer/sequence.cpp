@@ -148,11 +148,39 @@ struct SequenceNode::Item {
     }
 };
 
+// A branch of the order's tree: up to kFan children (leaves at the bottom
+// level, branches above) with the counts of each.
+struct OrderBranch {
+    static constexpr uint32_t kFan = 32;
+    OrderBranch* parent = nullptr;
+    bool bottom = true;  // its children are leaves
+    uint32_t n = 0;
+    void* child[kFan];
+    uint64_t shown[kFan], bytes[kFan], other[kFan];
+
+    uint32_t slot(const void* c) const {
+        uint32_t i = 0;
+        while (child[i] != c) ++i;
+        return i;
+    }
+    void sums(uint64_t& s, uint64_t& b, uint64_t& o) const {
+        s = b = o = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            s += shown[i];
+            b += bytes[i];
+            o += other[i];
+        }
+    }
+};
+
 struct SequenceNode::Leaf {
     std::vector<Item> items;
-    size_t pos = 0;  // in leaves_
     uint64_t shown = 0, bytes = 0, other = 0;
     uint32_t min_depth = std::numeric_limits<uint32_t>::max();
+    // Its place in the order.
+    OrderBranch* parent = nullptr;
+    Leaf* prev = nullptr;
+    Leaf* next = nullptr;
 
     void recount() {
         shown = bytes = other = 0;
@@ -166,78 +194,244 @@ struct SequenceNode::Leaf {
     }
 };
 
-// Prefix sums of the leaves' counts.
-struct SequenceNode::Fenwick {
-    std::vector<uint64_t> shown, bytes, other;  // 1-based
+// The leaves in document order: a list, and a tree over it whose branches
+// keep each child's counts, so that a position, a leaf's counts before it and
+// a new leaf cost the tree's height.
+struct SequenceNode::Order {
+    using Branch = OrderBranch;
+    static constexpr uint32_t kFan = Branch::kFan;
 
-    void reserve(size_t leaves) {
-        shown.reserve(leaves + 1);
-        bytes.reserve(leaves + 1);
-        other.reserve(leaves + 1);
-    }
-    void rebuild(const std::vector<std::unique_ptr<Leaf>>& leaves) {
-        const size_t n = leaves.size();
-        shown.assign(n + 1, 0);
-        bytes.assign(n + 1, 0);
-        other.assign(n + 1, 0);
-        for (size_t i = 1; i <= n; ++i) {
-            shown[i] += leaves[i - 1]->shown;
-            bytes[i] += leaves[i - 1]->bytes;
-            other[i] += leaves[i - 1]->other;
-            size_t j = i + (i & (~i + 1));
-            if (j <= n) {
-                shown[j] += shown[i];
-                bytes[j] += bytes[i];
-                other[j] += other[i];
+    std::vector<std::unique_ptr<Branch>> branches;  // [0, used) in the tree, the rest spare
+    size_t used = 0;
+    Branch* root = nullptr;
+    uint32_t height = 0;  // levels of branches
+    Leaf* first = nullptr;
+    Leaf* last = nullptr;
+    uint64_t total_shown = 0, total_bytes = 0, total_other = 0;
+
+    // The tree over `leaves` (in document order, at least one), their counts
+    // as they stand.
+    void build(const std::vector<Leaf*>& leaves) {
+        used = 0;
+        for (size_t i = 0; i < leaves.size(); ++i) {
+            leaves[i]->prev = i > 0 ? leaves[i - 1] : nullptr;
+            leaves[i]->next = i + 1 < leaves.size() ? leaves[i + 1] : nullptr;
+        }
+        first = leaves.front();
+        last = leaves.back();
+        // Branches three quarters full, so that the next insertions do not split them at once.
+        constexpr uint32_t kFill = kFan * 3 / 4;
+        std::vector<void*> level(leaves.begin(), leaves.end());
+        bool bottom = true;
+        height = 0;
+        do {
+            std::vector<void*> up;
+            up.reserve(level.size() / kFill + 1);
+            for (size_t i = 0; i < level.size(); i += kFill) {
+                Branch* b = take();
+                b->bottom = bottom;
+                b->parent = nullptr;
+                b->n = 0;
+                for (size_t j = i; j < std::min(level.size(), i + kFill); ++j) {
+                    uint64_t cs, cb, co;
+                    counts(bottom, level[j], cs, cb, co);
+                    put(b, b->n, level[j], cs, cb, co);
+                }
+                up.push_back(b);
             }
-        }
+            level = std::move(up);
+            bottom = false;
+            ++height;
+        } while (level.size() > 1);
+        root = static_cast<Branch*>(level.front());
+        root->sums(total_shown, total_bytes, total_other);
     }
-    void add(size_t pos, int64_t ds, int64_t db, int64_t dother) {
-        for (size_t i = pos + 1; i < shown.size(); i += i & (~i + 1)) {
-            shown[i] += uint64_t(ds);
-            bytes[i] += uint64_t(db);
-            other[i] += uint64_t(dother);
-        }
+
+    // Makes sure that one leaf more allocates nothing; changes nothing when it
+    // runs out of memory.
+    void reserve_one() {
+        const size_t need = used + height + 1;  // a split at every level, and a new root
+        branches.reserve(need);
+        while (branches.size() < need) branches.push_back(std::make_unique<Branch>());
     }
-    // Sums over the leaves before `pos`.
-    void prefix(size_t pos, uint64_t& s, uint64_t& b) const {
+    // Puts `fresh` (its counts set) right after `leaf`. Allocates nothing
+    // after reserve_one().
+    void insert_after(Leaf* leaf, Leaf* fresh) {
+        fresh->prev = leaf;
+        fresh->next = leaf->next;
+        (leaf->next ? leaf->next->prev : last) = fresh;
+        leaf->next = fresh;
+        insert_child(leaf->parent, leaf->parent->slot(leaf) + 1, fresh, fresh->shown, fresh->bytes, fresh->other);
+        refresh_up(fresh->parent);
+    }
+    // Adds to the counts a leaf has in the tree.
+    void add(Leaf* leaf, int64_t ds, int64_t db, int64_t dother) {
+        const void* c = leaf;
+        for (Branch* b = leaf->parent; b; c = b, b = b->parent) {
+            const uint32_t i = b->slot(c);
+            b->shown[i] += uint64_t(ds);
+            b->bytes[i] += uint64_t(db);
+            b->other[i] += uint64_t(dother);
+        }
+        total_shown += uint64_t(ds);
+        total_bytes += uint64_t(db);
+        total_other += uint64_t(dother);
+    }
+    // The counts of the leaves before `leaf`.
+    void prefix(const Leaf* leaf, uint64_t& s, uint64_t& b) const {
         s = b = 0;
-        for (size_t i = pos; i > 0; i -= i & (~i + 1)) {
-            s += shown[i];
-            b += bytes[i];
-        }
-    }
-    uint64_t total_shown() const { return total(shown); }
-    uint64_t total_bytes() const { return total(bytes); }
-    uint64_t total_other() const { return total(other); }
-    uint64_t total(const std::vector<uint64_t>& t) const {
-        uint64_t s = 0;
-        for (size_t i = t.size() - 1; i > 0; i -= i & (~i + 1)) s += t[i];
-        return s;
-    }
-    // The leaf holding shown position k, with the shown elements and bytes before it.
-    size_t find(uint64_t k, uint64_t& before, uint64_t& bytes_before) const {
-        size_t pos = 0;
-        before = bytes_before = 0;
-        size_t step = 1;
-        while (step * 2 < shown.size()) step *= 2;
-        for (; step > 0; step /= 2) {
-            size_t next = pos + step;
-            if (next < shown.size() && before + shown[next] <= k) {
-                pos = next;
-                before += shown[next];
-                bytes_before += bytes[next];
+        const void* c = leaf;
+        for (const Branch* p = leaf->parent; p; c = p, p = p->parent) {
+            const uint32_t i = p->slot(c);
+            for (uint32_t j = 0; j < i; ++j) {
+                s += p->shown[j];
+                b += p->bytes[j];
             }
         }
-        return pos;  // 0-based leaf position
+    }
+    // The leaf holding shown position k (below total_shown), with the shown
+    // elements and bytes before it; null past the end.
+    Leaf* find(uint64_t k, uint64_t& before, uint64_t& bytes_before) const {
+        before = bytes_before = 0;
+        if (k >= total_shown) return nullptr;
+        const Branch* b = root;
+        for (;;) {
+            uint32_t i = 0;
+            for (; i + 1 < b->n; ++i) {
+                if (before + b->shown[i] > k) break;
+                before += b->shown[i];
+                bytes_before += b->bytes[i];
+            }
+            if (b->bottom) return static_cast<Leaf*>(b->child[i]);
+            b = static_cast<const Branch*>(b->child[i]);
+        }
+    }
+
+    // What is wrong with the tree, or nothing.
+    std::string check(size_t leaves) const {
+        std::vector<const Leaf*> in_order;
+        std::string bad;
+        auto visit = [&](auto& self, const Branch* b, uint32_t level) -> void {
+            if (!bad.empty()) return;
+            if (b->n == 0 || b->n > kFan) bad = "branch size";
+            else if (b->bottom != (level == 1)) bad = "branch level";
+            for (uint32_t i = 0; bad.empty() && i < b->n; ++i) {
+                uint64_t cs, cb, co;
+                counts(b->bottom, b->child[i], cs, cb, co);
+                if (cs != b->shown[i] || cb != b->bytes[i] || co != b->other[i]) bad = "branch counts";
+                else if (b->bottom) {
+                    const Leaf* l = static_cast<const Leaf*>(b->child[i]);
+                    if (l->parent != b) bad = "leaf parent";
+                    in_order.push_back(l);
+                } else {
+                    const Branch* c = static_cast<const Branch*>(b->child[i]);
+                    if (c->parent != b) bad = "branch parent";
+                    else self(self, c, level - 1);
+                }
+            }
+        };
+        if (!root || root->parent) return "root";
+        visit(visit, root, height);
+        if (!bad.empty()) return bad;
+        if (in_order.size() != leaves) return "leaf count";
+        const Leaf* prev = nullptr;
+        for (const Leaf* l : in_order) {
+            if (l->prev != prev || (prev ? prev->next : first) != l) return "leaf list";
+            prev = l;
+        }
+        if (last != prev || prev->next) return "leaf list end";
+        uint64_t s, b, o;
+        root->sums(s, b, o);
+        if (s != total_shown || b != total_bytes || o != total_other) return "totals";
+        return {};
+    }
+
+private:
+    Branch* take() {
+        if (used == branches.size()) branches.push_back(std::make_unique<Branch>());
+        return branches[used++].get();
+    }
+    static void counts(bool bottom, const void* c, uint64_t& s, uint64_t& b, uint64_t& o) {
+        if (bottom) {
+            const Leaf* l = static_cast<const Leaf*>(c);
+            s = l->shown;
+            b = l->bytes;
+            o = l->other;
+        } else {
+            static_cast<const Branch*>(c)->sums(s, b, o);
+        }
+    }
+    static void set_parent(Branch* b, void* c) {
+        if (b->bottom) static_cast<Leaf*>(c)->parent = b;
+        else static_cast<Branch*>(c)->parent = b;
+    }
+    static void put(Branch* b, uint32_t at, void* c, uint64_t s, uint64_t by, uint64_t o) {
+        for (uint32_t i = b->n; i > at; --i) {
+            b->child[i] = b->child[i - 1];
+            b->shown[i] = b->shown[i - 1];
+            b->bytes[i] = b->bytes[i - 1];
+            b->other[i] = b->other[i - 1];
+        }
+        b->child[at] = c;
+        b->shown[at] = s;
+        b->bytes[at] = by;
+        b->other[at] = o;
+        ++b->n;
+        set_parent(b, c);
+    }
+    // Places child c at `at` in b, splitting b (and up) when full. The counts
+    // of b's ancestors are left for refresh_up.
+    void insert_child(Branch* b, uint32_t at, void* c, uint64_t s, uint64_t by, uint64_t o) {
+        if (b->n < kFan) {
+            put(b, at, c, s, by, o);
+            return;
+        }
+        Branch* nb = take();
+        nb->bottom = b->bottom;
+        nb->parent = nullptr;
+        nb->n = 0;
+        constexpr uint32_t half = kFan / 2;
+        for (uint32_t i = half; i < kFan; ++i) put(nb, nb->n, b->child[i], b->shown[i], b->bytes[i], b->other[i]);
+        b->n = half;
+        if (at <= half) put(b, at, c, s, by, o);
+        else put(nb, at - half, c, s, by, o);
+        uint64_t bs, bb, bo, ns, nbb, no;
+        b->sums(bs, bb, bo);
+        nb->sums(ns, nbb, no);
+        if (b == root) {
+            Branch* r = take();
+            r->bottom = false;
+            r->parent = nullptr;
+            r->n = 0;
+            put(r, 0, b, bs, bb, bo);
+            put(r, 1, nb, ns, nbb, no);
+            root = r;
+            ++height;
+            return;
+        }
+        Branch* p = b->parent;
+        const uint32_t i = p->slot(b);
+        p->shown[i] = bs;
+        p->bytes[i] = bb;
+        p->other[i] = bo;
+        insert_child(p, i + 1, nb, ns, nbb, no);
+    }
+    // Sets the counts along the path from b to the root from b's children.
+    void refresh_up(Branch* b) {
+        for (; b->parent; b = b->parent) {
+            Branch* p = b->parent;
+            const uint32_t i = p->slot(b);
+            b->sums(p->shown[i], p->bytes[i], p->other[i]);
+        }
+        root->sums(total_shown, total_bytes, total_other);
     }
 };
 
 // ---- construction ------------------------------------------------------------------------
 
-SequenceNode::SequenceNode() : sums_(std::make_unique<Fenwick>()) {
+SequenceNode::SequenceNode() : order_(std::make_unique<Order>()) {
     leaves_.push_back(std::make_unique<Leaf>());
-    sums_->rebuild(leaves_);
+    order_->build({leaves_.back().get()});
 }
 
 SequenceNode::~SequenceNode() = default;
@@ -245,14 +439,17 @@ SequenceNode::SequenceNode(SequenceNode&& o) noexcept = default;
 SequenceNode& SequenceNode::operator=(SequenceNode&& o) noexcept = default;
 
 SequenceNode::SequenceNode(const SequenceNode& o)
-    : sums_(std::make_unique<Fenwick>(*o.sums_)), loose_(o.loose_), orphans_(o.orphans_), deletes_(o.deletes_),
-      found_{} {
+    : order_(std::make_unique<Order>()), loose_(o.loose_), orphans_(o.orphans_), deletes_(o.deletes_), found_{} {
     leaves_.reserve(o.leaves_.size());
-    for (const auto& leaf : o.leaves_) {
+    std::vector<Leaf*> ordered;
+    ordered.reserve(o.leaves_.size());
+    for (const Leaf* leaf = o.order_->first; leaf; leaf = leaf->next) {
         leaves_.push_back(std::make_unique<Leaf>(*leaf));
         Leaf* mine = leaves_.back().get();
+        ordered.push_back(mine);
         for (const Item& it : mine->items) index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = mine;
     }
+    order_->build(ordered);
 }
 
 SequenceNode& SequenceNode::operator=(const SequenceNode& o) {
@@ -319,14 +516,14 @@ public:
     bool at_end(const Place& p) const { return p.leaf == nullptr; }
 
     Place begin() const {
-        for (const auto& leaf : s.leaves_)
-            if (!leaf->items.empty()) return Place{leaf.get(), 0, 0};
+        for (Leaf* leaf = s.order_->first; leaf; leaf = leaf->next)
+            if (!leaf->items.empty()) return Place{leaf, 0, 0};
         return Place{};
     }
     // The first item of the leaves after `leaf`, or the end.
     Place next_leaf(const Leaf* leaf) const {
-        for (size_t i = leaf->pos + 1; i < s.leaves_.size(); ++i)
-            if (!s.leaves_[i]->items.empty()) return Place{s.leaves_[i].get(), 0, 0};
+        for (Leaf* l = leaf->next; l; l = l->next)
+            if (!l->items.empty()) return Place{l, 0, 0};
         return Place{};
     }
     Place next(Place p) const {
@@ -341,8 +538,7 @@ public:
         if (depth(p) <= d) return p;
         for (size_t i = p.item + 1; i < p.leaf->items.size(); ++i)
             if (p.leaf->items[i].depth <= d) return Place{p.leaf, i, 0};
-        for (size_t l = p.leaf->pos + 1; l < s.leaves_.size(); ++l) {
-            Leaf* leaf = s.leaves_[l].get();
+        for (Leaf* leaf = p.leaf->next; leaf; leaf = leaf->next) {
             if (leaf->items.empty() || leaf->min_depth > d) continue;
             for (size_t i = 0; i < leaf->items.size(); ++i)
                 if (leaf->items[i].depth <= d) return Place{leaf, i, 0};
@@ -377,7 +573,7 @@ public:
     void recount(Leaf* leaf) {
         const int64_t s0 = int64_t(leaf->shown), b0 = int64_t(leaf->bytes), o0 = int64_t(leaf->other);
         leaf->recount();
-        s.sums_->add(leaf->pos, int64_t(leaf->shown) - s0, int64_t(leaf->bytes) - b0, int64_t(leaf->other) - o0);
+        s.order_->add(leaf, int64_t(leaf->shown) - s0, int64_t(leaf->bytes) - b0, int64_t(leaf->other) - o0);
     }
 
     void index_item(const Item& it, Leaf* leaf) {
@@ -427,7 +623,7 @@ public:
             fresh = std::make_unique<Leaf>();
             fresh->items.reserve(leaf->items.size() - half);
             reserve_one(s.leaves_);
-            s.sums_->reserve(s.leaves_.capacity());
+            s.order_->reserve_one();
         } catch (const std::bad_alloc&) {
             recount(leaf);
             return p;
@@ -436,13 +632,12 @@ public:
                             std::make_move_iterator(leaf->items.end()));
         leaf->items.erase(leaf->items.begin() + ptrdiff_t(half), leaf->items.end());
         Leaf* moved = fresh.get();
-        s.leaves_.insert(s.leaves_.begin() + ptrdiff_t(leaf->pos + 1), std::move(fresh));
-        for (size_t i = leaf->pos + 1; i < s.leaves_.size(); ++i) s.leaves_[i]->pos = i;
+        s.leaves_.push_back(std::move(fresh));
         // The items' index entries exist: pointing them at their new leaf allocates nothing.
         for (const Item& it : moved->items) index_item(it, moved);
-        leaf->recount();
+        recount(leaf);
         moved->recount();
-        s.sums_->rebuild(s.leaves_);
+        s.order_->insert_after(leaf, moved);
         if (p.item >= half) return Place{moved, p.item - half, p.offset};
         return p;
     }
@@ -450,7 +645,7 @@ public:
     // nothing the order holds when it runs out of memory.
     Place insert_item(Place p, Item it) {
         if (at_end(p)) {
-            Leaf* last = s.leaves_.back().get();
+            Leaf* last = s.order_->last;
             p = Place{last, last->items.size(), 0};
         }
         p = split_at(p);
@@ -462,8 +657,7 @@ public:
     // The place of the element just before `p` (p not the first), or the end.
     Place before(Place p) const {
         if (at_end(p)) {
-            for (size_t l = s.leaves_.size(); l-- > 0;) {
-                Leaf* leaf = s.leaves_[l].get();
+            for (Leaf* leaf = s.order_->last; leaf; leaf = leaf->prev) {
                 if (!leaf->items.empty())
                     return Place{leaf, leaf->items.size() - 1, leaf->items.back().len - 1};
             }
@@ -471,8 +665,7 @@ public:
         }
         if (p.offset > 0) return Place{p.leaf, p.item, p.offset - 1};
         if (p.item > 0) return Place{p.leaf, p.item - 1, p.leaf->items[p.item - 1].len - 1};
-        for (size_t l = p.leaf->pos; l-- > 0;) {
-            Leaf* leaf = s.leaves_[l].get();
+        for (Leaf* leaf = p.leaf->prev; leaf; leaf = leaf->prev) {
             if (!leaf->items.empty()) return Place{leaf, leaf->items.size() - 1, leaf->items.back().len - 1};
         }
         return Place{};
@@ -504,7 +697,7 @@ public:
 
     template <class F>
     bool walk_tree(F&& f) const {
-        for (const auto& leaf : s.leaves_)
+        for (const Leaf* leaf = s.order_->first; leaf; leaf = leaf->next)
             for (const Item& it : leaf->items) {
                 size_t byte = 0;
                 for (uint32_t k = 0; k < it.len; ++k) {
@@ -624,7 +817,6 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         }
         if (leaf->items.size() >= kLeafMax / 2) {
             q.leaves_.push_back(std::make_unique<Leaf>());
-            q.leaves_.back()->pos = q.leaves_.size() - 1;
             leaf = q.leaves_.back().get();
         }
         Item it;
@@ -643,11 +835,15 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         leaf->items.push_back(std::move(it));
         cur = &leaf->items.back();
     }
+    // Made in document order.
+    std::vector<Leaf*> ordered;
+    ordered.reserve(q.leaves_.size());
     for (auto& l : q.leaves_) {
         l->recount();
         for (const Item& it : l->items) ops.index_item(it, l.get());
+        ordered.push_back(l.get());
     }
-    q.sums_->rebuild(q.leaves_);
+    q.order_->build(ordered);
     for (size_t i = 0; i < n; ++i) {
         if (reached[i]) continue;
         auto& e = entries[i].second;
@@ -723,15 +919,15 @@ void SequenceNode::walk(const std::function<bool(const Element&)>& f) const {
     }
 }
 
-size_t SequenceNode::shown() const { return sums_->total_shown(); }
-size_t SequenceNode::shown_bytes() const { return sums_->total_bytes(); }
-size_t SequenceNode::shown_other() const { return sums_->total_other(); }
+size_t SequenceNode::shown() const { return order_->total_shown; }
+size_t SequenceNode::shown_bytes() const { return order_->total_bytes; }
+size_t SequenceNode::shown_other() const { return order_->total_other; }
 
 std::pair<size_t, size_t> SequenceNode::position(const ElementId& id) const {
     SequenceOps ops(const_cast<SequenceNode&>(*this));
     Place p = *ops.locate(id);
     uint64_t shown = 0, bytes = 0;
-    sums_->prefix(p.leaf->pos, shown, bytes);
+    order_->prefix(p.leaf, shown, bytes);
     for (size_t i = 0; i < p.item; ++i) {
         shown += p.leaf->items[i].shown();
         bytes += p.leaf->items[i].bytes();
@@ -746,8 +942,8 @@ std::pair<size_t, size_t> SequenceNode::position(const ElementId& id) const {
 
 std::pair<ElementId, size_t> SequenceNode::at(size_t position) const {
     uint64_t before = 0, bytes = 0;
-    size_t l = sums_->find(position, before, bytes);
-    const Leaf* leaf = leaves_[l].get();
+    const Leaf* leaf = order_->find(position, before, bytes);
+    NORVANE_EXPECT(leaf != nullptr, "a shown position lies in a leaf");
     for (const Item& it : leaf->items) {
         const uint64_t n = it.shown();
         if (before + n > position) {
@@ -767,9 +963,8 @@ std::vector<ElementId> SequenceNode::ids_at(size_t from, size_t count) const {
     if (count == 0) return out;
     out.reserve(count);
     uint64_t before = 0, bytes = 0;
-    size_t l = sums_->find(from, before, bytes);
-    for (; l < leaves_.size() && out.size() < count; ++l) {
-        for (const Item& it : leaves_[l]->items) {
+    for (const Leaf* l = order_->find(from, before, bytes); l && out.size() < count; l = l->next) {
+        for (const Item& it : l->items) {
             const uint64_t n = it.shown();
             if (before + n <= from) {
                 before += n;
@@ -1252,7 +1447,7 @@ uint64_t SequenceNode::purge(const std::function<bool(const Dot&)>& covered) {
 }
 
 void SequenceNode::for_each_node(const std::function<void(NodeState&)>& f) {
-    for (auto& leaf : leaves_)
+    for (Leaf* leaf = order_->first; leaf; leaf = leaf->next)
         for (Item& it : leaf->items)
             if (it.held == Held::Node && it.node) f(*it.node);
     for (auto& [id, l] : loose_)
@@ -1260,10 +1455,10 @@ void SequenceNode::for_each_node(const std::function<void(NodeState&)>& f) {
 }
 
 bool SequenceNode::append_text(std::string& out) const {
-    if (orphans_ > 0 || sums_->total_other() > 0) return false;
+    if (orphans_ > 0 || order_->total_other > 0) return false;
     const size_t start = out.size();
-    out.reserve(start + sums_->total_bytes());
-    for (const auto& leaf : leaves_)
+    out.reserve(start + order_->total_bytes);
+    for (const Leaf* leaf = order_->first; leaf; leaf = leaf->next)
         for (const Item& it : leaf->items) {
             if (it.deleted) continue;
             if (it.held == Held::Char) {
@@ -1287,11 +1482,10 @@ Status SequenceNode::check() const {
     size_t orphans = 0;
     for (const auto& [id, l] : loose_) orphans += l.inserted;
     if (orphans != orphans_) return bad("orphan count");
-    for (size_t i = 0; i < leaves_.size(); ++i) {
-        const Leaf& leaf = *leaves_[i];
-        if (leaf.pos != i) return bad("leaf position");
-        Leaf fresh;
-        fresh.items.reserve(0);
+    if (std::string what = order_->check(leaves_.size()); !what.empty()) return bad(what);
+    uint64_t es = 0, eb = 0;  // shown elements and bytes before the leaf
+    for (const Leaf* l = order_->first; l; l = l->next) {
+        const Leaf& leaf = *l;
         uint64_t sh = 0, by = 0, ot = 0;
         for (const Item& it : leaf.items) {
             sh += it.shown();
@@ -1310,13 +1504,14 @@ Status SequenceNode::check() const {
         }
         if (sh != leaf.shown || by != leaf.bytes || ot != leaf.other) return bad("leaf counts");
         uint64_t ps = 0, pb = 0;
-        sums_->prefix(i, ps, pb);
-        uint64_t es = 0, eb = 0;
-        for (size_t j = 0; j < i; ++j) {
-            es += leaves_[j]->shown;
-            eb += leaves_[j]->bytes;
-        }
+        order_->prefix(l, ps, pb);
         if (ps != es || pb != eb) return bad("prefix sums");
+        if (leaf.shown > 0) {
+            uint64_t before, bytes;
+            if (order_->find(es, before, bytes) != l || before != es || bytes != eb) return bad("position search");
+        }
+        es += leaf.shown;
+        eb += leaf.bytes;
     }
     size_t indexed = 0, items = 0;
     for (const auto& [r, m] : index_) indexed += m.size();
@@ -1341,7 +1536,7 @@ Status SequenceNode::check() const {
     SequenceNode rebuilt = from_entries(std::move(entries), deletes_);
     std::vector<std::pair<ElementId, uint32_t>> mine, theirs;
     auto depths = [](const SequenceNode& q, std::vector<std::pair<ElementId, uint32_t>>& out) {
-        for (const auto& leaf : q.leaves_)
+        for (const Leaf* leaf = q.order_->first; leaf; leaf = leaf->next)
             for (const Item& it : leaf->items)
                 for (uint32_t k = 0; k < it.len; ++k) out.emplace_back(it.id(k), it.depth + k);
     };

@@ -250,10 +250,11 @@ private:
     // Resets the node of an element (taking back the making of one).
     void drop_node(const ElementId& id);
 
+    // Every leaf, in the order they were made (leaves are never dropped).
     std::vector<std::unique_ptr<Leaf>> leaves_;
-    // Counts per leaf, summed for positions.
-    struct Fenwick;
-    std::unique_ptr<Fenwick> sums_;
+    // The leaves in document order, with their counts summed for positions.
+    struct Order;
+    std::unique_ptr<Order> order_;
     // Per replica: the first id (counter, index) of every item -> its leaf.
     std::unordered_map<Replica, std::map<std::pair<uint64_t, uint32_t>, Leaf*>> index_;
     std::map<ElementId, Loose> loose_;
