@@ -3,6 +3,7 @@
 #include "crdt/reducer/sequence.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <queue>
 #include <span>
@@ -173,6 +174,47 @@ struct OrderBranch {
     }
 };
 
+// The characters a leaf shows, kept by the reads that take a whole text and
+// dropped by any change to the leaf. Reads may run side by side: one of them
+// keeps the text while the others read the items as they would without it.
+class KeptText {
+public:
+    KeptText() = default;
+    KeptText(const KeptText& o) {
+        if (const std::string* t = o.get()) {
+            text_ = *t;
+            state_.store(kKept, std::memory_order_relaxed);
+        }
+    }
+    KeptText& operator=(const KeptText&) = delete;
+
+    const std::string* get() const { return state_.load(std::memory_order_acquire) == kKept ? &text_ : nullptr; }
+    // Keeps `text`, unless it is kept or another read is keeping it; keeps
+    // nothing when it runs out of memory.
+    void keep(std::string_view text) const {
+        uint8_t none = kNone;
+        if (!state_.compare_exchange_strong(none, kKeeping, std::memory_order_acquire)) return;
+        try {
+            text_.assign(text);
+        } catch (const std::bad_alloc&) {
+            state_.store(kNone, std::memory_order_release);
+            return;
+        }
+        state_.store(kKept, std::memory_order_release);
+    }
+    // Drops the text: the leaf is changing, and no read runs.
+    void drop() {
+        if (state_.load(std::memory_order_relaxed) == kNone) return;
+        state_.store(kNone, std::memory_order_relaxed);
+        std::string().swap(text_);
+    }
+
+private:
+    static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
+    mutable std::atomic<uint8_t> state_{kNone};
+    mutable std::string text_;
+};
+
 struct SequenceNode::Leaf {
     std::vector<Item> items;
     uint64_t shown = 0, bytes = 0, other = 0;
@@ -181,8 +223,13 @@ struct SequenceNode::Leaf {
     OrderBranch* parent = nullptr;
     Leaf* prev = nullptr;
     Leaf* next = nullptr;
+    // Its characters, when a read took them all and every shown item holds
+    // characters of its own.
+    KeptText text;
 
+    // Every change to the leaf ends here.
     void recount() {
+        text.drop();
         shown = bytes = other = 0;
         min_depth = std::numeric_limits<uint32_t>::max();
         for (const Item& it : items) {
@@ -1458,18 +1505,29 @@ bool SequenceNode::append_text(std::string& out) const {
     if (orphans_ > 0 || order_->total_other > 0) return false;
     const size_t start = out.size();
     out.reserve(start + order_->total_bytes);
-    for (const Leaf* leaf = order_->first; leaf; leaf = leaf->next)
+    for (const Leaf* leaf = order_->first; leaf; leaf = leaf->next) {
+        if (leaf->shown == 0) continue;
+        if (const std::string* kept = leaf->text.get()) {
+            out += *kept;
+            continue;
+        }
+        const size_t from = out.size();
+        // A node's register changes below the sequence: a leaf showing one keeps no text.
+        bool keep = true;
         for (const Item& it : leaf->items) {
             if (it.deleted) continue;
             if (it.held == Held::Char) {
                 out += it.chars;
             } else if (it.held == Held::Node && it.width) {
                 out += it.node->reg()->value->as_str();
+                keep = false;
             } else if (it.held != Held::Node) {
                 out.resize(start);
                 return false;
             }
         }
+        if (keep) leaf->text.keep(std::string_view(out).substr(from));
+    }
     return true;
 }
 
@@ -1503,6 +1561,12 @@ Status SequenceNode::check() const {
                 if (deletes_.contains(it.id(k)) != it.deleted) return bad("deletion inside an item");
         }
         if (sh != leaf.shown || by != leaf.bytes || ot != leaf.other) return bad("leaf counts");
+        if (const std::string* kept = leaf.text.get()) {
+            std::string chars;
+            for (const Item& it : leaf.items)
+                if (!it.deleted && it.held == Held::Char) chars += it.chars;
+            if (chars != *kept) return bad("kept text");
+        }
         uint64_t ps = 0, pb = 0;
         order_->prefix(l, ps, pb);
         if (ps != es || pb != eb) return bad("prefix sums");
