@@ -557,6 +557,13 @@ public:
         }
         return std::nullopt;
     }
+    // Whether an item of `r` starts at (counter, i) for some i in [from, to).
+    bool starts_within(Replica r, uint64_t counter, uint32_t from, uint32_t to) const {
+        auto rit = s.index_.find(r);
+        if (rit == s.index_.end()) return false;
+        auto it = rit->second.lower_bound({counter, from});
+        return it != rit->second.end() && it->first.first == counter && it->first.second < to;
+    }
     Item& item(const Place& p) const { return p.leaf->items[p.item]; }
     uint32_t depth(const Place& p) const { return item(p).depth + p.offset; }
     ElementId id(const Place& p) const { return item(p).id(p.offset); }
@@ -1217,9 +1224,16 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
     bool fresh = orphans_ == 0 && (!after || c.locate(*after).has_value());
     auto held_at = [&](size_t i) { return plain ? held_for(values[i]) : Held::Node; };
     const Held h = held_at(0);
-    for (size_t i = 0; i < values.size() && fresh; ++i) {
-        const ElementId id = nth(dot, i);
-        fresh = !c.locate(id) && !loose_.contains(id);
+    if (fresh) {
+        // None of (dot, i) is there. Element i > 0 could only be in an item
+        // starting at (dot, j), j <= i: the first element's, or one starting
+        // after it.
+        const uint32_t n = uint32_t(values.size());
+        fresh = !c.locate(first) && (n == 1 || !c.starts_within(dot.replica, dot.counter, 1, n));
+        if (fresh && !loose_.empty()) {
+            auto l = loose_.lower_bound(first);
+            fresh = l == loose_.end() || l->first.dot != dot || l->first.index >= n;
+        }
     }
     if (fresh) {
         const bool single = values.size() == 1;
@@ -1300,8 +1314,11 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
 
 void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo) {
     std::vector<ElementId> fresh;  // ids deleted for the first time
+    // Ids come mostly ascending (a range): the entry after the last id's is the first place to look.
+    auto last = deletes_.end();
     for (const auto& id : ids) {
-        auto it = deletes_.lower_bound(id);
+        auto it = last != deletes_.end() && last->first < id ? std::next(last) : deletes_.begin();
+        if (it == deletes_.begin() || (it != deletes_.end() && it->first < id)) it = deletes_.lower_bound(id);
         const bool created = it == deletes_.end() || it->first != id;
         if (!created && it->second.contains(dot)) continue;
         if (undo) {
@@ -1316,6 +1333,7 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
         }
         if (created) it = deletes_.try_emplace(it, id);
         it->second.insert(dot);
+        last = it;
         if (created) fresh.push_back(id);
     }
     // The elements deleted now leave the count, in runs of one item at a time.
