@@ -10,7 +10,8 @@ a keyed set of maps, a map and a set (and, in places, a bare map, text or list a
  (2) a synthetic trace (a cursor that mostly moves forward, about 10% deletions) typed into a
      text and a list, below a map field and at the root, received the same way;
  (3) one mutate against the document size: one splice in the middle of a text or a list of ints,
-     one field of one map in a list of maps, one map_set into a map of n keys;
+     one field of one map in a list of maps, one map_set into a map of n keys, and 1,000
+     insertions at random places into a text made by n such insertions;
  (4) N map_set on a map root and N set_add in one call, mutate and apply;
  (5) one call holding N = 1k to 64k operations on a text below a map field: random deletions
      (by sequence_delete and by splices) and typed characters, mutate and apply, with the
@@ -158,6 +159,44 @@ def curve_root(spec, value, mutation):
     return make
 
 
+def scattered(n, seed=7):
+    """(index, character) of n single insertions at random places into a growing text."""
+    rnd = random.Random(seed)
+    return [(rnd.randint(0, i), LETTERS[i % 26]) for i in range(n)]
+
+
+def scattered_call(places):
+    return one_call(splice(TEXT_PATH, at, 0, '{"Str":"%s"}' % c) for at, c in places)
+
+
+def curve_scattered(n):
+    """A text made by n insertions at random places, in calls of 1,000: as many short runs as
+    characters. The timed call makes 1,000 more."""
+    doc = norvane.CrdtDocument(USER_SPEC, user_value(), "a")
+    places = scattered(n + 1000)
+    for i in range(0, n, 1000):
+        doc.mutate(scattered_call(places[i:min(n, i + 1000)]))
+    return alternate(doc.mutate, [scattered_call(places[n:])])
+
+
+def peer_scattered(made, n):
+    text, places = made.field("text"), scattered(n + 1000)
+    pycrdt_made = pycrdt and isinstance(made, PycrdtUser)
+
+    def insert(batch):
+        if pycrdt_made:
+            with made.doc.transaction():
+                for at, c in batch:
+                    text.insert(at, c)
+        else:
+            for at, c in batch:
+                text.insert(at, c)
+            made.doc.commit()
+    for i in range(0, n, 1000):
+        insert(places[i:min(n, i + 1000)])
+    return lambda: insert(places[n:])
+
+
 def peer_insert(field, value):
     def make(made, n):
         seq = made.field(field)
@@ -204,6 +243,10 @@ CURVES = [
          pycrdt_row if isinstance(made, PycrdtUser) else loro_row)(made, n // 2))),
     ("one map_set into a map field of n keys", (1_000, 10_000, 100_000), curve_map,
      peers_of(lambda n: dict(meta={"k%d" % i: i for i in range(n)}), peer_map_set)),
+    # pycrdt walks a text's items to find a place: at n = 100,000 one such call takes it
+    # seconds, so only loro stands beside this row.
+    ("1,000 insertions at random places into a text made by n of them, below a map field",
+     (10_000, 100_000), curve_scattered, [p for p in peers_of(lambda n: {}, peer_scattered) if p[0] == "loro"]),
     ("one splice in the middle of a text at the root", (1_000, 10_000, 100_000),
      curve_root(TEXT_SPEC, lambda n: json.dumps({"Str": "x" * n}),
                 lambda n: "[%s]" % splice("[]", n // 2, 0, '{"Str":"y"}')), []),
