@@ -182,20 +182,22 @@ public:
     KeptText() = default;
     KeptText(const KeptText& o) {
         if (const std::string* t = o.get()) {
-            text_ = *t;
+            text_ = std::make_unique<std::string>(*t);
             state_.store(kKept, std::memory_order_relaxed);
         }
     }
     KeptText& operator=(const KeptText&) = delete;
 
-    const std::string* get() const { return state_.load(std::memory_order_acquire) == kKept ? &text_ : nullptr; }
+    const std::string* get() const {
+        return state_.load(std::memory_order_acquire) == kKept ? text_.get() : nullptr;
+    }
     // Keeps `text`, unless it is kept or another read is keeping it; keeps
     // nothing when it runs out of memory.
     void keep(std::string_view text) const {
         uint8_t none = kNone;
         if (!state_.compare_exchange_strong(none, kKeeping, std::memory_order_acquire)) return;
         try {
-            text_.assign(text);
+            text_ = std::make_unique<std::string>(text);
         } catch (const std::bad_alloc&) {
             state_.store(kNone, std::memory_order_release);
             return;
@@ -206,13 +208,13 @@ public:
     void drop() {
         if (state_.load(std::memory_order_relaxed) == kNone) return;
         state_.store(kNone, std::memory_order_relaxed);
-        std::string().swap(text_);
+        text_.reset();
     }
 
 private:
     static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
     mutable std::atomic<uint8_t> state_{kNone};
-    mutable std::string text_;
+    mutable std::unique_ptr<std::string> text_;
 };
 
 struct SequenceNode::Leaf {
@@ -250,8 +252,8 @@ struct SequenceNode::Order {
 
     std::vector<std::unique_ptr<Branch>> branches;  // [0, used) in the tree, the rest spare
     size_t used = 0;
-    Branch* root = nullptr;
-    uint32_t height = 0;  // levels of branches
+    Branch* root = nullptr;  // none while there is one leaf (most sequences are short)
+    uint32_t height = 0;     // levels of branches
     Leaf* first = nullptr;
     Leaf* last = nullptr;
     uint64_t total_shown = 0, total_bytes = 0, total_other = 0;
@@ -266,11 +268,19 @@ struct SequenceNode::Order {
         }
         first = leaves.front();
         last = leaves.back();
+        root = nullptr;
+        height = 0;
+        if (leaves.size() == 1) {
+            first->parent = nullptr;
+            total_shown = first->shown;
+            total_bytes = first->bytes;
+            total_other = first->other;
+            return;
+        }
         // Branches three quarters full, so that the next insertions do not split them at once.
         constexpr uint32_t kFill = kFan * 3 / 4;
         std::vector<void*> level(leaves.begin(), leaves.end());
         bool bottom = true;
-        height = 0;
         do {
             std::vector<void*> up;
             up.reserve(level.size() / kFill + 1);
@@ -308,6 +318,18 @@ struct SequenceNode::Order {
         fresh->next = leaf->next;
         (leaf->next ? leaf->next->prev : last) = fresh;
         leaf->next = fresh;
+        if (!root) {
+            Branch* r = take();
+            r->bottom = true;
+            r->parent = nullptr;
+            r->n = 0;
+            put(r, 0, leaf, leaf->shown, leaf->bytes, leaf->other);
+            put(r, 1, fresh, fresh->shown, fresh->bytes, fresh->other);
+            root = r;
+            height = 1;
+            r->sums(total_shown, total_bytes, total_other);
+            return;
+        }
         insert_child(leaf->parent, leaf->parent->slot(leaf) + 1, fresh, fresh->shown, fresh->bytes, fresh->other);
         refresh_up(fresh->parent);
     }
@@ -341,6 +363,7 @@ struct SequenceNode::Order {
     Leaf* find(uint64_t k, uint64_t& before, uint64_t& bytes_before) const {
         before = bytes_before = 0;
         if (k >= total_shown) return nullptr;
+        if (!root) return first;
         const Branch* b = root;
         for (;;) {
             uint32_t i = 0;
@@ -377,7 +400,14 @@ struct SequenceNode::Order {
                 }
             }
         };
-        if (!root || root->parent) return "root";
+        if (!root) {
+            if (height != 0 || leaves != 1 || first != last || first->parent || first->prev || first->next)
+                return "one leaf";
+            if (first->shown != total_shown || first->bytes != total_bytes || first->other != total_other)
+                return "totals";
+            return {};
+        }
+        if (root->parent) return "root";
         visit(visit, root, height);
         if (!bad.empty()) return bad;
         if (in_order.size() != leaves) return "leaf count";
