@@ -285,15 +285,8 @@ struct SequenceNode::Order {
             std::vector<void*> up;
             up.reserve(level.size() / kFill + 1);
             for (size_t i = 0; i < level.size(); i += kFill) {
-                Branch* b = take();
-                b->bottom = bottom;
-                b->parent = nullptr;
-                b->n = 0;
-                for (size_t j = i; j < std::min(level.size(), i + kFill); ++j) {
-                    uint64_t cs, cb, co;
-                    counts(bottom, level[j], cs, cb, co);
-                    put(b, b->n, level[j], cs, cb, co);
-                }
+                Branch* b = branch(bottom);
+                for (size_t j = i; j < std::min(level.size(), i + kFill); ++j) put(b, b->n, level[j]);
                 up.push_back(b);
             }
             level = std::move(up);
@@ -318,19 +311,8 @@ struct SequenceNode::Order {
         fresh->next = leaf->next;
         (leaf->next ? leaf->next->prev : last) = fresh;
         leaf->next = fresh;
-        if (!root) {
-            Branch* r = take();
-            r->bottom = true;
-            r->parent = nullptr;
-            r->n = 0;
-            put(r, 0, leaf, leaf->shown, leaf->bytes, leaf->other);
-            put(r, 1, fresh, fresh->shown, fresh->bytes, fresh->other);
-            root = r;
-            height = 1;
-            r->sums(total_shown, total_bytes, total_other);
-            return;
-        }
-        insert_child(leaf->parent, leaf->parent->slot(leaf) + 1, fresh, fresh->shown, fresh->bytes, fresh->other);
+        if (!root) new_root(leaf, fresh);
+        else insert_child(leaf->parent, leaf->parent->slot(leaf) + 1, fresh);
         refresh_up(fresh->parent);
     }
     // Adds to the counts a leaf has in the tree.
@@ -424,9 +406,14 @@ struct SequenceNode::Order {
     }
 
 private:
-    Branch* take() {
+    // An empty branch, spare or new.
+    Branch* branch(bool bottom) {
         if (used == branches.size()) branches.push_back(std::make_unique<Branch>());
-        return branches[used++].get();
+        Branch* b = branches[used++].get();
+        b->bottom = bottom;
+        b->parent = nullptr;
+        b->n = 0;
+        return b;
     }
     static void counts(bool bottom, const void* c, uint64_t& s, uint64_t& b, uint64_t& o) {
         if (bottom) {
@@ -442,7 +429,8 @@ private:
         if (b->bottom) static_cast<Leaf*>(c)->parent = b;
         else static_cast<Branch*>(c)->parent = b;
     }
-    static void put(Branch* b, uint32_t at, void* c, uint64_t s, uint64_t by, uint64_t o) {
+    // Places child c at `at` in b (not full), with its counts.
+    static void put(Branch* b, uint32_t at, void* c) {
         for (uint32_t i = b->n; i > at; --i) {
             b->child[i] = b->child[i - 1];
             b->shown[i] = b->shown[i - 1];
@@ -450,48 +438,39 @@ private:
             b->other[i] = b->other[i - 1];
         }
         b->child[at] = c;
-        b->shown[at] = s;
-        b->bytes[at] = by;
-        b->other[at] = o;
+        counts(b->bottom, c, b->shown[at], b->bytes[at], b->other[at]);
         ++b->n;
         set_parent(b, c);
     }
+    // A root above a (the old root, or the only leaf) and b, which follows it.
+    void new_root(void* a, void* b) {
+        Branch* r = branch(root == nullptr);
+        put(r, 0, a);
+        put(r, 1, b);
+        root = r;
+        ++height;
+    }
     // Places child c at `at` in b, splitting b (and up) when full. The counts
     // of b's ancestors are left for refresh_up.
-    void insert_child(Branch* b, uint32_t at, void* c, uint64_t s, uint64_t by, uint64_t o) {
+    void insert_child(Branch* b, uint32_t at, void* c) {
         if (b->n < kFan) {
-            put(b, at, c, s, by, o);
+            put(b, at, c);
             return;
         }
-        Branch* nb = take();
-        nb->bottom = b->bottom;
-        nb->parent = nullptr;
-        nb->n = 0;
+        Branch* nb = branch(b->bottom);
         constexpr uint32_t half = kFan / 2;
-        for (uint32_t i = half; i < kFan; ++i) put(nb, nb->n, b->child[i], b->shown[i], b->bytes[i], b->other[i]);
+        for (uint32_t i = half; i < kFan; ++i) put(nb, nb->n, b->child[i]);
         b->n = half;
-        if (at <= half) put(b, at, c, s, by, o);
-        else put(nb, at - half, c, s, by, o);
-        uint64_t bs, bb, bo, ns, nbb, no;
-        b->sums(bs, bb, bo);
-        nb->sums(ns, nbb, no);
+        if (at <= half) put(b, at, c);
+        else put(nb, at - half, c);
         if (b == root) {
-            Branch* r = take();
-            r->bottom = false;
-            r->parent = nullptr;
-            r->n = 0;
-            put(r, 0, b, bs, bb, bo);
-            put(r, 1, nb, ns, nbb, no);
-            root = r;
-            ++height;
+            new_root(b, nb);
             return;
         }
         Branch* p = b->parent;
         const uint32_t i = p->slot(b);
-        p->shown[i] = bs;
-        p->bytes[i] = bb;
-        p->other[i] = bo;
-        insert_child(p, i + 1, nb, ns, nbb, no);
+        b->sums(p->shown[i], p->bytes[i], p->other[i]);
+        insert_child(p, i + 1, nb);
     }
     // Sets the counts along the path from b to the root from b's children.
     void refresh_up(Branch* b) {
@@ -1347,8 +1326,9 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
     // Ids come mostly ascending (a range): the entry after the last id's is the first place to look.
     auto last = deletes_.end();
     for (const auto& id : ids) {
-        auto it = last != deletes_.end() && last->first < id ? std::next(last) : deletes_.begin();
-        if (it == deletes_.begin() || (it != deletes_.end() && it->first < id)) it = deletes_.lower_bound(id);
+        const bool after_last = last != deletes_.end() && last->first < id;
+        auto it = after_last ? std::next(last) : deletes_.end();
+        if (!after_last || (it != deletes_.end() && it->first < id)) it = deletes_.lower_bound(id);
         const bool created = it == deletes_.end() || it->first != id;
         if (!created && it->second.contains(dot)) continue;
         if (undo) {
