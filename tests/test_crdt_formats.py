@@ -263,6 +263,33 @@ def test_state_node_forms(root, written):
     assert json.loads(d.state())["root"] == written
 
 
+def test_removed_entry_state_round_trip():
+    # a removes "k" while b writes it again: "k" shows b's write, and its
+    # entry keeps the dot a's removal saw and the removal's own dot.
+    a, b = doc(replica="a"), doc(replica="b")
+    b.apply(ops_text(a.mutate('[{"kind":"map_set","path":[],"key":"k","value":{"Int":1}}]')))
+    a.apply(ops_text(b.mutate('[{"kind":"map_set","path":[],"key":"k","value":{"Int":2}}]')))
+    removal = ops_text(a.mutate('[{"kind":"map_remove","path":[],"key":"k"}]'))
+    a.apply(ops_text(b.mutate('[{"kind":"map_set","path":[],"key":"k","value":{"Int":3}}]')))
+    b.apply(removal)
+    text = a.state()
+    entry = json.loads(text)["root"]["entries"]["k"]
+    assert entry == {"node": {"kind": "register", "value": {"Int": 3}, "dot": dot(3, "b")},
+                     "dots": [dot(1), dot(2, "b"), dot(3, "b")], "removed": [dot(1), dot(2, "b")],
+                     "removal_ops": [dot(3)]}
+    assert a.value() == b.value() == '{"Map":{"k":{"Int":3}}}'
+    assert restore(text).state() == text
+    # The same entry in the array form the general reader takes.
+    st = json.loads(text)
+    st["root"]["entries"]["k"] = [entry["node"]] + [[[d["counter"], d["replica"]] for d in entry[f]]
+                                                    for f in ("dots", "removed", "removal_ops")]
+    assert restore(json.dumps(st)).state() == text
+
+
+def ops_text(result):
+    return json.dumps(json.loads(result)["ops"])
+
+
 def test_sequence_state_round_trip_sorted():
     root = {"kind": "sequence", "entries": [
         [[[2, "a"], 0], {"inserted": True, "after": [[1, "a"], 0], "node": {"kind": "register", "value": "Null",

@@ -50,7 +50,7 @@ MapEntryState& map_entry(MapNode& m, const std::string& key, const CrdtPolicy& c
     auto it = m.entries.lower_bound(key);
     if (it == m.entries.end() || it->first != key) {
         if (undo) undo->map_entry_added(&m, key);
-        it = m.entries.emplace_hint(it, key, MapEntryState{NodePtr(empty_for(child)), {}, {}, {}});
+        it = m.entries.emplace_hint(it, key, MapEntryState(NodePtr(empty_for(child))));
     }
     return it->second;
 }
@@ -59,7 +59,7 @@ SetEntryState& set_entry(SetNode& s, std::string key, const CrdtPolicy& child, U
     auto it = s.entries.lower_bound(key);
     if (it == s.entries.end() || it->first != key) {
         if (undo) undo->set_entry_added(&s, key);
-        it = s.entries.emplace_hint(it, std::move(key), SetEntryState{NodePtr(empty_for(child)), {}, {}, {}});
+        it = s.entries.emplace_hint(it, std::move(key), SetEntryState(NodePtr(empty_for(child))));
     }
     return it->second;
 }
@@ -368,8 +368,8 @@ static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op,
                 add_dot(e.writes, op.dot, undo);
                 return merge_value(*e.node, child, op.value, op.dot, undo);
             }
-            add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);
-            add_dot(e.removal_ops, op.dot, undo);
+            add_dots(e.removed_to_change(), op.removed.begin(), op.removed.end(), undo);
+            add_dot(e.removal_ops_to_change(), op.dot, undo);
             return {};
         }
         case OpKind::SetAdd:
@@ -386,8 +386,8 @@ static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op,
                 add_dot(e.writes, op.dot, undo);
                 return merge_value(*e.node, child, op.value, op.dot, undo);
             }
-            add_dots(e.removed, op.removed.begin(), op.removed.end(), undo);
-            add_dot(e.removal_ops, op.dot, undo);
+            add_dots(e.removed_to_change(), op.removed.begin(), op.removed.end(), undo);
+            add_dot(e.removal_ops_to_change(), op.dot, undo);
             return {};
         }
         case OpKind::SequenceInsert: {

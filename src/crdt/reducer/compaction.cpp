@@ -26,12 +26,12 @@ bool subtree_within(const NodeState& node, const DotRuns& removed) {
     if (const auto* r = node.reg()) return !r->dot || removed.contains(*r->dot);
     if (const auto* m = node.map()) {
         for (const auto& [k, e] : m->entries)
-            if (!within(e.writes) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+            if (!within(e.writes) || !within(e.removed()) || !subtree_within(*e.node, removed)) return false;
         return true;
     }
     if (const auto* s = node.set()) {
         for (const auto& [k, e] : s->entries)
-            if (!within(e.writes) || !within(e.removed) || !subtree_within(*e.node, removed)) return false;
+            if (!within(e.writes) || !within(e.removed()) || !subtree_within(*e.node, removed)) return false;
         return true;
     }
     if (const auto* q = node.seq()) return q->empty();
@@ -67,8 +67,8 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         for (auto& [key, e] : m->entries) count += compact_node(*e.node, policy.policy_for_key(key), frontier);
         std::erase_if(m->entries, [&](const auto& kv) {
             const MapEntryState& e = kv.second;
-            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed.contains(d); }) &&
-                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
+            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed().contains(d); }) &&
+                        !e.removal_ops().empty() && all_covered(e.removal_ops()) && subtree_within(*e.node, e.removed());
             if (gone) ++count;
             return gone;
         });
@@ -77,8 +77,8 @@ uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier&
         for (auto& [key, e] : s->entries) count += compact_node(*e.node, policy.element(), frontier);
         std::erase_if(s->entries, [&](const auto& kv) {
             const SetEntryState& e = kv.second;
-            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed.contains(d); }) &&
-                        !e.removal_ops.empty() && all_covered(e.removal_ops) && subtree_within(*e.node, e.removed);
+            bool gone = e.writes.all_of([&](const Dot& d) { return e.removed().contains(d); }) &&
+                        !e.removal_ops().empty() && all_covered(e.removal_ops()) && subtree_within(*e.node, e.removed());
             if (gone) ++count;
             return gone;
         });

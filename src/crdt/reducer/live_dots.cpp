@@ -23,7 +23,7 @@ static void collect_live(const NodeState& node, std::vector<Dot>& out) {
         for (const auto& [k, e] : s->entries) {
             size_t before = out.size();
             e.writes.all_of([&](const Dot& d) {
-                if (!e.removed.contains(d)) out.push_back(d);
+                if (!e.removed().contains(d)) out.push_back(d);
                 return true;
             });
             if (out.size() == before) continue;

@@ -21,7 +21,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
             out.reserve(node.map()->entries.size());
             for (const auto& [key, e] : node.map()->entries) {
                 if (!e.shows(filter)) continue;
-                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), filter.with(e.removed)));
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.policy_for_key(key), filter.with(e.removed())));
                 out.emplace_back(key, child ? std::move(*child) : Value::null());
             }
             return std::optional<Value>(Value::map(std::move(out)));
@@ -31,7 +31,7 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
             out.reserve(node.set()->entries.size());
             for (const auto& [key, e] : node.set()->entries) {
                 if (!e.shows(filter)) continue;
-                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), filter.with(e.removed)));
+                auto child = NV_TRY(materialize_node_filtered(*e.node, policy.element(), filter.with(e.removed())));
                 if (child) out.push_back(std::move(*child));
             }
             return std::optional<Value>(Value::list(std::move(out)));

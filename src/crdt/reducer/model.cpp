@@ -49,6 +49,7 @@ NodeState* NodePtr::mut() {
 }
 
 const ReplicaName DotRunList::kOutOfLine{};
+const DotRuns EntryState::kNone{};
 
 void DotRunList::assign(const DotRunList& o) {
     const size_t n = o.size();

@@ -29,25 +29,67 @@ namespace norvane::crdt {
 
 // A map entry or a set member: its node, the dots of the writes that make it
 // show (a map entry's every write below it, a set member's adds), the dots its
-// removals observed, and those removals' own dots.
-struct EntryState {
+// removals observed, and those removals' own dots. Most entries were never
+// removed: their removals take one pointer.
+class EntryState {
+public:
     NodePtr node;  // always set
     DotRuns writes;
-    DotRuns removed;
-    DotRuns removal_ops;
+
+    EntryState() = default;
+    explicit EntryState(NodePtr n) : node(std::move(n)) {}
+    EntryState(const EntryState& o)
+        : node(o.node), writes(o.writes), removals_(o.removals_ ? std::make_unique<Removals>(*o.removals_) : nullptr) {}
+    EntryState& operator=(const EntryState& o) {
+        if (this != &o) *this = EntryState(o);
+        return *this;
+    }
+    EntryState(EntryState&&) noexcept = default;
+    EntryState& operator=(EntryState&&) noexcept = default;
+
+    const DotRuns& removed() const { return removals_ ? removals_->removed : kNone; }
+    const DotRuns& removal_ops() const { return removals_ ? removals_->ops : kNone; }
+    // The same, to add to (made on first use).
+    DotRuns& removed_to_change() { return removals().removed; }
+    DotRuns& removal_ops_to_change() { return removals().ops; }
 
     // Whether the entry shows under `filter`: a write that neither its own
     // removals nor the filter hide.
     bool shows(const RemovalFilter& filter) const {
-        return writes.any_of([&](const Dot& d) { return !removed.contains(d) && !filter.contains(d); });
+        const DotRuns& gone = removed();
+        return writes.any_of([&](const Dot& d) { return !gone.contains(d) && !filter.contains(d); });
     }
+
+private:
+    struct Removals {
+        DotRuns removed, ops;
+    };
+    Removals& removals() {
+        if (!removals_) removals_ = std::make_unique<Removals>();
+        return *removals_;
+    }
+    static const DotRuns kNone;
+    std::unique_ptr<Removals> removals_;
 };
 using MapEntryState = EntryState;
 using SetEntryState = EntryState;
 
+// A dot or none, in the room of a dot: a null replica stands for none.
+class MaybeDot {
+public:
+    MaybeDot() = default;
+    MaybeDot(const Dot& d) : d_(d) {}
+    explicit operator bool() const { return d_.replica != nullptr; }
+    const Dot& operator*() const { return d_; }
+    const Dot* operator->() const { return &d_; }
+
+private:
+    Dot d_{0, nullptr};
+};
+
 struct RegisterNode {
     std::optional<Value> value;
-    std::optional<Dot> dot;
+    MaybeDot dot;
 };
 struct MapNode {
     std::map<std::string, MapEntryState, KeyLess> entries;

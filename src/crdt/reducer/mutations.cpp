@@ -32,12 +32,12 @@ RemovalFilter removal_filter(const NodeState& root, const CrdtPath& path) {
         const NodeState* next = nullptr;
         if (const MapNode* m = node->map(); m && seg.kind == PathSegment::Kind::Key) {
             if (auto it = m->entries.find(seg.key); it != m->entries.end()) {
-                out.add(it->second.removed);
+                out.add(it->second.removed());
                 next = it->second.node.get();
             }
         } else if (const SetNode* s = node->set(); s && seg.kind == PathSegment::Kind::Member) {
             if (auto it = s->entries.find(seg.key); it != s->entries.end()) {
-                out.add(it->second.removed);
+                out.add(it->second.removed());
                 next = it->second.node.get();
             }
         } else if (const SequenceNode* q = node->seq(); q && seg.kind == PathSegment::Kind::Element) {

@@ -56,8 +56,8 @@ static void write_entry_map(std::string& out, const Entries& entries, std::strin
         out += ":{\"node\":";
         write_node(out, *e.node);
         write_opt_dots(out, dots_key, e.writes);
-        write_opt_dots(out, "removed", e.removed);
-        write_opt_dots(out, "removal_ops", e.removal_ops);
+        write_opt_dots(out, "removed", e.removed());
+        write_opt_dots(out, "removal_ops", e.removal_ops());
         out += '}';
     }
     out += '}';
@@ -288,8 +288,8 @@ DeResult<Entry> read_entry(D& de, const de::StructSpec& spec) {
                 has_node = true;
                 break;
             case 1: e.writes = runs_of(NV_TRY(read_dot_set(x))); break;
-            case 2: e.removed = runs_of(NV_TRY(read_dot_set(x))); break;
-            default: e.removal_ops = runs_of(NV_TRY(read_dot_set(x))); break;
+            case 2: e.removed_to_change() = runs_of(NV_TRY(read_dot_set(x))); break;
+            default: e.removal_ops_to_change() = runs_of(NV_TRY(read_dot_set(x))); break;
         }
         return {};
     }));
@@ -362,7 +362,9 @@ using records::direct::close;
 using records::direct::key;
 using records::direct::open;
 
-std::optional<NodeState> node(json::Reader& r);
+// Reads a node into `out`, which holds an empty register; false to give up
+// (`out` then holds what was read so far).
+bool node_into(json::Reader& r, NodeState& out);
 
 // An array whose elements `element(r)` reads; false to give up.
 template <class F>
@@ -386,10 +388,10 @@ bool null_next(json::Reader& r) {
     return r.eat_literal("null");
 }
 
-std::optional<DotRuns> dot_runs(json::Reader& r) {
-    DotRuns out;
+// Reads a list of dots into `out`, which holds none.
+bool dot_runs(json::Reader& r, DotRuns& out) {
     std::optional<Dot> last;
-    bool ok = array(r, [&](json::Reader& x) {
+    return array(r, [&](json::Reader& x) {
         auto d = records::direct::dot(x);
         // Ascending without repeats, as written.
         if (!d || (last && !(*last < *d))) return false;
@@ -397,37 +399,35 @@ std::optional<DotRuns> dot_runs(json::Reader& r) {
         out.insert(*d);
         return true;
     });
-    if (!ok) return std::nullopt;
-    return out;
 }
 
-std::optional<EntryState> entry(json::Reader& r, std::string_view writes) {
+// Reads a map entry or set member into `e`, a new entry.
+bool entry(json::Reader& r, std::string_view writes, EntryState& e) {
     bool first = true;
-    if (!open(r) || !key(r, first, "node")) return std::nullopt;
-    auto n = node(r);
-    if (!n) return std::nullopt;
-    EntryState e;
-    e.node = NodePtr(std::move(*n));
+    if (!open(r) || !key(r, first, "node")) return false;
+    e.node = NodePtr(NodeState{});
+    if (!node_into(r, *e.node)) return false;
     // The dot lists that are there, in their order.
     const std::string_view lists[] = {writes, "removed", "removal_ops"};
-    DotRuns* fields[] = {&e.writes, &e.removed, &e.removal_ops};
+    auto field = [&](size_t i) -> DotRuns& {
+        return i == 0 ? e.writes : i == 1 ? e.removed_to_change() : e.removal_ops_to_change();
+    };
     size_t next = 0;
     for (;;) {
         auto more = r.next_member(first);
-        if (!more) return std::nullopt;
+        if (!more) return false;
         if (!*more) break;
         r.eat_char();
         auto k = r.parse_str();
-        if (!k) return std::nullopt;
+        if (!k) return false;
         while (next < 3 && *k != lists[next]) ++next;
-        if (next == 3 || !r.parse_object_colon()) return std::nullopt;
-        auto dots = dot_runs(r);
-        if (!dots || dots->empty()) return std::nullopt;
-        *fields[next++] = std::move(*dots);
+        if (next == 3 || !r.parse_object_colon()) return false;
+        if (!dot_runs(r, field(next)) || field(next).empty()) return false;
+        ++next;
     }
     r.eat_char();
     r.leave();
-    return e;
+    return true;
 }
 
 template <class Entries>
@@ -442,14 +442,12 @@ bool entries(json::Reader& r, Entries& out, std::string_view writes) {
         r.eat_char();
         auto k = r.parse_str();
         if (!k) return false;
-        std::string name(*k);
-        if (!r.parse_object_colon()) return false;
-        auto e = entry(r, writes);
-        if (!e) return false;
-        // Saved states list keys in ascending order: each goes at the end.
+        // Saved states list keys in ascending order: each goes at the end,
+        // and is read in place.
         const size_t before = out.size();
-        out.emplace_hint(out.end(), std::move(name), std::move(*e));
+        auto at = out.emplace_hint(out.end(), std::string(*k), EntryState{});
         if (out.size() == before) return false;  // a repeated key
+        if (!r.parse_object_colon() || !entry(r, writes, at->second)) return false;
     }
     r.eat_char();
     r.leave();
@@ -467,12 +465,12 @@ std::optional<SequenceEntryState> seq_entry(json::Reader& r, const ElementId& id
     }
     if (!key(r, first, "node")) return std::nullopt;
     if (!null_next(r)) {
-        auto n = node(r);
-        if (!n) return std::nullopt;
+        NodeState n;
+        if (!node_into(r, n)) return std::nullopt;
         // A register written at the entry's own dot (what an insertion made)
         // keeps its value alone.
-        if (own_register_value(*n, id.dot)) e.plain = std::move(n->reg()->value);
-        else e.node = NodePtr(std::move(*n));
+        if (own_register_value(n, id.dot)) e.plain = std::move(n.reg()->value);
+        else e.node = NodePtr(std::move(n));
     }
     if (!key(r, first, "inserted")) return std::nullopt;
     if (r.parse_whitespace() == 't' && r.eat_literal("true")) e.inserted = true;
@@ -511,39 +509,36 @@ bool id_pairs(json::Reader& r, Second&& second, Keep&& keep) {
     });
 }
 
-std::optional<NodeState> node(json::Reader& r) {
+bool node_into(json::Reader& r, NodeState& out) {
     bool first = true;
-    if (!open(r) || !key(r, first, "kind") || r.parse_whitespace() != '"') return std::nullopt;
+    if (!open(r) || !key(r, first, "kind") || r.parse_whitespace() != '"') return false;
     r.eat_char();
     auto kind = r.parse_str();
-    if (!kind) return std::nullopt;
+    if (!kind) return false;
     if (*kind == "register") {
-        NodeState n = NodeState::empty(StateKind::Register);
-        RegisterNode& reg = *n.reg();
-        if (!key(r, first, "value")) return std::nullopt;
+        RegisterNode& reg = *out.reg();
+        if (!key(r, first, "value")) return false;
         if (!null_next(r)) {
             auto v = read_model_value(r);
-            if (!v) return std::nullopt;
+            if (!v) return false;
             reg.value = std::move(*v);
         }
-        if (!key(r, first, "dot")) return std::nullopt;
+        if (!key(r, first, "dot")) return false;
         if (!null_next(r)) {
             auto d = records::direct::dot(r);
-            if (!d) return std::nullopt;
+            if (!d) return false;
             reg.dot = *d;
         }
-        if (!close(r, first)) return std::nullopt;
-        return n;
+        return close(r, first);
     }
     if (*kind == "map" || *kind == "set") {
         const bool map = *kind == "map";
-        NodeState n = NodeState::empty(map ? StateKind::Map : StateKind::Set);
-        if (!key(r, first, "entries")) return std::nullopt;
-        bool ok = map ? entries(r, n.map()->entries, "dots") : entries(r, n.set()->entries, "adds");
-        if (!ok || !close(r, first)) return std::nullopt;
-        return n;
+        if (!key(r, first, "entries")) return false;
+        bool ok = map ? entries(r, out.v.emplace<MapNode>().entries, "dots")
+                      : entries(r, out.v.emplace<SetNode>().entries, "adds");
+        return ok && close(r, first);
     }
-    if (*kind != "sequence" || !key(r, first, "entries")) return std::nullopt;
+    if (*kind != "sequence" || !key(r, first, "entries")) return false;
     std::vector<std::pair<ElementId, SequenceEntryState>> items;
     SequenceEntryState e;
     bool ok = id_pairs(
@@ -554,7 +549,7 @@ std::optional<NodeState> node(json::Reader& r) {
             return s.has_value();
         },
         [&](const ElementId& id) { items.emplace_back(id, std::move(e)); });
-    if (!ok || !key(r, first, "deletes")) return std::nullopt;
+    if (!ok || !key(r, first, "deletes")) return false;
     std::map<ElementId, DeleteDots> deletes;
     DeleteDots dots;
     ok = id_pairs(
@@ -567,10 +562,9 @@ std::optional<NodeState> node(json::Reader& r) {
             });
         },
         [&](const ElementId& id) { deletes.emplace_hint(deletes.end(), id, std::move(dots)); });
-    if (!ok || !close(r, first)) return std::nullopt;
-    NodeState n = NodeState::empty(StateKind::Sequence);
-    *n.seq() = SequenceNode::from_entries(std::move(items), std::move(deletes));
-    return n;
+    if (!ok || !close(r, first)) return false;
+    *out.v.emplace<SequenceBox>().get() = SequenceNode::from_entries(std::move(items), std::move(deletes));
+    return true;
 }
 
 }  // namespace direct
@@ -579,7 +573,8 @@ template <class D>
 DeResult<NodeState> read_node(D& de) {
     if constexpr (std::is_same_v<D, json::Reader>) {
         const json::Reader::Mark start = de.mark();
-        if (auto n = direct::node(de)) return std::move(*n);
+        NodeState n;
+        if (direct::node_into(de, n)) return n;
         de.reset(start);
     }
     auto t = NV_TRY(tagged::read_tagged(de, kNodeTag));

@@ -62,7 +62,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
             w.node = nullptr;
             return;
         }
-        w.filter.add(it->second.removed);
+        w.filter.add(it->second.removed());
         w.policy = &w.policy->policy_for_key(keys[i]);
         w.node = it->second.node.get();
     }
@@ -120,7 +120,7 @@ Result<std::optional<Value>> shown_child(const NodeState& node, const CrdtPolicy
     if (const SetNode* s = node.set()) {
         auto it = s->entries.find(c.key);
         if (it == s->entries.end() || !it->second.shows(filter)) return std::optional<Value>();
-        return materialize_node_filtered(*it->second.node, pol.element(), filter.with(it->second.removed));
+        return materialize_node_filtered(*it->second.node, pol.element(), filter.with(it->second.removed()));
     }
     return shown_element(*node.seq(), pol, c.id, filter);
 }
@@ -779,7 +779,7 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
             changed = true;
             break;
         }
-        filter.add(it->second.removed);
+        filter.add(it->second.removed());
         pol = &pol->policy_for_key(keys[at]);
         node = it->second.node.get();
         if (!was) {
