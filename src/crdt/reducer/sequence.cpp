@@ -804,7 +804,7 @@ public:
 // ---- building from entries ---------------------------------------------------------------
 
 SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
-                                        std::map<ElementId, DeleteDots> deletes) {
+                                        Deletions deletes) {
     SequenceNode q;
     q.deletes_ = std::move(deletes);
     const size_t n = entries.size();
@@ -1323,28 +1323,16 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
 
 void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo) {
     std::vector<ElementId> fresh;  // ids deleted for the first time
-    // Ids come mostly ascending (a range): the entry after the last id's is the first place to look.
-    auto last = deletes_.end();
     for (const auto& id : ids) {
-        const bool after_last = last != deletes_.end() && last->first < id;
-        auto it = after_last ? std::next(last) : deletes_.end();
-        if (!after_last || (it != deletes_.end() && it->first < id)) it = deletes_.lower_bound(id);
-        const bool created = it == deletes_.end() || it->first != id;
-        if (!created && it->second.contains(dot)) continue;
+        const auto added = deletes_.add(id, dot);
+        if (added == Deletions::Added::Already) continue;
+        const bool first = added == Deletions::Added::First;
+        // A record that cannot be kept takes the deletion back at once.
         if (undo) {
             SequenceNode* self = this;
-            undo->record([self, id, dot, created] {
-                if (created) {
-                    self->deletes_.erase(id);
-                } else if (auto d = self->deletes_.find(id); d != self->deletes_.end()) {
-                    d->second.erase(dot);
-                }
-            });
+            undo->record([self, id, dot, first] { self->deletes_.take_back(id, dot, first); });
         }
-        if (created) it = deletes_.try_emplace(it, id);
-        it->second.insert(dot);
-        last = it;
-        if (created) fresh.push_back(id);
+        if (first) fresh.push_back(id);
     }
     // The elements deleted now leave the count, in runs of one item at a time.
     SequenceChanges c(*this);
@@ -1470,12 +1458,11 @@ void SequenceNode::for_each_entry(
 
 namespace {
 
-bool purgeable(const SequenceNode::Element& e, const std::map<ElementId, DeleteDots>& deletes,
+bool purgeable(const SequenceNode::Element& e, const Deletions& deletes,
                const std::function<bool(const Dot&)>& covered) {
-    if (!e.has_node()) return false;
-    auto del = deletes.find(e.id);
-    if (del == deletes.end() || !covered(e.id.dot)) return false;
-    return std::all_of(del->second.begin(), del->second.end(), covered);
+    if (!e.has_node() || !covered(e.id.dot)) return false;
+    const DeleteDots dots = deletes.dots(e.id);
+    return !dots.empty() && std::all_of(dots.begin(), dots.end(), covered);
 }
 
 }  // namespace
@@ -1564,6 +1551,7 @@ bool SequenceNode::append_text(std::string& out) const {
 Status SequenceNode::check() const {
     auto bad = [](std::string what) { return fail("sequence order check: " + std::move(what)); };
     SequenceOps ops(const_cast<SequenceNode&>(*this));
+    NV_CHECK(deletes_.check());
     // Structure: positions, index, counts, depths and runs.
     size_t orphans = 0;
     for (const auto& [id, l] : loose_) orphans += l.inserted;

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "crdt/reducer/deletions.hpp"
 #include "crdt/reducer/dots.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
@@ -42,54 +43,6 @@ namespace norvane::crdt {
 
 class UndoLog;
 struct NodeState;
-
-// The dots of the deletions of one element, ascending; the first held inline,
-// as most elements are deleted once.
-class DeleteDots {
-public:
-    DeleteDots() = default;
-    explicit DeleteDots(const DotSet& dots) {
-        for (const Dot& d : dots) insert(d);
-    }
-    bool empty() const { return size_ == 0; }
-    size_t size() const { return size_; }
-    const Dot* begin() const { return size_ <= 1 ? &one_ : many_.data(); }
-    const Dot* end() const { return begin() + size_; }
-    bool contains(const Dot& d) const { return std::binary_search(begin(), end(), d); }
-    // Adds `d`; false when it was there.
-    bool insert(const Dot& d) {
-        if (contains(d)) return false;
-        if (size_ == 0) {
-            one_ = d;
-        } else {
-            if (size_ == 1) {
-                many_.reserve(2);
-                many_.push_back(one_);
-            }
-            many_.insert(std::lower_bound(many_.begin(), many_.end(), d), d);
-        }
-        ++size_;
-        return true;
-    }
-    // Allocates nothing.
-    void erase(const Dot& d) {
-        if (!contains(d)) return;
-        if (size_ == 1) {
-            size_ = 0;
-            return;
-        }
-        many_.erase(std::lower_bound(many_.begin(), many_.end(), d));
-        if (--size_ == 1) {
-            one_ = many_.front();
-            many_.clear();
-        }
-    }
-
-private:
-    Dot one_;
-    std::vector<Dot> many_;  // all of them, once there are two or more
-    size_t size_ = 0;
-};
 
 // One entry as the saved state lists it.
 struct SequenceEntryState {
@@ -120,7 +73,7 @@ public:
     // A sequence from the entries of a saved state (ascending ids, each once)
     // and its deletions.
     static SequenceNode from_entries(std::vector<std::pair<ElementId, SequenceEntryState>> entries,
-                                     std::map<ElementId, DeleteDots> deletes);
+                                     Deletions deletes);
 
     // ---- what an element holds -------------------------------------------------
 
@@ -158,7 +111,7 @@ public:
     bool empty() const;
     bool has_deletes() const { return !deletes_.empty(); }
     bool deleted(const ElementId& id) const { return deletes_.contains(id); }
-    const std::map<ElementId, DeleteDots>& deletes() const { return deletes_; }
+    const Deletions& deletes() const { return deletes_; }
     // The element of an id (inserted or a placeholder), if there is one.
     std::optional<Element> find(const ElementId& id) const;
 
@@ -259,7 +212,7 @@ private:
     std::unordered_map<Replica, std::map<std::pair<uint64_t, uint32_t>, Leaf*>> index_;
     std::map<ElementId, Loose> loose_;
     size_t orphans_ = 0;  // inserted entries among loose_
-    std::map<ElementId, DeleteDots> deletes_;
+    Deletions deletes_;
     // The item an id was last found in: lookups of the same or a neighbouring
     // id (typing, a run of deletions) start there. Leaves live as long as the
     // sequence, so the pointer never dangles; the item is checked before use.

@@ -114,7 +114,7 @@ void write_node(std::string& out, const NodeState& node) {
         });
         out += "],\"deletes\":[";
         first = true;
-        for (const auto& [id, dots] : q->deletes()) {
+        q->deletes().for_each([&](const ElementId& id, const DeleteDots& dots) {
             if (!first) out += ',';
             first = false;
             out += '[';
@@ -122,7 +122,7 @@ void write_node(std::string& out, const NodeState& node) {
             out += ',';
             write_dot_list(out, dots);
             out += ']';
-        }
+        });
         out += ']';
     }
     out += '}';
@@ -550,7 +550,7 @@ bool node_into(json::Reader& r, NodeState& out) {
         },
         [&](const ElementId& id) { items.emplace_back(id, std::move(e)); });
     if (!ok || !key(r, first, "deletes")) return false;
-    std::map<ElementId, DeleteDots> deletes;
+    Deletions deletes;
     DeleteDots dots;
     ok = id_pairs(
         r,
@@ -561,7 +561,10 @@ bool node_into(json::Reader& r, NodeState& out) {
                 return d && dots.insert(*d);
             });
         },
-        [&](const ElementId& id) { deletes.emplace_hint(deletes.end(), id, std::move(dots)); });
+        [&](const ElementId& id) {
+            if (dots.empty()) deletes.add_undotted(id);
+            for (const Dot& d : dots) deletes.add(id, d);
+        });
     if (!ok || !close(r, first)) return false;
     *out.v.emplace<SequenceBox>().get() = SequenceNode::from_entries(std::move(items), std::move(deletes));
     return true;
@@ -617,8 +620,11 @@ DeResult<NodeState> read_node(D& de) {
         std::vector<std::pair<ElementId, SequenceEntryState>> sorted;
         sorted.reserve(entries.size());
         for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
-        std::map<ElementId, DeleteDots> dots;
-        for (const auto& [id, d] : deletes) dots.emplace_hint(dots.end(), id, DeleteDots(d));
+        Deletions dots;
+        for (const auto& [id, d] : deletes) {
+            if (d.empty()) dots.add_undotted(id);
+            for (const Dot& x : d) dots.add(id, x);
+        }
         *node.seq() = SequenceNode::from_entries(std::move(sorted), std::move(dots));
     }
     return node;

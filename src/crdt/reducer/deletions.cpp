@@ -1,0 +1,311 @@
+// The deletions of a sequence's elements, as runs.
+#include "crdt/reducer/deletions.hpp"
+
+#include <string>
+
+namespace norvane::crdt {
+
+namespace {
+
+// The dot `k` places along from `d` by `step`.
+Dot moved(const Dot& d, int64_t k, int step) { return Dot{d.counter + uint64_t(k * step), d.replica}; }
+
+// The step from `a` to `b` when they are one replica's and one counter apart
+// at most: what makes a run of two elements deleted by `a` then `b`.
+std::optional<int8_t> step_between(const Dot& a, const Dot& b) {
+    if (a.replica != b.replica) return std::nullopt;
+    if (b.counter == a.counter) return int8_t(0);
+    if (a.counter != UINT64_MAX && b.counter == a.counter + 1) return int8_t(1);
+    if (a.counter != 0 && b.counter == a.counter - 1) return int8_t(-1);
+    return std::nullopt;
+}
+
+// The dot of element `len` of a run (the one that would continue it).
+std::optional<Dot> next_dot(const Dot& d, uint32_t len, int step) {
+    if (step > 0 && d.counter > UINT64_MAX - len) return std::nullopt;
+    if (step < 0 && d.counter < len) return std::nullopt;
+    return moved(d, len, step);
+}
+
+}  // namespace
+
+Deletions::Found Deletions::find(const ElementId& id) const {
+    auto rit = runs_.find(id.dot.replica);
+    if (rit == runs_.end()) return {};
+    auto& p = const_cast<PerReplica&>(rit->second);
+    const uint64_t c = id.dot.counter;
+    auto it = p.by_index.upper_bound({c, id.index});
+    if (it != p.by_index.begin()) {
+        --it;
+        if (it->first.first == c && id.index - it->first.second < it->second.len)
+            return Found{&p, false, c, it->first.second, &it->second, id.index - it->first.second};
+    }
+    if (id.index == 0) {
+        auto jt = p.by_counter.upper_bound(c);
+        if (jt != p.by_counter.begin()) {
+            --jt;
+            if (c - jt->first < jt->second.len) return Found{&p, true, jt->first, 0, &jt->second, uint32_t(c - jt->first)};
+        }
+    }
+    return {};
+}
+
+bool Deletions::contains(const ElementId& id) const { return find(id).run || many_.contains(id); }
+
+bool Deletions::has(const ElementId& id, const Dot& dot) const {
+    if (Found f = find(id); f.run) return moved(f.run->dot, f.k, f.run->step) == dot;
+    auto m = many_.find(id);
+    return m != many_.end() && m->second.contains(dot);
+}
+
+DeleteDots Deletions::dots(const ElementId& id) const {
+    DeleteDots out;
+    if (Found f = find(id); f.run) {
+        out.insert(moved(f.run->dot, f.k, f.run->step));
+    } else if (auto m = many_.find(id); m != many_.end()) {
+        out = m->second;
+    }
+    return out;
+}
+
+void Deletions::cut(const Found& f) {
+    Run& run = *f.run;
+    PerReplica& p = *f.per;
+    const uint32_t k = f.k, len = run.len;
+    if (len == 1) {
+        if (f.by_counter) p.by_counter.erase(f.counter);
+        else p.by_index.erase({f.counter, f.index});
+        return;
+    }
+    if (k + 1 < len && k > 0) {
+        // The elements after it make a run of their own (made first: it may throw).
+        Run rest{len - k - 1, run.step, moved(run.dot, k + 1, run.step)};
+        if (f.by_counter) p.by_counter.emplace(f.counter + k + 1, rest);
+        else p.by_index.emplace(std::pair{f.counter, f.index + k + 1}, rest);
+        run.len = k;
+        return;
+    }
+    if (k + 1 == len) {
+        run.len = k;
+        return;
+    }
+    // The first element: the run starts one further on, under a new key.
+    Run rest{len - 1, run.step, moved(run.dot, 1, run.step)};
+    if (f.by_counter) {
+        auto node = p.by_counter.extract(f.counter);
+        node.key() = f.counter + 1;
+        node.mapped() = rest;
+        p.by_counter.insert(std::move(node));
+    } else {
+        auto node = p.by_index.extract({f.counter, f.index});
+        node.key() = {f.counter, f.index + 1};
+        node.mapped() = rest;
+        p.by_index.insert(std::move(node));
+    }
+}
+
+bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
+    const uint64_t c = id.dot.counter;
+    const uint32_t i = id.index;
+    // Whether `dot` continues `run` at its end, and the step it then has.
+    auto continues = [&](const Run& run) -> std::optional<int8_t> {
+        if (run.len == 1) return step_between(run.dot, dot);
+        auto next = next_dot(run.dot, run.len, run.step);
+        return next && *next == dot ? std::optional<int8_t>(run.step) : std::nullopt;
+    };
+    // Whether `dot` comes right before `run`, and the step it then has.
+    auto precedes = [&](const Run& run) -> std::optional<int8_t> {
+        if (run.len == 1) return step_between(dot, run.dot);
+        auto before = step_between(dot, run.dot);
+        return before && *before == run.step ? before : std::nullopt;
+    };
+    // After the element before it, counting by index.
+    if (i > 0) {
+        auto it = p.by_index.upper_bound({c, i - 1});
+        if (it != p.by_index.begin()) {
+            --it;
+            Run& run = it->second;
+            if (it->first.first == c && it->first.second + run.len == i)
+                if (auto s = continues(run)) {
+                    run.step = *s;
+                    ++run.len;
+                    return true;
+                }
+        }
+    }
+    // Before the element after it, counting by index.
+    if (i < UINT32_MAX) {
+        auto it = p.by_index.find({c, i + 1});
+        if (it != p.by_index.end())
+            if (auto s = precedes(it->second)) {
+                auto node = p.by_index.extract(it);
+                node.key() = {c, i};
+                node.mapped() = Run{node.mapped().len + 1, *s, dot};
+                p.by_index.insert(std::move(node));
+                return true;
+            }
+    }
+    if (i != 0) return false;
+    // After the element before it, counting by counter: a run of them, or
+    // one element alone (which moves to the runs by counter).
+    if (c > 0) {
+        auto jt = p.by_counter.upper_bound(c - 1);
+        if (jt != p.by_counter.begin()) {
+            --jt;
+            Run& run = jt->second;
+            if (jt->first + run.len == c)
+                if (auto s = continues(run)) {
+                    run.step = *s;
+                    ++run.len;
+                    return true;
+                }
+        }
+        auto one = p.by_index.find({c - 1, 0});
+        if (one != p.by_index.end() && one->second.len == 1)
+            if (auto s = continues(one->second)) {
+                p.by_counter.emplace(c - 1, Run{2, *s, one->second.dot});
+                p.by_index.erase(one);
+                return true;
+            }
+    }
+    // Before the element after it, counting by counter.
+    if (c < UINT64_MAX) {
+        auto jt = p.by_counter.find(c + 1);
+        if (jt != p.by_counter.end())
+            if (auto s = precedes(jt->second)) {
+                auto node = p.by_counter.extract(jt);
+                node.key() = c;
+                node.mapped() = Run{node.mapped().len + 1, *s, dot};
+                p.by_counter.insert(std::move(node));
+                return true;
+            }
+        auto one = p.by_index.find({c + 1, 0});
+        if (one != p.by_index.end() && one->second.len == 1)
+            if (auto s = precedes(one->second)) {
+                p.by_counter.emplace(c, Run{2, *s, dot});
+                p.by_index.erase(one);
+                return true;
+            }
+    }
+    return false;
+}
+
+Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
+    if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
+    if (Found f = find(id); f.run) {
+        const Dot was = moved(f.run->dot, f.k, f.run->step);
+        if (was == dot) return Added::Already;
+        // The element leaves its run for the elements deleted more than once.
+        DeleteDots both;
+        both.insert(was);
+        both.insert(dot);
+        auto m = many_.emplace(id, std::move(both)).first;
+        try {
+            cut(f);
+        } catch (...) {
+            many_.erase(m);
+            throw;
+        }
+        return Added::More;
+    }
+    PerReplica& p = runs_[id.dot.replica];
+    if (!extend(p, id, dot)) p.by_index.emplace(std::pair{id.dot.counter, id.index}, Run{1, 0, dot});
+    ++elements_;
+    return Added::First;
+}
+
+void Deletions::take_back(const ElementId& id, const Dot& dot, bool first) {
+    if (auto m = many_.find(id); m != many_.end()) {
+        if (!m->second.contains(dot)) return;
+        m->second.erase(dot);
+        if (m->second.empty() && first) {
+            many_.erase(m);
+            --elements_;
+        }
+        return;
+    }
+    Found f = find(id);
+    if (!f.run || !(moved(f.run->dot, f.k, f.run->step) == dot)) return;
+    // An addition only ever puts an element at an end of a run, and the
+    // newest is taken back first: the element is at an end, and no run splits.
+    NORVANE_EXPECT(f.k == 0 || f.k + 1 == f.run->len, "a deletion taken back stands at an end of its run");
+    cut(f);
+    --elements_;
+}
+
+void Deletions::add_undotted(const ElementId& id) {
+    if (contains(id)) return;
+    many_.emplace(id, DeleteDots());
+    ++elements_;
+}
+
+void Deletions::for_each(const std::function<void(const ElementId&, const DeleteDots&)>& f) const {
+    struct One {
+        ElementId id;
+        Dot dot;
+        const DeleteDots* many;
+    };
+    std::vector<One> all;
+    all.reserve(elements_);
+    for (const auto& [replica, p] : runs_) {
+        for (const auto& [c, run] : p.by_counter)
+            for (uint32_t k = 0; k < run.len; ++k)
+                all.push_back({ElementId{Dot{c + k, replica}, 0}, moved(run.dot, k, run.step), nullptr});
+        for (const auto& [key, run] : p.by_index)
+            for (uint32_t k = 0; k < run.len; ++k)
+                all.push_back({ElementId{Dot{key.first, replica}, key.second + k}, moved(run.dot, k, run.step), nullptr});
+    }
+    for (const auto& [id, dots] : many_) all.push_back({id, Dot{}, &dots});
+    std::sort(all.begin(), all.end(), [](const One& a, const One& b) { return a.id < b.id; });
+    DeleteDots one;
+    for (const One& e : all) {
+        if (e.many) {
+            f(e.id, *e.many);
+            continue;
+        }
+        one = DeleteDots();
+        one.insert(e.dot);
+        f(e.id, one);
+    }
+}
+
+Status Deletions::check() const {
+    size_t counted = many_.size();
+    for (const auto& [id, dots] : many_)
+        if (find(id).run) return fail("an element deleted more than once is also in a run");
+    auto dots_fit = [](const Run& run) {
+        if (run.len == 0 || run.step < -1 || run.step > 1) return false;
+        return run.len == 1 || next_dot(run.dot, run.len - 1, run.step).has_value();
+    };
+    for (const auto& [replica, p] : runs_) {
+        uint64_t end = 0;
+        bool any = false;
+        for (const auto& [c, run] : p.by_counter) {
+            if (!dots_fit(run) || (any && c < end) || c > UINT64_MAX - run.len)
+                return fail("deletion runs by counter overlap or hold wrong dots");
+            any = true;
+            end = c + run.len;
+            counted += run.len;
+        }
+        std::pair<uint64_t, uint64_t> last{0, 0};
+        any = false;
+        for (const auto& [key, run] : p.by_index) {
+            if (!dots_fit(run) || (any && key.first == last.first && key.second < last.second) ||
+                uint64_t(key.second) + run.len > uint64_t(UINT32_MAX) + 1)
+                return fail("deletion runs by index overlap or hold wrong dots");
+            if (key.second == 0) {
+                auto jt = p.by_counter.upper_bound(key.first);
+                if (jt != p.by_counter.begin() && key.first - std::prev(jt)->first < std::prev(jt)->second.len)
+                    return fail("an element stands in two deletion runs");
+            }
+            any = true;
+            last = {key.first, uint64_t(key.second) + run.len};
+            counted += run.len;
+        }
+        (void)replica;
+    }
+    if (counted != elements_) return fail("the count of deleted elements is wrong");
+    return {};
+}
+
+}  // namespace norvane::crdt

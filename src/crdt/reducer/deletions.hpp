@@ -1,0 +1,142 @@
+// The deletions of a sequence's elements: for each deleted element, the dots
+// of the operations that deleted it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "crdt/reducer/dots.hpp"
+#include "util/result.hpp"
+
+namespace norvane::crdt {
+
+// The dots of the deletions of one element, ascending; the first held inline,
+// as most elements are deleted once.
+class DeleteDots {
+public:
+    DeleteDots() = default;
+    explicit DeleteDots(const DotSet& dots) {
+        for (const Dot& d : dots) insert(d);
+    }
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    const Dot* begin() const { return size_ <= 1 ? &one_ : many_.data(); }
+    const Dot* end() const { return begin() + size_; }
+    bool contains(const Dot& d) const { return std::binary_search(begin(), end(), d); }
+    // Adds `d`; false when it was there.
+    bool insert(const Dot& d) {
+        if (contains(d)) return false;
+        if (size_ == 0) {
+            one_ = d;
+        } else {
+            if (size_ == 1) {
+                many_.reserve(2);
+                many_.push_back(one_);
+            }
+            many_.insert(std::lower_bound(many_.begin(), many_.end(), d), d);
+        }
+        ++size_;
+        return true;
+    }
+    // Allocates nothing.
+    void erase(const Dot& d) {
+        if (!contains(d)) return;
+        if (size_ == 1) {
+            size_ = 0;
+            return;
+        }
+        many_.erase(std::lower_bound(many_.begin(), many_.end(), d));
+        if (--size_ == 1) {
+            one_ = many_.front();
+            many_.clear();
+        }
+    }
+
+private:
+    Dot one_;
+    std::vector<Dot> many_;  // all of them, once there are two or more
+    size_t size_ = 0;
+};
+
+// Most elements are deleted once, and neighbours together: one operation
+// deletes a selection, backspaces and forward deletions take one typed
+// character after another. Elements deleted once are kept as runs: ids that
+// count up by index (one insertion of several values) or by counter (one-value
+// insertions), whose deletion dots are one dot or count up or down by one. An
+// element deleted more than once keeps its dots on their own.
+class Deletions {
+public:
+    bool empty() const { return elements_ == 0; }
+    // The number of deleted elements.
+    size_t size() const { return elements_; }
+    bool contains(const ElementId& id) const;
+    // Whether `dot` deleted `id`.
+    bool has(const ElementId& id, const Dot& dot) const;
+    // The dots that deleted `id`; empty when it was not deleted.
+    DeleteDots dots(const ElementId& id) const;
+
+    enum class Added : uint8_t {
+        Already,  // `dot` deleted `id` already
+        More,     // `id` was deleted before, by other operations
+        First,    // `id` was not deleted before
+    };
+    // Adds `dot` to the deletions of `id`. When it cannot have the memory it
+    // needs, it throws and nothing has changed.
+    Added add(const ElementId& id, const Dot& dot);
+    // Takes back the newest `add` of `dot` to `id` still standing, which
+    // gave First when `first`; allocates nothing.
+    void take_back(const ElementId& id, const Dot& dot, bool first);
+    // Counts `id` as deleted, by no operation (a saved state may say so).
+    void add_undotted(const ElementId& id);
+
+    // Every deleted element in ascending id order, with its dots.
+    void for_each(const std::function<void(const ElementId&, const DeleteDots&)>& f) const;
+
+    // Runs that do not overlap, dots that count as they should, and the
+    // number of elements; the text of the first fault.
+    Status check() const;
+
+private:
+    // `len` elements from `first` (of the replica the map is for): ids
+    // counting up by counter in a counter map, by index in an index map; the
+    // dot of element k is `dot` with its counter moved by k * step.
+    struct Run {
+        uint32_t len = 1;
+        int8_t step = 0;
+        Dot dot;
+    };
+    struct PerReplica {
+        // By counter: runs of index-0 ids counting up by counter.
+        std::map<uint64_t, Run> by_counter;
+        // By (counter, index): runs counting up by index, and single elements.
+        std::map<std::pair<uint64_t, uint32_t>, Run> by_index;
+    };
+    // Where an element stands in a run.
+    struct Found {
+        PerReplica* per = nullptr;
+        bool by_counter = false;
+        uint64_t counter = 0;  // the run's key
+        uint32_t index = 0;
+        Run* run = nullptr;  // null: in no run
+        uint32_t k = 0;      // the element's offset in it
+    };
+    Found find(const ElementId& id) const;
+    // Takes the element at `f` out of its run: the run shrinks at an end, or
+    // splits in two (which allocates, before anything changes).
+    void cut(const Found& f);
+    // Puts a new deletion at an end of a run it continues, if there is one.
+    bool extend(PerReplica& p, const ElementId& id, const Dot& dot);
+
+    std::unordered_map<Replica, PerReplica> runs_;
+    std::map<ElementId, DeleteDots> many_;  // elements deleted more than once (or by none)
+    size_t elements_ = 0;
+};
+
+}  // namespace norvane::crdt
