@@ -389,3 +389,16 @@ def test_nested_node_kind_index():
     assert d.value() == '{"Map":{}}'
     assert err(restore, state_with({"kind": 2, "entries": {}}, SET_SPEC), SET_SPEC).startswith(
         "invalid type: integer `2`, expected variant identifier")
+
+
+def test_short_keys_differing_by_trailing_zero_bytes():
+    keys = ["a\u0000", "a", "", "a\u0000\u0000", "ab", "a\u0000b", "\u0000"]
+    fields = {k: {"kind": "register"} for k in ["a\u0000", "a", "a\u0000\u0000"]}
+    spec = json.dumps({"root": {"kind": "map", "fields": fields}})
+    d = norvane.CrdtDocument(spec, '{"Map":{}}', "a")
+    d.mutate(json.dumps([{"kind": "map_set", "path": [], "key": k, "value": {"Int": i}} for i, k in enumerate(keys)]))
+    order = sorted(keys, key=lambda k: k.encode())
+    assert list(json.loads(d.value())["Map"]) == order
+    assert list(json.loads(d.state())["root"]["entries"]) == order
+    assert json.loads(d.value())["Map"] == {k: {"Int": i} for i, k in enumerate(keys)}
+    assert norvane.CrdtDocument.from_state(spec, d.state(), "b").state() == d.state()

@@ -66,7 +66,7 @@ CrdtPolicy CrdtPolicy::sequence(SequenceMaterialization materialization, CrdtPol
 
 const CrdtPolicy* CrdtPolicy::field(std::string_view name) const {
     auto it = std::lower_bound(fields.begin(), fields.end(), name,
-                               [](const auto& f, std::string_view n) { return f.first < n; });
+                               [](const auto& f, std::string_view n) { return KeyLess{}(f.first, n); });
     if (it != fields.end() && it->first == name) return &it->second;
     return nullptr;
 }

@@ -90,6 +90,8 @@ struct KeyLess {
     [[gnu::always_inline]] bool operator()(std::string_view a, std::string_view b) const noexcept {
         const uint64_t x = sorted_detail::key_prefix(a), y = sorted_detail::key_prefix(b);
         if (x != y) return x < y;
+        // Short keys with one prefix differ only by zero bytes at the end of the longer.
+        if (a.size() <= 8 && b.size() <= 8) return a.size() < b.size();
         return a < b;
     }
 };

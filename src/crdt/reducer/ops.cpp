@@ -286,10 +286,33 @@ uint64_t after_mask(std::span<const std::string_view> fields) {
     return 0;
 }
 
+// A character of a text as the writers write it, `{"Str":"c"}` with printable
+// ASCII and no escapes, read byte by byte. False, and nothing consumed,
+// otherwise.
+bool exact_str(const char*& p, const char* end, Value& out) {
+    namespace exact = records::direct::exact;
+    const char* q = p;
+    if (!exact::lit(q, end, R"({"Str":")")) return false;
+    const char* s = q;
+    while (q < end && *q >= 0x20 && *q < 0x7F && *q != '"' && *q != '\\') ++q;
+    const std::string_view text(s, size_t(q - s));
+    if (!exact::lit(q, end, "\"}")) return false;
+    out = Value::str(text);
+    p = q;
+    return true;
+}
+
 template <class D>
 DeResult<std::vector<Value>> read_values(D& d) {
     std::vector<Value> vs;
     NV_CHECK(de::read_seq(d, [&](auto& e) -> DeResult<void> {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, json::Reader>) {
+            Value v;
+            if (records::direct::exact::at(e, [&](const char*& p, const char* end) { return exact_str(p, end, v); })) {
+                vs.push_back(std::move(v));
+                return {};
+            }
+        }
         vs.push_back(NV_TRY(read_model_value(e)));
         return {};
     }));
