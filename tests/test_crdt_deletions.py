@@ -144,3 +144,29 @@ def test_state_element_deleted_by_no_operation_stays_so_after_a_failed_call():
         d.apply(json.dumps(ops))
     assert d.state() == text
     d.check()
+
+
+def test_restored_document_with_long_deleted_runs_behaves_as_the_original():
+    # Text typed one character a call and pasted, then a long selection and single
+    # characters deleted: the restored document keeps the deleted elements together.
+    d = oracle.CrdtDocument(SPEC, '{"Str":"0123456789"}', "a")
+    for j in range(40):
+        d.mutate("[%s]" % splice(5 + j, 0, "abcd"[j % 4]))
+    d.mutate("[%s]" % splice(20, 0, "PASTED" * 5))
+    d.mutate("[%s]" % splice(3, 60))
+    for j in range(5):
+        d.mutate("[%s]" % splice(8 - j, 1))
+    restored = oracle.CrdtDocument.from_state(SPEC, d.state(), "a")
+    assert restored.state() == d.state()
+    follow = [[splice(2, 0, "xy")], [splice(1, 3)], [splice(3, 1), splice(0, 0, "z")],
+              [splice(1, 1), splice(99, 1)], [splice(0, 2, "w")]]
+    for mutations in follow:
+        outs = []
+        for doc in (d, restored):
+            try:
+                outs.append(doc.mutate("[%s]" % ",".join(mutations)))
+            except ValueError as e:
+                outs.append(str(e))
+            doc.check()
+        assert outs[0] == outs[1]
+    assert restored.state() == d.state()

@@ -867,7 +867,7 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         const Value* plain = e.plain ? &*e.plain : e.node ? own_register_value(*e.node, id.dot) : nullptr;
         if (plain) held = held_for(*plain);
         const bool one = single(id);
-        if (cur && held != Held::Node && cur->held == held && !cur->deleted == !deleted && !cur->deleted &&
+        if (cur && held != Held::Node && cur->held == held && cur->deleted == deleted &&
             e.after && *e.after == cur->last() && cur->len < kItemMax &&
             (((cur->len == 1 || !cur->counter_step) && id == next_by_index(cur->last())) ||
              ((cur->len == 1 ? cur->single : cur->counter_step) && one && cur->last().index == 0 &&
