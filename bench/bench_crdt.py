@@ -39,7 +39,7 @@ from crdt_common import (K, LETTERS, LIST_SPEC, LoroUser, MAP_ROOT_SPEC, MAP_SPE
                          USER_SPEC, count, each, exponent, fastest_rounds, grow, init_id, loro, ops_of, peer_versions,
                          per_call, pycrdt, step_exponent, timed, us, user_value)
 from crdt_memory import section_memory
-from crdt_trace import section_recorded, section_synthetic
+from crdt_trace import RECORDED, section_recorded, section_synthetic
 
 SECTIONS = ("trace", "synthetic", "curves", "batches", "many", "sets", "shapes", "compact", "state", "memory")
 DEFAULTS = dict(
@@ -902,7 +902,9 @@ def rows(quick=False, log=print, smoke=False, only=SECTIONS, **given):
         section_state(run, q["states"], trace_doc)
     if "memory" in only:
         libs = ["norvane"] + [name for name, lib in (("pycrdt", pycrdt), ("loro", loro)) if lib]
-        section_memory(run, q["memory"], q["memory_limit"], libs)
+        # The recorded trace typed whole, when the run takes it whole.
+        trace = (q["trace"] or RECORDED) if q["patches"] is None else None
+        section_memory(run, q["memory"], q["memory_limit"], libs, trace)
     return run.rows
 
 

@@ -1,5 +1,7 @@
 """Memory per element: the process memory (RSS) that typing one character per call into a text
-below a map field adds, divided by the characters typed; norvane, pycrdt and loro.
+below a map field adds, divided by the characters typed; and what typing a recorded trace (one
+call per patch, deletions included) adds, divided by the characters it inserts; norvane, pycrdt
+and loro.
 
 Each library and size runs in a fresh interpreter (this file run as a script), so that nothing
 else lives in the heap: the resident set is read from /proc/self/statm after a garbage collection
@@ -60,6 +62,68 @@ def typist(lib):
     return typed, lambda: len(text.to_string())
 
 
+def trace_typist(lib, path):
+    """A function typing patch i of the recorded trace at `path`, one returning the text, and the
+    number of patches."""
+    import crdt_trace
+    trace = crdt_trace.load(path)
+    patches = trace.patches
+    if lib == "norvane":
+        shape = crdt_trace.Shape(True, True)
+        doc = shape.norvane(trace.start, "a")
+        calls = shape.mutations(patches)
+        return (lambda i: doc.mutate(calls[i])), (lambda: shape.norvane_content(doc)), len(patches), trace
+    if lib == "pycrdt":
+        from crdt_common import PycrdtUser
+        made = PycrdtUser(text=trace.start, capture=False)
+        text, doc = made.field("text"), made.doc
+        # pycrdt counts a text's positions in UTF-8 bytes.
+        positions = crdt_trace.PycrdtSeq.positions(made_shape(crdt_trace), trace, patches)
+
+        def typed(i):
+            pos, d, ins = positions[i]
+            with doc.transaction():
+                if d:
+                    del text[pos:pos + d]
+                if ins:
+                    text.insert(pos, ins)
+        return typed, lambda: str(text), len(patches), trace
+    from crdt_common import LoroUser
+    made = LoroUser(text=trace.start, capture=False)
+    text = made.field("text")
+
+    def typed(i):
+        pos, d, ins = patches[i]
+        if d:
+            text.delete(pos, d)
+        if ins:
+            text.insert(pos, ins)
+        made.doc.commit()
+    return typed, lambda: text.to_string(), len(patches), trace
+
+
+def made_shape(crdt_trace):
+    """What PycrdtSeq.positions reads of its instance: a text shape."""
+    class Holder:
+        shape = crdt_trace.Shape(True, True)
+    return Holder()
+
+
+def child_trace(lib, path, limit):
+    """Types the recorded trace at `path`, one call per patch, and prints what it measured."""
+    typed, content, n, trace = trace_typist(lib, path)
+    before = resident()
+    start = time.perf_counter()
+    for i in range(n):
+        typed(i)
+    seconds = time.perf_counter() - start
+    after = resident()
+    if trace.end is not None and content() != trace.end:
+        raise AssertionError("%s does not end with the trace's text" % lib)
+    inserted = sum(len(p[2]) for p in trace.patches)
+    print(json.dumps({"typed": inserted, "seconds": seconds, "before": before, "after": after}))
+
+
 def child(lib, n, limit):
     """Types up to n characters (stopping at the time limit) and prints what it measured."""
     typed, length = typist(lib)
@@ -79,15 +143,17 @@ def child(lib, n, limit):
     print(json.dumps({"typed": done, "seconds": seconds, "before": before, "after": after}))
 
 
-def measure(lib, n, limit):
-    """Runs one child; its figures, or None with the reason it failed."""
+def measure(lib, n, limit, trace=None):
+    """Runs one child (typing n characters, or the recorded trace at `trace`); its figures, or
+    None with the reason it failed."""
     import norvane
     env = dict(os.environ)  # the child imports the module this run imports, and the helpers beside this file
     env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(os.path.abspath(norvane.__file__)),
                                                      os.path.dirname(os.path.abspath(__file__)),
                                                      env.get("PYTHONPATH")) if p)
     try:
-        out = subprocess.run([sys.executable, os.path.abspath(__file__), lib, str(n), str(limit)],
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), lib, str(n), str(limit)] + (
+                                 [trace] if trace else []),
                              capture_output=True, text=True, env=env, timeout=limit * 3 + 120)
     except subprocess.TimeoutExpired:
         return None, "timed out"
@@ -96,7 +162,7 @@ def measure(lib, n, limit):
     return json.loads(out.stdout.strip().splitlines()[-1]), None
 
 
-def section_memory(run, sizes, limit, libs):
+def section_memory(run, sizes, limit, libs, trace=None):
     run.log("\n(10) memory: RSS growth per character typed into a text below a map field, one call per "
             "character, a fresh process per library and size (time limit %g s each; the peers type as "
             "many characters as norvane did)" % limit)
@@ -126,7 +192,36 @@ def section_memory(run, sizes, limit, libs):
                     run.add(operation, workload, ours, unit="B")
             elif ours is not None:
                 run.add(operation, workload, ours, lib, per, "B")
+    if trace:
+        section_trace_memory(run, trace, limit, libs)
+
+
+def section_trace_memory(run, trace, limit, libs):
+    operation = "memory per inserted character (RSS growth / characters inserted)"
+    workload = "recorded trace %s typed, one call per patch" % os.path.basename(trace)
+    ours = None
+    for lib in libs:
+        got, why = measure(lib, 0, limit, trace)
+        if got is None:
+            run.log("  %-8s %s failed: %s" % (lib, workload, why))
+            if lib == "norvane":
+                run.skip(operation, workload, "failed: " + why)
+                return
+            continue
+        grown = got["after"] - got["before"]
+        per = grown / got["typed"]
+        run.log("  %-8s %s: %8.1f bytes/inserted character  RSS +%.1f MB in %.1f s" % (
+            lib, workload, per, grown / 1e6, got["seconds"]))
+        if lib == "norvane":
+            ours = per
+            if len(libs) == 1:
+                run.add(operation, workload, ours, unit="B")
+        elif ours is not None:
+            run.add(operation, workload, ours, lib, per, "B")
 
 
 if __name__ == "__main__":
-    child(sys.argv[1], int(sys.argv[2]), float(sys.argv[3]))
+    if len(sys.argv) > 4:
+        child_trace(sys.argv[1], sys.argv[4], float(sys.argv[3]))
+    else:
+        child(sys.argv[1], int(sys.argv[2]), float(sys.argv[3]))
