@@ -144,6 +144,11 @@ def test_state_element_deleted_by_no_operation_stays_so_after_a_failed_call():
         d.apply(json.dumps(ops))
     assert d.state() == text
     d.check()
+    # Deleted by no operation, inserted in the initial value: compaction drops its node.
+    assert d.compact("{}") == 1
+    assert json.loads(d.state())["root"]["entries"][1] == [elem, {"after": {"dot": elem["dot"], "index": 0},
+                                                                   "node": None, "inserted": True}]
+    d.check()
 
 
 def test_restored_document_with_long_deleted_runs_behaves_as_the_original():

@@ -1,8 +1,6 @@
 // The deletions of a sequence's elements, as runs.
 #include "crdt/reducer/deletions.hpp"
 
-#include <string>
-
 namespace norvane::crdt {
 
 namespace {

@@ -1460,9 +1460,9 @@ namespace {
 
 bool purgeable(const SequenceNode::Element& e, const Deletions& deletes,
                const std::function<bool(const Dot&)>& covered) {
-    if (!e.has_node() || !covered(e.id.dot)) return false;
+    if (!e.has_node() || !covered(e.id.dot) || !deletes.contains(e.id)) return false;
     const DeleteDots dots = deletes.dots(e.id);
-    return !dots.empty() && std::all_of(dots.begin(), dots.end(), covered);
+    return std::all_of(dots.begin(), dots.end(), covered);
 }
 
 }  // namespace
