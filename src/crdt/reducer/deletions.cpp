@@ -50,12 +50,6 @@ Deletions::Found Deletions::find(const ElementId& id) const {
 
 bool Deletions::contains(const ElementId& id) const { return find(id).run || many_.contains(id); }
 
-bool Deletions::has(const ElementId& id, const Dot& dot) const {
-    if (Found f = find(id); f.run) return moved(f.run->dot, f.k, f.run->step) == dot;
-    auto m = many_.find(id);
-    return m != many_.end() && m->second.contains(dot);
-}
-
 DeleteDots Deletions::dots(const ElementId& id) const {
     DeleteDots out;
     if (Found f = find(id); f.run) {

@@ -77,8 +77,6 @@ public:
     // The number of deleted elements.
     size_t size() const { return elements_; }
     bool contains(const ElementId& id) const;
-    // Whether `dot` deleted `id`.
-    bool has(const ElementId& id, const Dot& dot) const;
     // The dots that deleted `id`; empty when it was not deleted.
     DeleteDots dots(const ElementId& id) const;
 
@@ -104,7 +102,7 @@ public:
     Status check() const;
 
 private:
-    // `len` elements from `first` (of the replica the map is for): ids
+    // `len` elements from the run's key (of the replica the map is for): ids
     // counting up by counter in a counter map, by index in an index map; the
     // dot of element k is `dot` with its counter moved by k * step.
     struct Run {
