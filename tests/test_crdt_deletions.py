@@ -107,6 +107,8 @@ def test_deletions_follow_the_operations(actions):
 @pytest.mark.parametrize("actions", [
     # Typed characters backspaced, and deleted forwards: deletion dots count down, then up.
     [(0, "type", 3, 6), (0, "backspace", 9, 6), (0, "type", 0, 4), (0, "forward", 0, 4)],
+    # Both replicas type at once (their counters interleave), then one selection deletes all.
+    [(0, "type", 0, 4), (1, "type", 0, 4), (0, "deliver", 0, 1), (1, "deliver", 0, 1), (0, "select", 0, 20)],
     # Both replicas delete overlapping selections at once: elements deleted twice.
     [(0, "select", 2, 5), (1, "select", 4, 5), (0, "deliver", 0, 1), (1, "deliver", 0, 2)],
     # A pasted run deleted from its middle by one replica and at its ends by the other, then

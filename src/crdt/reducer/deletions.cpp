@@ -232,32 +232,57 @@ void Deletions::add_undotted(const ElementId& id) {
 }
 
 void Deletions::for_each(const std::function<void(const ElementId&, const DeleteDots&)>& f) const {
-    struct One {
-        ElementId id;
-        Dot dot;
-        const DeleteDots* many;
+    // Every run, and every element deleted more than once, as a stream of
+    // ascending ids; the streams merged. Runs seldom interleave: a stream is
+    // read on for as long as it stays below every other.
+    struct Stream {
+        ElementId at;  // its next id
+        uint32_t left;
+        bool by_counter;
+        int8_t step;
+        Dot dot;                 // the dot of `at`
+        const DeleteDots* many;  // an element deleted more than once
     };
-    std::vector<One> all;
-    all.reserve(elements_);
+    std::vector<Stream> streams;
     for (const auto& [replica, p] : runs_) {
         for (const auto& [c, run] : p.by_counter)
-            for (uint32_t k = 0; k < run.len; ++k)
-                all.push_back({ElementId{Dot{c + k, replica}, 0}, moved(run.dot, k, run.step), nullptr});
+            streams.push_back({ElementId{Dot{c, replica}, 0}, run.len, true, run.step, run.dot, nullptr});
         for (const auto& [key, run] : p.by_index)
-            for (uint32_t k = 0; k < run.len; ++k)
-                all.push_back({ElementId{Dot{key.first, replica}, key.second + k}, moved(run.dot, k, run.step), nullptr});
+            streams.push_back({ElementId{Dot{key.first, replica}, key.second}, run.len, false, run.step, run.dot, nullptr});
     }
-    for (const auto& [id, dots] : many_) all.push_back({id, Dot{}, &dots});
-    std::sort(all.begin(), all.end(), [](const One& a, const One& b) { return a.id < b.id; });
+    for (const auto& [id, dots] : many_) streams.push_back({id, 1, false, 0, Dot{}, &dots});
+    std::sort(streams.begin(), streams.end(), [](const Stream& a, const Stream& b) { return a.at < b.at; });
+    auto later = [](const Stream* a, const Stream* b) { return b->at < a->at; };
+    std::vector<Stream*> heap;  // the streams begun, the lowest next id on top
     DeleteDots one;
-    for (const One& e : all) {
-        if (e.many) {
-            f(e.id, *e.many);
+    size_t next = 0;
+    while (next < streams.size() || !heap.empty()) {
+        if (heap.empty() || (next < streams.size() && streams[next].at < heap.front()->at)) {
+            heap.push_back(&streams[next++]);
+            std::push_heap(heap.begin(), heap.end(), later);
             continue;
         }
-        one = DeleteDots();
-        one.insert(e.dot);
-        f(e.id, one);
+        std::pop_heap(heap.begin(), heap.end(), later);
+        Stream* t = heap.back();
+        heap.pop_back();
+        for (;;) {
+            if (t->many) {
+                f(t->at, *t->many);
+            } else {
+                one = DeleteDots();
+                one.insert(t->dot);
+                f(t->at, one);
+            }
+            if (--t->left == 0) break;
+            if (t->by_counter) t->at.dot.counter += 1;
+            else t->at.index += 1;
+            t->dot = moved(t->dot, 1, t->step);
+            if ((!heap.empty() && heap.front()->at < t->at) || (next < streams.size() && streams[next].at < t->at)) {
+                heap.push_back(t);
+                std::push_heap(heap.begin(), heap.end(), later);
+                break;
+            }
+        }
     }
 }
 
