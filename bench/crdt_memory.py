@@ -63,58 +63,26 @@ def typist(lib):
 
 
 def trace_typist(lib, path):
-    """A function typing patch i of the recorded trace at `path`, one returning the text, and the
-    number of patches."""
+    """A function typing patch i of the recorded trace at `path` into a text below a map field,
+    one returning the text, and the trace."""
     import crdt_trace
     trace = crdt_trace.load(path)
-    patches = trace.patches
+    shape = crdt_trace.Shape(True, True)
     if lib == "norvane":
-        shape = crdt_trace.Shape(True, True)
         doc = shape.norvane(trace.start, "a")
-        calls = shape.mutations(patches)
-        return (lambda i: doc.mutate(calls[i])), (lambda: shape.norvane_content(doc)), len(patches), trace
-    if lib == "pycrdt":
-        from crdt_common import PycrdtUser
-        made = PycrdtUser(text=trace.start, capture=False)
-        text, doc = made.field("text"), made.doc
-        # pycrdt counts a text's positions in UTF-8 bytes.
-        positions = crdt_trace.PycrdtSeq.positions(made_shape(crdt_trace), trace, patches)
-
-        def typed(i):
-            pos, d, ins = positions[i]
-            with doc.transaction():
-                if d:
-                    del text[pos:pos + d]
-                if ins:
-                    text.insert(pos, ins)
-        return typed, lambda: str(text), len(patches), trace
-    from crdt_common import LoroUser
-    made = LoroUser(text=trace.start, capture=False)
-    text = made.field("text")
-
-    def typed(i):
-        pos, d, ins = patches[i]
-        if d:
-            text.delete(pos, d)
-        if ins:
-            text.insert(pos, ins)
-        made.doc.commit()
-    return typed, lambda: text.to_string(), len(patches), trace
-
-
-def made_shape(crdt_trace):
-    """What PycrdtSeq.positions reads of its instance: a text shape."""
-    class Holder:
-        shape = crdt_trace.Shape(True, True)
-    return Holder()
+        calls = shape.mutations(trace.patches)
+        return (lambda i: doc.mutate(calls[i])), (lambda: shape.norvane_content(doc)), trace
+    seq = (crdt_trace.PycrdtSeq if lib == "pycrdt" else crdt_trace.LoroSeq)(shape, trace.start, capture=False)
+    splice, patches = seq.splicer(), seq.positions(trace, trace.patches)
+    return (lambda i: splice(patches[i])), (lambda: seq.content(seq.doc)), trace
 
 
 def child_trace(lib, path, limit):
     """Types the recorded trace at `path`, one call per patch, and prints what it measured."""
-    typed, content, n, trace = trace_typist(lib, path)
+    typed, content, trace = trace_typist(lib, path)
     before = resident()
     start = time.perf_counter()
-    for i in range(n):
+    for i in range(len(trace.patches)):
         typed(i)
     seconds = time.perf_counter() - start
     after = resident()

@@ -121,12 +121,14 @@ class Shape:
 
 class PycrdtSeq:
     """The sequence in pycrdt, one transaction per patch. pycrdt counts text positions in
-    UTF-8 bytes: for a trace that is not ASCII the positions are converted beforehand."""
+    UTF-8 bytes: for a trace that is not ASCII the positions are converted beforehand.
+    `updates` collects every update (unless `capture` is false)."""
 
-    def __init__(self, shape, start):
+    def __init__(self, shape, start, capture=True):
         self.shape = shape
         if shape.nested:
-            made = PycrdtUser(text=start if shape.text else "", items=[] if shape.text else [ord(c) for c in start])
+            made = PycrdtUser(text=start if shape.text else "", items=[] if shape.text else [ord(c) for c in start],
+                              capture=capture)
             self.doc, self.seq, self.base, self.updates = made.doc, made.field(shape.field), made.base, made.updates
         else:
             self.doc = pycrdt.Doc()
@@ -134,7 +136,8 @@ class PycrdtSeq:
             self.doc["s"] = self.seq
             self.base = self.doc.get_update()
             self.updates = []
-            self.sub = self.doc.observe(lambda ev: self.updates.append(ev.update))
+            if capture:
+                self.sub = self.doc.observe(lambda ev: self.updates.append(ev.update))
 
     def positions(self, trace, patches):
         if not self.shape.text or trace.ascii():
@@ -186,14 +189,15 @@ class PycrdtSeq:
 
 
 class LoroSeq:
-    """The sequence in loro, one commit per patch."""
+    """The sequence in loro, one commit per patch; `updates` as PycrdtSeq's."""
 
-    def __init__(self, shape, start):
+    def __init__(self, shape, start, capture=True):
         self.shape = shape
         if shape.nested:
-            made = LoroUser(text=start if shape.text else "", items=[] if shape.text else [ord(c) for c in start])
+            made = LoroUser(text=start if shape.text else "", items=[] if shape.text else [ord(c) for c in start],
+                            capture=capture)
             self.doc, self.seq, self.base, self.updates = made.doc, made.field(shape.field), made.base, made.updates
-            self.sub = made.sub
+            self.made = made  # holds the subscription, if any
         else:
             self.doc = loro.LoroDoc()
             self.seq = self.doc.get_text("s") if shape.text else self.doc.get_list("s")
@@ -206,7 +210,8 @@ class LoroSeq:
                 self.doc.commit()
             self.base = self.doc.export(loro.ExportMode.Snapshot())
             self.updates = []
-            self.sub = self.doc.subscribe_local_update(lambda b: (self.updates.append(b), True)[1])
+            if capture:
+                self.sub = self.doc.subscribe_local_update(lambda b: (self.updates.append(b), True)[1])
 
     def positions(self, trace, patches):
         return patches

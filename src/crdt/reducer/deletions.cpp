@@ -25,6 +25,16 @@ std::optional<Dot> next_dot(const Dot& d, uint32_t len, int step) {
     return moved(d, len, step);
 }
 
+// Moves the run at `it` to `key`, holding `run`: a map node changes its key
+// without allocating.
+template <class Map>
+void rekey(Map& m, typename Map::iterator it, const typename Map::key_type& key, const typename Map::mapped_type& run) {
+    auto node = m.extract(it);
+    node.key() = key;
+    node.mapped() = run;
+    m.insert(std::move(node));
+}
+
 }  // namespace
 
 Deletions::Found Deletions::find(const ElementId& id) const {
@@ -48,12 +58,14 @@ Deletions::Found Deletions::find(const ElementId& id) const {
     return {};
 }
 
+Dot Deletions::dot_of(const Found& f) { return moved(f.run->dot, f.k, f.run->step); }
+
 bool Deletions::contains(const ElementId& id) const { return find(id).run || many_.contains(id); }
 
 DeleteDots Deletions::dots(const ElementId& id) const {
     DeleteDots out;
     if (Found f = find(id); f.run) {
-        out.insert(moved(f.run->dot, f.k, f.run->step));
+        out.insert(dot_of(f));
     } else if (auto m = many_.find(id); m != many_.end()) {
         out = m->second;
     }
@@ -82,18 +94,9 @@ void Deletions::cut(const Found& f) {
         return;
     }
     // The first element: the run starts one further on, under a new key.
-    Run rest{len - 1, run.step, moved(run.dot, 1, run.step)};
-    if (f.by_counter) {
-        auto node = p.by_counter.extract(f.counter);
-        node.key() = f.counter + 1;
-        node.mapped() = rest;
-        p.by_counter.insert(std::move(node));
-    } else {
-        auto node = p.by_index.extract({f.counter, f.index});
-        node.key() = {f.counter, f.index + 1};
-        node.mapped() = rest;
-        p.by_index.insert(std::move(node));
-    }
+    const Run rest{len - 1, run.step, moved(run.dot, 1, run.step)};
+    if (f.by_counter) rekey(p.by_counter, p.by_counter.find(f.counter), f.counter + 1, rest);
+    else rekey(p.by_index, p.by_index.find({f.counter, f.index}), {f.counter, f.index + 1}, rest);
 }
 
 bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
@@ -130,10 +133,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
         auto it = p.by_index.find({c, i + 1});
         if (it != p.by_index.end())
             if (auto s = precedes(it->second)) {
-                auto node = p.by_index.extract(it);
-                node.key() = {c, i};
-                node.mapped() = Run{node.mapped().len + 1, *s, dot};
-                p.by_index.insert(std::move(node));
+                rekey(p.by_index, it, {c, i}, Run{it->second.len + 1, *s, dot});
                 return true;
             }
     }
@@ -165,10 +165,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
         auto jt = p.by_counter.find(c + 1);
         if (jt != p.by_counter.end())
             if (auto s = precedes(jt->second)) {
-                auto node = p.by_counter.extract(jt);
-                node.key() = c;
-                node.mapped() = Run{node.mapped().len + 1, *s, dot};
-                p.by_counter.insert(std::move(node));
+                rekey(p.by_counter, jt, c, Run{jt->second.len + 1, *s, dot});
                 return true;
             }
         auto one = p.by_index.find({c + 1, 0});
@@ -185,7 +182,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
     if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
     if (Found f = find(id); f.run) {
-        const Dot was = moved(f.run->dot, f.k, f.run->step);
+        const Dot was = dot_of(f);
         if (was == dot) return Added::Already;
         // The element leaves its run for the elements deleted more than once.
         DeleteDots both;
@@ -217,7 +214,7 @@ void Deletions::take_back(const ElementId& id, const Dot& dot, bool first) {
         return;
     }
     Found f = find(id);
-    if (!f.run || !(moved(f.run->dot, f.k, f.run->step) == dot)) return;
+    if (!f.run || !(dot_of(f) == dot)) return;
     // An addition only ever puts an element at an end of a run, and the
     // newest is taken back first: the element is at an end, and no run splits.
     NORVANE_EXPECT(f.k == 0 || f.k + 1 == f.run->len, "a deletion taken back stands at an end of its run");
@@ -294,7 +291,8 @@ Status Deletions::check() const {
         if (run.len == 0 || run.step < -1 || run.step > 1) return false;
         return run.len == 1 || next_dot(run.dot, run.len - 1, run.step).has_value();
     };
-    for (const auto& [replica, p] : runs_) {
+    for (const auto& per : runs_) {
+        const PerReplica& p = per.second;
         uint64_t end = 0;
         bool any = false;
         for (const auto& [c, run] : p.by_counter) {
@@ -319,7 +317,6 @@ Status Deletions::check() const {
             last = {key.first, uint64_t(key.second) + run.len};
             counted += run.len;
         }
-        (void)replica;
     }
     if (counted != elements_) return fail("the count of deleted elements is wrong");
     return {};

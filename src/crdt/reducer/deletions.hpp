@@ -74,8 +74,6 @@ private:
 class Deletions {
 public:
     bool empty() const { return elements_ == 0; }
-    // The number of deleted elements.
-    size_t size() const { return elements_; }
     bool contains(const ElementId& id) const;
     // The dots that deleted `id`; empty when it was not deleted.
     DeleteDots dots(const ElementId& id) const;
@@ -91,8 +89,13 @@ public:
     // Takes back the newest `add` of `dot` to `id` still standing, which
     // gave First when `first`; allocates nothing.
     void take_back(const ElementId& id, const Dot& dot, bool first);
-    // Counts `id` as deleted, by no operation (a saved state may say so).
-    void add_undotted(const ElementId& id);
+    // Takes the deletions a saved state lists for `id`; none counts it as
+    // deleted by no operation.
+    template <class Dots>
+    void load(const ElementId& id, const Dots& dots) {
+        if (dots.empty()) add_undotted(id);
+        for (const Dot& d : dots) add(id, d);
+    }
 
     // Every deleted element in ascending id order, with its dots.
     void for_each(const std::function<void(const ElementId&, const DeleteDots&)>& f) const;
@@ -126,6 +129,9 @@ private:
         uint32_t k = 0;      // the element's offset in it
     };
     Found find(const ElementId& id) const;
+    // The dot that deleted the element at `f`.
+    static Dot dot_of(const Found& f);
+    void add_undotted(const ElementId& id);
     // Takes the element at `f` out of its run: the run shrinks at an end, or
     // splits in two (which allocates, before anything changes).
     void cut(const Found& f);

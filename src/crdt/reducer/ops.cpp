@@ -293,9 +293,7 @@ bool exact_str(const char*& p, const char* end, Value& out) {
     namespace exact = records::direct::exact;
     const char* q = p;
     if (!exact::lit(q, end, R"({"Str":")")) return false;
-    const char* s = q;
-    while (q < end && *q >= 0x20 && *q < 0x7F && *q != '"' && *q != '\\') ++q;
-    const std::string_view text(s, size_t(q - s));
+    const std::string_view text = exact::plain(q, end);
     if (!exact::lit(q, end, "\"}")) return false;
     out = Value::str(text);
     p = q;

@@ -48,14 +48,19 @@ inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out)
     out = v;
     return true;
 }
+// The printable ASCII characters from `p` up to a quotation mark or a
+// backslash: a string's text when it needs no escapes.
+inline std::string_view plain(const char*& p, const char* end) {
+    const char* from = p;
+    while (p < end && *p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\') ++p;
+    return std::string_view(from, size_t(p - from));
+}
 inline bool dot(const char*& p, const char* end, Dot& out) {
     const char* q = p;
     uint64_t counter = 0;
     if (!lit(q, end, R"({"counter":)") || !number(q, end, UINT64_MAX, counter) || !lit(q, end, R"(,"replica":")"))
         return false;
-    const char* name = q;
-    while (q < end && *q >= 0x20 && *q < 0x7F && *q != '"' && *q != '\\') ++q;
-    const std::string_view text(name, size_t(q - name));
+    const std::string_view text = plain(q, end);
     if (!lit(q, end, "\"}")) return false;
     out = Dot{counter, InternScope::table().intern(text)};
     p = q;

@@ -561,10 +561,7 @@ bool node_into(json::Reader& r, NodeState& out) {
                 return d && dots.insert(*d);
             });
         },
-        [&](const ElementId& id) {
-            if (dots.empty()) deletes.add_undotted(id);
-            for (const Dot& d : dots) deletes.add(id, d);
-        });
+        [&](const ElementId& id) { deletes.load(id, dots); });
     if (!ok || !close(r, first)) return false;
     *out.v.emplace<SequenceBox>().get() = SequenceNode::from_entries(std::move(items), std::move(deletes));
     return true;
@@ -621,10 +618,7 @@ DeResult<NodeState> read_node(D& de) {
         sorted.reserve(entries.size());
         for (auto& [id, e] : entries) sorted.emplace_back(id, std::move(e));
         Deletions dots;
-        for (const auto& [id, d] : deletes) {
-            if (d.empty()) dots.add_undotted(id);
-            for (const Dot& x : d) dots.add(id, x);
-        }
+        for (const auto& [id, d] : deletes) dots.load(id, d);
         *node.seq() = SequenceNode::from_entries(std::move(sorted), std::move(dots));
     }
     return node;
