@@ -103,6 +103,14 @@ void reserve_result(std::string& out, const CrdtDocument& doc) {
     out.reserve(std::clamp<size_t>(doc.result_hint + doc.result_hint / 8, 128, size_t(1) << 20));
 }
 
+// Room for an effect about to be written after what `out` holds: its deltas'
+// texts and a guess for the rest, generous because room never written costs
+// no memory, while growing the text copies all of it.
+void reserve_effect(std::string& out, size_t more, const CrdtEffect& effect) {
+    out.reserve(out.size() + more + 2 * effect.texts.size() + 64 * (effect.deltas.size() + effect.patch.ops.size()) +
+                256);
+}
+
 Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
     auto mutations = NV_TRY(parse_mutations(mutations_json, *doc.replicas));
     std::string out;
@@ -110,6 +118,7 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
     // Written before the changes are kept, so that running out of memory here
     // leaves the document as it was.
     NV_CHECK(doc.mutate_ops(std::move(mutations), whole, [&](std::string_view ops, const CrdtEffect& effect) {
+        reserve_effect(out, ops.size(), effect);
         out += "{\"ops\":";
         out += ops;
         out += ",\"effect\":";
@@ -127,6 +136,7 @@ Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, boo
     reserve_result(out, doc);
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) {
         JsonStringMemo::Scope memo(doc.result_strings);
+        reserve_effect(out, 0, effect);
         write_effect(out, effect);
     }, ops_json.size()));
     doc.result_hint = out.size();

@@ -494,10 +494,14 @@ DeResult<CrdtMutation> read_mutation(json::Reader& r) {
     return m;
 }
 
+// Reads a JSON array of items, each at least `least` bytes long: room for as
+// many is made at once (up to 64k of them; past that, growing costs little
+// beside reading them), so that a long list is not moved while it grows.
 template <class T, class F>
-Result<std::vector<T>> parse_list(std::string_view text, F&& read_one) {
+Result<std::vector<T>> parse_list(std::string_view text, size_t least, F&& read_one) {
     json::Reader r(text);
     std::vector<T> out;
+    out.reserve(std::min<size_t>(text.size() / least, size_t(1) << 16));
     auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
         out.push_back(NV_TRY(read_one(e)));
         return {};
@@ -512,12 +516,12 @@ Result<std::vector<T>> parse_list(std::string_view text, F&& read_one) {
 
 Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas) {
     InternScope scope(replicas);
-    return parse_list<CrdtOp>(text, read_op);
+    return parse_list<CrdtOp>(text, 64, read_op);
 }
 
 Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas) {
     InternScope scope(replicas);
-    return parse_list<CrdtMutation>(text, read_mutation);
+    return parse_list<CrdtMutation>(text, 40, read_mutation);
 }
 
 Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas) {
