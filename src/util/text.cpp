@@ -340,6 +340,21 @@ std::size_t common_suffix(std::string_view a, std::string_view b, std::size_t li
 void append_json_string_direct(std::string& out, std::string_view utf8) {
     const char* s = utf8.data();
     const std::size_t n = utf8.size();
+    // Short strings (a character, a key, a replica name) mostly need no
+    // escape: checked and copied in one go.
+    if (n <= 16) {
+        unsigned char escapes = 0;
+        for (std::size_t k = 0; k < n; ++k) escapes |= kJsonEscapes[static_cast<unsigned char>(s[k])];
+        if (escapes == 0) {
+            const std::size_t at = out.size();
+            out.resize(at + n + 2);
+            char* o = out.data() + at;
+            o[0] = '"';
+            std::memcpy(o + 1, s, n);
+            o[n + 1] = '"';
+            return;
+        }
+    }
 #if defined(__SSE2__)
     if (n >= 64) {
         append_long_json_string(out, s, n);

@@ -42,6 +42,7 @@ Deletions::Found Deletions::find(const ElementId& id) const {
     if (rit == runs_.end()) return {};
     auto& p = const_cast<PerReplica&>(rit->second);
     const uint64_t c = id.dot.counter;
+    if (c > p.top) return {};
     auto it = p.by_index.upper_bound({c, id.index});
     if (it != p.by_index.begin()) {
         --it;
@@ -198,6 +199,7 @@ Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
         return Added::More;
     }
     PerReplica& p = runs_[id.dot.replica];
+    p.top = std::max(p.top, id.dot.counter);
     if (!extend(p, id, dot)) p.by_index.emplace(std::pair{id.dot.counter, id.index}, Run{1, 0, dot});
     ++elements_;
     return Added::First;

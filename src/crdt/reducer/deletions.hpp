@@ -118,6 +118,9 @@ private:
         std::map<uint64_t, Run> by_counter;
         // By (counter, index): runs counting up by index, and single elements.
         std::map<std::pair<uint64_t, uint32_t>, Run> by_index;
+        // No id in the runs has a greater counter: the elements an insertion
+        // brings, newer than any deletion, are answered at once.
+        uint64_t top = 0;
     };
     // Where an element stands in a run.
     struct Found {
