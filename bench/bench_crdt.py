@@ -36,8 +36,8 @@ import random
 
 import norvane
 from crdt_common import (K, LETTERS, LIST_SPEC, LoroUser, MAP_ROOT_SPEC, MAP_SPEC, PycrdtUser, Run, TEXT_SPEC,
-                         USER_SPEC, count, each, exponent, fastest_rounds, grow, init_id, loro, ops_of, peer_versions,
-                         per_call, pycrdt, step_exponent, timed, us, user_value)
+                         USER_SPEC, best_of, count, each, exponent, fastest_rounds, grow, init_id, loro, ops_of,
+                         peer_versions, per_call, pycrdt, step_exponent, timed, us, user_value)
 from crdt_memory import section_memory
 from crdt_trace import RECORDED, section_recorded, section_synthetic
 
@@ -851,9 +851,9 @@ def section_state(run, sizes, trace_doc=None):
 
 def save_restore(run, workload, doc, peer_shape, points, n, senders=None):
     """Times state() and from_state of doc, and the peers' save and restore of the same content."""
-    t_s, state = timed(doc.state)
+    t_s, state = best_of(doc.state)
     size = len(state.encode())
-    t_r, _ = timed(lambda: norvane.CrdtDocument.from_state(USER_SPEC, state, "b"))
+    t_r, _ = best_of(lambda: norvane.CrdtDocument.from_state(USER_SPEC, state, "b"))
     if n is not None:
         points.setdefault("norvane state()", []).append((n, t_s))
         points.setdefault("norvane from_state", []).append((n, t_r))
@@ -865,11 +865,11 @@ def save_restore(run, workload, doc, peer_shape, points, n, senders=None):
         ("pycrdt", pycrdt, PycrdtUser), ("loro", loro, LoroUser)) if lib]
     for name, made in peers:
         if name == "pycrdt":
-            p_s, saved = timed(made.doc.get_update)
-            p_r, _ = timed(lambda: pycrdt.Doc().apply_update(saved))
+            p_s, saved = best_of(made.doc.get_update)
+            p_r, _ = best_of(lambda: pycrdt.Doc().apply_update(saved))
         else:
-            p_s, saved = timed(lambda: made.doc.export(loro.ExportMode.Snapshot()))
-            p_r, _ = timed(lambda: loro.LoroDoc().import_(saved))
+            p_s, saved = best_of(lambda: made.doc.export(loro.ExportMode.Snapshot()))
+            p_r, _ = best_of(lambda: loro.LoroDoc().import_(saved))
         line += "   %s %.2f MB, save ratio %.3g, restore ratio %.3g" % (name, len(saved) / 1e6, p_s / t_s, p_r / t_r)
         run.add("CrdtDocument.state()", workload, t_s, name, p_s)
         run.add("CrdtDocument.from_state", workload, t_r, name, p_r)
