@@ -276,9 +276,16 @@ class PycrdtUser:
             for r in todos:
                 members[str(r["id"])] = pycrdt.Map(r)
         self.base = doc.get_update()
-        self.updates = []
+        updates = self.updates = []
         if capture:
-            self.sub = doc.observe(lambda ev: self.updates.append(ev.update))
+            # The callback holds the list, not this object: the document holds the callback, and a
+            # cycle through it would keep the document alive after the workload drops it.
+            self.sub = doc.observe(lambda ev: updates.append(ev.update))
+
+    def __del__(self):
+        # pycrdt keeps an observed document alive while its subscription stands.
+        if getattr(self, "sub", None) is not None:
+            self.doc.unobserve(self.sub)
 
     def field(self, name):
         return self.root[name]
@@ -325,9 +332,10 @@ class LoroUser:
             m.insert(v, True)
         doc.commit()
         self.base = doc.export(loro.ExportMode.Snapshot())
-        self.updates = []
+        updates = self.updates = []
         if capture:
-            self.sub = doc.subscribe_local_update(lambda b: (self.updates.append(b), True)[1])
+            # As for pycrdt: the callback holds the list, not this object.
+            self.sub = doc.subscribe_local_update(lambda b: (updates.append(b), True)[1])
 
     def field(self, name):
         return self.root.get(name).container

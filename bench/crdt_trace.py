@@ -130,14 +130,21 @@ class PycrdtSeq:
             made = PycrdtUser(text=start if shape.text else "", items=[] if shape.text else [ord(c) for c in start],
                               capture=capture)
             self.doc, self.seq, self.base, self.updates = made.doc, made.field(shape.field), made.base, made.updates
+            self.made = made  # holds the subscription, if any
         else:
             self.doc = pycrdt.Doc()
             self.seq = pycrdt.Text(start) if shape.text else pycrdt.Array([ord(c) for c in start])
             self.doc["s"] = self.seq
             self.base = self.doc.get_update()
-            self.updates = []
+            updates = self.updates = []
             if capture:
-                self.sub = self.doc.observe(lambda ev: self.updates.append(ev.update))
+                # The callback holds the list, not this object (see crdt_common.PycrdtUser).
+                self.sub = self.doc.observe(lambda ev: updates.append(ev.update))
+
+    def __del__(self):
+        # pycrdt keeps an observed document alive while its subscription stands.
+        if getattr(self, "sub", None) is not None:
+            self.doc.unobserve(self.sub)
 
     def positions(self, trace, patches):
         if not self.shape.text or trace.ascii():
@@ -209,9 +216,9 @@ class LoroSeq:
                         self.seq.insert(i, ord(c))
                 self.doc.commit()
             self.base = self.doc.export(loro.ExportMode.Snapshot())
-            self.updates = []
+            updates = self.updates = []
             if capture:
-                self.sub = self.doc.subscribe_local_update(lambda b: (self.updates.append(b), True)[1])
+                self.sub = self.doc.subscribe_local_update(lambda b: (updates.append(b), True)[1])
 
     def positions(self, trace, patches):
         return patches
