@@ -115,6 +115,10 @@ def test_deletions_follow_the_operations(actions):
     # a failing call over elements deleted once and twice.
     [(0, "paste", 5, 4), (0, "deliver", 0, 1), (1, "deliver", 0, 1), (0, "select", 8, 2), (1, "forward", 5, 3),
      (1, "backspace", 13, 2), (0, "deliver", 0, 1), (1, "deliver", 0, 1), (0, "fail", 4, 9)],
+    # A character typed after the start text (its counter past every id deleted so far) and
+    # deleted, then the same in a call that fails.
+    [(0, "type", 0, 1), (0, "backspace", 1, 1)],
+    [(0, "type", 0, 1), (0, "fail", 0, 1)],
 ])
 def test_deletion_patterns(actions):
     replicas = Replicas("abcdefghij")
