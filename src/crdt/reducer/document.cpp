@@ -97,28 +97,24 @@ Result<std::string> CrdtDocument::state() const {
 
 namespace {
 
-// Room for a result about as long as the last one (up to 1 MiB: past that the
-// text's own growth costs little beside writing it).
-void reserve_result(std::string& out, const CrdtDocument& doc) {
-    out.reserve(std::clamp<size_t>(doc.result_hint + doc.result_hint / 8, 128, size_t(1) << 20));
-}
-
-// Room for an effect about to be written after what `out` holds: its deltas'
-// texts and a guess for the rest, generous because room never written costs
-// no memory, while growing the text copies all of it.
-void reserve_effect(std::string& out, size_t more, const CrdtEffect& effect) {
-    out.reserve(out.size() + more + 2 * effect.texts.size() + 64 * (effect.deltas.size() + effect.patch.ops.size()) +
-                256);
+// Room for a result about to be written: the operations' text, the deltas'
+// texts and a guess for the patch, or about the last result's length when that
+// is more (a text's effect carries the whole text; past 1 MiB the text's own
+// growth costs little beside writing it). Room never written costs no memory,
+// while growing the text copies all of it.
+void reserve_result(std::string& out, const CrdtDocument& doc, size_t ops, const CrdtEffect& effect) {
+    const size_t guess = ops + 2 * effect.texts.size() + 64 * (effect.deltas.size() + effect.patch.ops.size()) + 256;
+    const size_t last = std::min<size_t>(doc.result_hint + doc.result_hint / 8, size_t(1) << 20);
+    out.reserve(std::max(guess, last));
 }
 
 Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_json, bool whole) {
     auto mutations = NV_TRY(parse_mutations(mutations_json, *doc.replicas));
     std::string out;
-    reserve_result(out, doc);
     // Written before the changes are kept, so that running out of memory here
     // leaves the document as it was.
     NV_CHECK(doc.mutate_ops(std::move(mutations), whole, [&](std::string_view ops, const CrdtEffect& effect) {
-        reserve_effect(out, ops.size(), effect);
+        reserve_result(out, doc, ops.size(), effect);
         out += "{\"ops\":";
         out += ops;
         out += ",\"effect\":";
@@ -133,10 +129,9 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
     auto ops = NV_TRY(parse_ops(ops_json, *doc.replicas));
     std::string out;
-    reserve_result(out, doc);
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) {
         JsonStringMemo::Scope memo(doc.result_strings);
-        reserve_effect(out, 0, effect);
+        reserve_result(out, doc, 0, effect);
         write_effect(out, effect);
     }, ops_json.size()));
     doc.result_hint = out.size();
