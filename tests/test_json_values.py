@@ -551,11 +551,12 @@ def test_unknown_codec_names(name):
 
 
 @pytest.mark.parametrize("special", ['"', "\\", "\n", "\x1f", "\x7f", "é", "\u2028"])
-def test_escapes_anywhere_in_long_strings(special):
+@pytest.mark.parametrize("n", [70, 203])
+def test_escapes_anywhere_in_long_strings(special, n):
     # Long plain runs are checked many bytes at a time: a character to escape
     # must be found wherever it stands in them.
-    for at in range(0, 70):
-        s = "a" * at + special + "b" * (69 - at)
+    for at in range(0, n):
+        s = "a" * at + special + "b" * (n - 1 - at)
         assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")
 
 

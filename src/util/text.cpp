@@ -58,13 +58,14 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 // character); 0 where SSE2 is not there.
 #if defined(__SSE2__)
 // The bytes of a block of 16 that a JSON string cannot hold as they are, as a
-// bit mask.
-inline unsigned json_escape_mask(__m128i x) {
+// vector (0xFF where an escape is needed).
+inline __m128i json_escape_bytes(__m128i x) {
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x1F);
-    const __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                     _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
-    return static_cast<unsigned>(_mm_movemask_epi8(bad));
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                        _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
 }
+// The same as a bit mask.
+inline unsigned json_escape_mask(__m128i x) { return static_cast<unsigned>(_mm_movemask_epi8(json_escape_bytes(x))); }
 #endif
 
 inline std::size_t json_plain_blocks(const char* p, const char* end) {
@@ -220,8 +221,14 @@ inline unsigned json_short_control_mask(__m128i x) {
 std::size_t json_escape_extra_count(const char* s, std::size_t n) {
     std::size_t extra = 0;
     std::size_t i = 0;
+    auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)); };
+    for (; i + 64 <= n; i += 64) {
+        const __m128i bad = _mm_or_si128(_mm_or_si128(json_escape_bytes(load(i)), json_escape_bytes(load(i + 16))),
+                                         _mm_or_si128(json_escape_bytes(load(i + 32)), json_escape_bytes(load(i + 48))));
+        if (_mm_movemask_epi8(bad) != 0) break;
+    }
     for (; i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i x = load(i);
         const unsigned mask = json_escape_mask(x);
         if (mask == 0) continue;
         // Two bytes for each escape; six for a control byte without a short one.
@@ -261,58 +268,89 @@ std::size_t common_suffix(std::string_view a, std::string_view b, std::size_t li
     return i;
 }
 
-// A long string: the length of its escapes counted first, block by block,
-// then the whole quoted text written in place: each block stored whole, and
-// at an escape the escape written and the next block read from the byte after
+// Writes the `n` bytes at `s` escaped at `o` (with room for their escapes and
+// 16 bytes more); returns the end. Each block is stored whole, and at an
+// escape the escape is written and the next block read from the byte after
 // it, so that text dense with escapes (source code, with its quotation marks
 // and line ends) costs one block per escape.
-void append_long_json_string(std::string& out, const char* s, std::size_t n) {
-    const std::size_t extra = json_escape_extra_count(s, n);
-    const std::size_t at = out.size();
-    if (extra == 0) {
-        out.reserve(at + n + 2);
-        out.push_back('"');
-        out.append(s, n);
-        out.push_back('"');
-        return;
+char* write_escaped(char* o, const char* s, std::size_t n) {
+    // Copies the `len` (< 16) bytes at `from` (inside the block before the
+    // last 16 bytes of the input) to `o` as one block: the output has room.
+    auto copy = [&](const char* from, unsigned len) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+        o += len;
+    };
+    std::size_t j = 0;
+    for (; j + 32 <= n; j += 16) {
+        const char* b = s + j;
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+        unsigned mask = json_escape_mask(x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+        if (mask == 0) {
+            o += 16;
+            continue;
+        }
+        // The bytes before the first escape are in place already.
+        unsigned k = unsigned(__builtin_ctz(mask));
+        o = write_json_escape(o + k, static_cast<unsigned char>(b[k]));
+        unsigned from = k + 1;
+        for (mask &= mask - 1; mask != 0; mask &= mask - 1) {
+            k = unsigned(__builtin_ctz(mask));
+            copy(b + from, k - from);
+            o = write_json_escape(o, static_cast<unsigned char>(b[k]));
+            from = k + 1;
+        }
+        copy(b + from, 16 - from);
     }
+    for (; j < n; ++j) {
+        const auto c = static_cast<unsigned char>(s[j]);
+        if (kJsonEscapes[c] == 0) *o++ = char(c);
+        else o = write_json_escape(o, c);
+    }
+    return o;
+}
+
+// A long string. Most need no escape at all: their blocks are checked and
+// stored in one pass, four at a time. From the first block that needs one,
+// the rest's escapes are counted and the rest written escaped.
+void append_long_json_string(std::string& out, const char* s, std::size_t n) {
+    const std::size_t at = out.size();
+    std::size_t j = 0;
+    bool whole = false;
+    out.resize_and_overwrite(at + n + 2, [&](char* buf, std::size_t) {
+        char* o = buf + at + 1;
+        buf[at] = '"';
+        auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)); };
+        auto store = [&](std::size_t k, __m128i x) { _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k), x); };
+        for (; j + 64 <= n; j += 64) {
+            const __m128i a = load(j), b = load(j + 16), c = load(j + 32), d = load(j + 48);
+            const __m128i bad = _mm_or_si128(_mm_or_si128(json_escape_bytes(a), json_escape_bytes(b)),
+                                             _mm_or_si128(json_escape_bytes(c), json_escape_bytes(d)));
+            if (_mm_movemask_epi8(bad) != 0) break;
+            store(j, a);
+            store(j + 16, b);
+            store(j + 32, c);
+            store(j + 48, d);
+        }
+        for (; j + 16 <= n; j += 16) {
+            const __m128i x = load(j);
+            if (json_escape_mask(x) != 0) return at + 1 + j;
+            store(j, x);
+        }
+        for (std::size_t k = j; k < n; ++k)
+            if (kJsonEscapes[static_cast<unsigned char>(s[k])] != 0) return at + 1 + j;
+        std::memcpy(o + j, s + j, n - j);
+        o[n] = '"';
+        whole = true;
+        return at + n + 2;
+    });
+    if (whole) return;
+    const std::size_t rest = n - j;
+    const std::size_t size = out.size();
+    const std::size_t extra = json_escape_extra_count(s + j, rest);
     // 16 bytes of room past the end for whole-block stores.
-    out.resize_and_overwrite(at + n + extra + 2 + 16, [&](char* buf, std::size_t) {
-        char* o = buf + at;
-        *o++ = '"';
-        std::size_t j = 0;
-        // Copies the `len` (< 16) bytes at `from` (inside the block before the
-        // last 16 bytes of the input) to `o` as one block: the output has room.
-        auto copy = [&](const char* from, unsigned len) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
-            o += len;
-        };
-        for (; j + 32 <= n; j += 16) {
-            const char* b = s + j;
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-            unsigned mask = json_escape_mask(x);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-            if (mask == 0) {
-                o += 16;
-                continue;
-            }
-            // The bytes before the first escape are in place already.
-            unsigned k = unsigned(__builtin_ctz(mask));
-            o = write_json_escape(o + k, static_cast<unsigned char>(b[k]));
-            unsigned from = k + 1;
-            for (mask &= mask - 1; mask != 0; mask &= mask - 1) {
-                k = unsigned(__builtin_ctz(mask));
-                copy(b + from, k - from);
-                o = write_json_escape(o, static_cast<unsigned char>(b[k]));
-                from = k + 1;
-            }
-            copy(b + from, 16 - from);
-        }
-        for (; j < n; ++j) {
-            const auto c = static_cast<unsigned char>(s[j]);
-            if (kJsonEscapes[c] == 0) *o++ = char(c);
-            else o = write_json_escape(o, c);
-        }
+    out.resize_and_overwrite(size + rest + extra + 1 + 16, [&](char* buf, std::size_t) {
+        char* o = write_escaped(buf + size, s + j, rest);
         *o++ = '"';
         return std::size_t(o - buf);
     });
