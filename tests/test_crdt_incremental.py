@@ -888,6 +888,22 @@ def test_long_list_counts_outgrow_their_table():
     doc.check()
 
 
+@pytest.mark.parametrize("others", [[], [3], [290], [3, 290], [3, 5, 150], [150, 151], [3, 150, 151, 290]])
+def test_insertions_into_a_long_list_of_a_value_it_holds(others):
+    """A value inserted at 150, call after call, into a long list that also holds it at
+    `others` (150 and 151 stand for a run at the place): where the diff puts the
+    insertion depends on whether it stands after the place, which the list's counts
+    and the elements before the place answer together."""
+    ints = [{"Int": 7 if i in others else 1000 + i} for i in range(300)]
+    init = json.dumps({"Map": {"ints": {"List": ints}, "rows": {"List": []}, "set": {"List": []},
+                               "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    for at in (150, 150, 149, 152, 0, 300):
+        doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": 0,
+                     "values": [{"Int": 7}]}])
+    doc.check()
+
+
 @pytest.mark.parametrize("field, key", [
     ("set", '{"Int":0}'), ("set", '{"Int":4}'), ("set", '{"Int":8}'),
     ("keyed", '[[["id"],{"Int":0}]]'), ("keyed", '[[["id"],{"Int":1}]]'), ("keyed", '[[["id"],{"Int":2}]]'),

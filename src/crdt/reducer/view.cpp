@@ -254,9 +254,22 @@ void settle(Node& n, const Value& before) {
 std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n, ListIndex* index, const Path& path) {
     const size_t len = a.size();
     size_t at = n.index;
-    auto absent_after = [&](const Value& x, size_t from) {
-        for (size_t i = from; i < len; ++i)
+    // Whether `x`, which stands `run` times just before `from` (from the
+    // edit's place on), stands nowhere from `from` on. Where the list has
+    // counts, the elements before the edit are read alongside, one for each
+    // read after it: once they hold every other element the count allows,
+    // none can follow (a count is never less than the elements it counts).
+    auto absent_after = [&](const Value& x, size_t from, size_t run) {
+        const auto count = index ? index->count(path, a, x) : std::nullopt;
+        size_t others = count ? *count - run : 0;
+        size_t before = 0;
+        for (size_t i = from; i < len; ++i) {
+            if (count) {
+                if (others == 0) return true;
+                if (before < n.index && a[before++] == x) --others;
+            }
             if (a[i] == x) return false;
+        }
         return true;
     };
     // Whether `x` equals at most `most` elements of the list, by its counts.
@@ -278,11 +291,11 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n, ListInd
         return at;
     }
     if (n.removed != 0 || at > len) return std::nullopt;
-    if (!n.distinct && !std::all_of(n.values.begin(), n.values.end(), [&](const Value& x) { return counted(x, 0); })) {
+    if (!n.distinct) {
         if (n.values.size() == 1)
             while (at < len && a[at] == n.values[0]) ++at;
         for (const Value& x : n.values)
-            if (!absent_after(x, at)) return std::nullopt;
+            if (!absent_after(x, at, at - n.index)) return std::nullopt;
     }
     if (at == len) return at;
     // Each insertion costs the pass 3 len - 2 at + k - 2 against its limit.
