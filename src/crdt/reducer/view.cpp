@@ -547,6 +547,19 @@ static Value copy_with_room(const Value& v) {
     return v;
 }
 
+// A copy of a text with the characters `chars` inserted at byte `at`, and
+// room for a few more bytes.
+static std::string copy_with_insertion(const std::string& text, size_t at, const std::vector<Value>& chars) {
+    size_t added = 0;
+    for (const auto& c : chars) added += c.as_str().size();
+    std::string s;
+    s.reserve(text.size() + added + 64);
+    s.append(text, 0, at);
+    for (const auto& c : chars) s += c.as_str();
+    s.append(text, at);
+    return s;
+}
+
 void IncrementalView::mark_dirty(Node& n) {
     n.kids.clear();
     n.value = Value();
@@ -668,11 +681,18 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                     n->values.insert(n->values.begin() + ptrdiff_t(insert_at - n->index),
                                      std::make_move_iterator(inserted.begin()), std::make_move_iterator(inserted.end()));
                 } else if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
+                    bool placed = false;
                     if (n->state != State::Value) {
                         const Value* v = &before_;
                         for (const auto& k : keys) v = v->find(k);
                         if (n->state == State::ListEdit) {
                             settle(*n, *v);
+                        } else if (text && insert) {
+                            // The first edit: the text copied once, the
+                            // insertion in its place.
+                            n->value = Value::str(copy_with_insertion(v->as_str(), insert_at, inserted));
+                            n->state = State::Value;
+                            placed = true;
                         } else {
                             // A copy with room for the edits, which then
                             // move only what follows them.
@@ -682,10 +702,12 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                     }
                     if (text) {
                         std::string& str = n->value.as_str();
-                        if (op.kind == OpKind::SequenceInsert) {
-                            std::string chars;
-                            for (const auto& c : inserted) chars += c.as_str();
-                            str.insert(insert_at, chars);
+                        if (insert) {
+                            if (!placed) {
+                                std::string chars;
+                                for (const auto& c : inserted) chars += c.as_str();
+                                str.insert(insert_at, chars);
+                            }
                         } else {
                             for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) str.erase(it->first, it->second);
                         }
