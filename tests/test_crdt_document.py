@@ -483,3 +483,18 @@ def test_hostile_input(method, args, message):
     before = doc.state()
     assert err(getattr(doc, method), *args) == message
     assert doc.state() == before
+
+
+@pytest.mark.parametrize("count", [1, 7, 8, 30])
+def test_named_fields_of_a_map_found_among_many(count):
+    # Every named field takes its own policy (here a set), keys it does not name
+    # the map's values (registers), whatever the number of names.
+    names = ["f%d" % i for i in range(count)] + ["g"]
+    spec = json.dumps({"root": {"kind": "map", "fields": {n: {"kind": "set"} for n in names}}})
+    doc = CrdtDocument(spec, json.dumps({"Map": {n: {"List": []} for n in names}}), "a")
+    for n in names:
+        mutate(doc, {"kind": "set_add", "path": [{"kind": "key", "key": n}], "value": {"Str": n}})
+    for other in ["f", "f%d" % count, "gg", ""]:
+        assert err(doc.mutate, json.dumps([{"kind": "set_add", "path": [{"kind": "key", "key": other}],
+                                            "value": "Null"}])) == "set_add path does not address a set"
+    assert json.loads(doc.value()) == {"Map": {n: {"List": [{"Str": n}]} for n in names}}

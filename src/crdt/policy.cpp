@@ -65,6 +65,13 @@ CrdtPolicy CrdtPolicy::sequence(SequenceMaterialization materialization, CrdtPol
 }
 
 const CrdtPolicy* CrdtPolicy::field(std::string_view name) const {
+    // A few fields (most maps of a schema name a handful) are compared in
+    // turn, by length first; more are searched in their order.
+    if (fields.size() <= 8) {
+        for (const auto& f : fields)
+            if (f.first.size() == name.size() && f.first == name) return &f.second;
+        return nullptr;
+    }
     auto it = std::lower_bound(fields.begin(), fields.end(), name,
                                [](const auto& f, std::string_view n) { return KeyLess{}(f.first, n); });
     if (it != fields.end() && it->first == name) return &it->second;
