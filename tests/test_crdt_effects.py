@@ -192,6 +192,46 @@ def test_long_text_edits_that_move_what_was_counted_before(order):
         written_text(doc.mutate(json.dumps([splice([K("a")], index, 0, *[{"Str": '"'}] * 8)])), "a", text)
 
 
+NESTED_TEXTS_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "a": {"kind": "sequence", "materialization": "string"}, "b": {"kind": "sequence", "materialization": "string"},
+    "m": {"kind": "map", "fields": {"t": {"kind": "sequence", "materialization": "string"}}}}}})
+ROOT_TEXT_SPEC = json.dumps({"root": {"kind": "sequence", "materialization": "string"}})
+
+
+@pytest.mark.parametrize("size", [255, 256, 5000])
+def test_long_texts_changed_together_and_kept(size):
+    """Texts at the top and one map down changed in one call (one of them into the
+    same text), by mutate and by apply, then a call that fails and a text at the
+    root: every result as the whole-value path gives it, and the value kept after
+    each call what the document holds."""
+    Reference = crdt_oracle.load().CrdtDocument
+    init = json.dumps({"Map": {"a": {"Str": "x" * size}, "b": {"Str": "y" * size},
+                               "m": {"Map": {"t": {"Str": "z" * size}}}}})
+    calls = [[splice([K("a")], 1, 0, {"Str": "1"}), splice([K("m"), K("t")], size, 0, {"Str": "2"}),
+              splice([K("b")], 0, 1, {"Str": "y"})],
+             [splice([K("b")], 5, 2), {"kind": "map_set", "path": [], "key": "b", "value": "Null"}],
+             [splice([K("a")], 0, 1), {"kind": "set_add", "path": [K("a")], "value": "Null"}]]
+    for spec, start, mutations in [(NESTED_TEXTS_SPEC, init, calls),
+                                   (ROOT_TEXT_SPEC, json.dumps({"Str": "r" * size}),
+                                    [[splice([], 3, 1, {"Str": "s"})], [splice([], 0, 0, {"Str": "s"}), {}]])]:
+        doc, ref = CrdtDocument(spec, start, "a"), Reference(spec, start, "a")
+        peer, whole = CrdtDocument(spec, start, "b"), Reference(spec, start, "b")
+        for mutation in mutations:
+            text = json.dumps(mutation)
+            try:
+                out = doc.mutate(text)
+            except ValueError as e:
+                with pytest.raises(ValueError, match=str(e)):
+                    ref.mutate_whole(text)
+                continue
+            assert out == ref.mutate_whole(text)
+            ops = json.dumps(json.loads(out)["ops"])
+            assert peer.apply(ops) == whole.apply_whole(ops)
+            assert doc.value() == peer.value() == ref.value() == whole.value()
+        assert doc.state() == ref.state()
+        assert CrdtDocument.from_state(spec, doc.state(), "a").value() == doc.value()
+
+
 LIST_SPEC = json.dumps({"root": {"kind": "map", "fields": {"r": {"kind": "sequence"}}}})
 
 

@@ -123,6 +123,22 @@ struct Tracker {
         view->commit(*cache, &index);
         return p;
     }
+
+    // Long texts the call's patch sets whole are lent to it rather than copied
+    // (the patch is written once, then `give_back` returns them to the value).
+    void lend_texts() {
+        if (view) view->lend_texts(kLendBytes);
+    }
+    // Once the patch is written: the lent texts go back into the value, and
+    // leave the patch's operations empty. A place not found drops the value
+    // (rebuilt when next needed) rather than keep it wrong.
+    void give_back(Patch& p) {
+        if (view && !view->give_back(p, *cache)) {
+            cache.reset();
+            index.clear();
+        }
+    }
+    static constexpr size_t kLendBytes = 256;
 };
 
 }  // namespace norvane::crdt::call

@@ -172,6 +172,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
+    if (before_commit) tracker.lend_texts();
     if (!whole) tracker.delta_texts.reserve(written.size());
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
@@ -189,7 +190,10 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     effect.patch = NV_TRY(tracker.finish(root));
     effect.deltas = std::move(tracker.deltas);
     effect.texts = std::move(tracker.delta_texts);
-    if (before_commit) before_commit(effect);
+    if (before_commit) {
+        before_commit(effect);
+        tracker.give_back(effect.patch);
+    }
     journal.done = true;
     return effect;
 }

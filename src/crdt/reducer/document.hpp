@@ -78,7 +78,9 @@ struct CrdtDocument {
     // `before_commit` sees the result while the changes can still be taken
     // back: when it throws, the document is left as it was. A mutation's sink
     // is given the operations made as their JSON array, the text their
-    // fingerprints were taken of.
+    // fingerprints were taken of. With a sink, the long texts the effect's
+    // patch sets whole are the document's own, lent to the sink: the effect
+    // returned afterwards holds Null in their place.
     using OpsSink = std::function<void(std::string_view, const CrdtEffect&)>;
     using EffectSink = std::function<void(const CrdtEffect&)>;
     // `text_size`: the length of the JSON text the mutations or operations

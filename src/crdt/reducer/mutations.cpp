@@ -229,6 +229,7 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
+    if (before_commit) tracker.lend_texts();
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());
     // The operations are their mutations with a dot each; their deltas, without.
@@ -242,7 +243,10 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     effect.texts = std::move(tracker.delta_texts);
     effect.applied = m.ops.size();
     m.text += ']';
-    if (before_commit) before_commit(m.text, effect);
+    if (before_commit) {
+        before_commit(m.text, effect);
+        tracker.give_back(effect.patch);
+    }
     journal.done = true;
     return std::pair{std::move(m.ops), std::move(effect)};
 }

@@ -411,11 +411,32 @@ void apply_node(Value& v, Node& n) {
     old = std::move(out);
 }
 
+// Texts the patch takes from the overlay instead of copies (`lent` null: none).
+struct Lender {
+    size_t min = 0;
+    std::vector<std::pair<Path, size_t>>* lent = nullptr;
+
+    // The patch operation of `now`, which replaces `old` (null: nothing stood
+    // there) at `path`, when `now` is a text long enough to lend: it is moved
+    // into the operation. True when it was such a text.
+    bool set(Value& now, const Value* old, const Path& path, std::vector<Op>& ops) const {
+        if (!lent || now.kind() != Value::Kind::Str || now.as_str().size() < min) return false;
+        if (old && *old == now) return true;
+        Op op;
+        op.kind = Op::Kind::Set;
+        op.path = path;
+        lent->emplace_back(path, ops.size());
+        op.value = std::move(now);
+        ops.push_back(std::move(op));
+        return true;
+    }
+};
+
 // The patch operations of the changes of `n` over `base`, in the order the
 // structural diff of the two maps gives them.
-void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index) {
+void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index, const Lender& lend) {
     std::vector<const std::string*> removed;
-    for (const auto& [k, kid] : n.kids) {
+    for (auto& [k, kid] : n.kids) {
         const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
         path.push_back(PathSeg::make_key(k));
         switch (kid.state) {
@@ -423,7 +444,8 @@ void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops
                 if (old) removed.push_back(&k);
                 break;
             case State::Value:
-                if (old) {
+                if (lend.set(kid.value, old, path, ops)) {
+                } else if (old) {
                     diff_value(path, *old, kid.value, ops);
                 } else {
                     Op op;
@@ -434,7 +456,7 @@ void emit_map(const Node& n, const Value& base, Path& path, std::vector<Op>& ops
                 }
                 break;
             case State::Interior:
-                if (old) emit_map(kid, *old, path, ops, index);
+                if (old) emit_map(kid, *old, path, ops, index, lend);
                 break;
             case State::ListEdit:
                 if (old) emit_list_edit(kid, *old, path, ops, index);
@@ -912,10 +934,29 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     Patch p;
     p.rev = 0;
     Path path;
-    if (root_.state == State::Value) diff_value(path, before_, root_.value, p.ops);
-    else if (root_.state == State::ListEdit) emit_list_edit(root_, before_, path, p.ops, index);
-    else if (root_.state == State::Interior) emit_map(root_, before_, path, p.ops, index);
+    lent_.clear();
+    const Lender lend{lend_min_, lend_min_ ? &lent_ : nullptr};
+    if (root_.state == State::Value) {
+        if (!lend.set(root_.value, &before_, path, p.ops)) diff_value(path, before_, root_.value, p.ops);
+    } else if (root_.state == State::ListEdit) {
+        emit_list_edit(root_, before_, path, p.ops, index);
+    } else if (root_.state == State::Interior) {
+        emit_map(root_, before_, path, p.ops, index, lend);
+    }
     return p;
+}
+
+bool IncrementalView::give_back(Patch& patch, Value& value) {
+    for (auto& [path, k] : lent_) {
+        Value* v = &value;
+        for (const PathSeg& seg : path) {
+            v = v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
+            if (!v) return false;
+        }
+        *v = std::move(patch.ops[k].value);
+    }
+    lent_.clear();
+    return true;
 }
 
 void IncrementalView::commit(Value& value, ListIndex* index) {

@@ -47,6 +47,13 @@ public:
     // and brings the counts of `index` up to date with them.
     void commit(Value& value, ListIndex* index = nullptr);
 
+    // A text of `min_bytes` or more that the patch sets whole is moved into
+    // the patch rather than copied: commit then leaves its place in the value
+    // empty until `give_back` moves it from the patch (written by then) into
+    // the value commit wrote. False when a place is not found.
+    void lend_texts(size_t min_bytes) { lend_min_ = min_bytes; }
+    bool give_back(Patch& patch, Value& value);
+
     // A changed subtree: a replacement value, an absent map entry, a sequence
     // to materialise again, an unchanged map some of whose entries changed, or
     // one splice laid over the list before the call (`removed` elements from
@@ -82,6 +89,9 @@ private:
     const CrdtPolicy& policy_;
     const Value& before_;
     Node root_;
+    // Texts lent to the patch: their paths and operations.
+    size_t lend_min_ = 0;
+    std::vector<std::pair<Path, size_t>> lent_;
     // Whether a node was ever left to materialise: without one, nothing
     // below the overlay needs resolving.
     bool dirty_ = false;
