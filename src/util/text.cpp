@@ -66,6 +66,12 @@ inline __m128i json_escape_bytes(__m128i x) {
 }
 // The same as a bit mask.
 inline unsigned json_escape_mask(__m128i x) { return static_cast<unsigned>(_mm_movemask_epi8(json_escape_bytes(x))); }
+// Whether any byte of four blocks needs an escape, in one test.
+inline bool json_escape_any(__m128i a, __m128i b, __m128i c, __m128i d) {
+    const __m128i bad = _mm_or_si128(_mm_or_si128(json_escape_bytes(a), json_escape_bytes(b)),
+                                     _mm_or_si128(json_escape_bytes(c), json_escape_bytes(d)));
+    return _mm_movemask_epi8(bad) != 0;
+}
 #endif
 
 inline std::size_t json_plain_blocks(const char* p, const char* end) {
@@ -222,11 +228,8 @@ std::size_t json_escape_extra_count(const char* s, std::size_t n) {
     std::size_t extra = 0;
     std::size_t i = 0;
     auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)); };
-    for (; i + 64 <= n; i += 64) {
-        const __m128i bad = _mm_or_si128(_mm_or_si128(json_escape_bytes(load(i)), json_escape_bytes(load(i + 16))),
-                                         _mm_or_si128(json_escape_bytes(load(i + 32)), json_escape_bytes(load(i + 48))));
-        if (_mm_movemask_epi8(bad) != 0) break;
-    }
+    for (; i + 64 <= n; i += 64)
+        if (json_escape_any(load(i), load(i + 16), load(i + 32), load(i + 48))) break;
     for (; i + 16 <= n; i += 16) {
         const __m128i x = load(i);
         const unsigned mask = json_escape_mask(x);
@@ -324,9 +327,7 @@ void append_long_json_string(std::string& out, const char* s, std::size_t n) {
         auto store = [&](std::size_t k, __m128i x) { _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k), x); };
         for (; j + 64 <= n; j += 64) {
             const __m128i a = load(j), b = load(j + 16), c = load(j + 32), d = load(j + 48);
-            const __m128i bad = _mm_or_si128(_mm_or_si128(json_escape_bytes(a), json_escape_bytes(b)),
-                                             _mm_or_si128(json_escape_bytes(c), json_escape_bytes(d)));
-            if (_mm_movemask_epi8(bad) != 0) break;
+            if (json_escape_any(a, b, c, d)) break;
             store(j, a);
             store(j + 16, b);
             store(j + 32, c);

@@ -411,21 +411,22 @@ void apply_node(Value& v, Node& n) {
     old = std::move(out);
 }
 
-// Texts the patch takes from the overlay instead of copies (`lent` null: none).
+// Texts the patch takes from the overlay instead of copies: those of `min`
+// bytes or more, recorded in `lent`.
 struct Lender {
-    size_t min = 0;
-    std::vector<std::pair<Path, size_t>>* lent = nullptr;
+    size_t min;
+    std::vector<std::pair<Path, size_t>>& lent;
 
     // The patch operation of `now`, which replaces `old` (null: nothing stood
     // there) at `path`, when `now` is a text long enough to lend: it is moved
     // into the operation. True when it was such a text.
     bool set(Value& now, const Value* old, const Path& path, std::vector<Op>& ops) const {
-        if (!lent || now.kind() != Value::Kind::Str || now.as_str().size() < min) return false;
+        if (now.kind() != Value::Kind::Str || now.as_str().size() < min) return false;
         if (old && *old == now) return true;
         Op op;
         op.kind = Op::Kind::Set;
         op.path = path;
-        lent->emplace_back(path, ops.size());
+        lent.emplace_back(path, ops.size());
         op.value = std::move(now);
         ops.push_back(std::move(op));
         return true;
@@ -935,7 +936,7 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     p.rev = 0;
     Path path;
     lent_.clear();
-    const Lender lend{lend_min_, lend_min_ ? &lent_ : nullptr};
+    const Lender lend{lend_min_, lent_};
     if (root_.state == State::Value) {
         if (!lend.set(root_.value, &before_, path, p.ops)) diff_value(path, before_, root_.value, p.ops);
     } else if (root_.state == State::ListEdit) {

@@ -2,6 +2,7 @@
 // untouched, with the subtrees its operations changed laid over it.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <memory>
@@ -89,8 +90,9 @@ private:
     const CrdtPolicy& policy_;
     const Value& before_;
     Node root_;
-    // Texts lent to the patch: their paths and operations.
-    size_t lend_min_ = 0;
+    // Texts lent to the patch (none unless lend_texts says from what length):
+    // their paths and operations.
+    size_t lend_min_ = SIZE_MAX;
     std::vector<std::pair<Path, size_t>> lent_;
     // Whether a node was ever left to materialise: without one, nothing
     // below the overlay needs resolving.
