@@ -551,7 +551,7 @@ def test_unknown_codec_names(name):
 
 
 @pytest.mark.parametrize("special", ['"', "\\", "\n", "\x1f", "\x7f", "é", "\u2028"])
-@pytest.mark.parametrize("n", [70, 203])
+@pytest.mark.parametrize("n", [70, 203, 395])
 def test_escapes_anywhere_in_long_strings(special, n):
     # Long plain runs are checked many bytes at a time: a character to escape
     # must be found wherever it stands in them.
@@ -565,7 +565,7 @@ def test_long_strings_dense_with_escapes_match_json_dumps(s):
     assert norvane.encode('{"Str":%s}' % json.dumps(s)) == ('{"Str":%s}' % string_text(s)).encode("utf-8")
 
 
-@pytest.mark.parametrize("n", [64, 79, 80, 95, 96, 97, 127, 128])
+@pytest.mark.parametrize("n", [64, 79, 80, 95, 96, 97, 127, 128, 129, 255, 256, 257])
 @pytest.mark.parametrize("fill", ["\t", "x", "x\n", "\x01yz"])
 def test_escapes_up_to_the_last_byte_of_long_strings(n, fill):
     # Every block boundary and the very end, with escapes packed or spread.
