@@ -19,7 +19,7 @@ namespace norvane::crdt {
 namespace {
 
 constexpr uint8_t kOther = 0xFF;   // a shown element that is not one character
-constexpr size_t kLeafMax = 32;    // items per leaf before it splits
+constexpr size_t kLeafMax = 16;    // items per leaf before it splits
 constexpr uint32_t kItemMax = 4096;  // elements per item before another starts
 
 // What a node shows in a sequence under an empty filter: 0 nothing, the bytes
