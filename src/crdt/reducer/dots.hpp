@@ -2,6 +2,7 @@
 // dots, element ids, and the shared pointers and dot sets the node tree holds.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <functional>
 #include <vector>
@@ -111,10 +112,12 @@ struct NodeState;
 
 // Makes room for one more element, growing the capacity geometrically: an
 // append after it cannot fail for want of memory, and appends stay amortised
-// constant time.
+// constant time. The first room is about 256 bytes (at least one element):
+// a call of one operation keeps its records in a small allocation.
 template <class Vec>
 void reserve_one(Vec& v) {
-    if (v.size() == v.capacity()) v.reserve(v.size() < 8 ? 8 : 2 * v.size());
+    constexpr size_t kFirst = std::max<size_t>(1, 256 / sizeof(typename Vec::value_type));
+    if (v.size() == v.capacity()) v.reserve(v.size() < kFirst ? kFirst : 2 * v.size());
 }
 
 // A shared, copy-on-write pointer to a node; null means "no node". Copies
