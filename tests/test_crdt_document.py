@@ -337,6 +337,12 @@ def test_member_key():
     ([["b"], ["a", "x"]], {"a": {"Map": {"x": "Null"}}, "b": {"Str": "x"}}, '[[["a","x"],"Null"],[["b"],{"Str":"x"}]]'),
     ([["c"], ["a"], ["b"]], {"a": {"Int": 1}, "b": {"Str": "x"}, "c": {"Bool": True}},
      '[[["a"],{"Int":1}],[["b"],{"Str":"x"}],[["c"],{"Bool":true}]]'),
+    # four and five paths: the values found along them are held in place, then in a list
+    ([["d"], ["c"], ["b"], ["a"]], {k: {"Int": i} for i, k in enumerate("abcd")},
+     '[[["a"],{"Int":0}],[["b"],{"Int":1}],[["c"],{"Int":2}],[["d"],{"Int":3}]]'),
+    ([["e"], ["a"], ["d"], ["b"], ["c"]], {k: {"Str": k * 3} for k in "abcde"},
+     '[[["a"],{"Str":"aaa"}],[["b"],{"Str":"bbb"}],[["c"],{"Str":"ccc"}],[["d"],{"Str":"ddd"}],'
+     '[["e"],{"Str":"eee"}]]'),
 ])
 def test_identity_paths_in_either_order_give_one_spec_and_one_member_key(keys, value, member_key):
     def spec(paths):

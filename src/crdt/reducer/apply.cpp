@@ -195,8 +195,12 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
         value_to_json(out, value);
         return out;
     }
-    std::vector<const Value*> found;
-    found.reserve(keys.size());
+    // The values at the identity paths, in place for the few most sets have:
+    // keys are built for every member a lookup compares.
+    const Value* few[4];
+    std::vector<const Value*> many(keys.size() > 4 ? keys.size() : 0);
+    const Value** found = keys.size() > 4 ? many.data() : few;
+    size_t count = 0;
     for (const auto& path : keys) {
         const Value* cur = &value;
         for (const auto& seg : path) {
@@ -216,8 +220,9 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
             }
             cur = next;
         }
-        found.push_back(cur);
+        found[count++] = cur;
     }
+    out.reserve(48 * keys.size());
     out += '[';
     for (size_t i = 0; i < keys.size(); ++i) {
         if (i) out += ',';
