@@ -353,8 +353,9 @@ const bool kHaveAvx2 = [] {
 #endif
 
 // A long string. Most need no escape at all: their blocks are checked and
-// stored in one pass, four at a time (eight where the processor has AVX2). From the first block that needs one,
-// the rest's escapes are counted and the rest written escaped.
+// stored in one pass, 64 bytes a test (128 where the processor has AVX2).
+// From the first block that needs one, the rest's escapes are counted and the
+// rest written escaped.
 void append_long_json_string(std::string& out, const char* s, std::size_t n) {
     const std::size_t at = out.size();
     std::size_t j = 0;
