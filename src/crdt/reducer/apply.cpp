@@ -195,12 +195,11 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
         value_to_json(out, value);
         return out;
     }
-    // The values at the identity paths, in place for the few most sets have:
-    // keys are built for every member a lookup compares.
-    const Value* few[4];
-    std::vector<const Value*> many(keys.size() > 4 ? keys.size() : 0);
-    const Value** found = keys.size() > 4 ? many.data() : few;
-    size_t count = 0;
+    // Each path's part is written as soon as its value is found (a failure
+    // drops the text), with room for a short key made at once: keys are built
+    // for every member a lookup compares.
+    out.reserve(48 * keys.size());
+    out += '[';
     for (const auto& path : keys) {
         const Value* cur = &value;
         for (const auto& seg : path) {
@@ -220,19 +219,14 @@ Result<std::string> member_key(const std::vector<IdentityPath>& keys, const Valu
             }
             cur = next;
         }
-        found[count++] = cur;
-    }
-    out.reserve(48 * keys.size());
-    out += '[';
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (i) out += ',';
+        if (&path != &keys.front()) out += ',';
         out += "[[";
-        for (size_t j = 0; j < keys[i].size(); ++j) {
+        for (size_t j = 0; j < path.size(); ++j) {
             if (j) out += ',';
-            append_json_string(out, keys[i][j]);
+            append_json_string(out, path[j]);
         }
         out += "],";
-        value_to_json(out, *found[i]);
+        value_to_json(out, *cur);
         out += ']';
     }
     out += ']';
