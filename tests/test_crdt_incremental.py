@@ -992,3 +992,140 @@ def test_member_added_beside_one_whose_identity_shows_null(value):
     doc = hidden_identity_member()
     doc.mutate([{"kind": "set_add", "path": [K("keyed")], "value": value}])
     doc.check()
+
+
+# ---- long lists edited call after call, held out of the kept value ------------------------
+
+HELD_LENGTH = 1100  # past the length from which a list edited call after call is held
+
+
+def held_change(target, rnd, model, a):
+    """One mutation on `target` near the cursor or anywhere: insertions, deletions and
+    replacements of ints (of values standing elsewhere too), a field of one map of
+    the list of maps or a map inserted there, members of a set and a keyed set added,
+    written or removed; `model` follows lengths, cursors and members."""
+    n, at = model[target], model["cursor"]
+    at = min(at, n) if rnd.random() < 0.8 else rnd.randint(0, n)
+    if target == "ints":
+        kind = rnd.choice(["insert", "insert", "insert", "delete", "replace"]) if n else "insert"
+        at = min(at, n - 1) if kind != "insert" else at
+        model["cursor"] = at + (kind == "insert")
+        model[target] += {"insert": 1, "delete": -1}.get(kind, 0)
+        return {"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": int(kind != "insert"),
+                "values": [] if kind == "delete" else [{"Int": rnd.randrange(60)}]}
+    if target == "rows":
+        model["cursor"] = at
+        if rnd.random() < 0.5 or not n:
+            model[target] += 1
+            return {"kind": "sequence_splice", "path": [K("rows")], "index": at, "delete_count": 0,
+                    "values": [{"Map": {"a": {"Int": rnd.randrange(7)}}}]}
+        shown = visible_ids(json.loads(a.fast.state())["root"]["entries"]["rows"]["node"])
+        return {"kind": "map_set", "path": [K("rows"), {"kind": "element", "id": shown[min(at, n - 1)]}],
+                "key": "a", "value": {"Int": rnd.randrange(7)}}
+    members = model["members"][target]
+    x = rnd.randrange(2 * HELD_LENGTH + 200)
+    if target == "set":
+        if x in members:
+            members.discard(x)
+            return {"kind": "set_remove", "path": [K("set")], "key": json.dumps({"Int": x}, separators=(",", ":"))}
+        members.add(x)
+        return {"kind": "set_add", "path": [K("set")], "value": {"Int": x}}
+    key = ID_KEY(x)
+    if x in members and rnd.random() < 0.5:
+        return {"kind": "map_set", "path": [K("keyed"), M(key)], "key": "a", "value": {"Int": rnd.randrange(5)}}
+    if x in members and rnd.random() < 0.5:
+        members.discard(x)
+        return {"kind": "set_remove", "path": [K("keyed")], "key": key}
+    members.add(x)
+    return {"kind": "set_add", "path": [K("keyed")], "value": {"Map": {"id": {"Int": x}, "a": {"Int": 0}}}}
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_long_lists_held_between_calls(seed):
+    """Runs of calls that each edit one long list at one place, switching lists now
+    and then, with calls that also change another list, read the value, or replace
+    the list; a second replica receives the operations one per call and in batches.
+    Every result is compared with the whole-value path, and the kept value (the held
+    list read in its place) with the value materialised again."""
+    rnd = random.Random(seed)
+    init = json.dumps({"Map": {
+        "ints": {"List": [{"Int": i % 50} for i in range(HELD_LENGTH)]},
+        "rows": {"List": [{"Map": {"a": {"Int": i % 7}}} for i in range(HELD_LENGTH)]},
+        "set": {"List": [{"Int": 2 * i} for i in range(HELD_LENGTH)]},
+        "keyed": {"List": [{"Map": {"id": {"Int": 2 * i}, "a": {"Int": 0}}} for i in range(HELD_LENGTH)]}}})
+    state = norvane.CrdtDocument(LISTS, init, "a").state()
+    a, b = Twin(LISTS, state, "a"), Twin(LISTS, state, "b")
+    targets = ["ints", "rows", "set", "keyed"]
+    model = {t: HELD_LENGTH for t in targets}
+    model.update(cursor=HELD_LENGTH // 2, members={t: {2 * i for i in range(HELD_LENGTH)} for t in ("set", "keyed")})
+    target, pending = "ints", []
+    for _ in range(120):
+        if rnd.random() < 0.1:
+            target, model["cursor"] = rnd.choice(targets), rnd.randint(0, HELD_LENGTH)
+        mutations = [held_change(target, rnd, model, a)]
+        roll = rnd.random()
+        if roll < 0.08:
+            mutations.append(held_change(rnd.choice(targets), rnd, model, a))
+        elif roll < 0.1 and target == "ints":
+            model["ints"] = HELD_LENGTH
+            mutations.append({"kind": "map_set", "path": [], "key": "ints",
+                              "value": {"List": [{"Int": i % 9} for i in range(HELD_LENGTH)]}})
+        pending += a.mutate(mutations)
+        roll = rnd.random()
+        if roll < 0.05:
+            a.check(value=False)  # reads the value
+        elif roll < 0.35 and pending:
+            if rnd.random() < 0.5:
+                b.apply(pending)
+            else:
+                for op in pending:
+                    b.apply([op])
+            pending = []
+    b.apply(pending)
+    assert a.check() == b.check()
+
+
+NESTED_SPEC = json.dumps({"root": {"kind": "map", "fields": {
+    "m": {"kind": "map", "fields": {"l": LIST, "x": REG}}, "y": REG}}})
+
+
+@pytest.mark.parametrize("change", [
+    {"kind": "map_set", "path": [], "key": "m", "value": {"Map": {"l": {"List": [{"Int": 5}]}}}},
+    {"kind": "map_set", "path": [], "key": "m", "value": {"Map": {"x": {"Int": 1}}}},  # shows as it was
+    {"kind": "map_remove", "path": [], "key": "m"},
+    {"kind": "map_remove", "path": [K("m")], "key": "l"},
+    {"kind": "map_set", "path": [K("m")], "key": "x", "value": {"Int": 1}},
+    {"kind": "register_set", "path": [K("y")], "value": {"Int": 2}},
+])
+@pytest.mark.parametrize("alone", [True, False], ids=["alone", "with an insertion"])
+def test_held_list_below_a_map_changed_above_or_beside(change, alone):
+    """A long list two maps down, held after calls that insert into it, then the map
+    holding it replaced or removed, the list removed, or a field beside it written."""
+    init = json.dumps({"Map": {"m": {"Map": {"l": {"List": [{"Int": i} for i in range(HELD_LENGTH)]},
+                                             "x": {"Int": 1}}}}})
+    doc = Twin(NESTED_SPEC, norvane.CrdtDocument(NESTED_SPEC, init, "a").state(), "a")
+    insert = {"kind": "sequence_splice", "path": [K("m"), K("l")], "index": 7, "delete_count": 0,
+              "values": [{"Int": -1}]}
+    for _ in range(3):
+        doc.mutate([insert])
+    doc.mutate([change] if alone else [insert, change])
+    doc.mutate([insert])
+    doc.check()
+
+
+def test_held_list_grows_past_its_room():
+    """Hundreds of insertions of new values, one call each, at places moving back and
+    forth through a held list (now and then a deletion or a value the list holds, whose
+    effect is the whole diff): its room is widened again and again with elements on both
+    sides of the place."""
+    init = json.dumps({"Map": {"ints": {"List": [{"Int": i} for i in range(HELD_LENGTH)]}, "rows": {"List": []},
+                               "set": {"List": []}, "keyed": {"List": []}}})
+    doc = Twin(LISTS, norvane.CrdtDocument(LISTS, init, "a").state(), "a")
+    length = HELD_LENGTH
+    for j in range(400):
+        at = (j * 389) % length
+        delete = int(j % 170 == 0)
+        doc.mutate([{"kind": "sequence_splice", "path": [K("ints")], "index": at, "delete_count": delete,
+                     "values": [] if delete else [{"Int": j if j % 150 == 75 else 10_000 + j}]}])
+        length += 1 - 2 * delete
+    doc.check()

@@ -44,10 +44,7 @@ struct Journal {
         nodes.rollback();
         for (auto it = dots.rbegin(); it != dots.rend(); ++it) doc.context.remove_added(*it);
         doc.lamport_counter = lamport;
-        if (cache_changing) {
-            doc.value_cache.reset();
-            doc.list_index.clear();
-        }
+        if (cache_changing) doc.drop_value();
     }
     // Records a dot the context does not hold, with its operation's
     // fingerprint. The record is made first, with room to take it back.
@@ -68,16 +65,18 @@ struct Tracker {
     UndoLog* undo;
     std::shared_ptr<Value>& cache;  // the value before the call
     ListIndex& index;               // counts of the long lists in `cache`
+    ListHold& hold;                 // the list held out of `cache`
     bool whole;
     std::shared_ptr<Value> running;  // whole: the value so far
     std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
     std::string delta_texts;  // the JSON of the deltas written from their operations' texts
 
-    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, ListIndex& i, bool w)
-        : policy(p), undo(u), cache(c), index(i), whole(w) {
+    // `cache` holds the value (see CrdtDocument::keep_value).
+    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, ListIndex& i, ListHold& h, bool w)
+        : policy(p), undo(u), cache(c), index(i), hold(h), whole(w) {
         if (whole) running = cache;
-        else view.emplace(policy, *cache);
+        else view.emplace(policy, *cache, &hold);
     }
 
     // Applies `op` to `root` and records its delta when the value changed;
@@ -136,6 +135,7 @@ struct Tracker {
         if (view && !view->give_back(p, *cache)) {
             cache.reset();
             index.clear();
+            hold.reset();
         }
     }
     static constexpr size_t kLendBytes = 256;

@@ -111,10 +111,7 @@ Result<uint64_t> CrdtDocument::compact(std::string_view frontier_json) {
     prepare(root, policy(), [&](const Dot& d) { return dot_covered(d, frontier); });
     uint64_t purged = compact_node(root, policy(), frontier);
     // Purged tombstones were invisible; the value is recomputed all the same.
-    if (purged) {
-        value_cache.reset();
-        list_index.clear();
-    }
+    if (purged) drop_value();
     context.compacted.swap(compacted);
     context.drop_covered(frontier);
     return purged;

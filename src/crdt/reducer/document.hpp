@@ -33,7 +33,9 @@ struct CrdtDocument {
     uint64_t lamport_counter = 0;
     // The materialised value of `root`, kept between calls; null when unknown.
     // Calls that change the document update it in place.
-    std::shared_ptr<Value> value_cache;
+    // Reading the value may put a held list back, or drop it all when that
+    // fails: the three caches are mutable.
+    mutable std::shared_ptr<Value> value_cache;
     // The length of the last result text, reserved for the next one: a text's
     // effect carries the whole text, and a call's result is mostly the size of
     // the one before.
@@ -42,7 +44,10 @@ struct CrdtDocument {
     // is written without growing its text again and again.
     mutable size_t state_hint = 0;
     // Counts of the long lists of `value_cache` that calls edit, cleared with it.
-    ListIndex list_index;
+    mutable ListIndex list_index;
+    // A long list of `value_cache` that calls edit one place at a time, held
+    // out of it; reading the value puts it back. Dropped with the value.
+    mutable ListHold list_hold;
     // The JSON forms of the last long strings results carried: a text's effect
     // carries the whole text after every edit, written mostly by copying.
     JsonStringMemo result_strings;
@@ -71,6 +76,15 @@ struct CrdtDocument {
 
     // The materialised value, from the cache when it is known.
     Result<std::shared_ptr<const Value>> current_value() const;
+    // Makes `value_cache` known before a call; the whole-value path reads it
+    // with the held list back in its place.
+    Status keep_value(bool whole);
+    // Forgets the kept value and everything kept beside it.
+    void drop_value() const {
+        value_cache.reset();
+        list_index.clear();
+        list_hold.reset();
+    }
 
     // The core of mutate and apply, on parsed input. `whole` computes effects and
     // deltas by materialising the whole value after every operation: the simple

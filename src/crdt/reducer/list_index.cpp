@@ -28,11 +28,11 @@ size_t start_of(uint64_t tag, size_t mask) { return size_t(tag >> kCountBits) & 
 
 }  // namespace
 
-void ListIndex::Counts::build(const ValueList& list) {
+void ListIndex::Counts::build(ListRef list) {
     slots.assign(std::bit_ceil(std::max<size_t>(2 * list.size(), 64)), 0);
     filled = 0;
     size = list.size();
-    for (const Value& v : list) add(equality_hash(v), 1);
+    for (size_t i = 0; i < list.size(); ++i) add(equality_hash(list[i]), 1);
 }
 
 uint64_t ListIndex::Counts::get(uint64_t h) const {
@@ -86,7 +86,7 @@ ListIndex::Counts* ListIndex::find(const Path& path) {
     return nullptr;
 }
 
-std::optional<size_t> ListIndex::count(const Path& path, const ValueList& list, const Value& v) {
+std::optional<size_t> ListIndex::count(const Path& path, ListRef list, const Value& v) {
     if (list.size() < kMinLength) return std::nullopt;
     Counts* c = find(path);
     if (!c) {
@@ -114,8 +114,7 @@ std::optional<size_t> ListIndex::count(const Path& path, const ValueList& list, 
     return c->get(equality_hash(v));
 }
 
-void ListIndex::splice(const Path& path, const ValueList& list, size_t index, size_t removed,
-                       const ValueList& values) {
+void ListIndex::splice(const Path& path, ListRef list, size_t index, size_t removed, const ValueList& values) {
     Counts* c = find(path);
     if (!c) return;
     if (c->size != list.size() || index + removed > list.size()) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "crdt/reducer/held_list.hpp"
 #include "diff/patch.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
@@ -28,11 +29,11 @@ public:
     // How many elements of `list`, the list at `path` in the kept value, may
     // equal `v`: exact unless two hashes collide, never less. Nothing for a
     // short list. Counts the list first when it has no counts yet.
-    std::optional<size_t> count(const Path& path, const ValueList& list, const Value& v);
+    std::optional<size_t> count(const Path& path, ListRef list, const Value& v);
 
     // The list at `path`, as it is now, is about to give `removed` elements
     // from `index` on way to `values`.
-    void splice(const Path& path, const ValueList& list, size_t index, size_t removed, const ValueList& values);
+    void splice(const Path& path, ListRef list, size_t index, size_t removed, const ValueList& values);
 
     // A call begins.
     void next_call() { ++call_; }
@@ -60,7 +61,7 @@ private:
         uint64_t last_use = 0;
         std::vector<uint64_t> slots;
 
-        void build(const ValueList& list);
+        void build(ListRef list);
         uint64_t get(uint64_t h) const;
         void add(uint64_t h, int64_t delta);
     };

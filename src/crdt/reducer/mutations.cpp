@@ -226,9 +226,9 @@ struct Mutator {
 Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std::vector<CrdtMutation> mutations,
                                                                             bool whole, const OpsSink& before_commit,
                                                                             size_t text_size) {
-    if (!value_cache) value_cache = std::make_shared<Value>(NV_TRY(materialize_node(root, policy())));
+    NV_CHECK(keep_value(whole));
     Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, whole);
+    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, list_hold, whole);
     if (before_commit) tracker.lend_texts();
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());

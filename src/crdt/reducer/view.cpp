@@ -162,7 +162,7 @@ bool shows_own_identity(const std::vector<IdentityPath>& keys, const Value& memb
 // sequence showed before the call (under no removal): its place there when it
 // showed (`shown`), else where it comes in. Nothing when the list cannot tell.
 Result<std::optional<size_t>> list_position(const NodeState& node, const CrdtPolicy& pol, const Child& c,
-                                            const ValueList& items, bool shown, const RemovalFilter& filter) {
+                                            ListRef items, bool shown, const RemovalFilter& filter) {
     if (const SequenceNode* q = node.seq()) {
         if (pol.materialization != SequenceMaterialization::List || q->has_orphans()) return std::optional<size_t>();
         const size_t at = q->position(c.id).first;
@@ -251,7 +251,7 @@ void settle(Node& n, const Value& before) {
 // equal ones goes after them. Nothing when the diff gives more.
 // Long lists are not read for this when `index` has their counts (the list
 // `a` is the one at `path`).
-std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n, ListIndex* index, const Path& path) {
+std::optional<size_t> plain_list_edit(ListRef a, const Node& n, ListIndex* index, const Path& path) {
     const size_t len = a.size();
     size_t at = n.index;
     // Whether `x`, which stands `run` times just before `from` (from the
@@ -306,13 +306,17 @@ std::optional<size_t> plain_list_edit(const ValueList& a, const Node& n, ListInd
 }
 
 // The patch operations of a list edit over `old`, as the structural diff of
-// the list before and after gives them.
-void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops, ListIndex* index) {
-    if (old.kind() == Value::Kind::List) {
-        if (auto at = plain_list_edit(old.as_list(), n, index, path)) {
+// the list before and after gives them. The held list, when it is the one at
+// `path`, stands in for `old`, and the edit's place is known already.
+void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops, ListIndex* index,
+                    const ListHold::Held* held) {
+    const bool here = held && held->path == path;
+    if (here || old.kind() == Value::Kind::List) {
+        const ListRef items = here ? held->items.ref() : ListRef(old.as_list());
+        if (auto at = here ? n.plain : plain_list_edit(items, n, index, path)) {
             if (replaces_one(n)) {
                 path.push_back(PathSeg::make_index(*at));
-                diff_value(path, old.as_list()[*at], n.values[0], ops);
+                diff_value(path, items[*at], n.values[0], ops);
                 path.pop_back();
                 return;
             }
@@ -343,14 +347,14 @@ void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>
     EditContainer after;
     after.kind = Value::Kind::List;
     after.items.reserve(items.size() - n.removed + n.values.size());
-    auto held = [](const Value& v) {
+    auto pointing = [](const Value& v) {
         EditNode e;
         e.value = &v;
         return e;
     };
-    for (size_t i = 0; i < n.index; ++i) after.items.push_back(held(items[i]));
-    for (const Value& v : n.values) after.items.push_back(held(v));
-    for (size_t i = n.index + n.removed; i < items.size(); ++i) after.items.push_back(held(items[i]));
+    for (size_t i = 0; i < n.index; ++i) after.items.push_back(pointing(items[i]));
+    for (const Value& v : n.values) after.items.push_back(pointing(v));
+    for (size_t i = n.index + n.removed; i < items.size(); ++i) after.items.push_back(pointing(items[i]));
     diff_list_nodes(path, old, after, ops);
 }
 
@@ -435,7 +439,8 @@ struct Lender {
 
 // The patch operations of the changes of `n` over `base`, in the order the
 // structural diff of the two maps gives them.
-void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index, const Lender& lend) {
+void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index, const Lender& lend,
+              const ListHold::Held* held) {
     std::vector<const std::string*> removed;
     for (auto& [k, kid] : n.kids) {
         const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
@@ -457,10 +462,10 @@ void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, List
                 }
                 break;
             case State::Interior:
-                if (old) emit_map(kid, *old, path, ops, index, lend);
+                if (old) emit_map(kid, *old, path, ops, index, lend, held);
                 break;
             case State::ListEdit:
-                if (old) emit_list_edit(kid, *old, path, ops, index);
+                if (old) emit_list_edit(kid, *old, path, ops, index, held);
                 break;
             case State::Dirty: break;
         }
@@ -581,6 +586,19 @@ static std::string copy_with_insertion(const std::string& text, size_t at, const
     for (const auto& c : chars) s += c.as_str();
     s.append(text, at);
     return s;
+}
+
+const ListHold::Held* IncrementalView::held_at(const std::vector<std::string>& keys) const {
+    if (!hold_ || !hold_->held) return nullptr;
+    const Path& h = hold_->held->path;
+    if (h.size() != keys.size()) return nullptr;
+    for (size_t i = 0; i < h.size(); ++i)
+        if (h[i].key != keys[i]) return nullptr;
+    return &*hold_->held;
+}
+
+void IncrementalView::release() {
+    if (hold_ && hold_->held && !hold_->restore(*kept_)) lost_ = true;
 }
 
 void IncrementalView::mark_dirty(Node& n) {
@@ -706,6 +724,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 } else if (editable && n->state != State::Dirty && n->edits++ < kInPlaceEdits) {
                     bool placed = false;
                     if (n->state != State::Value) {
+                        if (held_at(keys)) release();
                         const Value* v = &before_;
                         for (const auto& k : keys) v = v->find(k);
                         if (n->state == State::ListEdit) {
@@ -788,11 +807,15 @@ Result<std::optional<bool>> IncrementalView::step_child(NodeState& root, const C
             // is: a member or element that shows after it, or a set member
             // that no longer shows.
             if ((now || after.node->set()) && n->state == State::Interior && n->kids.empty() && w.filter.empty()) {
-                const Value* list = &before_;
+                const ListHold::Held* held = held_at(keys);
+                const Value* list = held ? nullptr : &before_;
                 for (const auto& k : keys) list = list ? list->find(k) : nullptr;
-                auto at = list && list->kind() == Value::Kind::List
-                              ? NV_TRY(list_position(*after.node, *after.policy, *child, list->as_list(), before.has_value(), after.filter))
-                              : std::optional<size_t>();
+                std::optional<ListRef> items;
+                if (held) items = held->items.ref();
+                else if (list && list->kind() == Value::Kind::List) items = ListRef(list->as_list());
+                auto at = items ? NV_TRY(list_position(*after.node, *after.policy, *child, *items, before.has_value(),
+                                                       after.filter))
+                                : std::optional<size_t>();
                 if (at) {
                     n->state = State::ListEdit;
                     n->removed = before.has_value() ? 1 : 0;
@@ -901,6 +924,14 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     const Chain chain = chain_of(op);
     const auto& keys = chain.keys;
     const size_t depth = keys.size();
+    if (hold_ && hold_->held && !held_at(keys)) {
+        // An operation above or below the held list reads the value there.
+        const Path& h = hold_->held->path;
+        const size_t common = std::min(h.size(), depth);
+        size_t i = 0;
+        while (i < common && h[i].key == keys[i]) ++i;
+        if (i == common) release();
+    }
 
     // The overlay along the chain: the node at its end, when the overlay holds one
     // and no replacement value lies above it.
@@ -925,6 +956,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         auto done = NV_TRY(step_child(root, op, undo, keys, chain.full));
         if (done) return *done;
     }
+    if (held_at(keys)) release();
     return step_value(root, op, undo, keys, end);
 }
 
@@ -932,6 +964,26 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     static const std::vector<std::string> kNoKeys;
     if (index) index->next_call();
     if (dirty_) NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
+    if (hold_ && hold_->held) {
+        // The held list stays out only when the call changed it by one list
+        // edit whose effect is that edit alone, or left it alone.
+        const ListHold::Held& h = *hold_->held;
+        Node* n = &root_;
+        size_t depth = 0;
+        for (; n && depth < h.path.size() && n->state == State::Interior; ++depth) {
+            auto it = n->kids.find(h.path[depth].key);
+            n = it == n->kids.end() ? nullptr : &it->second;
+        }
+        if (n && depth < h.path.size()) {
+            release();  // changed above the list
+        } else if (n && n->state == State::ListEdit) {
+            n->plain = plain_list_edit(h.items.ref(), *n, index, h.path);
+            if (!n->plain) release();
+        } else if (n && !(n->state == State::Interior && n->kids.empty())) {
+            release();
+        }
+    }
+    const ListHold::Held* held = hold_ && hold_->held ? &*hold_->held : nullptr;
     Patch p;
     p.rev = 0;
     Path path;
@@ -940,10 +992,11 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     if (root_.state == State::Value) {
         if (!lend.set(root_.value, &before_, path, p.ops)) diff_value(path, before_, root_.value, p.ops);
     } else if (root_.state == State::ListEdit) {
-        emit_list_edit(root_, before_, path, p.ops, index);
+        emit_list_edit(root_, before_, path, p.ops, index, held);
     } else if (root_.state == State::Interior) {
-        emit_map(root_, before_, path, p.ops, index, lend);
+        emit_map(root_, before_, path, p.ops, index, lend, held);
     }
+    if (lost_) return fail("a list held out of the kept value lost its place");
     return p;
 }
 
@@ -960,7 +1013,19 @@ bool IncrementalView::give_back(Patch& patch, Value& value) {
     return true;
 }
 
+// The paths of the list edits laid over the value.
+static void list_edits(const IncrementalView::Node& n, Path& path, std::vector<Path>& out) {
+    if (n.state == IncrementalView::Node::State::ListEdit) out.push_back(path);
+    if (n.state != IncrementalView::Node::State::Interior) return;
+    for (const auto& [k, kid] : n.kids) {
+        path.push_back(PathSeg::make_key(k));
+        list_edits(kid, path, out);
+        path.pop_back();
+    }
+}
+
 void IncrementalView::commit(Value& value, ListIndex* index) {
+    ListHold::Held* held = hold_ && hold_->held ? &*hold_->held : nullptr;
     if (index) {
         // Each counted list: untouched by the call, changed by one list edit
         // (counted again from it), or changed otherwise (its counts dropped).
@@ -982,13 +1047,36 @@ void IncrementalView::commit(Value& value, ListIndex* index) {
                 v = v && v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
             }
             if (untouched || (!replaced && n->state == State::Interior && n->kids.empty())) continue;
-            if (!replaced && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
+            if (!replaced && n->state == State::ListEdit && held && held->path == path)
+                index->splice(path, held->items.ref(), n->index, n->removed, n->values);
+            else if (!replaced && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
                 index->splice(path, v->as_list(), n->index, n->removed, n->values);
             else
                 index->drop(path);
         }
     }
+    if (!hold_) {
+        apply_node(value, root_);
+        return;
+    }
+    std::vector<Path> edited;
+    Path path;
+    list_edits(root_, path, edited);
+    if (held && std::find(edited.begin(), edited.end(), held->path) != edited.end()) {
+        // Changed by one list edit (anything else put it back), or left alone.
+        Node* n = &root_;
+        for (const PathSeg& seg : held->path) n = &n->kids.find(seg.key)->second;
+        held->items.splice(n->index, n->removed, n->values.data(), n->values.size());
+        n->values.clear();
+        n->state = State::Interior;
+    }
     apply_node(value, root_);
+    if (held || edited.size() != 1) return;
+    // One list edited alone: held once two calls in a row edit it so.
+    const Value* list = value_at(value, edited[0]);
+    if (!list || list->kind() != Value::Kind::List || list->as_list().size() < ListHold::kMinLength) return;
+    if (hold_->last == edited[0]) hold_->hold(value, edited[0]);
+    else hold_->last = std::move(edited[0]);
 }
 
 }  // namespace norvane::crdt

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crdt/policy.hpp"
+#include "crdt/reducer/held_list.hpp"
 #include "crdt/reducer/list_index.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/ops.hpp"
@@ -29,6 +30,12 @@ namespace norvane::crdt {
 class IncrementalView {
 public:
     IncrementalView(const CrdtPolicy& policy, const Value& before) : policy_(policy), before_(before) {}
+    // `hold`: the list the document holds out of `kept`, the value before the
+    // call (the same as `before`), and the list the last call edited. The
+    // view puts the held list back where an operation needs more of it than
+    // one list edit reads.
+    IncrementalView(const CrdtPolicy& policy, Value& kept, ListHold* hold)
+        : policy_(policy), before_(kept), kept_(&kept), hold_(hold) {}
 
     // Where a splice's operations act in the sequence's value, as the splice
     // found while it walked the elements: the positions (items and, for a
@@ -46,6 +53,9 @@ public:
     Result<Patch> patch(const NodeState& root, ListIndex* index = nullptr);
     // Writes the changes into `value` (the value before the call, not shared),
     // and brings the counts of `index` up to date with them.
+    // A list held out of the value is edited where it is held; the list the
+    // call edited by one list edit alone, if the last call edited it too, is
+    // taken out of the value to be held.
     void commit(Value& value, ListIndex* index = nullptr);
 
     // A text of `min_bytes` or more that the patch sets whole is moved into
@@ -71,6 +81,8 @@ public:
         ValueList values;      // ListEdit
         // Sequence edits made in place in `value` this call.
         uint32_t edits = 0;
+        // ListEdit over the held list: where the structural diff puts it.
+        std::optional<size_t> plain;
         Value value;
         std::map<std::string, Node, KeyLess> kids;
     };
@@ -86,9 +98,16 @@ private:
     // Leaves `n` to be materialised when the call ends.
     void mark_dirty(Node& n);
     Result<Value> materialize_at(const NodeState& root, const std::vector<std::string>& keys, size_t depth);
+    // The list held out of the value, when it is the one at `keys`.
+    const ListHold::Held* held_at(const std::vector<std::string>& keys) const;
+    // Puts the held list back into the value.
+    void release();
 
     const CrdtPolicy& policy_;
     const Value& before_;
+    Value* kept_ = nullptr;   // `before_`, where a held list goes back
+    ListHold* hold_ = nullptr;
+    bool lost_ = false;       // a held list found no place to go back to
     Node root_;
     // Texts lent to the patch (none unless lend_texts says from what length):
     // their paths and operations.
