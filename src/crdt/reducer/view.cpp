@@ -309,10 +309,13 @@ std::optional<size_t> plain_list_edit(ListRef a, const Node& n, ListIndex* index
 // the list before and after gives them. The held list, when it is the one at
 // `path`, stands in for `old`, and the edit's place is known already.
 void emit_list_edit(const Node& n, const Value& old, Path& path, std::vector<Op>& ops, ListIndex* index,
-                    const ListHold::Held* held) {
+                    IncrementalView::ListEdits& edits) {
+    const ListHold::Held* held = edits.held;
     const bool here = held && held->path == path;
+    ++edits.count;
     if (here || old.kind() == Value::Kind::List) {
         const ListRef items = here ? held->items.ref() : ListRef(old.as_list());
+        if (!held && items.size() >= ListHold::kMinLength) edits.long_list = path;
         if (auto at = here ? n.plain : plain_list_edit(items, n, index, path)) {
             if (replaces_one(n)) {
                 path.push_back(PathSeg::make_index(*at));
@@ -440,7 +443,7 @@ struct Lender {
 // The patch operations of the changes of `n` over `base`, in the order the
 // structural diff of the two maps gives them.
 void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, ListIndex* index, const Lender& lend,
-              const ListHold::Held* held) {
+              IncrementalView::ListEdits& edits) {
     std::vector<const std::string*> removed;
     for (auto& [k, kid] : n.kids) {
         const Value* old = base.kind() == Value::Kind::Map ? base.find(k) : nullptr;
@@ -462,10 +465,10 @@ void emit_map(Node& n, const Value& base, Path& path, std::vector<Op>& ops, List
                 }
                 break;
             case State::Interior:
-                if (old) emit_map(kid, *old, path, ops, index, lend, held);
+                if (old) emit_map(kid, *old, path, ops, index, lend, edits);
                 break;
             case State::ListEdit:
-                if (old) emit_list_edit(kid, *old, path, ops, index, held);
+                if (old) emit_list_edit(kid, *old, path, ops, index, edits);
                 break;
             case State::Dirty: break;
         }
@@ -983,7 +986,7 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
             release();
         }
     }
-    const ListHold::Held* held = hold_ && hold_->held ? &*hold_->held : nullptr;
+    edits_ = ListEdits{hold_ && hold_->held ? &*hold_->held : nullptr, 0, {}};
     Patch p;
     p.rev = 0;
     Path path;
@@ -992,9 +995,9 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     if (root_.state == State::Value) {
         if (!lend.set(root_.value, &before_, path, p.ops)) diff_value(path, before_, root_.value, p.ops);
     } else if (root_.state == State::ListEdit) {
-        emit_list_edit(root_, before_, path, p.ops, index, held);
+        emit_list_edit(root_, before_, path, p.ops, index, edits_);
     } else if (root_.state == State::Interior) {
-        emit_map(root_, before_, path, p.ops, index, lend, held);
+        emit_map(root_, before_, path, p.ops, index, lend, edits_);
     }
     if (lost_) return fail("a list held out of the kept value lost its place");
     return p;
@@ -1011,17 +1014,6 @@ bool IncrementalView::give_back(Patch& patch, Value& value) {
     }
     lent_.clear();
     return true;
-}
-
-// The paths of the list edits laid over the value.
-static void list_edits(const IncrementalView::Node& n, Path& path, std::vector<Path>& out) {
-    if (n.state == IncrementalView::Node::State::ListEdit) out.push_back(path);
-    if (n.state != IncrementalView::Node::State::Interior) return;
-    for (const auto& [k, kid] : n.kids) {
-        path.push_back(PathSeg::make_key(k));
-        list_edits(kid, path, out);
-        path.pop_back();
-    }
 }
 
 void IncrementalView::commit(Value& value, ListIndex* index) {
@@ -1059,24 +1051,26 @@ void IncrementalView::commit(Value& value, ListIndex* index) {
         apply_node(value, root_);
         return;
     }
-    std::vector<Path> edited;
-    Path path;
-    list_edits(root_, path, edited);
-    if (held && std::find(edited.begin(), edited.end(), held->path) != edited.end()) {
+    if (held) {
         // Changed by one list edit (anything else put it back), or left alone.
         Node* n = &root_;
-        for (const PathSeg& seg : held->path) n = &n->kids.find(seg.key)->second;
-        held->items.splice(n->index, n->removed, n->values.data(), n->values.size());
-        n->values.clear();
-        n->state = State::Interior;
+        for (size_t i = 0; n && i < held->path.size(); ++i) {
+            auto it = n->kids.find(held->path[i].key);
+            n = it == n->kids.end() ? nullptr : &it->second;
+        }
+        if (n && n->state == State::ListEdit) {
+            held->items.splice(n->index, n->removed, n->values.data(), n->values.size());
+            n->values.clear();
+            n->state = State::Interior;
+        }
+        apply_node(value, root_);
+        return;
     }
     apply_node(value, root_);
-    if (held || edited.size() != 1) return;
-    // One list edited alone: held once two calls in a row edit it so.
-    const Value* list = value_at(value, edited[0]);
-    if (!list || list->kind() != Value::Kind::List || list->as_list().size() < ListHold::kMinLength) return;
-    if (hold_->last == edited[0]) hold_->hold(value, edited[0]);
-    else hold_->last = std::move(edited[0]);
+    // One long list edited alone: held once two calls in a row edit it so.
+    if (edits_.count != 1 || !edits_.long_list) return;
+    if (hold_->last == edits_.long_list) hold_->hold(value, *edits_.long_list);
+    else hold_->last = std::move(edits_.long_list);
 }
 
 }  // namespace norvane::crdt

@@ -65,6 +65,14 @@ public:
     void lend_texts(size_t min_bytes) { lend_min_ = min_bytes; }
     bool give_back(Patch& patch, Value& value);
 
+    // The list edits the patch was written for: the held list, how many there
+    // were, and the path of a long list one of them edited.
+    struct ListEdits {
+        const ListHold::Held* held = nullptr;
+        size_t count = 0;
+        std::optional<Path> long_list;
+    };
+
     // A changed subtree: a replacement value, an absent map entry, a sequence
     // to materialise again, an unchanged map some of whose entries changed, or
     // one splice laid over the list before the call (`removed` elements from
@@ -108,6 +116,7 @@ private:
     Value* kept_ = nullptr;   // `before_`, where a held list goes back
     ListHold* hold_ = nullptr;
     bool lost_ = false;       // a held list found no place to go back to
+    ListEdits edits_;
     Node root_;
     // Texts lent to the patch (none unless lend_texts says from what length):
     // their paths and operations.
