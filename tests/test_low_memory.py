@@ -298,6 +298,18 @@ OPS = json.loads(norvane.CrdtDocument(SPEC, VALUE, "a").mutate(MUTATIONS))["ops"
 observe = lambda d: (d.value(), d.state())
 then = lambda d: d.mutate(MUTATIONS)
 """
+HELD_SETUP = f"""\
+SPEC = {json.dumps({"root": {"kind": "map", "fields": {"l": {"kind": "sequence"}}}})!r}
+insert = lambda i: json.dumps([{{"kind": "sequence_splice", "path": [{{"kind": "key", "key": "l"}}], "index": 500,
+                                 "delete_count": 0, "values": [{{"Int": 10000 + i}}]}}])
+def make():
+    d = norvane.CrdtDocument(SPEC, json.dumps({{"Map": {{"l": {{"List": [{{"Int": i}} for i in range(1100)]}}}}}}), "a")
+    d.mutate(insert(0))
+    d.mutate(insert(1))
+    return d
+observe = lambda d: d.state()  # reading the value would put the list back
+then = lambda d: (d.mutate(insert(3)), d.value())
+"""
 CLIENT_SETUP = """\
 def make():
     s = norvane.ClientState()
@@ -338,6 +350,8 @@ METHOD_CALLS = {
                             "    d.mutate(MUTATIONS)\n    d.mutate(json.dumps([{'kind': 'map_remove', 'path': [], "
                             "'key': 'b'}]))\n    return d\n"
                             "call = lambda d: d.compact('{\"a\":4}')",
+    # Two calls in a row that insert into a long list: it is held out of the kept value.
+    "CrdtDocument.mutate into a held list": HELD_SETUP + "call = lambda d: d.mutate(insert(2))",
     "ClientState()": CLIENT_SETUP + "call = lambda s: type(norvane.ClientState()).__name__",
     "ClientState.prepare": CLIENT_SETUP + "call = lambda s: s.prepare('{\"t\":\"patch\",\"id\":1,"
                            "\"patch\":{\"rev\":3,\"ops\":[]},\"proposal\":\"kept\"}')",
