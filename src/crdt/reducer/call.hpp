@@ -63,20 +63,17 @@ struct Journal {
 struct Tracker {
     const CrdtPolicy& policy;
     UndoLog* undo;
-    std::shared_ptr<Value>& cache;  // the value before the call
-    ListIndex& index;               // counts of the long lists in `cache`
-    ListHold& hold;                 // the list held out of `cache`
+    CrdtDocument& doc;  // its kept value (the value before the call) and what is kept beside it
     bool whole;
     std::shared_ptr<Value> running;  // whole: the value so far
     std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
     std::string delta_texts;  // the JSON of the deltas written from their operations' texts
 
-    // `cache` holds the value (see CrdtDocument::keep_value).
-    Tracker(const CrdtPolicy& p, UndoLog* u, std::shared_ptr<Value>& c, ListIndex& i, ListHold& h, bool w)
-        : policy(p), undo(u), cache(c), index(i), hold(h), whole(w) {
-        if (whole) running = cache;
-        else view.emplace(policy, *cache, &hold);
+    // The document keeps its value (see CrdtDocument::keep_value).
+    Tracker(const CrdtPolicy& p, UndoLog* u, CrdtDocument& d, bool w) : policy(p), undo(u), doc(d), whole(w) {
+        if (whole) running = doc.value_cache;
+        else view.emplace(policy, *doc.value_cache, doc.list_hold);
     }
 
     // Applies `op` to `root` and records its delta when the value changed;
@@ -112,14 +109,14 @@ struct Tracker {
     // is built.
     Result<Patch> finish(const NodeState& root) {
         if (whole) {
-            Patch p = effect_patch(*cache, *running);
-            cache = running;
-            index.clear();
+            Patch p = effect_patch(*doc.value_cache, *running);
+            doc.value_cache = running;
+            doc.list_index.clear();
             return p;
         }
-        Patch p = NV_TRY(view->patch(root, &index));
-        if (cache.use_count() > 1) cache = std::make_shared<Value>(*cache);
-        view->commit(*cache, &index);
+        Patch p = NV_TRY(view->patch(root, &doc.list_index));
+        if (doc.value_cache.use_count() > 1) doc.value_cache = std::make_shared<Value>(*doc.value_cache);
+        view->commit(*doc.value_cache, &doc.list_index);
         return p;
     }
 
@@ -132,11 +129,7 @@ struct Tracker {
     // leave the patch's operations empty. A place not found drops the value
     // (rebuilt when next needed) rather than keep it wrong.
     void give_back(Patch& p) {
-        if (view && !view->give_back(p, *cache)) {
-            cache.reset();
-            index.clear();
-            hold.reset();
-        }
+        if (view && !view->give_back(p, *doc.value_cache)) doc.drop_value();
     }
     static constexpr size_t kLendBytes = 256;
 };

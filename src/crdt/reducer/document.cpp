@@ -178,7 +178,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     }
     NV_CHECK(keep_value(whole));
     Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, list_hold, whole);
+    Tracker tracker(policy(), &journal.nodes, *this, whole);
     if (before_commit) tracker.lend_texts();
     if (!whole) tracker.delta_texts.reserve(written.size());
     CrdtEffect effect;

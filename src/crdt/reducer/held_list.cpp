@@ -75,8 +75,8 @@ ValueList GapList::take() {
     return std::move(items_);
 }
 
-Value* value_at(Value& root, const Path& path) {
-    Value* v = &root;
+const Value* value_at(const Value& root, const Path& path) {
+    const Value* v = &root;
     for (const PathSeg& seg : path) {
         v = v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
         if (!v) return nullptr;

@@ -90,6 +90,9 @@ struct ListHold {
 };
 
 // The value at `path` (map keys) in `root`, if it is there.
-Value* value_at(Value& root, const Path& path);
+const Value* value_at(const Value& root, const Path& path);
+inline Value* value_at(Value& root, const Path& path) {
+    return const_cast<Value*>(value_at(static_cast<const Value&>(root), path));
+}
 
 }  // namespace norvane::crdt

@@ -139,8 +139,7 @@ void ListIndex::drop(const Path& path) {
 
 Status ListIndex::check(const Value& root) const {
     for (const Counts& c : lists_) {
-        const Value* v = &root;
-        for (const PathSeg& seg : c.path) v = v && v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
+        const Value* v = value_at(root, c.path);
         if (!v || v->kind() != Value::Kind::List) return fail("a counted list is not in the kept value");
         Counts fresh;
         fresh.build(v->as_list());

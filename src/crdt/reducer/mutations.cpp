@@ -228,7 +228,7 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
                                                                             size_t text_size) {
     NV_CHECK(keep_value(whole));
     Journal journal(*this);
-    Tracker tracker(policy(), &journal.nodes, value_cache, list_index, list_hold, whole);
+    Tracker tracker(policy(), &journal.nodes, *this, whole);
     if (before_commit) tracker.lend_texts();
     Mutator m{*this, root, journal, tracker, {}};
     m.ops.reserve(mutations.size());

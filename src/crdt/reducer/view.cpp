@@ -591,17 +591,32 @@ static std::string copy_with_insertion(const std::string& text, size_t at, const
     return s;
 }
 
+// How many leading keys of `path` and `keys` are the same.
+static size_t shared_keys(const Path& path, const std::vector<std::string>& keys) {
+    const size_t common = std::min(path.size(), keys.size());
+    size_t i = 0;
+    while (i < common && path[i].key == keys[i]) ++i;
+    return i;
+}
+
 const ListHold::Held* IncrementalView::held_at(const std::vector<std::string>& keys) const {
-    if (!hold_ || !hold_->held) return nullptr;
-    const Path& h = hold_->held->path;
-    if (h.size() != keys.size()) return nullptr;
-    for (size_t i = 0; i < h.size(); ++i)
-        if (h[i].key != keys[i]) return nullptr;
-    return &*hold_->held;
+    if (!hold_.held) return nullptr;
+    const Path& h = hold_.held->path;
+    return h.size() == keys.size() && shared_keys(h, keys) == h.size() ? &*hold_.held : nullptr;
+}
+
+IncrementalView::Node* IncrementalView::overlay_at(const Path& path, size_t& depth) {
+    Node* n = &root_;
+    for (depth = 0; depth < path.size() && n->state == State::Interior; ++depth) {
+        auto it = n->kids.find(path[depth].key);
+        if (it == n->kids.end()) return nullptr;
+        n = &it->second;
+    }
+    return n;
 }
 
 void IncrementalView::release() {
-    if (hold_ && hold_->held && !hold_->restore(*kept_)) lost_ = true;
+    if (hold_.held && !hold_.restore(kept_)) lost_ = true;
 }
 
 void IncrementalView::mark_dirty(Node& n) {
@@ -927,14 +942,9 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     const Chain chain = chain_of(op);
     const auto& keys = chain.keys;
     const size_t depth = keys.size();
-    if (hold_ && hold_->held && !held_at(keys)) {
-        // An operation above or below the held list reads the value there.
-        const Path& h = hold_->held->path;
-        const size_t common = std::min(h.size(), depth);
-        size_t i = 0;
-        while (i < common && h[i].key == keys[i]) ++i;
-        if (i == common) release();
-    }
+    // An operation above or below the held list reads the value there.
+    if (hold_.held && !held_at(keys) && shared_keys(hold_.held->path, keys) == std::min(hold_.held->path.size(), depth))
+        release();
 
     // The overlay along the chain: the node at its end, when the overlay holds one
     // and no replacement value lies above it.
@@ -967,16 +977,12 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
     static const std::vector<std::string> kNoKeys;
     if (index) index->next_call();
     if (dirty_) NV_CHECK(resolve_below(root, kNoKeys, root_, 0));
-    if (hold_ && hold_->held) {
+    if (hold_.held) {
         // The held list stays out only when the call changed it by one list
         // edit whose effect is that edit alone, or left it alone.
-        const ListHold::Held& h = *hold_->held;
-        Node* n = &root_;
+        const ListHold::Held& h = *hold_.held;
         size_t depth = 0;
-        for (; n && depth < h.path.size() && n->state == State::Interior; ++depth) {
-            auto it = n->kids.find(h.path[depth].key);
-            n = it == n->kids.end() ? nullptr : &it->second;
-        }
+        Node* n = overlay_at(h.path, depth);
         if (n && depth < h.path.size()) {
             release();  // changed above the list
         } else if (n && n->state == State::ListEdit) {
@@ -986,7 +992,7 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
             release();
         }
     }
-    edits_ = ListEdits{hold_ && hold_->held ? &*hold_->held : nullptr, 0, {}};
+    edits_ = ListEdits{hold_.held ? &*hold_.held : nullptr, 0, {}};
     Patch p;
     p.rev = 0;
     Path path;
@@ -1005,11 +1011,8 @@ Result<Patch> IncrementalView::patch(const NodeState& root, ListIndex* index) {
 
 bool IncrementalView::give_back(Patch& patch, Value& value) {
     for (auto& [path, k] : lent_) {
-        Value* v = &value;
-        for (const PathSeg& seg : path) {
-            v = v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
-            if (!v) return false;
-        }
+        Value* v = value_at(value, path);
+        if (!v) return false;
         *v = std::move(patch.ops[k].value);
     }
     lent_.clear();
@@ -1017,28 +1020,16 @@ bool IncrementalView::give_back(Patch& patch, Value& value) {
 }
 
 void IncrementalView::commit(Value& value, ListIndex* index) {
-    ListHold::Held* held = hold_ && hold_->held ? &*hold_->held : nullptr;
+    ListHold::Held* held = hold_.held ? &*hold_.held : nullptr;
     if (index) {
         // Each counted list: untouched by the call, changed by one list edit
         // (counted again from it), or changed otherwise (its counts dropped).
         for (const Path& path : index->paths()) {
-            const Node* n = &root_;
-            const Value* v = &value;
-            bool untouched = false, replaced = false;  // replaced: by a change above it
-            for (const PathSeg& seg : path) {
-                if (n->state != State::Interior) {
-                    replaced = true;
-                    break;
-                }
-                auto it = n->kids.find(seg.key);
-                if (it == n->kids.end()) {
-                    untouched = true;
-                    break;
-                }
-                n = &it->second;
-                v = v && v->kind() == Value::Kind::Map ? v->find(seg.key) : nullptr;
-            }
-            if (untouched || (!replaced && n->state == State::Interior && n->kids.empty())) continue;
+            size_t depth = 0;
+            const Node* n = overlay_at(path, depth);
+            const bool replaced = n && depth < path.size();  // by a change above it
+            if (!n || (!replaced && n->state == State::Interior && n->kids.empty())) continue;
+            const Value* v = replaced ? nullptr : value_at(value, path);
             if (!replaced && n->state == State::ListEdit && held && held->path == path)
                 index->splice(path, held->items.ref(), n->index, n->removed, n->values);
             else if (!replaced && n->state == State::ListEdit && v && v->kind() == Value::Kind::List)
@@ -1047,30 +1038,21 @@ void IncrementalView::commit(Value& value, ListIndex* index) {
                 index->drop(path);
         }
     }
-    if (!hold_) {
-        apply_node(value, root_);
-        return;
-    }
     if (held) {
         // Changed by one list edit (anything else put it back), or left alone.
-        Node* n = &root_;
-        for (size_t i = 0; n && i < held->path.size(); ++i) {
-            auto it = n->kids.find(held->path[i].key);
-            n = it == n->kids.end() ? nullptr : &it->second;
-        }
-        if (n && n->state == State::ListEdit) {
+        size_t depth = 0;
+        Node* n = overlay_at(held->path, depth);
+        if (n && depth == held->path.size() && n->state == State::ListEdit) {
             held->items.splice(n->index, n->removed, n->values.data(), n->values.size());
             n->values.clear();
             n->state = State::Interior;
         }
-        apply_node(value, root_);
-        return;
     }
     apply_node(value, root_);
     // One long list edited alone: held once two calls in a row edit it so.
-    if (edits_.count != 1 || !edits_.long_list) return;
-    if (hold_->last == edits_.long_list) hold_->hold(value, *edits_.long_list);
-    else hold_->last = std::move(edits_.long_list);
+    if (held || edits_.count != 1 || !edits_.long_list) return;
+    if (hold_.last == edits_.long_list) hold_.hold(value, *edits_.long_list);
+    else hold_.last = std::move(edits_.long_list);
 }
 
 }  // namespace norvane::crdt

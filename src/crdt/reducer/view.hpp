@@ -29,13 +29,11 @@ namespace norvane::crdt {
 // operation needs its value.
 class IncrementalView {
 public:
-    IncrementalView(const CrdtPolicy& policy, const Value& before) : policy_(policy), before_(before) {}
-    // `hold`: the list the document holds out of `kept`, the value before the
-    // call (the same as `before`), and the list the last call edited. The
-    // view puts the held list back where an operation needs more of it than
-    // one list edit reads.
-    IncrementalView(const CrdtPolicy& policy, Value& kept, ListHold* hold)
-        : policy_(policy), before_(kept), kept_(&kept), hold_(hold) {}
+    // `kept`: the value before the call; `hold`: the list the document holds
+    // out of it, and the list the last call edited. The view puts the held
+    // list back where an operation needs more of it than one list edit reads.
+    IncrementalView(const CrdtPolicy& policy, Value& kept, ListHold& hold)
+        : policy_(policy), before_(kept), kept_(kept), hold_(hold) {}
 
     // Where a splice's operations act in the sequence's value, as the splice
     // found while it walked the elements: the positions (items and, for a
@@ -110,11 +108,15 @@ private:
     const ListHold::Held* held_at(const std::vector<std::string>& keys) const;
     // Puts the held list back into the value.
     void release();
+    // The overlay node at `path` (map keys), passing changed maps only, and
+    // how many keys lead to it: fewer than the path's when a change lies
+    // above it. Null when the call left the path alone.
+    Node* overlay_at(const Path& path, size_t& depth);
 
     const CrdtPolicy& policy_;
     const Value& before_;
-    Value* kept_ = nullptr;   // `before_`, where a held list goes back
-    ListHold* hold_ = nullptr;
+    Value& kept_;  // `before_`, where a held list goes back
+    ListHold& hold_;
     bool lost_ = false;       // a held list found no place to go back to
     ListEdits edits_;
     Node root_;
