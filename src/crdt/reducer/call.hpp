@@ -68,7 +68,7 @@ struct Tracker {
     std::shared_ptr<Value> running;  // whole: the value so far
     std::optional<IncrementalView> view;
     std::vector<CrdtDelta> deltas;
-    std::string delta_texts;  // the JSON of the deltas written from their operations' texts
+    std::string delta_texts;  // the JSON of the elements of insertions' deltas kept as text
 
     // The document keeps its value (see CrdtDocument::keep_value).
     Tracker(const CrdtPolicy& p, UndoLog* u, CrdtDocument& d, bool w) : policy(p), undo(u), doc(d), whole(w) {
@@ -85,11 +85,8 @@ struct Tracker {
             if (!NV_TRY(view->step(root, op, undo, hint))) return {};
             if (text && has_delta_text(op.kind)) {
                 reserve_one(deltas);
-                CrdtDelta& d = deltas.emplace_back();
-                d.kind = op.kind;
-                d.text_begin = delta_texts.size();
-                NV_CHECK(append_delta_text(delta_texts, op, *text, policy, root));
-                d.text_size = delta_texts.size() - d.text_begin;
+                NV_CHECK(delta_as_text(deltas.emplace_back(), delta_texts, op, *text, view->inserted_into(), policy,
+                                       root));
             } else {
                 deltas.push_back(NV_TRY(delta_for(op, policy, root)));
             }

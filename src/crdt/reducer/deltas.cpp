@@ -35,29 +35,47 @@ Result<SequenceNode::Element> inserted_element(const CrdtOp& op, const SequenceN
 
 }  // namespace
 
-Status append_delta_text(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
-                         const NodeState& root) {
+Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text,
+                     const CrdtPolicy* sequence, const CrdtPolicy& root_policy, const NodeState& root) {
+    d.kind = op.kind;
+    d.as_text = true;
+    d.op_at = text.at;
+    d.dot_begin = text.dot_begin;
+    d.dot_end = text.dot_end;
     if (op.kind != OpKind::SequenceInsert) {
-        out.append(text.text.substr(0, text.dot_begin));
-        out.append(text.text.substr(text.dot_end));
+        d.op_end = text.text.size();
         return {};
     }
-    auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
     // The operation's kind, path and predecessor as its text has them.
-    out.append(text.text.substr(0, text.dot_begin));
-    out.append(text.text.substr(text.dot_end, text.values_begin - text.dot_end));
-    out += ",\"elements\":[";
-    for (size_t i = 0; i < op.values.size(); ++i) {
-        const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
-        if (i > 0) out += ',';
-        out += "{\"id\":";
-        write_element_id(out, e.id);
-        out += ",\"value\":";
-        if (e.plain()) e.write_plain_value(out);
-        else value_to_json(out, NV_TRY(materialize_node(*e.node, policy->element())));
-        out += '}';
+    d.op_end = text.values_begin;
+    d.text_begin = texts.size();
+    texts += ",\"elements\":[";
+    if (sequence && sequence->element().kind == PolicyKind::Register) {
+        // Register elements hold the values as the operation gave them.
+        if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
+        for (size_t i = 0; i < op.values.size(); ++i) {
+            if (i > 0) texts += ',';
+            texts += "{\"id\":";
+            write_element_id(texts, ElementId{op.dot, uint32_t(i)});
+            texts += ",\"value\":";
+            value_to_json(texts, op.values[i]);
+            texts += '}';
+        }
+    } else {
+        auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
+        for (size_t i = 0; i < op.values.size(); ++i) {
+            const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
+            if (i > 0) texts += ',';
+            texts += "{\"id\":";
+            write_element_id(texts, e.id);
+            texts += ",\"value\":";
+            if (e.plain()) e.write_plain_value(texts);
+            else value_to_json(texts, NV_TRY(materialize_node(*e.node, policy->element())));
+            texts += '}';
+        }
     }
-    out += "]}";
+    texts += "]}";
+    d.text_size = texts.size() - d.text_begin;
     return {};
 }
 

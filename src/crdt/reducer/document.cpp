@@ -110,7 +110,8 @@ namespace {
 // growth costs little beside writing it). Room never written costs no memory,
 // while growing the text copies all of it.
 void reserve_result(std::string& out, const CrdtDocument& doc, size_t ops, const CrdtEffect& effect) {
-    const size_t guess = ops + 2 * effect.texts.size() + 64 * (effect.deltas.size() + effect.patch.ops.size()) + 256;
+    const size_t deltas = effect.op_texts.size() + 2 * effect.texts.size();
+    const size_t guess = ops + deltas + 64 * (effect.deltas.size() + effect.patch.ops.size()) + 256;
     const size_t last = std::min<size_t>(doc.result_hint + doc.result_hint / 8, size_t(1) << 20);
     out.reserve(std::max(guess, last));
 }
@@ -180,7 +181,6 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, *this, whole);
     if (before_commit) tracker.lend_texts();
-    if (!whole) tracker.delta_texts.reserve(written.size());
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];
@@ -198,7 +198,9 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     effect.deltas = std::move(tracker.deltas);
     effect.texts = std::move(tracker.delta_texts);
     if (before_commit) {
+        effect.op_texts = written;
         before_commit(effect);
+        effect.op_texts = {};
         tracker.give_back(effect.patch);
     }
     journal.done = true;

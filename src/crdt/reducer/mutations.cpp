@@ -234,7 +234,6 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     m.ops.reserve(mutations.size());
     // The operations are their mutations with a dot each; their deltas, without.
     m.text.reserve(text_size + 48 * mutations.size() + 2);
-    if (!whole) tracker.delta_texts.reserve(text_size);
     for (auto& mu : mutations) NV_CHECK(m.run(mu));
     CrdtEffect effect;
     journal.cache_changing = true;
@@ -244,7 +243,9 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     effect.applied = m.ops.size();
     m.text += ']';
     if (before_commit) {
+        effect.op_texts = m.text;
         before_commit(m.text, effect);
+        effect.op_texts = {};
         tracker.give_back(effect.patch);
     }
     journal.done = true;

@@ -211,8 +211,13 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     patch_to_json(out, e.patch);
     out += ",\"deltas\":";
     write_list(out, e.deltas, [&](std::string& o, const CrdtDelta& d) {
-        if (d.text_size) o.append(e.texts, d.text_begin, d.text_size);
-        else write_delta(o, d);
+        if (d.as_text) {
+            o.append(e.op_texts, d.op_at, d.dot_begin);
+            o.append(e.op_texts, d.op_at + d.dot_end, d.op_end - d.dot_end);
+            o.append(e.texts, d.text_begin, d.text_size);
+        } else {
+            write_delta(o, d);
+        }
     });
     out += ",\"applied\":";
     append_u64(out, e.applied);
@@ -222,6 +227,7 @@ void write_effect(std::string& out, const CrdtEffect& e) {
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
     const size_t start = out.size();
     OpText parts;
+    parts.at = start;
     write_op_at(out, op, &parts);
     parts.text = std::string_view(out).substr(start);
     if (where) *where = parts;

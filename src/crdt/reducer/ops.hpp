@@ -56,12 +56,16 @@ struct SequenceDeltaElement {
     Value value;
 };
 
-// A delta holds its fields, or (`text_size` > 0) only the place of its JSON
-// in its effect's `texts`, written as the call went: copied from its
-// operation's text without the dot, or, for a sequence insertion, from the
-// elements it made.
+// A delta holds its fields, or (`as_text`) the places of its JSON: its
+// operation's text without the dot (`op` in the effect's `op_texts`) and, for
+// a sequence insertion, the operation's kind, path and predecessor followed by
+// the elements it made (`text_begin`, `text_size` in the effect's `texts`).
 struct CrdtDelta {
     OpKind kind = OpKind::RegisterSet;
+    bool as_text = false;
+    // The operation's text is op_texts[op.at, op.at + op.text.size()); of it,
+    // the delta's are [at, at + dot_begin) and [at + dot_end, at + end).
+    size_t op_at = 0, dot_begin = 0, dot_end = 0, op_end = 0;
     size_t text_begin = 0, text_size = 0;
     CrdtPath path;
     std::string key;
@@ -74,7 +78,10 @@ struct CrdtDelta {
 struct CrdtEffect {
     Patch patch;
     std::vector<CrdtDelta> deltas;
-    std::string texts;  // the JSON of the deltas kept as text
+    std::string texts;  // the JSON of the elements of insertions' deltas
+    // The texts of the call's operations, which the deltas kept as text are
+    // parts of; set while the effect is written.
+    std::string_view op_texts;
     uint64_t applied = 0;
 };
 
@@ -92,6 +99,7 @@ void write_effect(std::string& out, const CrdtEffect& e);
 // `,"values":` starts at `values_begin`.
 struct OpText {
     std::string_view text;
+    size_t at = 0;  // where the text starts in the buffer it was written to
     size_t dot_begin = 0, dot_end = 0, values_begin = 0;
 };
 // An operation's fingerprint is the SHA-256 digest of write_op's bytes; its

@@ -74,17 +74,18 @@ std::vector<Dot> live_dots(const NodeState& node);
 
 // The change report of an operation that has just been applied.
 Result<CrdtDelta> delta_for(const CrdtOp& op, const CrdtPolicy& root_policy, const NodeState& root);
-// Whether append_delta_text writes the delta of an operation of kind `k`:
+// Whether delta_as_text writes the delta of an operation of kind `k`:
 // all but the removals and set_add, whose deltas differ from their operations.
 inline bool has_delta_text(OpKind k) {
     return k != OpKind::MapRemove && k != OpKind::SetRemove && k != OpKind::SetAdd;
 }
-// Appends the JSON of the delta of `op`, whose text is `text` (a kind
-// has_delta_text takes): what write_delta writes of delta_for's delta, the
-// operation's text without its dot or, for a sequence_insert, its kind, path
-// and predecessor with the elements it made.
-Status append_delta_text(std::string& out, const CrdtOp& op, const OpText& text, const CrdtPolicy& root_policy,
-                         const NodeState& root);
+// Makes `d` the delta of `op` (a kind has_delta_text takes), just applied,
+// kept as text: the operation's text `text` without its dot or, for a
+// sequence_insert, its kind, path and predecessor followed by the elements it
+// made, appended to `texts`. `sequence`: the policy of the sequence inserted
+// into, when the caller knows it.
+Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text,
+                     const CrdtPolicy* sequence, const CrdtPolicy& root_policy, const NodeState& root);
 
 // Purges tombstones covered by the frontier; returns how many.
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier);

@@ -697,6 +697,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
                 const SequenceNode& qa = *after.node->seq();
+                inserted_into_ = after.policy;
                 std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
@@ -939,6 +940,7 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
 }
 
 Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
+    inserted_into_ = nullptr;
     const Chain chain = chain_of(op);
     const auto& keys = chain.keys;
     const size_t depth = keys.size();
