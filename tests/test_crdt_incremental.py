@@ -405,6 +405,35 @@ def test_calls_on_hidden_members_make_no_deltas():
             assert effect == {"patch": {"rev": 0, "ops": []}, "deltas": [], "applied": len(mutations)}, name
 
 
+# A saved state may hold elements under a dot its context does not know; an
+# insertion at that dot writes into them, which the value and the delta show.
+HELD_DOT = {"counter": 1, "replica": "a"}
+HELD_ROOTS = {"list": (LIST, {"List": []}, lambda c: {"Int": ord(c)}),
+              "text": (TEXT, {"Str": ""}, lambda c: {"Str": c})}
+
+
+def held_dot_state(root, indexes):
+    policy, empty, value = HELD_ROOTS[root]
+    doc = norvane.CrdtDocument(json.dumps({"root": policy}), json.dumps(empty), "a")
+    doc.mutate(json.dumps([{"kind": "sequence_insert", "path": [], "after": None, "values": [value("a"), value("b")]}]))
+    state = json.loads(doc.state())
+    state["context"] = {}
+    del state["fingerprints"]
+    state["root"]["entries"] = [e for e in state["root"]["entries"] if e[0]["index"] in indexes]
+    return json.dumps(state)
+
+
+@pytest.mark.parametrize("root", sorted(HELD_ROOTS))
+@pytest.mark.parametrize("indexes", [(0, 1), (0,), (1,)])
+@pytest.mark.parametrize("chars", ["x", "xyz"])
+def test_insertion_at_a_dot_whose_elements_are_held(root, indexes, chars):
+    policy, _, value = HELD_ROOTS[root]
+    twin = Twin(json.dumps({"root": policy}), held_dot_state(root, indexes), "b")
+    twin.apply([{"kind": "sequence_insert", "dot": HELD_DOT, "path": [], "after": None,
+                 "values": [value(c) for c in chars]}])
+    twin.check()
+
+
 WIDE_ITEM = {"kind": "map", "fields": {"n": REG, "t": TEXT, "s": {"kind": "set"}, "m": {"kind": "map"}}}
 WIDE_SPEC = json.dumps({"root": {"kind": "map", "values": WIDE_ITEM}})
 WIDE_INIT = json.dumps({"Map": {"k%02d" % i: {"Map": {"n": {"Int": i}, "t": {"Str": "ab"}, "s": {"List": [{"Int": 1}]},

@@ -85,8 +85,8 @@ struct Tracker {
             if (!NV_TRY(view->step(root, op, undo, hint))) return {};
             if (text && has_delta_text(op.kind)) {
                 reserve_one(deltas);
-                NV_CHECK(delta_as_text(deltas.emplace_back(), delta_texts, op, *text, view->inserted_into(), policy,
-                                       root));
+                NV_CHECK(delta_as_text(deltas.emplace_back(), delta_texts, op, *text, view->inserted_as_given(),
+                                       policy, root));
             } else {
                 deltas.push_back(NV_TRY(delta_for(op, policy, root)));
             }

@@ -36,7 +36,7 @@ Result<SequenceNode::Element> inserted_element(const CrdtOp& op, const SequenceN
 }  // namespace
 
 Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text,
-                     const CrdtPolicy* sequence, const CrdtPolicy& root_policy, const NodeState& root) {
+                     bool as_given, const CrdtPolicy& root_policy, const NodeState& root) {
     d.kind = op.kind;
     d.as_text = true;
     d.op_at = text.at;
@@ -50,8 +50,7 @@ Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const O
     d.op_end = text.values_begin;
     d.text_begin = texts.size();
     texts += ",\"elements\":[";
-    if (sequence && sequence->element().kind == PolicyKind::Register) {
-        // Register elements hold the values as the operation gave them.
+    if (as_given) {
         if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
         for (size_t i = 0; i < op.values.size(); ++i) {
             if (i > 0) texts += ',';

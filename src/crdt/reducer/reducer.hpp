@@ -82,10 +82,10 @@ inline bool has_delta_text(OpKind k) {
 // Makes `d` the delta of `op` (a kind has_delta_text takes), just applied,
 // kept as text: the operation's text `text` without its dot or, for a
 // sequence_insert, its kind, path and predecessor followed by the elements it
-// made, appended to `texts`. `sequence`: the policy of the sequence inserted
-// into, when the caller knows it.
-Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text,
-                     const CrdtPolicy* sequence, const CrdtPolicy& root_policy, const NodeState& root);
+// made, appended to `texts`. `as_given`: the caller knows that the elements
+// hold the operation's values as it gave them.
+Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text, bool as_given,
+                     const CrdtPolicy& root_policy, const NodeState& root);
 
 // Purges tombstones covered by the frontier; returns how many.
 uint64_t compact_node(NodeState& node, const CrdtPolicy& policy, const Frontier& frontier);

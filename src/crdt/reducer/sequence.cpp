@@ -1223,6 +1223,16 @@ public:
     }
 };
 
+bool SequenceNode::holds_any(const Dot& dot, size_t n) const {
+    SequenceOps ops(const_cast<SequenceNode&>(*this));
+    const ElementId first = nth(dot, 0);
+    // Element i > 0 could only be in an item starting at (dot, j), j <= i:
+    // the first element's, or one starting after it.
+    if (ops.locate(first) || (n > 1 && ops.starts_within(dot.replica, dot.counter, 1, uint32_t(n)))) return true;
+    auto l = loose_.lower_bound(first);
+    return l != loose_.end() && l->first.dot == dot && l->first.index < n;
+}
+
 Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& after, const std::vector<Value>& values,
                             bool check_after, bool plain, const std::function<NodeState()>& make,
                             const MergeValue& merge, UndoLog* undo) {
@@ -1233,17 +1243,7 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
     bool fresh = orphans_ == 0 && (!after || c.locate(*after).has_value());
     auto held_at = [&](size_t i) { return plain ? held_for(values[i]) : Held::Node; };
     const Held h = held_at(0);
-    if (fresh) {
-        // None of (dot, i) is there. Element i > 0 could only be in an item
-        // starting at (dot, j), j <= i: the first element's, or one starting
-        // after it.
-        const uint32_t n = uint32_t(values.size());
-        fresh = !c.locate(first) && (n == 1 || !c.starts_within(dot.replica, dot.counter, 1, n));
-        if (fresh && !loose_.empty()) {
-            auto l = loose_.lower_bound(first);
-            fresh = l == loose_.end() || l->first.dot != dot || l->first.index >= n;
-        }
-    }
+    if (fresh) fresh = !holds_any(dot, values.size());
     if (fresh) {
         const bool single = values.size() == 1;
         const bool any_deletes = !deletes_.empty();

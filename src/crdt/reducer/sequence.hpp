@@ -114,6 +114,9 @@ public:
     const Deletions& deletes() const { return deletes_; }
     // The element of an id (inserted or a placeholder), if there is one.
     std::optional<Element> find(const ElementId& id) const;
+    // Whether an element (inserted or a placeholder) has one of the ids an
+    // insertion of `n` values at `dot` makes.
+    bool holds_any(const Dot& dot, size_t n) const;
 
     // ---- order and positions ----------------------------------------------------
 

@@ -658,7 +658,12 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
         // the head; a text's bytes count when all it shows are characters.
         const bool text = q && w.policy->materialization == SequenceMaterialization::String;
         auto countable = [&](const SequenceNode& s) { return !s.has_orphans() && (!text || s.shown_other() == 0); };
-        if (q == nullptr || (op.kind == OpKind::SequenceInsert && q->has_orphans())) return std::optional<bool>();
+        // An insertion at a dot whose ids the sequence already holds some of
+        // (a saved state may hold elements of a dot its context does not know)
+        // writes into those elements rather than adding new ones.
+        if (q == nullptr || (op.kind == OpKind::SequenceInsert &&
+                             (q->has_orphans() || q->holds_any(op.dot, op.values.size()))))
+            return std::optional<bool>();
         {
             // A sequence shown under no removal is edited in place, at the
             // positions its elements have, unless it is to be materialised
@@ -689,6 +694,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             } else if (editable) {
                 cuts = value_cuts(*q, text, hidden);
             }
+            const bool as_given = op.kind == OpKind::SequenceInsert && w.policy->element().kind == PolicyKind::Register;
             NV_CHECK(apply_one(root, policy_, op, undo));
             ValueList inserted;
             size_t insert_at = 0;
@@ -697,7 +703,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
                 const SequenceNode& qa = *after.node->seq();
-                inserted_into_ = after.policy;
+                inserted_as_given_ = as_given;
                 std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
@@ -940,7 +946,7 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
 }
 
 Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
-    inserted_into_ = nullptr;
+    inserted_as_given_ = false;
     const Chain chain = chain_of(op);
     const auto& keys = chain.keys;
     const size_t depth = keys.size();

@@ -45,9 +45,10 @@ public:
     // Applies `op` to `root` (changes recorded in `undo`); true when the visible
     // value changed.
     Result<bool> step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint = nullptr);
-    // The policy of the sequence the last step inserted into, when it found
-    // the sequence and edited it by its elements; null otherwise.
-    const CrdtPolicy* inserted_into() const { return inserted_into_; }
+    // Whether the last step inserted into a sequence of registers, under ids
+    // it held none of, by its elements: they hold the operation's values as
+    // given.
+    bool inserted_as_given() const { return inserted_as_given_; }
 
     // The effect's patch from the value before the call to the value after it;
     // `index` answers whether values stand in long lists of that value.
@@ -130,7 +131,7 @@ private:
     // Whether a node was ever left to materialise: without one, nothing
     // below the overlay needs resolving.
     bool dirty_ = false;
-    const CrdtPolicy* inserted_into_ = nullptr;
+    bool inserted_as_given_ = false;
 };
 
 }  // namespace norvane::crdt
