@@ -63,8 +63,8 @@ struct SequenceDeltaElement {
 struct CrdtDelta {
     OpKind kind = OpKind::RegisterSet;
     bool as_text = false;
-    // The operation's text is op_texts[op.at, op.at + op.text.size()); of it,
-    // the delta's are [at, at + dot_begin) and [at + dot_end, at + end).
+    // The operation's text starts at op_texts[op_at]; the delta's parts of it
+    // are [op_at, op_at + dot_begin) and [op_at + dot_end, op_at + op_end).
     size_t op_at = 0, dot_begin = 0, dot_end = 0, op_end = 0;
     size_t text_begin = 0, text_size = 0;
     CrdtPath path;
