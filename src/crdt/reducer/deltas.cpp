@@ -38,8 +38,9 @@ Result<SequenceNode::Element> inserted_element(const CrdtOp& op, const SequenceN
 Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const OpText& text,
                      bool as_given, const CrdtPolicy& root_policy, const NodeState& root) {
     d.kind = op.kind;
-    d.as_text = true;
+    d.from = CrdtDelta::From::OpText;
     d.op_at = text.at;
+    d.op_size = text.text.size();
     d.dot_begin = text.dot_begin;
     d.dot_end = text.dot_end;
     if (op.kind != OpKind::SequenceInsert) {
@@ -48,30 +49,24 @@ Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const O
     }
     // The operation's kind, path and predecessor as its text has them.
     d.op_end = text.values_begin;
+    if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
+    if (as_given) {
+        d.from = CrdtDelta::From::OpValues;
+        d.op = text.index;
+        return {};
+    }
+    auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
     d.text_begin = texts.size();
     texts += ",\"elements\":[";
-    if (as_given) {
-        if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
-        for (size_t i = 0; i < op.values.size(); ++i) {
-            if (i > 0) texts += ',';
-            texts += "{\"id\":";
-            write_element_id(texts, ElementId{op.dot, uint32_t(i)});
-            texts += ",\"value\":";
-            value_to_json(texts, op.values[i]);
-            texts += '}';
-        }
-    } else {
-        auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));
-        for (size_t i = 0; i < op.values.size(); ++i) {
-            const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
-            if (i > 0) texts += ',';
-            texts += "{\"id\":";
-            write_element_id(texts, e.id);
-            texts += ",\"value\":";
-            if (e.plain()) e.write_plain_value(texts);
-            else value_to_json(texts, NV_TRY(materialize_node(*e.node, policy->element())));
-            texts += '}';
-        }
+    for (size_t i = 0; i < op.values.size(); ++i) {
+        const SequenceNode::Element e = NV_TRY(inserted_element(op, *q, *policy, i));
+        if (i > 0) texts += ',';
+        texts += "{\"id\":";
+        write_element_id(texts, e.id);
+        texts += ",\"value\":";
+        if (e.plain()) e.write_plain_value(texts);
+        else value_to_json(texts, NV_TRY(materialize_node(*e.node, policy->element())));
+        texts += '}';
     }
     texts += "]}";
     d.text_size = texts.size() - d.text_begin;

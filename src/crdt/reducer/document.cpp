@@ -171,6 +171,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         OpText& t = texts.emplace_back();
         fps.push_back(write_op_fingerprinted(written, op, &t));
+        t.index = texts.size() - 1;
     }
     // The views are taken once the buffer stops moving.
     for (size_t i = 0, at = 0; i < texts.size(); ++i) {
@@ -199,8 +200,10 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     effect.texts = std::move(tracker.delta_texts);
     if (before_commit) {
         effect.op_texts = written;
+        effect.ops = ops;
         before_commit(effect);
         effect.op_texts = {};
+        effect.ops = {};
         tracker.give_back(effect.patch);
     }
     journal.done = true;

@@ -97,6 +97,7 @@ struct Mutator {
         if (!ops.empty()) text += ',';
         OpText written;
         const Sha256Digest fp = write_op_fingerprinted(text, op, &written);
+        written.index = ops.size();
         NV_CHECK(tracker.step(root, op, hint, &written));
         NV_CHECK(check_text_elements(work.policy(), op));
         // A fresh dot is above every counter the document knows.
@@ -244,8 +245,10 @@ Result<std::pair<std::vector<CrdtOp>, CrdtEffect>> CrdtDocument::mutate_ops(std:
     m.text += ']';
     if (before_commit) {
         effect.op_texts = m.text;
+        effect.ops = m.ops;
         before_commit(m.text, effect);
         effect.op_texts = {};
+        effect.ops = {};
         tracker.give_back(effect.patch);
     }
     journal.done = true;

@@ -206,18 +206,44 @@ void write_delta(std::string& out, const CrdtDelta& d) {
     out += '}';
 }
 
+// The elements of an insertion whose elements hold its values as given: their
+// ids are its dot with their places, their values its values, both copied
+// from its text where it has them whole.
+static void write_elements_as_given(std::string& out, const CrdtEffect& e, const CrdtDelta& d) {
+    static constexpr std::string_view kDotKey = ",\"dot\":", kValuesOpen = ",\"values\":[";
+    const CrdtOp& op = e.ops[d.op];
+    const std::string_view text = e.op_texts.substr(d.op_at, d.op_size);
+    const std::string_view dot = text.substr(d.dot_begin + kDotKey.size(), d.dot_end - d.dot_begin - kDotKey.size());
+    out += ",\"elements\":[";
+    for (size_t i = 0; i < op.values.size(); ++i) {
+        if (i > 0) out += ',';
+        out += "{\"id\":{\"dot\":";
+        out += dot;
+        out += ",\"index\":";
+        append_u64(out, i);
+        out += "},\"value\":";
+        if (op.values.size() == 1) {
+            // The text ends with the values' array and the operation's brace.
+            const size_t from = d.op_end + kValuesOpen.size();
+            out += text.substr(from, text.size() - 2 - from);
+        } else {
+            value_to_json(out, op.values[i]);
+        }
+        out += '}';
+    }
+    out += "]}";
+}
+
 void write_effect(std::string& out, const CrdtEffect& e) {
     out += "{\"patch\":";
     patch_to_json(out, e.patch);
     out += ",\"deltas\":";
     write_list(out, e.deltas, [&](std::string& o, const CrdtDelta& d) {
-        if (d.as_text) {
-            o.append(e.op_texts, d.op_at, d.dot_begin);
-            o.append(e.op_texts, d.op_at + d.dot_end, d.op_end - d.dot_end);
-            o.append(e.texts, d.text_begin, d.text_size);
-        } else {
-            write_delta(o, d);
-        }
+        if (d.from == CrdtDelta::From::Fields) return write_delta(o, d);
+        o.append(e.op_texts, d.op_at, d.dot_begin);
+        o.append(e.op_texts, d.op_at + d.dot_end, d.op_end - d.dot_end);
+        if (d.from == CrdtDelta::From::OpText) o.append(e.texts, d.text_begin, d.text_size);
+        else write_elements_as_given(o, e, d);
     });
     out += ",\"applied\":";
     append_u64(out, e.applied);

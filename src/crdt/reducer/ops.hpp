@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,16 +57,19 @@ struct SequenceDeltaElement {
     Value value;
 };
 
-// A delta holds its fields, or (`as_text`) the places of its JSON: its
-// operation's text without the dot (`op` in the effect's `op_texts`) and, for
-// a sequence insertion, the operation's kind, path and predecessor followed by
-// the elements it made (`text_begin`, `text_size` in the effect's `texts`).
+// A delta holds its fields, or the places of its JSON: its operation's text
+// without the dot (in the effect's `op_texts`) and, for a sequence insertion,
+// the operation's kind, path and predecessor followed by the elements it made,
+// written beside (`text_begin`, `text_size` in the effect's `texts`) or, when
+// they hold the operation's values as given, from the operation itself.
 struct CrdtDelta {
     OpKind kind = OpKind::RegisterSet;
-    bool as_text = false;
-    // The operation's text starts at op_texts[op_at]; the delta's parts of it
-    // are [op_at, op_at + dot_begin) and [op_at + dot_end, op_at + op_end).
-    size_t op_at = 0, dot_begin = 0, dot_end = 0, op_end = 0;
+    enum class From : uint8_t { Fields, OpText, OpValues };
+    From from = From::Fields;
+    // The operation's text is op_texts[op_at, op_at + op_size); the delta's
+    // parts of it are [op_at, op_at + dot_begin) and [op_at + dot_end, op_at + op_end).
+    size_t op_at = 0, op_size = 0, dot_begin = 0, dot_end = 0, op_end = 0;
+    size_t op = 0;  // OpValues: the operation's place in the effect's `ops`
     size_t text_begin = 0, text_size = 0;
     CrdtPath path;
     std::string key;
@@ -79,9 +83,10 @@ struct CrdtEffect {
     Patch patch;
     std::vector<CrdtDelta> deltas;
     std::string texts;  // the JSON of the elements of insertions' deltas
-    // The texts of the call's operations, which the deltas kept as text are
-    // parts of; set while the effect is written.
+    // The call's operations and their texts, which the deltas kept as text
+    // are written from; set while the effect is written.
     std::string_view op_texts;
+    std::span<const CrdtOp> ops;
     uint64_t applied = 0;
 };
 
@@ -99,7 +104,8 @@ void write_effect(std::string& out, const CrdtEffect& e);
 // `,"values":` starts at `values_begin`.
 struct OpText {
     std::string_view text;
-    size_t at = 0;  // where the text starts in the buffer it was written to
+    size_t at = 0;     // where the text starts in the buffer it was written to
+    size_t index = 0;  // the operation's place among its call's operations
     size_t dot_begin = 0, dot_end = 0, values_begin = 0;
 };
 // An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
