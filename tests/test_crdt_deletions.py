@@ -181,3 +181,31 @@ def test_restored_document_with_long_deleted_runs_behaves_as_the_original():
             doc.check()
         assert outs[0] == outs[1]
     assert restored.state() == d.state()
+
+
+def run_deletion(replica, counter, *ids):
+    return {"kind": "sequence_delete", "dot": {"counter": counter, "replica": replica}, "path": [],
+            "ids": [{"dot": {"counter": c, "replica": "a"}, "index": i} for c, i in ids]}
+
+
+@pytest.mark.parametrize("by", ["counter", "index"])
+def test_deletion_continuing_a_run_onto_an_element_another_run_holds(by):
+    # Elements 0-2 deleted by b's operations 100-102 (one run), elements 3-4 by c's
+    # operation 200 (another run, made first); b's operation 103 then deletes element 3,
+    # which continues the first run but is the second run's.
+    d = oracle.CrdtDocument(SPEC, '{"Str":""}', "a")
+    if by == "counter":
+        for k in range(5):
+            d.mutate("[%s]" % splice(k, 0, "v"))
+        ids = [(k + 1, 0) for k in range(5)]
+    else:
+        d.mutate("[%s]" % splice(0, 0, "vwxyz"))
+        ids = [(1, k) for k in range(5)]
+    ops = [run_deletion("c", 200, ids[3], ids[4])] + [run_deletion("b", 100 + k, ids[k]) for k in range(3)]
+    for op in ops + [run_deletion("b", 103, ids[3])]:
+        d.apply(json.dumps([op]))
+    d.check()
+    deletes = json.loads(d.state())["root"]["deletes"]
+    dots = [[(x["replica"], x["counter"]) for x in e[1]] for e in deletes]
+    assert dots == [[("b", 100)], [("b", 101)], [("b", 102)], [("b", 103), ("c", 200)], [("c", 200)]]
+    assert json.loads(d.value())["Str"] == ""

@@ -25,6 +25,14 @@ std::optional<Dot> next_dot(const Dot& d, uint32_t len, int step) {
     return moved(d, len, step);
 }
 
+// Whether `dot` continues `run` at its end, and the step the run then has.
+template <class Run>
+std::optional<int8_t> continues(const Run& run, const Dot& dot) {
+    if (run.len == 1) return step_between(run.dot, dot);
+    auto next = next_dot(run.dot, run.len, run.step);
+    return next && *next == dot ? std::optional<int8_t>(run.step) : std::nullopt;
+}
+
 // Moves the run at `it` to `key`, holding `run`: a map node changes its key
 // without allocating.
 template <class Map>
@@ -103,12 +111,7 @@ void Deletions::cut(const Found& f) {
 bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
     const uint64_t c = id.dot.counter;
     const uint32_t i = id.index;
-    // Whether `dot` continues `run` at its end, and the step it then has.
-    auto continues = [&](const Run& run) -> std::optional<int8_t> {
-        if (run.len == 1) return step_between(run.dot, dot);
-        auto next = next_dot(run.dot, run.len, run.step);
-        return next && *next == dot ? std::optional<int8_t>(run.step) : std::nullopt;
-    };
+    const Replica r = id.dot.replica;
     // Whether `dot` comes right before `run`, and the step it then has.
     auto precedes = [&](const Run& run) -> std::optional<int8_t> {
         if (run.len == 1) return step_between(dot, run.dot);
@@ -122,9 +125,10 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
             --it;
             Run& run = it->second;
             if (it->first.first == c && it->first.second + run.len == i)
-                if (auto s = continues(run)) {
+                if (auto s = continues(run, dot)) {
                     run.step = *s;
                     ++run.len;
+                    last_ = Last{r, false, it->first};
                     return true;
                 }
         }
@@ -135,6 +139,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
         if (it != p.by_index.end())
             if (auto s = precedes(it->second)) {
                 rekey(p.by_index, it, {c, i}, Run{it->second.len + 1, *s, dot});
+                last_ = Last{r, false, {c, i}};
                 return true;
             }
     }
@@ -147,17 +152,19 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
             --jt;
             Run& run = jt->second;
             if (jt->first + run.len == c)
-                if (auto s = continues(run)) {
+                if (auto s = continues(run, dot)) {
                     run.step = *s;
                     ++run.len;
+                    last_ = Last{r, true, {jt->first, 0}};
                     return true;
                 }
         }
         auto one = p.by_index.find({c - 1, 0});
         if (one != p.by_index.end() && one->second.len == 1)
-            if (auto s = continues(one->second)) {
+            if (auto s = continues(one->second, dot)) {
                 p.by_counter.emplace(c - 1, Run{2, *s, one->second.dot});
                 p.by_index.erase(one);
+                last_ = Last{r, true, {c - 1, 0}};
                 return true;
             }
     }
@@ -167,6 +174,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
         if (jt != p.by_counter.end())
             if (auto s = precedes(jt->second)) {
                 rekey(p.by_counter, jt, c, Run{jt->second.len + 1, *s, dot});
+                last_ = Last{r, true, {c, 0}};
                 return true;
             }
         auto one = p.by_index.find({c + 1, 0});
@@ -174,6 +182,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
             if (auto s = precedes(one->second)) {
                 p.by_counter.emplace(c, Run{2, *s, dot});
                 p.by_index.erase(one);
+                last_ = Last{r, true, {c, 0}};
                 return true;
             }
     }
@@ -181,6 +190,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
 }
 
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
+    if (extend_last(id, dot)) return Added::First;
     if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
     if (Found f = find(id); f.run) {
         const Dot was = dot_of(f);
@@ -200,9 +210,47 @@ Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
     }
     PerReplica& p = runs_[id.dot.replica];
     p.top = std::max(p.top, id.dot.counter);
-    if (!extend(p, id, dot)) p.by_index.emplace(std::pair{id.dot.counter, id.index}, Run{1, 0, dot});
+    if (!extend(p, id, dot)) {
+        p.by_index.emplace(std::pair{id.dot.counter, id.index}, Run{1, 0, dot});
+        last_ = Last{id.dot.replica, false, {id.dot.counter, id.index}};
+    }
     ++elements_;
     return Added::First;
+}
+
+bool Deletions::extend_last(const ElementId& id, const Dot& dot) {
+    if (last_.replica != id.dot.replica || (!many_.empty() && many_.contains(id))) return false;
+    auto rit = runs_.find(id.dot.replica);
+    if (rit == runs_.end()) return false;
+    PerReplica& p = rit->second;
+    const uint64_t c = id.dot.counter;
+    const uint32_t i = id.index;
+    Run* run = nullptr;
+    if (last_.by_counter) {
+        // Right after the run by counter, with no run of its own starting at
+        // it (by counter or by index) nor, by index, right after it.
+        if (i != 0 || c <= last_.key.first) return false;
+        auto it = p.by_counter.find(last_.key.first);
+        if (it == p.by_counter.end() || c - it->first != it->second.len) return false;
+        if (auto next = std::next(it); next != p.by_counter.end() && next->first == c) return false;
+        auto x = p.by_index.lower_bound({c, 0});
+        if (x != p.by_index.end() && x->first.first == c && x->first.second <= 1) return false;
+        run = &it->second;
+    } else {
+        // Right after the run by index, with no run of its own starting at it.
+        if (c != last_.key.first || i <= last_.key.second) return false;
+        auto it = p.by_index.find(last_.key);
+        if (it == p.by_index.end() || uint64_t(i) != uint64_t(it->first.second) + it->second.len) return false;
+        if (auto next = std::next(it); next != p.by_index.end() && next->first == std::pair{c, i}) return false;
+        run = &it->second;
+    }
+    auto s = continues(*run, dot);
+    if (!s) return false;
+    run->step = *s;
+    ++run->len;
+    p.top = std::max(p.top, c);
+    ++elements_;
+    return true;
 }
 
 void Deletions::take_back(const ElementId& id, const Dot& dot, bool first) {

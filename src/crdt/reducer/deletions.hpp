@@ -140,10 +140,23 @@ private:
     void cut(const Found& f);
     // Puts a new deletion at an end of a run it continues, if there is one.
     bool extend(PerReplica& p, const ElementId& id, const Dot& dot);
+    // Puts a new deletion at the end of the run the last new one went to,
+    // when it is not deleted and that is where `extend` would put it: the
+    // elements of a selection, deleted one after the other. False, and
+    // nothing changed, otherwise.
+    bool extend_last(const ElementId& id, const Dot& dot);
 
     std::unordered_map<Replica, PerReplica> runs_;
     std::map<ElementId, DeleteDots> many_;  // elements deleted more than once (or by none)
     size_t elements_ = 0;
+    // The run the last new deletion went to, by its key: a hint, checked
+    // before it is used.
+    struct Last {
+        Replica replica = nullptr;
+        bool by_counter = false;
+        std::pair<uint64_t, uint32_t> key;
+    };
+    Last last_;
 };
 
 }  // namespace norvane::crdt
