@@ -151,6 +151,37 @@ def test_element_id_forms(element_id, outcome):
         assert err(d.apply, text) == outcome
 
 
+LIST_OF_MAPS = json.dumps({"root": {"kind": "map", "fields": {"l": {"kind": "sequence", "element": {"kind": "map"}}}}})
+FIRST = '{"kind":"element","id":{"dot":{"counter":0,"replica":"$init"},"index":0}}'
+
+
+@pytest.mark.parametrize(
+    "path, outcome",
+    [
+        ('[{"kind":"key","key":"l"},%s]' % FIRST, "in"),
+        ('[ {"kind":"key","key":"l"} , %s ]' % FIRST, "in"),
+        ('[{"kind":"key","key":"\\u006c"},%s]' % FIRST, "in"),
+        ('[{"key":"l","kind":"key"},%s]' % FIRST, "in"),
+        ("[]", "root"),
+        ('[{"kind":"key","key":"l"},%s,]' % FIRST, "trailing comma at line 1 column 161"),
+        ('[{"kind":"key","key":"l"}%s]' % FIRST, "expected `,` or `]` at line 1 column 86"),
+        ('[{"kind":"key","key":"l"},{"kind":"member","key":"l"}]', "CRDT path segment does not match its policy"),
+    ],
+)
+def test_path_forms(path, outcome):
+    # The writers' own form, other spellings of it, and broken lists.
+    d = doc(LIST_OF_MAPS, '{"Map":{"l":{"List":[{"Map":{}}]}}}', "b")
+    text = '[{"kind":"map_set","dot":{"counter":1,"replica":"a"},"path":%s,"key":"x","value":{"Int":1}}]' % path
+    if outcome == "in":
+        d.apply(text)
+        assert json.loads(d.value()) == {"Map": {"l": {"List": [{"Map": {"x": {"Int": 1}}}]}}}
+    elif outcome == "root":
+        d.apply(text)
+        assert json.loads(d.value())["Map"]["x"] == {"Int": 1}
+    else:
+        assert err(d.apply, text) == outcome
+
+
 def test_segment_kind_index_inside_op():
     spec = json.dumps({"root": {"kind": "map", "values": {"kind": "set", "keys": [["id"]],
                                                             "element": {"kind": "map"}}}})

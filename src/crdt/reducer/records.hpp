@@ -76,11 +76,37 @@ inline bool element_id(const char*& p, const char* end, ElementId& out) {
     p = q;
     return true;
 }
-// Runs `read(p, end)` at the reader's next value when the reader has room for
-// two more levels of nesting; moves the reader past what it read.
+// A path, `[…]` of `{"kind":"key","key":"K"}`, `{"kind":"member","key":"K"}`
+// (keys of printable ASCII and no escapes) and `{"kind":"element","id":…}`.
+inline bool path(const char*& p, const char* end, CrdtPath& out) {
+    const char* q = p;
+    if (!lit(q, end, "[")) return false;
+    CrdtPath path;
+    while (!lit(q, end, "]")) {
+        if (!path.empty() && !lit(q, end, ",")) return false;
+        PathSegment seg;
+        if (lit(q, end, R"({"kind":"element","id":)")) {
+            seg.kind = PathSegment::Kind::Element;
+            if (!element_id(q, end, seg.id) || !lit(q, end, "}")) return false;
+        } else {
+            if (lit(q, end, R"({"kind":"key","key":")")) seg.kind = PathSegment::Kind::Key;
+            else if (lit(q, end, R"({"kind":"member","key":")")) seg.kind = PathSegment::Kind::Member;
+            else return false;
+            seg.key = plain(q, end);
+            if (!lit(q, end, "\"}")) return false;
+        }
+        path.push_back(std::move(seg));
+    }
+    out = std::move(path);
+    p = q;
+    return true;
+}
+// Runs `read(p, end)` at the reader's next value when it opens with `open`
+// and the reader has room for `levels` more levels of nesting; moves the
+// reader past what it read.
 template <class F>
-inline bool at(json::Reader& r, F&& read) {
-    if (r.parse_whitespace() != '{' || r.depth() <= 2) return false;
+inline bool at(json::Reader& r, F&& read, char open = '{', int levels = 2) {
+    if (r.parse_whitespace() != open || r.depth() <= levels) return false;
     const std::string_view in = r.input();
     const char* p = in.data() + r.index();
     if (!read(p, in.data() + in.size())) return false;
@@ -244,6 +270,12 @@ DeResult<PathSegment> read_segment(D& de) {
 template <class D>
 DeResult<CrdtPath> read_path(D& de) {
     CrdtPath path;
+    if constexpr (std::is_same_v<D, json::Reader>) {
+        // A path's deepest segment is an element id: four levels down.
+        if (direct::exact::at(de, [&](const char*& p, const char* end) { return direct::exact::path(p, end, path); },
+                              '[', 4))
+            return path;
+    }
     NV_CHECK(de::read_seq(de, [&](auto& e) -> DeResult<void> {
         path.push_back(NV_TRY(read_segment(e)));
         return {};
