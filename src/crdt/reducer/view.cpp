@@ -694,7 +694,6 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             } else if (editable) {
                 cuts = value_cuts(*q, text, hidden);
             }
-            const bool as_given = op.kind == OpKind::SequenceInsert && w.policy->element().kind == PolicyKind::Register;
             NV_CHECK(apply_one(root, policy_, op, undo));
             ValueList inserted;
             size_t insert_at = 0;
@@ -703,7 +702,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 Walk after;
                 walk_keys(root, policy_, keys, depth, after);
                 const SequenceNode& qa = *after.node->seq();
-                inserted_as_given_ = as_given;
+                inserted_as_given_ = after.policy->element().kind == PolicyKind::Register;
                 std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
