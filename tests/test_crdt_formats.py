@@ -4,6 +4,7 @@ import hashlib
 import json
 
 import pytest
+from hypothesis import given, strategies as st
 
 import norvane
 
@@ -234,6 +235,104 @@ def test_escaped_texts_in_ops():
     assert op == ('{"kind":"map_set","dot":{"counter":1,"replica":"a"},"path":[],"key":"a\\"\\\\\\n\u00e9",'
                   '"value":{"Str":"\\u0001"}}')
     assert json.loads(d.state())["fingerprints"][0][1] == fingerprint(op)
+
+
+def canonical(op):
+    return json.dumps(op, separators=(",", ":"), ensure_ascii=False)
+
+
+def fingerprints_of(spec, value, ops_text):
+    d = doc(spec, value, "z")
+    effect = d.apply(ops_text)
+    return [fp for _, fp in json.loads(d.state())["fingerprints"]], effect
+
+
+INSERT = '{"kind":"sequence_insert","dot":{"counter":1,"replica":"a"},"path":[],"after":null,"values":[%s]}'
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        '{"Str":"x"}', '{"Str":""}', '{"Str":"\\n"}', '{"Str":"\\u001f"}', '{"Str":"\\u001F"}',
+        '{"Str":"\\u000a"}', '{"Str":"\\/"}', '{"Str":"\\u00e9"}', '{"Str":"\u00e9\u20ac"}',
+        '{"Str":"\x7f"}', '{"Str":"\\"\\\\"}', '{"Str":"\\ud83d\\ude00"}', '{"Int":0}', '{"Int":-12}',
+        '{"Int":9223372036854775807}', '{"Int":-9223372036854775808}', '"Null"',
+        '{"Bool":true}', '{"Bool":false}', '{"Float":0.5}', '{"List":[{"Int":1}]}', '{ "Str":"x"}',
+    ],
+)
+def test_operation_spellings_fingerprint_as_written(value):
+    # However an operation is spelled, its fingerprint is that of the text the
+    # writers give for it, and what the call returns is the same.
+    text = INSERT % value
+    op = json.loads(text)
+    fps, effect = fingerprints_of(SEQ_SPEC, '{"List":[]}', "[" + text + "]")
+    assert fps == [fingerprint(canonical(op))]
+    assert (fps, effect) == fingerprints_of(SEQ_SPEC, '{"List":[]}', "[" + canonical(op) + "]")
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ('{"Int":-0}', "invalid type: floating point `-0.0`, expected i64 at line 1 column 107"),
+        ('{"Int":007}', "invalid number at line 1 column 103"),
+        ('{"Int":1.0}', "invalid type: floating point `1.0`, expected i64 at line 1 column 108"),
+        ('{"Int":9223372036854775808}', "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 124"),
+        ('{"Str":"\x01"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 103"),
+        ('{"Str":"x}', "EOF while parsing a string at line 1 column 107"),
+    ],
+)
+def test_operation_misspellings_refused(value, message):
+    assert err(doc(SEQ_SPEC, '{"List":[]}', "z").apply, "[" + INSERT % value + "]") == message
+
+
+SCALARS = st.one_of(
+    st.text(max_size=6).map(lambda s: {"Str": s}),
+    st.integers(-(2**63), 2**63 - 1).map(lambda i: {"Int": i}),
+    st.booleans().map(lambda b: {"Bool": b}),
+    st.just("Null"),
+)
+REPLICAS = st.sampled_from(["a", "b\u00e9", 'q"r', "x y"])
+DOTS = st.builds(lambda c, r: {"counter": c, "replica": r}, st.integers(1, 2**64 - 1), REPLICAS)
+IDS = st.builds(lambda d, i: {"dot": d, "index": i}, DOTS, st.integers(0, 2**32 - 1))
+
+
+@st.composite
+def operations(draw):
+    kind = draw(st.sampled_from(["map_set", "map_remove", "sequence_insert", "sequence_delete", "set_add",
+                                 "register_set"]))
+    op = {"kind": kind, "dot": draw(DOTS), "path": []}
+    if kind == "map_set":
+        op.update(key=draw(st.text(max_size=5)), value=draw(SCALARS))
+    elif kind == "map_remove":
+        op.update(key=draw(st.text(max_size=5)), removed=draw(st.lists(DOTS, max_size=3)))
+    elif kind == "sequence_insert":
+        op.update(after=draw(st.none() | IDS), values=draw(st.lists(SCALARS, min_size=1, max_size=4)))
+    elif kind == "sequence_delete":
+        op.update(ids=draw(st.lists(IDS, max_size=3)))
+    else:
+        op.update(value=draw(SCALARS))
+    return op
+
+
+SPEC_OF = {"map_set": (MAP_SPEC, '{"Map":{}}'), "map_remove": (MAP_SPEC, '{"Map":{}}'),
+           "sequence_insert": (SEQ_SPEC, '{"List":[]}'), "sequence_delete": (SEQ_SPEC, '{"List":[]}'),
+           "set_add": (SET_SPEC, '{"List":[]}'), "register_set": (REG_SPEC, '"Null"')}
+
+
+@given(operations())
+def test_operation_written_and_respelled_read_alike(op):
+    spec, value = SPEC_OF[op["kind"]]
+    written = canonical(op)
+    respelled = json.dumps(op, separators=(", ", ": "))
+    try:
+        fps, effect = fingerprints_of(spec, value, "[" + written + "]")
+    except ValueError as e:
+        with pytest.raises(ValueError) as again:
+            fingerprints_of(spec, value, "[" + respelled + "]")
+        assert str(again.value).split(" at line")[0] == str(e).split(" at line")[0]
+        return
+    assert fps == [fingerprint(written)]
+    assert fingerprints_of(spec, value, "[" + respelled + "]") == (fps, effect)
 
 
 # ---- saved state -------------------------------------------------------------------

@@ -104,13 +104,13 @@ Result<std::string> CrdtDocument::state() const {
 
 namespace {
 
-// Room for a result about to be written: the operations' text, the deltas'
-// texts and a guess for the patch, or about the last result's length when that
-// is more (a text's effect carries the whole text; past 1 MiB the text's own
-// growth costs little beside writing it). Room never written costs no memory,
-// while growing the text copies all of it.
+// Room for a result about to be written: the deltas' texts and a guess for
+// the rest, or about the last result's length when that is more (a text's
+// effect carries the whole text; past 1 MiB the text's own growth costs
+// little beside writing it). Room never written costs no memory, while
+// growing the text copies all of it.
 void reserve_result(std::string& out, const CrdtDocument& doc, size_t ops, const CrdtEffect& effect) {
-    const size_t deltas = effect.op_texts.size() + 2 * effect.texts.size();
+    const size_t deltas = deltas_size_hint(effect);
     const size_t guess = ops + deltas + 64 * (effect.deltas.size() + effect.patch.ops.size()) + 256;
     const size_t last = std::min<size_t>(doc.result_hint + doc.result_hint / 8, size_t(1) << 20);
     out.reserve(std::max(guess, last));
@@ -170,7 +170,8 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     for (const auto& op : ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         OpText& t = texts.emplace_back();
-        fps.push_back(write_op_fingerprinted(written, op, &t));
+        fps.push_back(op.source.empty() ? write_op_fingerprinted(written, op, &t)
+                                        : copy_op_fingerprinted(written, op, &t));
         t.index = texts.size() - 1;
     }
     // The views are taken once the buffer stops moving.

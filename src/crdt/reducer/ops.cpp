@@ -234,6 +234,22 @@ static void write_elements_as_given(std::string& out, const CrdtEffect& e, const
     out += "]}";
 }
 
+size_t deltas_size_hint(const CrdtEffect& e) {
+    // Per element: `{"id":{"dot":` `,"index":` `},"value":` `}` and a comma,
+    // with room for the index's digits.
+    static constexpr size_t kElement = 13 + 9 + 10 + 1 + 1 + 8;
+    size_t n = 0;
+    for (const CrdtDelta& d : e.deltas) {
+        if (d.from == CrdtDelta::From::OpValues) {
+            const size_t count = e.ops[d.op].values.size();
+            n += d.op_size + count * (kElement + d.dot_end - d.dot_begin);
+        } else if (d.from == CrdtDelta::From::OpText) {
+            n += d.op_end + d.text_size;
+        }
+    }
+    return n;
+}
+
 void write_effect(std::string& out, const CrdtEffect& e) {
     out += "{\"patch\":";
     patch_to_json(out, e.patch);
@@ -248,6 +264,16 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += ",\"applied\":";
     append_u64(out, e.applied);
     out += '}';
+}
+
+Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
+    where->at = out.size();
+    where->dot_begin = op.source_dot_begin;
+    where->dot_end = op.source_dot_end;
+    where->values_begin = op.source_values_begin;
+    out += op.source;
+    where->text = std::string_view(out).substr(where->at);
+    return sha256(op.source);
 }
 
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
@@ -318,16 +344,173 @@ uint64_t after_mask(std::span<const std::string_view> fields) {
     return 0;
 }
 
-// A character of a text as the writers write it, `{"Str":"c"}` with printable
-// ASCII and no escapes, read byte by byte. False, and nothing consumed,
-// otherwise.
-bool exact_str(const char*& p, const char* end, Value& out) {
-    namespace exact = records::direct::exact;
+namespace exact = records::direct::exact;
+
+// A JSON string as the writers write it, decoded into `out`: bytes they write
+// as they are (UTF-8 beyond ASCII only when `utf8` says the text's strings
+// are known to be UTF-8) and the escapes they write (`\"`, `\\`, `\b`, `\f`,
+// `\n`, `\r`, `\t`, and `\u00xx` in lowercase for the other control
+// characters). False, and nothing consumed, otherwise.
+bool exact_string(const char*& p, const char* end, bool utf8, std::string& out) {
     const char* q = p;
-    if (!exact::lit(q, end, R"({"Str":")")) return false;
-    const std::string_view text = exact::plain(q, end);
-    if (!exact::lit(q, end, "\"}")) return false;
-    out = Value::str(text);
+    if (q == end || *q != '"') return false;
+    ++q;
+    out.clear();
+    const unsigned char top = utf8 ? 0xFF : 0x7F;
+    for (;;) {
+        const char* from = q;
+        while (q < end) {
+            const auto c = static_cast<unsigned char>(*q);
+            if (c < 0x20 || c > top || c == '"' || c == '\\') break;
+            ++q;
+        }
+        out.append(from, q);
+        if (q == end || *q != '\\') break;
+        if (end - q < 2) return false;
+        char c;
+        switch (q[1]) {
+            case '"': c = '"'; break;
+            case '\\': c = '\\'; break;
+            case 'b': c = '\b'; break;
+            case 'f': c = '\f'; break;
+            case 'n': c = '\n'; break;
+            case 'r': c = '\r'; break;
+            case 't': c = '\t'; break;
+            case 'u': {
+                if (end - q < 6 || q[2] != '0' || q[3] != '0' || (q[4] != '0' && q[4] != '1')) return false;
+                const char h = q[5];
+                const int low = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
+                if (low < 0) return false;
+                c = char((q[4] - '0') << 4 | low);
+                // Those with an escape of their own are written with it.
+                if (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') return false;
+                out += c;
+                q += 6;
+                continue;
+            }
+            default: return false;
+        }
+        out += c;
+        q += 2;
+    }
+    if (q == end || *q != '"') return false;
+    p = q + 1;
+    return true;
+}
+
+// An integer as the writers write it: decimal digits without a leading zero,
+// a minus sign before any but zero, within 64 bits.
+bool exact_i64(const char*& p, const char* end, int64_t& out) {
+    const char* q = p;
+    const bool negative = q < end && *q == '-';
+    if (negative) ++q;
+    uint64_t magnitude = 0;
+    if (!exact::number(q, end, negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX), magnitude)) return false;
+    if (negative && magnitude == 0) return false;
+    out = negative ? int64_t(0 - magnitude) : int64_t(magnitude);
+    p = q;
+    return true;
+}
+
+// A model value as the writers write it, when it is a string, an integer, a
+// boolean or null; false, and nothing consumed, for anything else.
+bool exact_value(const char*& p, const char* end, bool utf8, Value& out) {
+    const char* q = p;
+    if (exact::lit(q, end, R"({"Str":)")) {
+        std::string text;
+        if (!exact_string(q, end, utf8, text) || !exact::lit(q, end, "}")) return false;
+        out = Value::str(std::move(text));
+    } else if (exact::lit(q, end, R"({"Int":)")) {
+        int64_t v = 0;
+        if (!exact_i64(q, end, v) || !exact::lit(q, end, "}")) return false;
+        out = Value::integer(v);
+    } else if (exact::lit(q, end, R"("Null")")) {
+        out = Value::null();
+    } else if (exact::lit(q, end, R"({"Bool":true})")) {
+        out = Value::boolean(true);
+    } else if (exact::lit(q, end, R"({"Bool":false})")) {
+        out = Value::boolean(false);
+    } else {
+        return false;
+    }
+    p = q;
+    return true;
+}
+
+// `[` items `]` read by `item(q, end)`, each followed by a comma but the last.
+template <class F>
+bool exact_list(const char*& p, const char* end, F&& item) {
+    const char* q = p;
+    if (!exact::lit(q, end, "[")) return false;
+    if (!exact::lit(q, end, "]")) {
+        do {
+            if (!item(q, end)) return false;
+        } while (exact::lit(q, end, ","));
+        if (!exact::lit(q, end, "]")) return false;
+    }
+    p = q;
+    return true;
+}
+
+// An operation exactly as write_op writes it, with values of the kinds
+// exact_value reads: its text is then its fingerprint's, and is kept with it.
+// False, and nothing consumed, for any other spelling.
+bool exact_op(const char*& p, const char* end, bool utf8, CrdtOp& op) {
+    const char* const start = p;
+    const char* q = p;
+    if (!exact::lit(q, end, R"({"kind":")")) return false;
+    size_t kind = 0;
+    for (;; ++kind) {
+        if (kind == 7) return false;
+        const char* k = q;
+        if (exact::lit(k, end, kOpKindNames[kind]) && exact::lit(k, end, "\"")) {
+            q = k;
+            break;
+        }
+    }
+    op.kind = OpKind(kind);
+    const auto at = [&]() { return size_t(q - start); };
+    op.source_dot_begin = at();
+    if (!exact::lit(q, end, R"(,"dot":)") || !exact::dot(q, end, op.dot)) return false;
+    op.source_dot_end = at();
+    if (!exact::lit(q, end, R"(,"path":)") || !exact::path(q, end, op.path)) return false;
+    auto value = [&]() { return exact::lit(q, end, R"(,"value":)") && exact_value(q, end, utf8, op.value); };
+    auto key = [&]() { return exact::lit(q, end, R"(,"key":)") && exact_string(q, end, utf8, op.key); };
+    switch (op.kind) {
+        case OpKind::RegisterSet:
+        case OpKind::SetAdd:
+            if (!value()) return false;
+            break;
+        case OpKind::MapSet:
+            if (!key() || !value()) return false;
+            break;
+        case OpKind::MapRemove:
+        case OpKind::SetRemove:
+            if (!key() || !exact::lit(q, end, R"(,"removed":)") ||
+                !exact_list(q, end, [&](const char*& r, const char* e) {
+                    return exact::dot(r, e, op.removed.emplace_back());
+                }))
+                return false;
+            break;
+        case OpKind::SequenceInsert:
+            if (!exact::lit(q, end, R"(,"after":)")) return false;
+            if (!exact::lit(q, end, "null") && !exact::element_id(q, end, op.after.emplace())) return false;
+            op.source_values_begin = at();
+            if (!exact::lit(q, end, R"(,"values":)") ||
+                !exact_list(q, end, [&](const char*& r, const char* e) {
+                    return exact_value(r, e, utf8, op.values.emplace_back());
+                }))
+                return false;
+            break;
+        default:
+            if (!exact::lit(q, end, R"(,"ids":)") || !exact_list(q, end, [&](const char*& r, const char* e) {
+                    return exact::element_id(r, e, op.ids.emplace_back());
+                }))
+                return false;
+            break;
+    }
+    if (!exact::lit(q, end, "}")) return false;
+    op.source = std::string_view(start, size_t(q - start));
     p = q;
     return true;
 }
@@ -338,7 +521,9 @@ DeResult<std::vector<Value>> read_values(D& d) {
     NV_CHECK(de::read_seq(d, [&](auto& e) -> DeResult<void> {
         if constexpr (std::is_same_v<std::decay_t<decltype(e)>, json::Reader>) {
             Value v;
-            if (records::direct::exact::at(e, [&](const char*& p, const char* end) { return exact_str(p, end, v); })) {
+            const bool utf8 = e.strings_are_utf8();
+            if (exact::at(e, [&](const char*& p, const char* end) { return exact_value(p, end, utf8, v); }, '{', 1) ||
+                exact::at(e, [&](const char*& p, const char* end) { return exact_value(p, end, utf8, v); }, '"', 0)) {
                 vs.push_back(std::move(v));
                 return {};
             }
@@ -458,6 +643,14 @@ std::optional<T> read_kind_first(json::Reader& r, std::span<const std::string_vi
 }
 
 DeResult<CrdtOp> read_op(json::Reader& r) {
+    {
+        // The deepest an operation in the writers' form nests: itself, its
+        // path, a segment, an element id and its dot.
+        CrdtOp op;
+        const bool utf8 = r.strings_are_utf8();
+        if (exact::at(r, [&](const char*& p, const char* end) { return exact_op(p, end, utf8, op); }, '{', 5))
+            return op;
+    }
     if (auto direct = read_kind_first<CrdtOp>(
             r, std::span<const std::string_view>(kOpKindNames, 7), kOpFields, kOpFieldCount,
             [](CrdtOp& op, std::string_view name, json::Reader& d) -> bool {

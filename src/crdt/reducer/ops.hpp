@@ -37,6 +37,11 @@ struct CrdtOp {
     std::optional<ElementId> after;  // sequence_insert
     std::vector<Value> values;       // sequence_insert
     std::vector<ElementId> ids;      // sequence_delete
+    // Read from text exactly as write_op writes it: that text (a view into
+    // the text read, valid while it is) and the places of its parts, as in
+    // OpText. Empty otherwise.
+    std::string_view source;
+    size_t source_dot_begin = 0, source_dot_end = 0, source_values_begin = 0;
 };
 
 // A local change request: an operation without dot or removed list, or a splice.
@@ -98,6 +103,10 @@ void write_path(std::string& out, const CrdtPath& path);
 void write_op(std::string& out, const CrdtOp& op);
 void write_delta(std::string& out, const CrdtDelta& d);
 void write_effect(std::string& out, const CrdtEffect& e);
+// About the length write_effect gives the deltas written from the
+// operations' text (set while the effect is written), a little more rather
+// than less.
+size_t deltas_size_hint(const CrdtEffect& e);
 
 // An operation's text and where write_op put its parts: the text is
 // `text[0, dot_begin)` `,"dot":{…}` `text[dot_end, end)`; a sequence_insert's
@@ -114,6 +123,8 @@ struct OpText {
 // `where`, when given, receives the operation's text (a view into `out`,
 // valid while `out` is unchanged) and its dot's place.
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where = nullptr);
+// The same for an operation read with its source text: that text copied.
+Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 

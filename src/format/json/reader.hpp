@@ -89,6 +89,8 @@ public:
     size_t index() const { return i_; }
     size_t size() const { return n_; }
     std::string_view input() const { return {reinterpret_cast<const char*>(s_), n_}; }
+    // Whether every string in the input is known to be UTF-8.
+    bool strings_are_utf8() const { return !check_utf8_; }
     std::string_view slice(size_t from, size_t to) const {
         return {reinterpret_cast<const char*>(s_) + from, to - from};
     }
