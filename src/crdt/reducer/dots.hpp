@@ -39,9 +39,14 @@ public:
     ReplicaTable(const ReplicaTable&) = delete;
     ReplicaTable& operator=(const ReplicaTable&) = delete;
 
-    Replica intern(std::string_view name);
+    Replica intern(std::string_view name) {
+        // Dots read one after the other mostly name one replica.
+        if (last_ && last_->text == name) return last_;
+        return intern_other(name);
+    }
 
 private:
+    Replica intern_other(std::string_view name);
     std::unordered_map<std::string_view, std::unique_ptr<ReplicaName>> names_;
     Replica last_ = nullptr;  // the name interned last
 };

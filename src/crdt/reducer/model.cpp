@@ -10,9 +10,7 @@
 
 namespace norvane::crdt {
 
-Replica ReplicaTable::intern(std::string_view name) {
-    // Dots read one after the other mostly name one replica.
-    if (last_ && last_->text == name) return last_;
+Replica ReplicaTable::intern_other(std::string_view name) {
     auto it = names_.find(name);
     if (it != names_.end()) return last_ = it->second.get();
     auto entry = std::make_unique<ReplicaName>();

@@ -2,6 +2,7 @@
 #include "crdt/reducer/ops.hpp"
 
 #include <charconv>
+#include <cstring>
 
 #include "crdt/reducer/records.hpp"
 #include "diff/patch_json.hpp"
@@ -351,19 +352,24 @@ namespace exact = records::direct::exact;
 // are known to be UTF-8) and the escapes they write (`\"`, `\\`, `\b`, `\f`,
 // `\n`, `\r`, `\t`, and `\u00xx` in lowercase for the other control
 // characters). False, and nothing consumed, otherwise.
+// The bytes from `p` on that such a string holds as they are.
+const char* plain_run(const char* p, const char* end, bool utf8) {
+    const unsigned char top = utf8 ? 0xFF : 0x7F;
+    while (p < end) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c > top || c == '"' || c == '\\') break;
+        ++p;
+    }
+    return p;
+}
 bool exact_string(const char*& p, const char* end, bool utf8, std::string& out) {
     const char* q = p;
     if (q == end || *q != '"') return false;
     ++q;
     out.clear();
-    const unsigned char top = utf8 ? 0xFF : 0x7F;
     for (;;) {
         const char* from = q;
-        while (q < end) {
-            const auto c = static_cast<unsigned char>(*q);
-            if (c < 0x20 || c > top || c == '"' || c == '\\') break;
-            ++q;
-        }
+        q = plain_run(q, end, utf8);
         out.append(from, q);
         if (q == end || *q != '\\') break;
         if (end - q < 2) return false;
@@ -417,9 +423,16 @@ bool exact_i64(const char*& p, const char* end, int64_t& out) {
 bool exact_value(const char*& p, const char* end, bool utf8, Value& out) {
     const char* q = p;
     if (exact::lit(q, end, R"({"Str":)")) {
-        std::string text;
-        if (!exact_string(q, end, utf8, text) || !exact::lit(q, end, "}")) return false;
-        out = Value::str(std::move(text));
+        const char* plain_end = plain_run(q + 1, end, utf8);
+        if (q < end && *q == '"' && exact::lit(plain_end, end, "\"}")) {
+            // Mostly: no escapes.
+            out = Value::str(std::string_view(q + 1, size_t(plain_end - 2 - (q + 1))));
+            q = plain_end;
+        } else {
+            std::string text;
+            if (!exact_string(q, end, utf8, text) || !exact::lit(q, end, "}")) return false;
+            out = Value::str(std::move(text));
+        }
     } else if (exact::lit(q, end, R"({"Int":)")) {
         int64_t v = 0;
         if (!exact_i64(q, end, v) || !exact::lit(q, end, "}")) return false;
@@ -459,21 +472,19 @@ bool exact_op(const char*& p, const char* end, bool utf8, CrdtOp& op) {
     const char* const start = p;
     const char* q = p;
     if (!exact::lit(q, end, R"({"kind":")")) return false;
-    size_t kind = 0;
-    for (;; ++kind) {
-        if (kind == 7) return false;
-        const char* k = q;
-        if (exact::lit(k, end, kOpKindNames[kind]) && exact::lit(k, end, "\"")) {
-            q = k;
-            break;
-        }
-    }
+    ReplicaTable& names = InternScope::table();
+    const void* close = std::memchr(q, '"', size_t(std::min<ptrdiff_t>(end - q, 16)));
+    if (!close) return false;
+    const std::string_view name(q, size_t(static_cast<const char*>(close) - q));
+    const size_t kind = size_t(std::find(kOpKindNames, kOpKindNames + 7, name) - kOpKindNames);
+    if (kind == 7) return false;
+    q += name.size() + 1;
     op.kind = OpKind(kind);
     const auto at = [&]() { return size_t(q - start); };
     op.source_dot_begin = at();
-    if (!exact::lit(q, end, R"(,"dot":)") || !exact::dot(q, end, op.dot)) return false;
+    if (!exact::lit(q, end, R"(,"dot":)") || !exact::dot(q, end, op.dot, names)) return false;
     op.source_dot_end = at();
-    if (!exact::lit(q, end, R"(,"path":)") || !exact::path(q, end, op.path)) return false;
+    if (!exact::lit(q, end, R"(,"path":)") || !exact::path(q, end, op.path, names)) return false;
     auto value = [&]() { return exact::lit(q, end, R"(,"value":)") && exact_value(q, end, utf8, op.value); };
     auto key = [&]() { return exact::lit(q, end, R"(,"key":)") && exact_string(q, end, utf8, op.key); };
     switch (op.kind) {
@@ -488,13 +499,13 @@ bool exact_op(const char*& p, const char* end, bool utf8, CrdtOp& op) {
         case OpKind::SetRemove:
             if (!key() || !exact::lit(q, end, R"(,"removed":)") ||
                 !exact_list(q, end, [&](const char*& r, const char* e) {
-                    return exact::dot(r, e, op.removed.emplace_back());
+                    return exact::dot(r, e, op.removed.emplace_back(), names);
                 }))
                 return false;
             break;
         case OpKind::SequenceInsert:
             if (!exact::lit(q, end, R"(,"after":)")) return false;
-            if (!exact::lit(q, end, "null") && !exact::element_id(q, end, op.after.emplace())) return false;
+            if (!exact::lit(q, end, "null") && !exact::element_id(q, end, op.after.emplace(), names)) return false;
             op.source_values_begin = at();
             if (!exact::lit(q, end, R"(,"values":)") ||
                 !exact_list(q, end, [&](const char*& r, const char* e) {
@@ -504,7 +515,7 @@ bool exact_op(const char*& p, const char* end, bool utf8, CrdtOp& op) {
             break;
         default:
             if (!exact::lit(q, end, R"(,"ids":)") || !exact_list(q, end, [&](const char*& r, const char* e) {
-                    return exact::element_id(r, e, op.ids.emplace_back());
+                    return exact::element_id(r, e, op.ids.emplace_back(), names);
                 }))
                 return false;
             break;

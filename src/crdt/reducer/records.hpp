@@ -32,7 +32,7 @@ namespace direct {
 // these. False, and nothing consumed, otherwise.
 namespace exact {
 
-inline bool lit(const char*& p, const char* end, std::string_view s) {
+[[gnu::always_inline]] inline bool lit(const char*& p, const char* end, std::string_view s) {
     if (size_t(end - p) < s.size() || __builtin_memcmp(p, s.data(), s.size()) != 0) return false;
     p += s.size();
     return true;
@@ -55,21 +55,22 @@ inline std::string_view plain(const char*& p, const char* end) {
     while (p < end && *p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\') ++p;
     return std::string_view(from, size_t(p - from));
 }
-inline bool dot(const char*& p, const char* end, Dot& out) {
+// Replica names are interned into `names`.
+inline bool dot(const char*& p, const char* end, Dot& out, ReplicaTable& names) {
     const char* q = p;
     uint64_t counter = 0;
     if (!lit(q, end, R"({"counter":)") || !number(q, end, UINT64_MAX, counter) || !lit(q, end, R"(,"replica":")"))
         return false;
     const std::string_view text = plain(q, end);
     if (!lit(q, end, "\"}")) return false;
-    out = Dot{counter, InternScope::table().intern(text)};
+    out = Dot{counter, names.intern(text)};
     p = q;
     return true;
 }
-inline bool element_id(const char*& p, const char* end, ElementId& out) {
+inline bool element_id(const char*& p, const char* end, ElementId& out, ReplicaTable& names) {
     const char* q = p;
     uint64_t index = 0;
-    if (!lit(q, end, R"({"dot":)") || !dot(q, end, out.dot) || !lit(q, end, R"(,"index":)") ||
+    if (!lit(q, end, R"({"dot":)") || !dot(q, end, out.dot, names) || !lit(q, end, R"(,"index":)") ||
         !number(q, end, UINT32_MAX, index) || !lit(q, end, "}"))
         return false;
     out.index = uint32_t(index);
@@ -78,7 +79,7 @@ inline bool element_id(const char*& p, const char* end, ElementId& out) {
 }
 // A path, `[…]` of `{"kind":"key","key":"K"}`, `{"kind":"member","key":"K"}`
 // (keys of printable ASCII and no escapes) and `{"kind":"element","id":…}`.
-inline bool path(const char*& p, const char* end, CrdtPath& out) {
+inline bool path(const char*& p, const char* end, CrdtPath& out, ReplicaTable& names) {
     const char* q = p;
     if (!lit(q, end, "[")) return false;
     CrdtPath path;
@@ -87,7 +88,7 @@ inline bool path(const char*& p, const char* end, CrdtPath& out) {
         PathSegment seg;
         if (lit(q, end, R"({"kind":"element","id":)")) {
             seg.kind = PathSegment::Kind::Element;
-            if (!element_id(q, end, seg.id) || !lit(q, end, "}")) return false;
+            if (!element_id(q, end, seg.id, names) || !lit(q, end, "}")) return false;
         } else {
             if (lit(q, end, R"({"kind":"key","key":")")) seg.kind = PathSegment::Kind::Key;
             else if (lit(q, end, R"({"kind":"member","key":")")) seg.kind = PathSegment::Kind::Member;
@@ -140,7 +141,7 @@ inline bool open(json::Reader& r) {
 }
 inline std::optional<Dot> dot(json::Reader& r) {
     Dot exact_dot;
-    if (exact::at(r, [&](const char*& p, const char* end) { return exact::dot(p, end, exact_dot); }))
+    if (exact::at(r, [&](const char*& p, const char* end) { return exact::dot(p, end, exact_dot, InternScope::table()); }))
         return exact_dot;
     bool first = true;
     if (!open(r) || !key(r, first, "counter")) return std::nullopt;
@@ -155,7 +156,7 @@ inline std::optional<Dot> dot(json::Reader& r) {
 }
 inline std::optional<ElementId> element_id(json::Reader& r) {
     ElementId exact_id;
-    if (exact::at(r, [&](const char*& p, const char* end) { return exact::element_id(p, end, exact_id); }))
+    if (exact::at(r, [&](const char*& p, const char* end) { return exact::element_id(p, end, exact_id, InternScope::table()); }))
         return exact_id;
     bool first = true;
     if (!open(r) || !key(r, first, "dot")) return std::nullopt;
@@ -272,7 +273,7 @@ DeResult<CrdtPath> read_path(D& de) {
     CrdtPath path;
     if constexpr (std::is_same_v<D, json::Reader>) {
         // A path's deepest segment is an element id: four levels down.
-        if (direct::exact::at(de, [&](const char*& p, const char* end) { return direct::exact::path(p, end, path); },
+        if (direct::exact::at(de, [&](const char*& p, const char* end) { return direct::exact::path(p, end, path, InternScope::table()); },
                               '[', 4))
             return path;
     }
