@@ -551,7 +551,7 @@ public:
         auto rit = s.index_.find(id.dot.replica);
         if (rit == s.index_.end()) return std::nullopt;
         const auto& m = rit->second;
-        auto it = m.upper_bound({id.dot.counter, id.index});
+        auto it = after_all(m, {id.dot.counter, id.index}) ? m.end() : m.upper_bound({id.dot.counter, id.index});
         if (it == m.begin()) return std::nullopt;
         --it;
         Leaf* leaf = it->second;
@@ -566,10 +566,16 @@ public:
         }
         return std::nullopt;
     }
+    // Whether `key` comes after every item start of a replica's index: the
+    // ids of new insertions mostly do, and are answered without a search.
+    template <class Index>
+    static bool after_all(const Index& m, const typename Index::key_type& key) {
+        return m.empty() || std::prev(m.end())->first < key;
+    }
     // Whether an item of `r` starts at (counter, i) for some i in [from, to).
     bool starts_within(Replica r, uint64_t counter, uint32_t from, uint32_t to) const {
         auto rit = s.index_.find(r);
-        if (rit == s.index_.end()) return false;
+        if (rit == s.index_.end() || after_all(rit->second, {counter, from})) return false;
         auto it = rit->second.lower_bound({counter, from});
         return it != rit->second.end() && it->first.first == counter && it->first.second < to;
     }

@@ -68,22 +68,35 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
     }
 }
 
-// What an element contributes to the materialised sequence under `filter`:
-// nothing when it is not shown; a shown element of a string sequence must
-// hold one character.
-Result<std::optional<Value>> shown_element(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
-                                           const RemovalFilter& filter) {
+// Whether an element contributes to the materialised sequence under
+// `filter`, and what (into `value`, when given): a shown element of a string
+// sequence must hold one character.
+Result<bool> element_shown(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
+                           const RemovalFilter& filter, std::optional<Value>* value) {
     auto e = q.find(id);
-    if (!e || !e->shows(filter)) return std::optional<Value>();
+    if (!e || !e->shows(filter)) return false;
+    const bool text = pol.materialization == SequenceMaterialization::String;
+    if (e->plain()) {
+        if (pol.element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
+        // A character held as one is one.
+        if (e->held == SequenceNode::Held::Char && !value) return true;
+    }
     std::optional<Value> v;
     if (!e->plain()) v = NV_TRY(materialize_node_filtered(*e->node, pol.element(), filter));
-    else if (pol.element().kind != PolicyKind::Register) return fail(errors::kIncompatible);
     else v = e->plain_value();
-    if (!v) return v;
-    if (pol.materialization == SequenceMaterialization::String) {
+    if (!v) return false;
+    if (text) {
         if (v->kind() != Value::Kind::Str) return fail(errors::kStringElementNotString);
         if (!is_one_scalar(v->as_str())) return fail(errors::kStringElementNotOneScalar);
     }
+    if (value) *value = std::move(v);
+    return true;
+}
+
+Result<std::optional<Value>> shown_element(const SequenceNode& q, const CrdtPolicy& pol, const ElementId& id,
+                                           const RemovalFilter& filter) {
+    std::optional<Value> v;
+    NV_CHECK(element_shown(q, pol, id, filter, &v));
     return v;
 }
 
@@ -679,7 +692,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             std::vector<ElementId> hidden;  // shown elements this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
                 for (const auto& id : op.ids) {
-                    if (!NV_TRY(shown_element(*q, *w.policy, id, w.filter))) continue;
+                    if (!NV_TRY(element_shown(*q, *w.policy, id, w.filter, nullptr))) continue;
                     changed = true;
                     if (!in_place) break;
                     hidden.push_back(id);
@@ -706,8 +719,8 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 std::optional<ElementId> first_shown;
                 for (size_t i = 0; i < op.values.size(); ++i) {
                     const ElementId id{op.dot, uint32_t(i)};
-                    auto v = NV_TRY(shown_element(qa, *after.policy, id, after.filter));
-                    if (!v) continue;
+                    std::optional<Value> v;
+                    if (!NV_TRY(element_shown(qa, *after.policy, id, after.filter, in_place ? &v : nullptr))) continue;
                     changed = true;
                     if (!in_place) continue;
                     if (!first_shown) first_shown = id;
