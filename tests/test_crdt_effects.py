@@ -258,3 +258,23 @@ def test_one_insertion_of_values_held_differently(values):
         assert peer.apply(ops) == whole.apply_whole(ops)
         whole.check()
     assert doc.state() == ref.state() and peer.value() == doc.value()
+
+
+@pytest.mark.parametrize("how", ["apply", "mutate"])
+def test_insertion_delta_elements_are_its_values(how):
+    # Values whose text holds quotes, escapes, braces and commas, inserted
+    # together into a list of registers: each element's value is its own.
+    values = [{"Str": 'a"},{"Str":"b'}, {"List": [{"Str": "]\\"}, {"Map": {"}": "Null"}}]}, "Null",
+              {"Map": {"k\"": {"Str": "\\\"{"}}}, {"Int": -3}]
+    spec = json.dumps({"root": {"kind": "sequence"}})
+    doc = CrdtDocument(spec, '{"List":[]}', "z")
+    if how == "apply":
+        ops = [{"kind": "sequence_insert", "dot": {"counter": 1, "replica": "a"}, "path": [], "after": None,
+                "values": values}]
+        effect = json.loads(doc.apply(json.dumps(ops, separators=(",", ":"))))
+    else:
+        effect = json.loads(doc.mutate(json.dumps([{"kind": "sequence_insert", "path": [], "after": None,
+                                                    "values": values}])))["effect"]
+    [delta] = effect["deltas"]
+    assert [e["value"] for e in delta["elements"]] == values
+    assert [e["id"]["index"] for e in delta["elements"]] == list(range(len(values)))

@@ -207,30 +207,49 @@ void write_delta(std::string& out, const CrdtDelta& d) {
     out += '}';
 }
 
+// The end of the JSON value that starts at `p`, in text known to be JSON.
+static const char* json_value_end(const char* p) {
+    int depth = 0;
+    do {
+        const char c = *p++;
+        if (c == '"') {
+            while (*p != '"') p += *p == '\\' ? 2 : 1;
+            ++p;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    } while (depth > 0);
+    return p;
+}
+
 // The elements of an insertion whose elements hold its values as given: their
 // ids are its dot with their places, their values its values, both copied
-// from its text where it has them whole.
+// from its text.
 static void write_elements_as_given(std::string& out, const CrdtEffect& e, const CrdtDelta& d) {
     static constexpr std::string_view kDotKey = ",\"dot\":", kValuesOpen = ",\"values\":[";
     const CrdtOp& op = e.ops[d.op];
     const std::string_view text = e.op_texts.substr(d.op_at, d.op_size);
     const std::string_view dot = text.substr(d.dot_begin + kDotKey.size(), d.dot_end - d.dot_begin - kDotKey.size());
+    // The text ends with the values' array and the operation's brace.
+    const char* value = text.data() + d.op_end + kValuesOpen.size();
     out += ",\"elements\":[";
     for (size_t i = 0; i < op.values.size(); ++i) {
-        if (i > 0) out += ',';
-        out += "{\"id\":{\"dot\":";
-        out += dot;
-        out += ",\"index\":";
-        append_u64(out, i);
-        out += "},\"value\":";
-        if (op.values.size() == 1) {
-            // The text ends with the values' array and the operation's brace.
-            const size_t from = d.op_end + kValuesOpen.size();
-            out += text.substr(from, text.size() - 2 - from);
-        } else {
-            value_to_json(out, op.values[i]);
-        }
-        out += '}';
+        const char* end = op.values.size() == 1 ? text.data() + text.size() - 2 : json_value_end(value);
+        const std::string_view v(value, size_t(end - value));
+        append_at_most(out, 1 + 14 + dot.size() + 9 + 20 + 10 + v.size() + 1, [&](char* o) {
+            if (i > 0) *o++ = ',';
+            o = put(o, "{\"id\":{\"dot\":");
+            o = put(o, dot);
+            o = put(o, ",\"index\":");
+            o = put_u64(o, i);
+            o = put(o, "},\"value\":");
+            o = put(o, v);
+            *o++ = '}';
+            return o;
+        });
+        value = end + 1;  // past the comma
     }
     out += "]}";
 }
