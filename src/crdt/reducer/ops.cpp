@@ -673,14 +673,6 @@ std::optional<T> read_kind_first(json::Reader& r, std::span<const std::string_vi
 }
 
 DeResult<CrdtOp> read_op(json::Reader& r) {
-    {
-        // The deepest an operation in the writers' form nests: itself, its
-        // path, a segment, an element id and its dot.
-        CrdtOp op;
-        const bool utf8 = r.strings_are_utf8();
-        if (exact::at(r, [&](const char*& p, const char* end) { return exact_op(p, end, utf8, op); }, '{', 5))
-            return op;
-    }
     if (auto direct = read_kind_first<CrdtOp>(
             r, std::span<const std::string_view>(kOpKindNames, 7), kOpFields, kOpFieldCount,
             [](CrdtOp& op, std::string_view name, json::Reader& d) -> bool {
@@ -715,6 +707,17 @@ DeResult<CrdtOp> read_op(json::Reader& r) {
         return {};
     }));
     return op;
+}
+
+// Reads an operation into `out`, a fresh one.
+DeResult<void> read_op_into(json::Reader& r, CrdtOp& out) {
+    // The deepest an operation in the writers' form nests: itself, its path,
+    // a segment, an element id and its dot.
+    const bool utf8 = r.strings_are_utf8();
+    if (exact::at(r, [&](const char*& p, const char* end) { return exact_op(p, end, utf8, out); }, '{', 5))
+        return {};
+    out = NV_TRY(read_op(r));
+    return {};
 }
 
 DeResult<CrdtMutation> read_mutation(json::Reader& r) {
@@ -752,15 +755,13 @@ DeResult<CrdtMutation> read_mutation(json::Reader& r) {
 // Reads a JSON array of items, each at least `least` bytes long: room for as
 // many is made at once (up to 64k of them; past that, growing costs little
 // beside reading them), so that a long list is not moved while it grows.
+// `read_one(reader, item)` reads into a fresh item in its place.
 template <class T, class F>
 Result<std::vector<T>> parse_list(std::string_view text, size_t least, F&& read_one) {
     json::Reader r(text);
     std::vector<T> out;
     out.reserve(std::min<size_t>(text.size() / least, size_t(1) << 16));
-    auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
-        out.push_back(NV_TRY(read_one(e)));
-        return {};
-    });
+    auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> { return read_one(e, out.emplace_back()); });
     if (!ok) return fail(de::json_error_text(ok.error()));
     auto end = r.end();
     if (!end) return fail(de::json_error_text(end.error()));
@@ -771,12 +772,15 @@ Result<std::vector<T>> parse_list(std::string_view text, size_t least, F&& read_
 
 Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas) {
     InternScope scope(replicas);
-    return parse_list<CrdtOp>(text, 64, read_op);
+    return parse_list<CrdtOp>(text, 64, read_op_into);
 }
 
 Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas) {
     InternScope scope(replicas);
-    return parse_list<CrdtMutation>(text, 40, read_mutation);
+    return parse_list<CrdtMutation>(text, 40, [](json::Reader& r, CrdtMutation& m) -> DeResult<void> {
+        m = NV_TRY(read_mutation(r));
+        return {};
+    });
 }
 
 Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas) {
