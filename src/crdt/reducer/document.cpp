@@ -183,6 +183,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, *this, whole);
     if (before_commit) tracker.lend_texts();
+    tracker.deltas.reserve(ops.size());  // at most one each
     CrdtEffect effect;
     for (size_t i = 0; i < ops.size(); ++i) {
         const CrdtOp& op = ops[i];

@@ -15,24 +15,16 @@ using Node = IncrementalView::Node;
 using State = Node::State;
 
 // The map keys an operation's path leads through, up to its first set member or
-// sequence element, and the key of a map operation when the path is all keys.
-struct Chain {
-    std::vector<std::string> keys;
-    bool full = true;  // the path is keys only
-};
-
-Chain chain_of(const CrdtOp& op) {
-    Chain c;
-    c.keys.reserve(op.path.size() + 1);
+// sequence element, and the key of a map operation when the path is all keys,
+// into `keys`; whether the path is keys only.
+bool chain_of(const CrdtOp& op, std::vector<std::string>& keys) {
+    keys.clear();
     for (const auto& seg : op.path) {
-        if (seg.kind != PathSegment::Kind::Key) {
-            c.full = false;
-            return c;
-        }
-        c.keys.push_back(seg.key);
+        if (seg.kind != PathSegment::Kind::Key) return false;
+        keys.push_back(seg.key);
     }
-    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) c.keys.push_back(op.key);
-    return c;
+    if (op.kind == OpKind::MapSet || op.kind == OpKind::MapRemove) keys.push_back(op.key);
+    return true;
 }
 
 bool is_sequence_op(OpKind k) {
@@ -959,8 +951,8 @@ Result<bool> IncrementalView::step_value(NodeState& root, const CrdtOp& op, Undo
 
 Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint) {
     inserted_as_given_ = false;
-    const Chain chain = chain_of(op);
-    const auto& keys = chain.keys;
+    const bool full = chain_of(op, chain_);
+    const std::vector<std::string>& keys = chain_;
     const size_t depth = keys.size();
     // An operation above or below the held list reads the value there.
     if (hold_.held && !held_at(keys) && shared_keys(hold_.held->path, keys) == std::min(hold_.held->path.size(), depth))
@@ -982,11 +974,11 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     }
 
     if (!above_value) {
-        if (chain.full && is_sequence_op(op.kind)) {
+        if (full && is_sequence_op(op.kind)) {
             auto done = NV_TRY(step_sequence(root, op, undo, hint, keys));
             if (done) return *done;
         }
-        auto done = NV_TRY(step_child(root, op, undo, keys, chain.full));
+        auto done = NV_TRY(step_child(root, op, undo, keys, full));
         if (done) return *done;
     }
     if (held_at(keys)) release();

@@ -132,6 +132,7 @@ private:
     // below the overlay needs resolving.
     bool dirty_ = false;
     bool inserted_as_given_ = false;
+    std::vector<std::string> chain_;  // the keys of the operation being stepped
 };
 
 }  // namespace norvane::crdt
