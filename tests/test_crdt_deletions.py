@@ -209,3 +209,30 @@ def test_deletion_continuing_a_run_onto_an_element_another_run_holds(by):
     dots = [[(x["replica"], x["counter"]) for x in e[1]] for e in deletes]
     assert dots == [[("b", 100)], [("b", 101)], [("b", 102)], [("b", 103), ("c", 200)], [("c", 200)]]
     assert json.loads(d.value())["Str"] == ""
+
+
+@pytest.mark.parametrize("by", ["counter", "index"])
+def test_selections_continuing_a_run_taken_back_when_the_call_fails(by):
+    # Two selections whose elements continue the run the one before went to,
+    # then an operation that fails: everything is taken back, newest first.
+    d = oracle.CrdtDocument(SPEC, '{"Str":""}', "a")
+    if by == "counter":
+        for k in range(10):
+            d.mutate("[%s]" % splice(k, 0, "v"))
+        ids = [(k + 1, 0) for k in range(10)]
+    else:
+        d.mutate("[%s]" % splice(0, 0, "qrstuvwxyz"))
+        ids = [(1, k) for k in range(10)]
+    d.apply(json.dumps([run_deletion("b", 1, ids[0])]))
+    before = d.state()
+    bad = {"kind": "map_set", "dot": {"counter": 9, "replica": "b"}, "path": [], "key": "k", "value": "Null"}
+    calls = [run_deletion("b", 2, *ids[1:6]), run_deletion("b", 3, *ids[6:10])]
+    with pytest.raises(ValueError):
+        d.apply(json.dumps(calls + [bad]))
+    assert d.state() == before
+    d.check()
+    d.apply(json.dumps(calls))
+    d.check()
+    deletes = json.loads(d.state())["root"]["deletes"]
+    assert [[x["counter"] for x in e[1]] for e in deletes] == [[1]] + [[2]] * 5 + [[3]] * 4
+    assert json.loads(d.value())["Str"] == ""

@@ -253,6 +253,65 @@ bool Deletions::extend_last(const ElementId& id, const Dot& dot) {
     return true;
 }
 
+size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& dot) {
+    // extend_last's tests, for ids that follow one another: the runs beside
+    // the last one and the elements deleted more than once stay as they are,
+    // so each is looked up once.
+    if (ids.empty() || last_.replica != ids[0].dot.replica) return 0;
+    auto rit = runs_.find(last_.replica);
+    if (rit == runs_.end()) return 0;
+    PerReplica& p = rit->second;
+    auto deleted_more = [&](const ElementId& id) { return !many_.empty() && many_.contains(id); };
+    size_t n = 0;
+    if (last_.by_counter) {
+        auto it = p.by_counter.find(last_.key.first);
+        if (it == p.by_counter.end()) return 0;
+        Run& run = it->second;
+        const uint64_t key = it->first;
+        const auto next = std::next(it);
+        auto x = p.by_index.end();
+        for (; n < ids.size(); ++n) {
+            const ElementId& id = ids[n];
+            const uint64_t c = id.dot.counter;
+            if (id.dot.replica != last_.replica || id.index != 0 || c <= key || c - key != run.len) break;
+            if (next != p.by_counter.end() && next->first == c) break;
+            if (n == 0) x = p.by_index.lower_bound({c, 0});
+            while (x != p.by_index.end() && x->first.first < c) ++x;
+            if (x != p.by_index.end() && x->first.first == c && x->first.second <= 1) break;
+            if (deleted_more(id)) break;
+            auto s = continues(run, dot);
+            if (!s) break;
+            run.step = *s;
+            ++run.len;
+            p.top = std::max(p.top, c);
+            ++elements_;
+        }
+    } else {
+        auto it = p.by_index.find(last_.key);
+        if (it == p.by_index.end()) return 0;
+        Run& run = it->second;
+        const auto key = it->first;
+        const auto next = std::next(it);
+        for (; n < ids.size(); ++n) {
+            const ElementId& id = ids[n];
+            const uint64_t c = id.dot.counter;
+            const uint32_t i = id.index;
+            if (id.dot.replica != last_.replica || c != key.first || i <= key.second ||
+                uint64_t(i) != uint64_t(key.second) + run.len)
+                break;
+            if (next != p.by_index.end() && next->first == std::pair{c, i}) break;
+            if (deleted_more(id)) break;
+            auto s = continues(run, dot);
+            if (!s) break;
+            run.step = *s;
+            ++run.len;
+            p.top = std::max(p.top, c);
+            ++elements_;
+        }
+    }
+    return n;
+}
+
 void Deletions::take_back(const ElementId& id, const Dot& dot, bool first) {
     if (auto m = many_.find(id); m != many_.end()) {
         if (!m->second.contains(dot)) return;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -86,6 +87,11 @@ public:
     // Adds `dot` to the deletions of `id`. When it cannot have the memory it
     // needs, it throws and nothing has changed.
     Added add(const ElementId& id, const Dot& dot);
+    // Adds `dot` to the deletions of as many of `ids`, from the first on, as
+    // it can put at the end of the run the last new deletion went to, where
+    // `add` would put them one at a time (it would give First for each);
+    // returns how many. Allocates nothing.
+    size_t extend_last_many(std::span<const ElementId> ids, const Dot& dot);
     // Takes back the newest `add` of `dot` to `id` still standing, which
     // gave First when `first`; allocates nothing.
     void take_back(const ElementId& id, const Dot& dot, bool first);

@@ -1329,7 +1329,34 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
 
 void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo) {
     std::vector<ElementId> fresh;  // ids deleted for the first time
-    for (const auto& id : ids) {
+    for (size_t j = 0; j < ids.size(); ++j) {
+        if (const size_t k = deletes_.extend_last_many({ids.data() + j, ids.size() - j}, dot)) {
+            // Ids that continue the run the last deletion went to, deleted
+            // for the first time: taken back newest first.
+            if (undo) {
+                SequenceNode* self = this;
+                const ElementId* from = ids.data() + j;
+                if (k == 1) {
+                    undo->record([self, id = *from, dot] { self->deletes_.take_back(id, dot, true); });
+                } else {
+                    // They count up by counter or by index from the first.
+                    const ElementId first = from[0];
+                    const bool by_counter = from[1].dot.counter != first.dot.counter;
+                    undo->record([self, first, k, by_counter, dot] {
+                        for (size_t m = k; m-- > 0;) {
+                            const ElementId id = by_counter
+                                ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
+                                : ElementId{first.dot, uint32_t(first.index + m)};
+                            self->deletes_.take_back(id, dot, true);
+                        }
+                    });
+                }
+            }
+            fresh.insert(fresh.end(), ids.begin() + ptrdiff_t(j), ids.begin() + ptrdiff_t(j + k));
+            j += k - 1;
+            continue;
+        }
+        const ElementId& id = ids[j];
         const auto added = deletes_.add(id, dot);
         if (added == Deletions::Added::Already) continue;
         const bool first = added == Deletions::Added::First;
