@@ -78,27 +78,28 @@ inline bool element_id(const char*& p, const char* end, ElementId& out, ReplicaT
     return true;
 }
 // A path, `[…]` of `{"kind":"key","key":"K"}`, `{"kind":"member","key":"K"}`
-// (keys of printable ASCII and no escapes) and `{"kind":"element","id":…}`.
+// (keys of printable ASCII and no escapes) and `{"kind":"element","id":…}`,
+// read into `out`, an empty path (which on false holds what was read).
 inline bool path(const char*& p, const char* end, CrdtPath& out, ReplicaTable& names) {
     const char* q = p;
     if (!lit(q, end, "[")) return false;
-    CrdtPath path;
     while (!lit(q, end, "]")) {
-        if (!path.empty() && !lit(q, end, ",")) return false;
-        PathSegment seg;
-        if (lit(q, end, R"({"kind":"element","id":)")) {
+        if (!out.empty() && !lit(q, end, ",")) return false;
+        PathSegment& seg = out.emplace_back();
+        if (lit(q, end, R"({"kind":"key","key":")")) {
+            seg.kind = PathSegment::Kind::Key;
+        } else if (lit(q, end, R"({"kind":"element","id":)")) {
             seg.kind = PathSegment::Kind::Element;
             if (!element_id(q, end, seg.id, names) || !lit(q, end, "}")) return false;
+            continue;
+        } else if (lit(q, end, R"({"kind":"member","key":")")) {
+            seg.kind = PathSegment::Kind::Member;
         } else {
-            if (lit(q, end, R"({"kind":"key","key":")")) seg.kind = PathSegment::Kind::Key;
-            else if (lit(q, end, R"({"kind":"member","key":")")) seg.kind = PathSegment::Kind::Member;
-            else return false;
-            seg.key = plain(q, end);
-            if (!lit(q, end, "\"}")) return false;
+            return false;
         }
-        path.push_back(std::move(seg));
+        seg.key = plain(q, end);
+        if (!lit(q, end, "\"}")) return false;
     }
-    out = std::move(path);
     p = q;
     return true;
 }
@@ -276,6 +277,7 @@ DeResult<CrdtPath> read_path(D& de) {
         if (direct::exact::at(de, [&](const char*& p, const char* end) { return direct::exact::path(p, end, path, InternScope::table()); },
                               '[', 4))
             return path;
+        path.clear();
     }
     NV_CHECK(de::read_seq(de, [&](auto& e) -> DeResult<void> {
         path.push_back(NV_TRY(read_segment(e)));
