@@ -143,6 +143,8 @@ public:
     NodeState* operator->() { return mut(); }
     NodeState* get() { return mut(); }
     void reset() { p_.reset(); }
+    // Whether a write through this pointer would copy the node.
+    bool shared() const { return p_.use_count() > 1; }
 
 private:
     NodeState* mut();

@@ -37,6 +37,9 @@ struct Walk {
     const NodeState* node = nullptr;
     const CrdtPolicy* policy = nullptr;
     RemovalFilter filter;
+    // No node on the way is shared: a write along the path copies none, and
+    // leaves the walk as it is.
+    bool unshared = true;
 };
 
 void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vector<std::string>& keys, size_t depth,
@@ -57,6 +60,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
         w.filter.add(it->second.removed());
         w.policy = &w.policy->policy_for_key(keys[i]);
         w.node = it->second.node.get();
+        if (it->second.node.shared()) w.unshared = false;
     }
 }
 
@@ -704,8 +708,9 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             size_t insert_at = 0;
             if (op.kind == OpKind::SequenceInsert) {
                 // The write may have copied shared nodes on its way: walk again.
-                Walk after;
-                walk_keys(root, policy_, keys, depth, after);
+                Walk again;
+                if (!w.unshared) walk_keys(root, policy_, keys, depth, again);
+                const Walk& after = w.unshared ? w : again;
                 const SequenceNode& qa = *after.node->seq();
                 inserted_as_given_ = after.policy->element().kind == PolicyKind::Register;
                 std::optional<ElementId> first_shown;
