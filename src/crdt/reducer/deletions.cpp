@@ -218,6 +218,16 @@ Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
     return Added::First;
 }
 
+bool Deletions::grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot) {
+    auto s = continues(run, dot);
+    if (!s) return false;
+    run.step = *s;
+    ++run.len;
+    p.top = std::max(p.top, counter);
+    ++elements_;
+    return true;
+}
+
 bool Deletions::extend_last(const ElementId& id, const Dot& dot) {
     if (last_.replica != id.dot.replica || (!many_.empty() && many_.contains(id))) return false;
     auto rit = runs_.find(id.dot.replica);
@@ -244,13 +254,7 @@ bool Deletions::extend_last(const ElementId& id, const Dot& dot) {
         if (auto next = std::next(it); next != p.by_index.end() && next->first == std::pair{c, i}) return false;
         run = &it->second;
     }
-    auto s = continues(*run, dot);
-    if (!s) return false;
-    run->step = *s;
-    ++run->len;
-    p.top = std::max(p.top, c);
-    ++elements_;
-    return true;
+    return grow(p, *run, c, dot);
 }
 
 size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& dot) {
@@ -278,13 +282,7 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
             if (n == 0) x = p.by_index.lower_bound({c, 0});
             while (x != p.by_index.end() && x->first.first < c) ++x;
             if (x != p.by_index.end() && x->first.first == c && x->first.second <= 1) break;
-            if (deleted_more(id)) break;
-            auto s = continues(run, dot);
-            if (!s) break;
-            run.step = *s;
-            ++run.len;
-            p.top = std::max(p.top, c);
-            ++elements_;
+            if (deleted_more(id) || !grow(p, run, c, dot)) break;
         }
     } else {
         auto it = p.by_index.find(last_.key);
@@ -300,13 +298,7 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
                 uint64_t(i) != uint64_t(key.second) + run.len)
                 break;
             if (next != p.by_index.end() && next->first == std::pair{c, i}) break;
-            if (deleted_more(id)) break;
-            auto s = continues(run, dot);
-            if (!s) break;
-            run.step = *s;
-            ++run.len;
-            p.top = std::max(p.top, c);
-            ++elements_;
+            if (deleted_more(id) || !grow(p, run, c, dot)) break;
         }
     }
     return n;

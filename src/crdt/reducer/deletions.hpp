@@ -151,6 +151,9 @@ private:
     // elements of a selection, deleted one after the other. False, and
     // nothing changed, otherwise.
     bool extend_last(const ElementId& id, const Dot& dot);
+    // Puts the deletion by `dot` of the element after `run`'s last (of
+    // `counter`) at its end, when `dot` continues the run's dots.
+    bool grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot);
 
     std::unordered_map<Replica, PerReplica> runs_;
     std::map<ElementId, DeleteDots> many_;  // elements deleted more than once (or by none)
