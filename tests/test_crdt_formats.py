@@ -285,6 +285,21 @@ def test_operation_misspellings_refused(value, message):
     assert err(doc(SEQ_SPEC, '{"List":[]}', "z").apply, "[" + INSERT % value + "]") == message
 
 
+@pytest.mark.parametrize(
+    "tail, message",
+    [
+        ("", "EOF while parsing a value at line 1 column 101"),
+        ('"', "EOF while parsing a string at line 1 column 102"),
+        ('"x', "EOF while parsing a string at line 1 column 103"),
+        ('"x"', "EOF while parsing an object at line 1 column 104"),
+        ('"x"}', "EOF while parsing a list at line 1 column 105"),
+    ],
+)
+def test_operation_text_cut_short_in_a_value(tail, message):
+    text = "[" + (INSERT % '{"Str":')[:-2] + tail
+    assert err(doc(SEQ_SPEC, '{"List":[]}', "z").apply, text) == message
+
+
 SCALARS = st.one_of(
     st.text(max_size=6).map(lambda s: {"Str": s}),
     st.integers(-(2**63), 2**63 - 1).map(lambda i: {"Int": i}),
