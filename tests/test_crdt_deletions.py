@@ -188,19 +188,24 @@ def run_deletion(replica, counter, *ids):
             "ids": [{"dot": {"counter": c, "replica": "a"}, "index": i} for c, i in ids]}
 
 
+def typed_text(by, n):
+    # n characters typed by replica a, one per operation (ids counting up by
+    # counter) or pasted by one (by index); the document and their (counter, index).
+    d = oracle.CrdtDocument(SPEC, '{"Str":""}', "a")
+    if by == "counter":
+        for k in range(n):
+            d.mutate("[%s]" % splice(k, 0, "v"))
+        return d, [(k + 1, 0) for k in range(n)]
+    d.mutate("[%s]" % splice(0, 0, "v" * n))
+    return d, [(1, k) for k in range(n)]
+
+
 @pytest.mark.parametrize("by", ["counter", "index"])
 def test_deletion_continuing_a_run_onto_an_element_another_run_holds(by):
     # Elements 0-2 deleted by b's operations 100-102 (one run), elements 3-4 by c's
     # operation 200 (another run, made first); b's operation 103 then deletes element 3,
     # which continues the first run but is the second run's.
-    d = oracle.CrdtDocument(SPEC, '{"Str":""}', "a")
-    if by == "counter":
-        for k in range(5):
-            d.mutate("[%s]" % splice(k, 0, "v"))
-        ids = [(k + 1, 0) for k in range(5)]
-    else:
-        d.mutate("[%s]" % splice(0, 0, "vwxyz"))
-        ids = [(1, k) for k in range(5)]
+    d, ids = typed_text(by, 5)
     ops = [run_deletion("c", 200, ids[3], ids[4])] + [run_deletion("b", 100 + k, ids[k]) for k in range(3)]
     for op in ops + [run_deletion("b", 103, ids[3])]:
         d.apply(json.dumps([op]))
@@ -215,14 +220,7 @@ def test_deletion_continuing_a_run_onto_an_element_another_run_holds(by):
 def test_selections_continuing_a_run_taken_back_when_the_call_fails(by):
     # Two selections whose elements continue the run the one before went to,
     # then an operation that fails: everything is taken back, newest first.
-    d = oracle.CrdtDocument(SPEC, '{"Str":""}', "a")
-    if by == "counter":
-        for k in range(10):
-            d.mutate("[%s]" % splice(k, 0, "v"))
-        ids = [(k + 1, 0) for k in range(10)]
-    else:
-        d.mutate("[%s]" % splice(0, 0, "qrstuvwxyz"))
-        ids = [(1, k) for k in range(10)]
+    d, ids = typed_text(by, 10)
     d.apply(json.dumps([run_deletion("b", 1, ids[0])]))
     before = d.state()
     bad = {"kind": "map_set", "dot": {"counter": 9, "replica": "b"}, "path": [], "key": "k", "value": "Null"}

@@ -190,7 +190,7 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
 }
 
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
-    if (extend_last(id, dot)) return Added::First;
+    if (extend_last_many({&id, 1}, dot) == 1) return Added::First;
     if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
     if (Found f = find(id); f.run) {
         const Dot was = dot_of(f);
@@ -228,39 +228,12 @@ bool Deletions::grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot) 
     return true;
 }
 
-bool Deletions::extend_last(const ElementId& id, const Dot& dot) {
-    if (last_.replica != id.dot.replica || (!many_.empty() && many_.contains(id))) return false;
-    auto rit = runs_.find(id.dot.replica);
-    if (rit == runs_.end()) return false;
-    PerReplica& p = rit->second;
-    const uint64_t c = id.dot.counter;
-    const uint32_t i = id.index;
-    Run* run = nullptr;
-    if (last_.by_counter) {
-        // Right after the run by counter, with no run of its own starting at
-        // it (by counter or by index) nor, by index, right after it.
-        if (i != 0 || c <= last_.key.first) return false;
-        auto it = p.by_counter.find(last_.key.first);
-        if (it == p.by_counter.end() || c - it->first != it->second.len) return false;
-        if (auto next = std::next(it); next != p.by_counter.end() && next->first == c) return false;
-        auto x = p.by_index.lower_bound({c, 0});
-        if (x != p.by_index.end() && x->first.first == c && x->first.second <= 1) return false;
-        run = &it->second;
-    } else {
-        // Right after the run by index, with no run of its own starting at it.
-        if (c != last_.key.first || i <= last_.key.second) return false;
-        auto it = p.by_index.find(last_.key);
-        if (it == p.by_index.end() || uint64_t(i) != uint64_t(it->first.second) + it->second.len) return false;
-        if (auto next = std::next(it); next != p.by_index.end() && next->first == std::pair{c, i}) return false;
-        run = &it->second;
-    }
-    return grow(p, *run, c, dot);
-}
-
 size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& dot) {
-    // extend_last's tests, for ids that follow one another: the runs beside
-    // the last one and the elements deleted more than once stay as they are,
-    // so each is looked up once.
+    // An id goes right after the run by counter when no run of its own starts
+    // at it (by counter or by index) nor, by index, right after it; right
+    // after the run by index when no run of its own starts at it. The runs
+    // beside the last one and the elements deleted more than once stay as
+    // they are while the ids go in, so each is looked up once.
     if (ids.empty() || last_.replica != ids[0].dot.replica) return 0;
     auto rit = runs_.find(last_.replica);
     if (rit == runs_.end()) return 0;

@@ -88,9 +88,10 @@ public:
     // needs, it throws and nothing has changed.
     Added add(const ElementId& id, const Dot& dot);
     // Adds `dot` to the deletions of as many of `ids`, from the first on, as
-    // it can put at the end of the run the last new deletion went to, where
-    // `add` would put them one at a time (it would give First for each);
-    // returns how many. Allocates nothing.
+    // it can put at the end of the run the last new deletion went to, when
+    // they are not deleted and that is where `extend` would put them: the
+    // elements of a selection, deleted one after the other. Returns how many
+    // (each is new); allocates nothing.
     size_t extend_last_many(std::span<const ElementId> ids, const Dot& dot);
     // Takes back the newest `add` of `dot` to `id` still standing, which
     // gave First when `first`; allocates nothing.
@@ -146,11 +147,6 @@ private:
     void cut(const Found& f);
     // Puts a new deletion at an end of a run it continues, if there is one.
     bool extend(PerReplica& p, const ElementId& id, const Dot& dot);
-    // Puts a new deletion at the end of the run the last new one went to,
-    // when it is not deleted and that is where `extend` would put it: the
-    // elements of a selection, deleted one after the other. False, and
-    // nothing changed, otherwise.
-    bool extend_last(const ElementId& id, const Dot& dot);
     // Puts the deletion by `dot` of the element after `run`'s last (of
     // `counter`) at its end, when `dot` continues the run's dots.
     bool grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot);

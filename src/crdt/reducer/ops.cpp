@@ -366,23 +366,10 @@ uint64_t after_mask(std::span<const std::string_view> fields) {
 
 namespace exact = records::direct::exact;
 
-// The bytes from `p` on that a JSON string holds as they are, as the writers
-// write it (UTF-8 beyond ASCII only when `utf8` says the text's strings are
-// known to be UTF-8).
-const char* plain_run(const char* p, const char* end, bool utf8) {
-    const unsigned char top = utf8 ? 0xFF : 0x7F;
-    while (p < end) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c > top || c == '"' || c == '\\') break;
-        ++p;
-    }
-    return p;
-}
-
-// A JSON string as the writers write it, decoded into `out`: those bytes and
-// the escapes they write (`\"`, `\\`, `\b`, `\f`, `\n`, `\r`, `\t`, and
-// `\u00xx` in lowercase for the other control characters). False, and
-// nothing consumed, otherwise.
+// A JSON string as the writers write it, decoded into `out`: the bytes of
+// exact::plain_run and the escapes the writers use (`\"`, `\\`, `\b`, `\f`,
+// `\n`, `\r`, `\t`, and `\u00xx` in lowercase for the other control
+// characters). False, and nothing consumed, otherwise.
 bool exact_string(const char*& p, const char* end, bool utf8, std::string& out) {
     const char* q = p;
     if (q == end || *q != '"') return false;
@@ -390,7 +377,7 @@ bool exact_string(const char*& p, const char* end, bool utf8, std::string& out) 
     out.clear();
     for (;;) {
         const char* from = q;
-        q = plain_run(q, end, utf8);
+        q = exact::plain_run(q, end, utf8);
         out.append(from, q);
         if (q == end || *q != '\\') break;
         if (end - q < 2) return false;
@@ -444,7 +431,7 @@ bool exact_i64(const char*& p, const char* end, int64_t& out) {
 bool exact_value(const char*& p, const char* end, bool utf8, Value& out) {
     const char* q = p;
     if (exact::lit(q, end, R"({"Str":)")) {
-        const char* plain_end = q < end && *q == '"' ? plain_run(q + 1, end, utf8) : nullptr;
+        const char* plain_end = q < end && *q == '"' ? exact::plain_run(q + 1, end, utf8) : nullptr;
         if (plain_end && exact::lit(plain_end, end, "\"}")) {
             // Mostly: no escapes.
             out = Value::str(std::string_view(q + 1, size_t(plain_end - 2 - (q + 1))));

@@ -27,9 +27,8 @@ inline const de::StructSpec kElementIdSpec{"ElementId", "struct ElementId", "str
 namespace direct {
 
 // The exact bytes the writers give for a dot, `{"counter":N,"replica":"R"}`
-// with a replica name of printable ASCII and no escapes, and for an element
-// id, `{"dot":…,"index":I}`, read byte by byte: most of a long call's are
-// these. False, and nothing consumed, otherwise.
+// with a replica name of ASCII and no escapes, and for an element id,
+// `{"dot":…,"index":I}`, read byte by byte: most of a long call's are these. False, and nothing consumed, otherwise.
 namespace exact {
 
 [[gnu::always_inline]] inline bool lit(const char*& p, const char* end, std::string_view s) {
@@ -48,11 +47,23 @@ inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out)
     out = v;
     return true;
 }
-// The printable ASCII characters from `p` up to a quotation mark or a
-// backslash: a string's text when it needs no escapes.
+// The bytes from `p` on that a JSON string holds as they are, as the writers
+// write it (UTF-8 beyond ASCII only when `utf8` says the text's strings are
+// known to be UTF-8).
+inline const char* plain_run(const char* p, const char* end, bool utf8) {
+    const unsigned char top = utf8 ? 0xFF : 0x7F;
+    while (p < end) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c > top || c == '"' || c == '\\') break;
+        ++p;
+    }
+    return p;
+}
+// The ASCII characters from `p` up to a quotation mark or a backslash: a
+// string's text when it needs no escapes.
 inline std::string_view plain(const char*& p, const char* end) {
     const char* from = p;
-    while (p < end && *p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\') ++p;
+    p = plain_run(p, end, false);
     return std::string_view(from, size_t(p - from));
 }
 // Replica names are interned into `names`.
@@ -78,7 +89,7 @@ inline bool element_id(const char*& p, const char* end, ElementId& out, ReplicaT
     return true;
 }
 // A path, `[…]` of `{"kind":"key","key":"K"}`, `{"kind":"member","key":"K"}`
-// (keys of printable ASCII and no escapes) and `{"kind":"element","id":…}`,
+// (keys of ASCII and no escapes) and `{"kind":"element","id":…}`,
 // read into `out`, an empty path (which on false holds what was read).
 inline bool path(const char*& p, const char* end, CrdtPath& out, ReplicaTable& names) {
     const char* q = p;

@@ -1334,23 +1334,17 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
             // Ids that continue the run the last deletion went to, deleted
             // for the first time: taken back newest first.
             if (undo) {
+                // They count up by counter or by index from the first.
                 SequenceNode* self = this;
-                const ElementId* from = ids.data() + j;
-                if (k == 1) {
-                    undo->record([self, id = *from, dot] { self->deletes_.take_back(id, dot, true); });
-                } else {
-                    // They count up by counter or by index from the first.
-                    const ElementId first = from[0];
-                    const bool by_counter = from[1].dot.counter != first.dot.counter;
-                    undo->record([self, first, k, by_counter, dot] {
-                        for (size_t m = k; m-- > 0;) {
-                            const ElementId id = by_counter
-                                ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
-                                : ElementId{first.dot, uint32_t(first.index + m)};
-                            self->deletes_.take_back(id, dot, true);
-                        }
-                    });
-                }
+                const ElementId first = ids[j];
+                const bool by_counter = k > 1 && ids[j + 1].dot.counter != first.dot.counter;
+                undo->record([self, first, k, by_counter, dot] {
+                    for (size_t m = k; m-- > 0;) {
+                        const ElementId id = by_counter ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
+                                                        : ElementId{first.dot, uint32_t(first.index + m)};
+                        self->deletes_.take_back(id, dot, true);
+                    }
+                });
             }
             fresh.insert(fresh.end(), ids.begin() + ptrdiff_t(j), ids.begin() + ptrdiff_t(j + k));
             j += k - 1;
