@@ -66,6 +66,38 @@ def test_insert_without_after_reads_as_head():
     assert d.value() == '{"List":["Null"]}'
 
 
+
+def _ins(c, after, values):
+    return {"kind": "sequence_insert", "dot": dot(c), "path": [], "after": after, "values": values}
+
+
+def _rm(c, key, removed):
+    return {"kind": "map_remove", "dot": dot(c), "path": [], "key": key, "removed": removed}
+
+
+@pytest.mark.parametrize("spec, start, calls, value", [
+    # An insertion at the head after one with a predecessor, at the same place in its call.
+    (SEQ_SPEC, '{"List":[]}',
+     [[_ins(1, None, [{"Int": i} for i in range(20)])],
+      [_ins(2, {"dot": dot(1), "index": 4}, ["Null"])],
+      [_ins(3, None, [{"Str": "h"}]), {"kind": "sequence_delete", "dot": dot(4), "path": [],
+                                        "ids": [{"dot": dot(1), "index": 0}]}]],
+     {"List": [{"Str": "h"}] + [{"Int": i} for i in range(1, 5)] + ["Null"] + [{"Int": i} for i in range(5, 20)]}),
+    # A removal that observed nothing after one that observed a dot.
+    (MAP_SPEC, '{"Map":{}}',
+     [[{"kind": "map_set", "dot": dot(1), "path": [], "key": "k", "value": {"Int": 1}},
+       {"kind": "map_set", "dot": dot(2), "path": [], "key": "j", "value": {"Int": 2}}],
+      [_rm(3, "k", [dot(2)])],
+      [_rm(4, "j", [])]],
+     {"Map": {"j": {"Int": 2}, "k": {"Int": 1}}}),
+])
+def test_each_call_reads_its_operations_afresh(spec, start, calls, value):
+    d = doc(spec, start, "b")
+    for ops in calls:
+        d.apply(json.dumps(ops, separators=(",", ":")))
+    assert json.loads(d.value()) == value
+
+
 @pytest.mark.parametrize(
     "ops, message",
     [

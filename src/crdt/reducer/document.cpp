@@ -134,8 +134,35 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
     return out;
 }
 
+// The operations the last apply call of this thread read, with the room of
+// their lists, read into again by the next: a call of the usual size then
+// allocates little for them. A call taking them while another holds them (none
+// does today) starts with none.
+class KeptOps {
+public:
+    static constexpr size_t kMost = 4096;  // kept past a call
+
+    KeptOps() : ops_(std::move(kept())) {}
+    ~KeptOps() {
+        if (ops_.size() > kMost) ops_.resize(kMost);
+        kept() = std::move(ops_);
+    }
+    KeptOps(const KeptOps&) = delete;
+    KeptOps& operator=(const KeptOps&) = delete;
+    std::vector<CrdtOp>& ops() { return ops_; }
+
+private:
+    static std::vector<CrdtOp>& kept() {
+        static thread_local std::vector<CrdtOp> ops;
+        return ops;
+    }
+    std::vector<CrdtOp> ops_;
+};
+
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
-    auto ops = NV_TRY(parse_ops(ops_json, *doc.replicas));
+    KeptOps kept;
+    const size_t n = NV_TRY(parse_ops_into(ops_json, *doc.replicas, kept.ops()));
+    const std::span<const CrdtOp> ops(kept.ops().data(), n);
     std::string out;
     NV_CHECK(doc.apply_ops(ops, whole, [&](const CrdtEffect& effect) {
         JsonStringMemo::Scope memo(doc.result_strings);
@@ -157,28 +184,42 @@ Result<std::string> CrdtDocument::mutate_whole(std::string_view mutations_json) 
 Result<std::string> CrdtDocument::apply(std::string_view ops_json) { return apply_text(*this, ops_json, false); }
 Result<std::string> CrdtDocument::apply_whole(std::string_view ops_json) { return apply_text(*this, ops_json, true); }
 
-Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool whole,
+Result<CrdtEffect> CrdtDocument::apply_ops(std::span<const CrdtOp> ops, bool whole,
                                            const EffectSink& before_commit, size_t text_size) {
-    // Every operation's text, written once for its fingerprint and for the
-    // deltas copied from it: about as long as the text they were read from.
+    // Every operation's text, for its fingerprint and for the deltas copied
+    // from it. Operations read with their source texts, one after the other
+    // from one text (a call's text in the writers' form), are taken where they
+    // are; otherwise every text is written (or copied) once into one buffer,
+    // about as long as the text the operations were read from.
+    bool in_place = !ops.empty();
+    for (size_t i = 0; in_place && i < ops.size(); ++i)
+        in_place = !ops[i].source.empty() &&
+                   (i == 0 || ops[i].source.data() >= ops[i - 1].source.data() + ops[i - 1].source.size());
+    const std::string_view source =
+        in_place ? std::string_view(ops.front().source.data(),
+                                    size_t(ops.back().source.data() + ops.back().source.size() - ops.front().source.data()))
+                 : std::string_view();
     std::vector<Sha256Digest> fps;
     std::vector<OpText> texts;
     std::string written;
-    written.reserve(text_size + text_size / 8);
+    if (!in_place) written.reserve(text_size + text_size / 8);
     fps.reserve(ops.size());
     texts.reserve(ops.size());
     for (const auto& op : ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         OpText& t = texts.emplace_back();
-        fps.push_back(op.source.empty() ? write_op_fingerprinted(written, op, &t)
-                                        : copy_op_fingerprinted(written, op, &t));
+        if (in_place) {
+            fps.push_back(source_fingerprinted(source, size_t(op.source.data() - source.data()), op, &t));
+        } else {
+            fps.push_back(op.source.empty() ? write_op_fingerprinted(written, op, &t)
+                                            : copy_op_fingerprinted(written, op, &t));
+        }
         t.index = texts.size() - 1;
     }
-    // The views are taken once the buffer stops moving.
-    for (size_t i = 0, at = 0; i < texts.size(); ++i) {
-        texts[i].text = std::string_view(written).substr(at, texts[i].text.size());
-        at += texts[i].text.size();
-    }
+    // The views into the buffer are taken once it stops moving.
+    for (size_t i = 0; !in_place && i < texts.size(); ++i)
+        texts[i].text = std::string_view(written).substr(texts[i].at, texts[i].text.size());
+    const std::string_view op_texts = in_place ? source : std::string_view(written);
     NV_CHECK(keep_value(whole));
     Journal journal(*this);
     Tracker tracker(policy(), &journal.nodes, *this, whole);
@@ -201,7 +242,7 @@ Result<CrdtEffect> CrdtDocument::apply_ops(const std::vector<CrdtOp>& ops, bool 
     effect.deltas = std::move(tracker.deltas);
     effect.texts = std::move(tracker.delta_texts);
     if (before_commit) {
-        effect.op_texts = written;
+        effect.op_texts = op_texts;
         effect.ops = ops;
         before_commit(effect);
         effect.op_texts = {};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,7 +104,7 @@ struct CrdtDocument {
                                                                   bool whole = false,
                                                                   const OpsSink& before_commit = {},
                                                                   size_t text_size = 0);
-    Result<CrdtEffect> apply_ops(const std::vector<CrdtOp>& ops, bool whole = false,
+    Result<CrdtEffect> apply_ops(std::span<const CrdtOp> ops, bool whole = false,
                                  const EffectSink& before_commit = {}, size_t text_size = 0);
 
     // Rebuilds every cache and index kept beside the node tree (sequence

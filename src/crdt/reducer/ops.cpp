@@ -286,14 +286,19 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += '}';
 }
 
-Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
-    where->at = out.size();
+Sha256Digest source_fingerprinted(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where) {
+    where->at = at;
+    where->text = buffer.substr(at, op.source.size());
     where->dot_begin = op.source_dot_begin;
     where->dot_end = op.source_dot_end;
     where->values_begin = op.source_values_begin;
-    out += op.source;
-    where->text = std::string_view(out).substr(where->at);
     return sha256(op.source);
+}
+
+Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
+    const size_t at = out.size();
+    out += op.source;
+    return source_fingerprinted(out, at, op, where);
 }
 
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
@@ -698,7 +703,7 @@ DeResult<CrdtOp> read_op(json::Reader& r) {
     return op;
 }
 
-// Reads an operation into `out`, a fresh one.
+// Reads an operation into `out`, a fresh one or one reset_op made ready.
 DeResult<void> read_op_into(json::Reader& r, CrdtOp& out) {
     // The deepest an operation in the writers' form nests: itself, its path,
     // a segment, an element id and its dot.
@@ -741,35 +746,77 @@ DeResult<CrdtMutation> read_mutation(json::Reader& r) {
     return m;
 }
 
-// Reads a JSON array of items, each at least `least` bytes long: room for as
-// many is made at once (up to 64k of them; past that, growing costs little
-// beside reading them), so that a long list is not moved while it grows.
-// `read_one(reader, item)` reads into a fresh item in its place.
+// Reads a JSON array of items, each at least `least` bytes long, into `out`:
+// the items it holds are read into again before new ones are added, and room
+// for as many as the text may hold is made at once when it holds none (up to
+// 64k of them; past that, growing costs little beside reading them), so that
+// a long list is not moved while it grows. `read_one(reader, item)` reads
+// into an item in its place. Returns how many were read, the first of `out`.
 template <class T, class F>
-Result<std::vector<T>> parse_list(std::string_view text, size_t least, F&& read_one) {
+Result<size_t> parse_list_into(std::string_view text, size_t least, std::vector<T>& out, F&& read_one) {
     json::Reader r(text);
-    std::vector<T> out;
-    out.reserve(std::min<size_t>(text.size() / least, size_t(1) << 16));
-    auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> { return read_one(e, out.emplace_back()); });
+    if (out.empty()) out.reserve(std::min<size_t>(text.size() / least, size_t(1) << 16));
+    size_t n = 0;
+    auto ok = de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
+        if (n == out.size()) out.emplace_back();
+        return read_one(e, out[n++]);
+    });
     if (!ok) return fail(de::json_error_text(ok.error()));
     auto end = r.end();
     if (!end) return fail(de::json_error_text(end.error()));
-    return out;
+    return n;
+}
+
+// An operation read before, made ready to be read into again; its lists keep
+// their room unless it is more than most operations need.
+void reset_op(CrdtOp& op) {
+    constexpr size_t kKeep = 16;
+    auto clear = [](auto& list) {
+        if (list.capacity() > kKeep) {
+            std::remove_reference_t<decltype(list)>().swap(list);
+        } else {
+            list.clear();
+        }
+    };
+    op.kind = OpKind::RegisterSet;
+    op.dot = Dot{};
+    clear(op.path);
+    clear(op.key);
+    op.value = Value();
+    clear(op.removed);
+    op.after.reset();
+    clear(op.values);
+    clear(op.ids);
+    op.source = {};
+    op.source_dot_begin = op.source_dot_end = op.source_values_begin = 0;
 }
 
 }  // namespace
 
 Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas) {
+    std::vector<CrdtOp> ops;
+    const size_t n = NV_TRY(parse_ops_into(text, replicas, ops));
+    ops.resize(n);
+    return ops;
+}
+
+Result<size_t> parse_ops_into(std::string_view text, ReplicaTable& replicas, std::vector<CrdtOp>& ops) {
     InternScope scope(replicas);
-    return parse_list<CrdtOp>(text, 64, read_op_into);
+    return parse_list_into(text, 64, ops, [](json::Reader& r, CrdtOp& op) {
+        reset_op(op);
+        return read_op_into(r, op);
+    });
 }
 
 Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas) {
     InternScope scope(replicas);
-    return parse_list<CrdtMutation>(text, 40, [](json::Reader& r, CrdtMutation& m) -> DeResult<void> {
+    std::vector<CrdtMutation> mutations;
+    const size_t n = NV_TRY(parse_list_into(text, 40, mutations, [](json::Reader& r, CrdtMutation& m) -> DeResult<void> {
         m = NV_TRY(read_mutation(r));
         return {};
-    });
+    }));
+    mutations.resize(n);
+    return mutations;
 }
 
 Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas) {

@@ -125,11 +125,18 @@ struct OpText {
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where = nullptr);
 // The same for an operation read with its source text: that text copied.
 Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where);
+// The same for an operation whose source text `buffer` holds at `at`, where
+// it is taken.
+Sha256Digest source_fingerprinted(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 
 // Replica names are interned into `replicas`, the reading document's table.
 Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas);
+// The same into `ops`, whose operations (and the room of their lists) are
+// used again before new ones are added; returns how many were read, the first
+// ones of `ops`. The others are left to be used again.
+Result<size_t> parse_ops_into(std::string_view text, ReplicaTable& replicas, std::vector<CrdtOp>& ops);
 Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas);
 // A path whose segment kinds must be strings (the member_key argument).
 Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas);
