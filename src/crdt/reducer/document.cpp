@@ -136,14 +136,17 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
 
 // The operations the last apply call of this thread read, with the room of
 // their lists, read into again by the next: a call of the usual size then
-// allocates little for them. A call taking them while another holds them (none
-// does today) starts with none.
+// allocates little for them. They hold what they were read with until then,
+// so they are kept only after a call of at most kMostText bytes, and at most
+// kMost of them. A call taking them while another holds them (none does
+// today) starts with none.
 class KeptOps {
 public:
-    static constexpr size_t kMost = 4096;  // kept past a call
+    static constexpr size_t kMost = 4096, kMostText = size_t(1) << 20;
 
-    KeptOps() : ops_(std::move(kept())) {}
+    explicit KeptOps(size_t text_size) : ops_(std::move(kept())), text_size_(text_size) {}
     ~KeptOps() {
+        if (text_size_ > kMostText) return;
         if (ops_.size() > kMost) ops_.resize(kMost);
         kept() = std::move(ops_);
     }
@@ -157,10 +160,11 @@ private:
         return ops;
     }
     std::vector<CrdtOp> ops_;
+    size_t text_size_;
 };
 
 Result<std::string> apply_text(CrdtDocument& doc, std::string_view ops_json, bool whole) {
-    KeptOps kept;
+    KeptOps kept(ops_json.size());
     const size_t n = NV_TRY(parse_ops_into(ops_json, *doc.replicas, kept.ops()));
     const std::span<const CrdtOp> ops(kept.ops().data(), n);
     std::string out;
