@@ -214,7 +214,8 @@ void UndoLog::rollback() {
 }
 
 void UndoLog::clear() {
-    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->~Record();
+    for (auto it = owned_.rbegin(); it != owned_.rend(); ++it) (*it)->~Record();
+    owned_.clear();
     undo_.clear();
     blocks_.clear();
     next_ = inline_;

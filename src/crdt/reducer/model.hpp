@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <type_traits>
 #include <vector>
 
 #include "crdt/reducer/dots.hpp"
@@ -202,9 +203,12 @@ private:
         // that is needed to take its change back (or, when the change is not
         // made yet, to leave things as they are), and the caller's change is
         // then undone before the failure propagates.
+        constexpr bool owns = !std::is_trivially_destructible_v<F>;
         void* at = nullptr;
         try {
             if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(64, 2 * undo_.capacity()));
+            if (owns && owned_.size() == owned_.capacity())
+                owned_.reserve(std::max<size_t>(16, 2 * owned_.capacity()));
             // The room is taken before `f` is moved from.
             at = room(sizeof(Fn), alignof(Fn));
         } catch (...) {
@@ -212,9 +216,13 @@ private:
             throw;
         }
         undo_.push_back(new (at) Fn(std::move(f)));
+        if constexpr (owns) owned_.push_back(undo_.back());
     }
 
     std::vector<Record*> undo_;
+    // The records whose destruction releases something: the others (most of
+    // them) are forgotten without a call.
+    std::vector<Record*> owned_;
     std::vector<Block> blocks_;
     std::byte* next_ = inline_;
     size_t left_ = kInline;

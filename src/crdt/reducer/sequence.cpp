@@ -551,10 +551,20 @@ public:
         auto rit = s.index_.find(id.dot.replica);
         if (rit == s.index_.end()) return std::nullopt;
         const auto& m = rit->second;
-        auto it = after_all(m, {id.dot.counter, id.index}) ? m.end() : m.upper_bound({id.dot.counter, id.index});
+        const bool last = after_all(m, {id.dot.counter, id.index});
+        auto it = last ? m.end() : m.upper_bound({id.dot.counter, id.index});
         if (it == m.begin()) return std::nullopt;
         --it;
         Leaf* leaf = it->second;
+        // A new element's id comes after every item's start: only the item
+        // starting last can hold it, and when that is the item found last,
+        // locate has looked in it already.
+        if (last && leaf == s.found_.leaf && s.found_.item < leaf->items.size()) {
+            const Item& f = leaf->items[s.found_.item];
+            if (f.first.dot.replica == id.dot.replica && f.first.dot.counter == it->first.first &&
+                f.first.index == it->first.second)
+                return std::nullopt;
+        }
         for (size_t i = 0; i < leaf->items.size(); ++i) {
             const Item& item = leaf->items[i];
             if (item.first.dot.counter != it->first.first || item.first.index != it->first.second ||
