@@ -53,6 +53,7 @@ Status delta_as_text(CrdtDelta& d, std::string& texts, const CrdtOp& op, const O
     if (as_given) {
         d.from = CrdtDelta::From::OpValues;
         d.op = text.index;
+        d.values = op.values.size();
         return {};
     }
     auto [q, policy] = NV_TRY(inserted_into(op, root_policy, root));

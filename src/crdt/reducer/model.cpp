@@ -209,13 +209,13 @@ void UndoLog::register_saved(RegisterNode* r) {
 }
 
 void UndoLog::rollback() {
-    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) (*it)->undo();
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) it->record()->undo();
     clear();
 }
 
 void UndoLog::clear() {
-    for (auto it = owned_.rbegin(); it != owned_.rend(); ++it) (*it)->~Record();
-    owned_.clear();
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it)
+        if (it->owns()) it->record()->~Record();
     undo_.clear();
     blocks_.clear();
     next_ = inline_;

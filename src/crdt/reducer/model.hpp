@@ -203,26 +203,29 @@ private:
         // that is needed to take its change back (or, when the change is not
         // made yet, to leave things as they are), and the caller's change is
         // then undone before the failure propagates.
-        constexpr bool owns = !std::is_trivially_destructible_v<F>;
         void* at = nullptr;
         try {
             if (undo_.size() == undo_.capacity()) undo_.reserve(std::max<size_t>(64, 2 * undo_.capacity()));
-            if (owns && owned_.size() == owned_.capacity())
-                owned_.reserve(std::max<size_t>(16, 2 * owned_.capacity()));
             // The room is taken before `f` is moved from.
             at = room(sizeof(Fn), alignof(Fn));
         } catch (...) {
             f();
             throw;
         }
-        undo_.push_back(new (at) Fn(std::move(f)));
-        if constexpr (owns) owned_.push_back(undo_.back());
+        static_assert(alignof(Fn) > kOwns, "the mark needs the lowest bit");
+        Record* r = new (at) Fn(std::move(f));
+        undo_.push_back(Entry{reinterpret_cast<uintptr_t>(r) | (std::is_trivially_destructible_v<F> ? 0 : kOwns)});
     }
 
-    std::vector<Record*> undo_;
-    // The records whose destruction releases something: the others (most of
-    // them) are forgotten without a call.
-    std::vector<Record*> owned_;
+    // A record, marked in its lowest bit when its destruction releases
+    // something: the others (most of them) are forgotten without a call.
+    static constexpr uintptr_t kOwns = 1;
+    struct Entry {
+        uintptr_t bits;
+        Record* record() const { return reinterpret_cast<Record*>(bits & ~kOwns); }
+        bool owns() const { return bits & kOwns; }
+    };
+    std::vector<Entry> undo_;
     std::vector<Block> blocks_;
     std::byte* next_ = inline_;
     size_t left_ = kInline;

@@ -261,8 +261,7 @@ size_t deltas_size_hint(const CrdtEffect& e) {
     size_t n = 0;
     for (const CrdtDelta& d : e.deltas) {
         if (d.from == CrdtDelta::From::OpValues) {
-            const size_t count = e.ops[d.op].values.size();
-            n += d.op_size + count * (kElement + d.dot_end - d.dot_begin);
+            n += d.op_size + d.values * (kElement + d.dot_end - d.dot_begin);
         } else if (d.from == CrdtDelta::From::OpText) {
             n += d.op_end + d.text_size;
         }

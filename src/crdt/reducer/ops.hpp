@@ -74,7 +74,8 @@ struct CrdtDelta {
     // The operation's text is op_texts[op_at, op_at + op_size); the delta's
     // parts of it are [op_at, op_at + dot_begin) and [op_at + dot_end, op_at + op_end).
     size_t op_at = 0, op_size = 0, dot_begin = 0, dot_end = 0, op_end = 0;
-    size_t op = 0;  // OpValues: the operation's place in the effect's `ops`
+    size_t op = 0;      // OpValues: the operation's place in the effect's `ops`
+    size_t values = 0;  // OpValues: how many values it inserts
     size_t text_begin = 0, text_size = 0;
     CrdtPath path;
     std::string key;
