@@ -278,3 +278,28 @@ def test_insertion_delta_elements_are_its_values(how):
     [delta] = effect["deltas"]
     assert [e["value"] for e in delta["elements"]] == values
     assert [e["id"]["index"] for e in delta["elements"]] == list(range(len(values)))
+
+
+@pytest.mark.parametrize("spelled", [(), (1,), (0, 3), (0, 1, 2, 3)])
+def test_effect_alike_whichever_operations_a_call_spells_otherwise(spelled):
+    # A call whose operations are all in the writers' form has its deltas
+    # written from its own text; one mixing them with other spellings, from
+    # texts written again. The effects are the same.
+    a = CrdtDocument(SPEC, INIT, "a")
+    mutations = [splice([K("t")], 1, 0, *[{"Str": c} for c in 'x"é\n']), splice([K("t")], 0, 2),
+                 splice([K("q")], 0, 0, {"Map": {"b": {"Str": "}]"}}}),
+                 {"kind": "map_set", "path": [K("m")], "key": "k", "value": {"Map": {}}}]
+    ops = json.loads(a.mutate(json.dumps(mutations)))["ops"]
+    assert len(ops) == 4
+
+    def call(otherwise):
+        return "[" + ",".join(json.dumps(op, ensure_ascii=False, separators=(", ", ": ") if i in otherwise else (",", ":"))
+                              for i, op in enumerate(ops)) + "]"
+
+    effects = {}
+    for otherwise in ((), spelled):
+        b = CrdtDocument(SPEC, INIT, "b")
+        effects[otherwise] = b.apply(call(otherwise))
+        assert b.value() == a.value()
+    assert effects[()] == effects[spelled]
+    assert [d["kind"] for d in json.loads(effects[()])["deltas"]] == [op["kind"] for op in ops]
