@@ -34,37 +34,45 @@ std::optional<int8_t> continues(const Run& run, const Dot& dot) {
 }
 
 // Moves the run at `it` to `key`, holding `run`: a map node changes its key
-// without allocating.
+// without allocating. No key lies between the old and the new one, so the
+// node goes back in where it was.
 template <class Map>
 void rekey(Map& m, typename Map::iterator it, const typename Map::key_type& key, const typename Map::mapped_type& run) {
+    const auto next = std::next(it);
     auto node = m.extract(it);
     node.key() = key;
     node.mapped() = run;
-    m.insert(std::move(node));
+    m.insert(next, std::move(node));
 }
 
 }  // namespace
+
+Deletions::Around Deletions::around(PerReplica& p, const ElementId& id) {
+    const uint64_t c = id.dot.counter;
+    return Around{p.by_index.upper_bound({c, id.index}),
+                  id.index == 0 ? p.by_counter.upper_bound(c) : p.by_counter.end()};
+}
+
+Deletions::Found Deletions::found_at(PerReplica& p, const ElementId& id, const Around& a) {
+    const uint64_t c = id.dot.counter;
+    if (a.index != p.by_index.begin()) {
+        const auto it = std::prev(a.index);
+        if (it->first.first == c && id.index - it->first.second < it->second.len)
+            return Found{&p, false, c, it->first.second, &it->second, id.index - it->first.second};
+    }
+    if (id.index == 0 && a.counter != p.by_counter.begin()) {
+        const auto jt = std::prev(a.counter);
+        if (c - jt->first < jt->second.len) return Found{&p, true, jt->first, 0, &jt->second, uint32_t(c - jt->first)};
+    }
+    return {};
+}
 
 Deletions::Found Deletions::find(const ElementId& id) const {
     auto rit = runs_.find(id.dot.replica);
     if (rit == runs_.end()) return {};
     auto& p = const_cast<PerReplica&>(rit->second);
-    const uint64_t c = id.dot.counter;
-    if (c > p.top) return {};
-    auto it = p.by_index.upper_bound({c, id.index});
-    if (it != p.by_index.begin()) {
-        --it;
-        if (it->first.first == c && id.index - it->first.second < it->second.len)
-            return Found{&p, false, c, it->first.second, &it->second, id.index - it->first.second};
-    }
-    if (id.index == 0) {
-        auto jt = p.by_counter.upper_bound(c);
-        if (jt != p.by_counter.begin()) {
-            --jt;
-            if (c - jt->first < jt->second.len) return Found{&p, true, jt->first, 0, &jt->second, uint32_t(c - jt->first)};
-        }
-    }
-    return {};
+    if (id.dot.counter > p.top) return {};
+    return found_at(p, id, around(p, id));
 }
 
 Dot Deletions::dot_of(const Found& f) { return moved(f.run->dot, f.k, f.run->step); }
@@ -108,7 +116,7 @@ void Deletions::cut(const Found& f) {
     else rekey(p.by_index, p.by_index.find({f.counter, f.index}), {f.counter, f.index + 1}, rest);
 }
 
-bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
+void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const Around& a) {
     const uint64_t c = id.dot.counter;
     const uint32_t i = id.index;
     const Replica r = id.dot.replica;
@@ -118,81 +126,90 @@ bool Deletions::extend(PerReplica& p, const ElementId& id, const Dot& dot) {
         auto before = step_between(dot, run.dot);
         return before && *before == run.step ? before : std::nullopt;
     };
+    // No run holds the element: the runs by index before and after it are the
+    // neighbours of `a.index`, and by counter those of `a.counter`.
+    const auto index_before = a.index == p.by_index.begin() ? p.by_index.end() : std::prev(a.index);
     // After the element before it, counting by index.
-    if (i > 0) {
-        auto it = p.by_index.upper_bound({c, i - 1});
-        if (it != p.by_index.begin()) {
-            --it;
-            Run& run = it->second;
-            if (it->first.first == c && it->first.second + run.len == i)
-                if (auto s = continues(run, dot)) {
-                    run.step = *s;
-                    ++run.len;
-                    last_ = Last{r, false, it->first};
-                    return true;
-                }
-        }
+    if (i > 0 && index_before != p.by_index.end()) {
+        Run& run = index_before->second;
+        if (index_before->first.first == c && index_before->first.second + run.len == i)
+            if (auto s = continues(run, dot)) {
+                run.step = *s;
+                ++run.len;
+                last_ = Last{r, false, index_before->first};
+                return;
+            }
     }
     // Before the element after it, counting by index.
-    if (i < UINT32_MAX) {
-        auto it = p.by_index.find({c, i + 1});
-        if (it != p.by_index.end())
-            if (auto s = precedes(it->second)) {
-                rekey(p.by_index, it, {c, i}, Run{it->second.len + 1, *s, dot});
-                last_ = Last{r, false, {c, i}};
-                return true;
+    if (i < UINT32_MAX && a.index != p.by_index.end() && a.index->first == std::pair{c, i + 1})
+        if (auto s = precedes(a.index->second)) {
+            rekey(p.by_index, a.index, {c, i}, Run{a.index->second.len + 1, *s, dot});
+            last_ = Last{r, false, {c, i}};
+            return;
+        }
+    if (i == 0) {
+        // A single element by index at (`counter`, 0) next to it: the
+        // neighbour of `a.index` on that side, or (past runs of that
+        // counter's other indices) one to look up.
+        auto single = [&](uint64_t counter, ByIndex::iterator near) {
+            if (near == p.by_index.end() || near->first.first != counter) return p.by_index.end();
+            auto one = near->first.second == 0 ? near : p.by_index.find({counter, 0});
+            return one != p.by_index.end() && one->second.len == 1 ? one : p.by_index.end();
+        };
+        // After the element before it, counting by counter: a run of them, or
+        // one element alone (which moves to the runs by counter).
+        if (c > 0) {
+            if (a.counter != p.by_counter.begin()) {
+                const auto jt = std::prev(a.counter);
+                Run& run = jt->second;
+                if (jt->first + run.len == c)
+                    if (auto s = continues(run, dot)) {
+                        run.step = *s;
+                        ++run.len;
+                        last_ = Last{r, true, {jt->first, 0}};
+                        return;
+                    }
             }
-    }
-    if (i != 0) return false;
-    // After the element before it, counting by counter: a run of them, or
-    // one element alone (which moves to the runs by counter).
-    if (c > 0) {
-        auto jt = p.by_counter.upper_bound(c - 1);
-        if (jt != p.by_counter.begin()) {
-            --jt;
-            Run& run = jt->second;
-            if (jt->first + run.len == c)
-                if (auto s = continues(run, dot)) {
-                    run.step = *s;
-                    ++run.len;
-                    last_ = Last{r, true, {jt->first, 0}};
-                    return true;
+            auto one = single(c - 1, index_before);
+            if (one != p.by_index.end())
+                if (auto s = continues(one->second, dot)) {
+                    p.by_counter.emplace_hint(a.counter, c - 1, Run{2, *s, one->second.dot});
+                    p.by_index.erase(one);
+                    last_ = Last{r, true, {c - 1, 0}};
+                    return;
                 }
         }
-        auto one = p.by_index.find({c - 1, 0});
-        if (one != p.by_index.end() && one->second.len == 1)
-            if (auto s = continues(one->second, dot)) {
-                p.by_counter.emplace(c - 1, Run{2, *s, one->second.dot});
-                p.by_index.erase(one);
-                last_ = Last{r, true, {c - 1, 0}};
-                return true;
-            }
+        // Before the element after it, counting by counter.
+        if (c < UINT64_MAX) {
+            if (a.counter != p.by_counter.end() && a.counter->first == c + 1)
+                if (auto s = precedes(a.counter->second)) {
+                    rekey(p.by_counter, a.counter, c, Run{a.counter->second.len + 1, *s, dot});
+                    last_ = Last{r, true, {c, 0}};
+                    return;
+                }
+            auto one = single(c + 1, a.index != p.by_index.end() && a.index->first.first == c
+                                         ? p.by_index.lower_bound({c + 1, 0})
+                                         : a.index);
+            if (one != p.by_index.end())
+                if (auto s = precedes(one->second)) {
+                    p.by_counter.emplace_hint(a.counter, c, Run{2, *s, dot});
+                    p.by_index.erase(one);
+                    last_ = Last{r, true, {c, 0}};
+                    return;
+                }
+        }
     }
-    // Before the element after it, counting by counter.
-    if (c < UINT64_MAX) {
-        auto jt = p.by_counter.find(c + 1);
-        if (jt != p.by_counter.end())
-            if (auto s = precedes(jt->second)) {
-                rekey(p.by_counter, jt, c, Run{jt->second.len + 1, *s, dot});
-                last_ = Last{r, true, {c, 0}};
-                return true;
-            }
-        auto one = p.by_index.find({c + 1, 0});
-        if (one != p.by_index.end() && one->second.len == 1)
-            if (auto s = precedes(one->second)) {
-                p.by_counter.emplace(c, Run{2, *s, dot});
-                p.by_index.erase(one);
-                last_ = Last{r, true, {c, 0}};
-                return true;
-            }
-    }
-    return false;
+    // A run of its own.
+    p.by_index.emplace_hint(a.index, std::pair{c, i}, Run{1, 0, dot});
+    last_ = Last{r, false, {c, i}};
 }
 
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
     if (extend_last_many({&id, 1}, dot) == 1) return Added::First;
     if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
-    if (Found f = find(id); f.run) {
+    PerReplica& p = runs_[id.dot.replica];
+    const Around a = around(p, id);
+    if (Found f = found_at(p, id, a); f.run) {
         const Dot was = dot_of(f);
         if (was == dot) return Added::Already;
         // The element leaves its run for the elements deleted more than once.
@@ -208,12 +225,8 @@ Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
         }
         return Added::More;
     }
-    PerReplica& p = runs_[id.dot.replica];
     p.top = std::max(p.top, id.dot.counter);
-    if (!extend(p, id, dot)) {
-        p.by_index.emplace(std::pair{id.dot.counter, id.index}, Run{1, 0, dot});
-        last_ = Last{id.dot.replica, false, {id.dot.counter, id.index}};
-    }
+    place(p, id, dot, a);
     ++elements_;
     return Added::First;
 }

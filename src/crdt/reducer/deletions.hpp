@@ -120,11 +120,13 @@ private:
         int8_t step = 0;
         Dot dot;
     };
+    using ByCounter = std::map<uint64_t, Run>;
+    using ByIndex = std::map<std::pair<uint64_t, uint32_t>, Run>;
     struct PerReplica {
         // By counter: runs of index-0 ids counting up by counter.
-        std::map<uint64_t, Run> by_counter;
+        ByCounter by_counter;
         // By (counter, index): runs counting up by index, and single elements.
-        std::map<std::pair<uint64_t, uint32_t>, Run> by_index;
+        ByIndex by_index;
         // No id in the runs has a greater counter: the elements an insertion
         // brings, newer than any deletion, are answered at once.
         uint64_t top = 0;
@@ -139,14 +141,25 @@ private:
         uint32_t k = 0;      // the element's offset in it
     };
     Found find(const ElementId& id) const;
+    // The runs that start right after an element of `p`'s replica: by index,
+    // and by counter (for an element of index 0; the end otherwise). Those
+    // before them are the ones that may hold it or end right before it.
+    struct Around {
+        ByIndex::iterator index;
+        ByCounter::iterator counter;
+    };
+    static Around around(PerReplica& p, const ElementId& id);
+    // The run of `around` that holds the element, if one does.
+    static Found found_at(PerReplica& p, const ElementId& id, const Around& a);
     // The dot that deleted the element at `f`.
     static Dot dot_of(const Found& f);
     void add_undotted(const ElementId& id);
     // Takes the element at `f` out of its run: the run shrinks at an end, or
     // splits in two (which allocates, before anything changes).
     void cut(const Found& f);
-    // Puts a new deletion at an end of a run it continues, if there is one.
-    bool extend(PerReplica& p, const ElementId& id, const Dot& dot);
+    // Puts a new deletion of an element no run holds at an end of a run it
+    // continues, or as a run of its own; `a` is around the element.
+    void place(PerReplica& p, const ElementId& id, const Dot& dot, const Around& a);
     // Puts the deletion by `dot` of the element after `run`'s last (of
     // `counter`) at its end, when `dot` continues the run's dots.
     bool grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot);
