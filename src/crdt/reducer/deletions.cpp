@@ -68,6 +68,7 @@ Deletions::Found Deletions::found_at(PerReplica& p, const ElementId& id, const A
 }
 
 Deletions::Found Deletions::find(const ElementId& id) const {
+    if (id.dot.counter > top_) return {};
     auto rit = runs_.find(id.dot.replica);
     if (rit == runs_.end()) return {};
     auto& p = const_cast<PerReplica&>(rit->second);
@@ -77,7 +78,9 @@ Deletions::Found Deletions::find(const ElementId& id) const {
 
 Dot Deletions::dot_of(const Found& f) { return moved(f.run->dot, f.k, f.run->step); }
 
-bool Deletions::contains(const ElementId& id) const { return find(id).run || many_.contains(id); }
+bool Deletions::contains(const ElementId& id) const {
+    return id.dot.counter <= top_ && (find(id).run || many_.contains(id));
+}
 
 DeleteDots Deletions::dots(const ElementId& id) const {
     DeleteDots out;
@@ -205,7 +208,10 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
 }
 
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
-    if (extend_last_many({&id, 1}, dot) == 1) return Added::First;
+    return extend_last_many({&id, 1}, dot) == 1 ? Added::First : add_not_last(id, dot);
+}
+
+Deletions::Added Deletions::add_not_last(const ElementId& id, const Dot& dot) {
     if (auto m = many_.find(id); m != many_.end()) return m->second.insert(dot) ? Added::More : Added::Already;
     PerReplica& p = runs_[id.dot.replica];
     const Around a = around(p, id);
@@ -226,6 +232,7 @@ Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
         return Added::More;
     }
     p.top = std::max(p.top, id.dot.counter);
+    top_ = std::max(top_, id.dot.counter);
     place(p, id, dot, a);
     ++elements_;
     return Added::First;
@@ -237,6 +244,7 @@ bool Deletions::grow(PerReplica& p, Run& run, uint64_t counter, const Dot& dot) 
     run.step = *s;
     ++run.len;
     p.top = std::max(p.top, counter);
+    top_ = std::max(top_, counter);
     ++elements_;
     return true;
 }
@@ -312,6 +320,7 @@ void Deletions::take_back(const ElementId& id, const Dot& dot, bool first) {
 void Deletions::add_undotted(const ElementId& id) {
     if (contains(id)) return;
     many_.emplace(id, DeleteDots());
+    top_ = std::max(top_, id.dot.counter);
     ++elements_;
 }
 

@@ -87,9 +87,11 @@ public:
     // Adds `dot` to the deletions of `id`. When it cannot have the memory it
     // needs, it throws and nothing has changed.
     Added add(const ElementId& id, const Dot& dot);
+    // The same for an id extend_last_many has just not taken.
+    Added add_not_last(const ElementId& id, const Dot& dot);
     // Adds `dot` to the deletions of as many of `ids`, from the first on, as
     // it can put at the end of the run the last new deletion went to, when
-    // they are not deleted and that is where `extend` would put them: the
+    // they are not deleted and that is where `add` would put them: the
     // elements of a selection, deleted one after the other. Returns how many
     // (each is new); allocates nothing.
     size_t extend_last_many(std::span<const ElementId> ids, const Dot& dot);
@@ -167,6 +169,9 @@ private:
     std::unordered_map<Replica, PerReplica> runs_;
     std::map<ElementId, DeleteDots> many_;  // elements deleted more than once (or by none)
     size_t elements_ = 0;
+    // No deleted element has a greater counter: the elements an insertion
+    // brings are answered without a look-up.
+    uint64_t top_ = 0;
     // The run the last new deletion went to, by its key: a hint, checked
     // before it is used.
     struct Last {

@@ -1361,7 +1361,7 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
             continue;
         }
         const ElementId& id = ids[j];
-        const auto added = deletes_.add(id, dot);
+        const auto added = deletes_.add_not_last(id, dot);
         if (added == Deletions::Added::Already) continue;
         const bool first = added == Deletions::Added::First;
         // A record that cannot be kept takes the deletion back at once.
