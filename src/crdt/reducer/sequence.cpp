@@ -654,6 +654,22 @@ public:
         leaf->recount();
         s.order_->add(leaf, int64_t(leaf->shown) - s0, int64_t(leaf->bytes) - b0, int64_t(leaf->other) - o0);
     }
+    // What an item adds to its leaf's counts.
+    struct Counts {
+        uint64_t shown = 0, bytes = 0, other = 0;
+    };
+    static Counts counts(const Item& it) { return Counts{it.shown(), it.bytes(), it.other()}; }
+    // The same after a change to the one item `it` of `leaf`, which counted
+    // `was` before and keeps its depth: the other items are not read again.
+    void recount(Leaf* leaf, const Item& it, const Counts& was) {
+        const Counts now = counts(it);
+        leaf->text.drop();
+        leaf->shown = leaf->shown - was.shown + now.shown;
+        leaf->bytes = leaf->bytes - was.bytes + now.bytes;
+        leaf->other = leaf->other - was.other + now.other;
+        s.order_->add(leaf, int64_t(now.shown) - int64_t(was.shown), int64_t(now.bytes) - int64_t(was.bytes),
+                      int64_t(now.other) - int64_t(was.other));
+    }
 
     void index_item(const Item& it, Leaf* leaf) {
         s.index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = leaf;
@@ -1273,8 +1289,9 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
                     SequenceNode* self = this;
                     undo->record([self, first] { SequenceChanges::take_back(self, first, 1); });
                 }
+                const SequenceOps::Counts was = SequenceOps::counts(c.item(b));
                 c.extend(b, first, values[0]);
-                c.recount(b.leaf);
+                c.recount(b.leaf, c.item(b), was);
                 return {};
             }
         }
@@ -1392,8 +1409,9 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
             }
         }
         Place q = c.isolate(*p, n);
+        const SequenceOps::Counts was = SequenceOps::counts(c.item(q));
         c.item(q).deleted = true;
-        c.recount(q.leaf);
+        c.recount(q.leaf, c.item(q), was);
         i += n;
     }
 }
