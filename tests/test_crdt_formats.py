@@ -44,6 +44,18 @@ def test_op_writer_and_fingerprint():
     assert state["fingerprints"] == [[dot(1), fingerprint(text)]]
 
 
+
+def test_fingerprints_of_texts_of_every_length_past_a_block():
+    # Operation texts ending at every place of a 64-byte block, over one and
+    # two blocks and more, and long ones: the fingerprints are hashlib's.
+    d = doc()
+    mutations = [{"kind": "map_set", "path": [], "key": "k" * n, "value": "Null"} for n in range(0, 140)]
+    mutations.append({"kind": "map_set", "path": [], "key": "é" * 5000, "value": {"Str": "\x00" * 300}})
+    out = json.loads(d.mutate(json.dumps(mutations)))
+    texts = [json.dumps(op, separators=(",", ":"), ensure_ascii=False) for op in out["ops"]]
+    assert len({len(t.encode()) % 64 for t in texts}) == 64
+    assert [fp for _, fp in json.loads(d.state())["fingerprints"]] == [fingerprint(t) for t in texts]
+
 def test_op_read_in_any_key_order_and_array_form():
     canonical = '{"kind":"map_set","dot":{"counter":4,"replica":"a"},"path":[],"key":"k","value":"Null"}'
     variants = [

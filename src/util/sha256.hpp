@@ -10,8 +10,11 @@ namespace norvane {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-// The SHA-256 digest of exactly these bytes.
+// The SHA-256 digest of exactly these bytes: on the processor's SHA
+// instructions when it has them, else by the crypto library.
 Sha256Digest sha256(std::string_view bytes);
+// The same by the crypto library, whatever the processor has.
+Sha256Digest sha256_library(std::string_view bytes);
 
 // Appends two lowercase hexadecimal digits per byte, most significant first.
 void append_hex(std::string& out, const std::uint8_t* bytes, std::size_t n);
