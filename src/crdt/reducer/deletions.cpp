@@ -139,15 +139,16 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
             if (auto s = continues(run, dot)) {
                 run.step = *s;
                 ++run.len;
-                last_ = Last{r, false, index_before->first};
+                set_last(r, false, index_before->first, run.len);
                 return;
             }
     }
     // Before the element after it, counting by index.
     if (i < UINT32_MAX && a.index != p.by_index.end() && a.index->first == std::pair{c, i + 1})
         if (auto s = precedes(a.index->second)) {
-            rekey(p.by_index, a.index, {c, i}, Run{a.index->second.len + 1, *s, dot});
-            last_ = Last{r, false, {c, i}};
+            const uint32_t len = a.index->second.len + 1;
+            rekey(p.by_index, a.index, {c, i}, Run{len, *s, dot});
+            set_last(r, false, {c, i}, len);
             return;
         }
     if (i == 0) {
@@ -169,7 +170,7 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
                     if (auto s = continues(run, dot)) {
                         run.step = *s;
                         ++run.len;
-                        last_ = Last{r, true, {jt->first, 0}};
+                        set_last(r, true, {jt->first, 0}, run.len);
                         return;
                     }
             }
@@ -178,7 +179,7 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
                 if (auto s = continues(one->second, dot)) {
                     p.by_counter.emplace_hint(a.counter, c - 1, Run{2, *s, one->second.dot});
                     p.by_index.erase(one);
-                    last_ = Last{r, true, {c - 1, 0}};
+                    set_last(r, true, {c - 1, 0}, 2);
                     return;
                 }
         }
@@ -186,8 +187,9 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
         if (c < UINT64_MAX) {
             if (a.counter != p.by_counter.end() && a.counter->first == c + 1)
                 if (auto s = precedes(a.counter->second)) {
-                    rekey(p.by_counter, a.counter, c, Run{a.counter->second.len + 1, *s, dot});
-                    last_ = Last{r, true, {c, 0}};
+                    const uint32_t len = a.counter->second.len + 1;
+                    rekey(p.by_counter, a.counter, c, Run{len, *s, dot});
+                    set_last(r, true, {c, 0}, len);
                     return;
                 }
             auto one = single(c + 1, a.index != p.by_index.end() && a.index->first.first == c
@@ -197,14 +199,14 @@ void Deletions::place(PerReplica& p, const ElementId& id, const Dot& dot, const 
                 if (auto s = precedes(one->second)) {
                     p.by_counter.emplace_hint(a.counter, c, Run{2, *s, dot});
                     p.by_index.erase(one);
-                    last_ = Last{r, true, {c, 0}};
+                    set_last(r, true, {c, 0}, 2);
                     return;
                 }
         }
     }
     // A run of its own.
     p.by_index.emplace_hint(a.index, std::pair{c, i}, Run{1, 0, dot});
-    last_ = Last{r, false, {c, i}};
+    set_last(r, false, {c, i}, 1);
 }
 
 Deletions::Added Deletions::add(const ElementId& id, const Dot& dot) {
@@ -255,7 +257,7 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
     // after the run by index when no run of its own starts at it. The runs
     // beside the last one and the elements deleted more than once stay as
     // they are while the ids go in, so each is looked up once.
-    if (ids.empty() || last_.replica != ids[0].dot.replica) return 0;
+    if (ids.empty() || !(ids[0] == last_.next)) return 0;
     auto rit = runs_.find(last_.replica);
     if (rit == runs_.end()) return 0;
     PerReplica& p = rit->second;
@@ -294,6 +296,11 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
             if (next != p.by_index.end() && next->first == std::pair{c, i}) break;
             if (deleted_more(id) || !grow(p, run, c, dot)) break;
         }
+    }
+    if (n > 0) {
+        const ElementId& last = ids[n - 1];
+        last_.next = last_.by_counter ? ElementId{Dot{last.dot.counter + 1, last.dot.replica}, 0}
+                                      : ElementId{last.dot, last.index + 1};
     }
     return n;
 }

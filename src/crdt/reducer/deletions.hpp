@@ -178,8 +178,16 @@ private:
         Replica replica = nullptr;
         bool by_counter = false;
         std::pair<uint64_t, uint32_t> key;
+        // The element right after the run's last, when it was set: an id that
+        // is not this one does not continue the run, and is told at once.
+        ElementId next;
     };
     Last last_;
+    // The run of `len` elements at `key` is the one the last new deletion went to.
+    void set_last(Replica r, bool by_counter, std::pair<uint64_t, uint32_t> key, uint32_t len) {
+        last_ = Last{r, by_counter, key,
+                     by_counter ? ElementId{Dot{key.first + len, r}, 0} : ElementId{Dot{key.first, r}, key.second + len}};
+    }
 };
 
 }  // namespace norvane::crdt
