@@ -591,3 +591,23 @@ def test_short_keys_differing_by_trailing_zero_bytes():
     assert list(json.loads(d.state())["root"]["entries"]) == order
     assert json.loads(d.value())["Map"] == {k: {"Int": i} for i, k in enumerate(keys)}
     assert norvane.CrdtDocument.from_state(spec, d.state(), "b").state() == d.state()
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24])
+def test_names_differing_in_one_byte_stay_apart(length):
+    # Replica names and field names of one length that differ only in their
+    # first, middle or last byte.
+    def names(base):
+        out = [base]
+        for at in {0, length // 2, length - 1}:
+            out.append(base[:at] + "y" + base[at + 1:])
+        return out
+
+    fields = names("x" * length)
+    spec = json.dumps({"root": {"kind": "map", "fields": {f: {"kind": "register"} for f in fields}}})
+    d = doc(spec, json.dumps({"Map": {f: "Null" for f in fields}}), "me")
+    ops = [{"kind": "register_set", "dot": dot(1, r), "path": [{"kind": "key", "key": f}], "value": {"Int": i}}
+           for i, (r, f) in enumerate(zip(names("r" * length), fields))]
+    d.apply(json.dumps(ops, separators=(",", ":")))
+    assert json.loads(d.value()) == {"Map": {f: {"Int": i} for i, f in enumerate(fields)}}
+    assert sorted(x["replica"] for x in json.loads(d.state())["context"]["dots"]) == sorted(names("r" * length))

@@ -66,11 +66,10 @@ CrdtPolicy CrdtPolicy::sequence(SequenceMaterialization materialization, CrdtPol
 
 const CrdtPolicy* CrdtPolicy::field(std::string_view name) const {
     // A few fields (most maps of a schema name a handful) are compared in
-    // turn (a comparison looks at the lengths first); more are searched in
-    // their order.
+    // turn; more are searched in their order.
     if (fields.size() <= 8) {
         for (const auto& f : fields)
-            if (f.first == name) return &f.second;
+            if (same_key(f.first, name)) return &f.second;
         return nullptr;
     }
     auto it = std::lower_bound(fields.begin(), fields.end(), name,

@@ -16,6 +16,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "util/sorted_pairs.hpp"
+
 namespace norvane::crdt {
 
 // The replica of the reserved initial dot; its dots always count as compacted.
@@ -41,7 +43,7 @@ public:
 
     Replica intern(std::string_view name) {
         // Dots read one after the other mostly name one replica.
-        if (last_ && last_->text == name) return last_;
+        if (last_ && same_key(last_->text, name)) return last_;
         return intern_other(name);
     }
 
