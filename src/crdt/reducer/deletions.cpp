@@ -280,6 +280,7 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
             if (x != p.by_index.end() && x->first.first == c && x->first.second <= 1) break;
             if (deleted_more(id) || !grow(p, run, c, dot)) break;
         }
+        if (n > 0) set_last(last_.replica, true, {key, 0}, run.len);
     } else {
         auto it = p.by_index.find(last_.key);
         if (it == p.by_index.end()) return 0;
@@ -296,11 +297,7 @@ size_t Deletions::extend_last_many(std::span<const ElementId> ids, const Dot& do
             if (next != p.by_index.end() && next->first == std::pair{c, i}) break;
             if (deleted_more(id) || !grow(p, run, c, dot)) break;
         }
-    }
-    if (n > 0) {
-        const ElementId& last = ids[n - 1];
-        last_.next = last_.by_counter ? ElementId{Dot{last.dot.counter + 1, last.dot.replica}, 0}
-                                      : ElementId{last.dot, last.index + 1};
+        if (n > 0) set_last(last_.replica, false, key, run.len);
     }
     return n;
 }

@@ -2,8 +2,6 @@
 // ElementId, path segments and paths, over JSON text or a parsed tree.
 #pragma once
 
-#include <cstdint>
-#include <cstring>
 #include <optional>
 #include <type_traits>
 
@@ -11,6 +9,7 @@
 #include "format/json/reader.hpp"
 #include "crdt/reducer/tagged.hpp"
 #include "diff/patch_read.hpp"
+#include "util/sorted_pairs.hpp"
 
 namespace norvane::crdt::records {
 
@@ -30,26 +29,15 @@ namespace direct {
 
 // The exact bytes the writers give for a dot, `{"counter":N,"replica":"R"}`
 // with a replica name of ASCII and no escapes, and for an element id,
-// `{"dot":…,"index":I}`, read byte by byte: most of a long call's are these. False, and nothing consumed, otherwise.
+// `{"dot":…,"index":I}`, read byte by byte: most of a long call's are these.
+// False, and nothing consumed, otherwise.
 namespace exact {
 
 [[gnu::always_inline]] inline bool lit(const char*& p, const char* end, std::string_view s) {
-    const size_t n = s.size();
-    if (size_t(end - p) < n) return false;
-    // A literal's length is known where this is inlined: one of 4 to 16
-    // bytes is compared as two words that overlap, without a call.
-    auto differ = [&]<class W>(W) {
-        W a0, a1, b0, b1;
-        std::memcpy(&a0, p, sizeof(W));
-        std::memcpy(&b0, s.data(), sizeof(W));
-        std::memcpy(&a1, p + n - sizeof(W), sizeof(W));
-        std::memcpy(&b1, s.data() + n - sizeof(W), sizeof(W));
-        return ((a0 ^ b0) | (a1 ^ b1)) != 0;
-    };
-    if (n >= 8 && n <= 16 ? differ(uint64_t()) : n >= 4 && n < 8 ? differ(uint32_t())
-                                                           : __builtin_memcmp(p, s.data(), n) != 0)
-        return false;
-    p += n;
+    // A literal's length is known where this is inlined, so the comparison
+    // folds into a few words.
+    if (size_t(end - p) < s.size() || !same_key(std::string_view(p, s.size()), s)) return false;
+    p += s.size();
     return true;
 }
 // Decimal digits without a leading zero, at most 19 of them (no overflow), not above `max`.
