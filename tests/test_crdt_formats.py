@@ -56,6 +56,21 @@ def test_fingerprints_of_texts_of_every_length_past_a_block():
     assert len({len(t.encode()) % 64 for t in texts}) == 64
     assert [fp for _, fp in json.loads(d.state())["fingerprints"]] == [fingerprint(t) for t in texts]
 
+@pytest.mark.parametrize("spelled", ["writers", "other"])
+def test_fingerprints_of_a_call_of_texts_of_mixed_lengths(spelled):
+    # One call applies texts of every length mod 64, short after long and
+    # long after short, hashed side by side: each is still hashlib's.
+    lengths = [n * 37 % 700 for n in range(1, 160)] + [0, 0, 5000, 1, 3000]
+    ops = [{"kind": "map_set", "dot": dot(i + 1, "w"), "path": [], "key": "k" * n, "value": "Null"}
+           for i, n in enumerate(lengths)]
+    texts = [json.dumps(op, separators=(",", ":")) for op in ops]
+    call = "[" + ",".join(texts) + "]" if spelled == "writers" else json.dumps(ops, indent=1)
+    d = doc(replica="b")
+    d.apply(call)
+    expected = sorted(([op["dot"], fingerprint(t)] for op, t in zip(ops, texts)), key=lambda p: p[0]["counter"])
+    assert json.loads(d.state())["fingerprints"] == expected
+
+
 def test_op_read_in_any_key_order_and_array_form():
     canonical = '{"kind":"map_set","dot":{"counter":4,"replica":"a"},"path":[],"key":"k","value":"Null"}'
     variants = [

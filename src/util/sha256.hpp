@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // The SHA-256 digest of exactly these bytes: on the processor's SHA
 // instructions when it has them, else by the crypto library.
 Sha256Digest sha256(std::string_view bytes);
+// The digest of each text into digests[i] (as many as there are texts):
+// on the instructions, two texts at a time.
+void sha256_each(std::span<const std::string_view> texts, Sha256Digest* digests);
 // The same by the crypto library, whatever the processor has.
 Sha256Digest sha256_library(std::string_view bytes);
 

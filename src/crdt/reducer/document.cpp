@@ -11,6 +11,7 @@
 #include "crdt/reducer/reducer.hpp"
 #include "crdt/reducer/state.hpp"
 #include "diff/diff.hpp"
+#include "util/sha256.hpp"
 #include "value/json.hpp"
 
 namespace norvane::crdt {
@@ -203,26 +204,26 @@ Result<CrdtEffect> CrdtDocument::apply_ops(std::span<const CrdtOp> ops, bool who
         in_place ? std::string_view(ops.front().source.data(),
                                     size_t(ops.back().source.data() + ops.back().source.size() - ops.front().source.data()))
                  : std::string_view();
-    std::vector<Sha256Digest> fps;
     std::vector<OpText> texts;
     std::string written;
     if (!in_place) written.reserve(text_size + text_size / 8);
-    fps.reserve(ops.size());
     texts.reserve(ops.size());
     for (const auto& op : ops) {
         if (!op.dot.valid_operation_dot()) return fail(invalid_dot(op.dot));
         OpText& t = texts.emplace_back();
-        if (in_place) {
-            fps.push_back(source_fingerprinted(source, size_t(op.source.data() - source.data()), op, &t));
-        } else {
-            fps.push_back(op.source.empty() ? write_op_fingerprinted(written, op, &t)
-                                            : copy_op_fingerprinted(written, op, &t));
-        }
+        if (in_place) place_source(source, size_t(op.source.data() - source.data()), op, &t);
+        else if (op.source.empty()) write_op_placed(written, op, &t);
+        else copy_op(written, op, &t);
         t.index = texts.size() - 1;
     }
     // The views into the buffer are taken once it stops moving.
     for (size_t i = 0; !in_place && i < texts.size(); ++i)
         texts[i].text = std::string_view(written).substr(texts[i].at, texts[i].text.size());
+    // Each operation's fingerprint, the texts hashed side by side.
+    std::vector<std::string_view> hashed(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) hashed[i] = texts[i].text;
+    std::vector<Sha256Digest> fps(texts.size());
+    sha256_each(hashed, fps.data());
     const std::string_view op_texts = in_place ? source : std::string_view(written);
     NV_CHECK(keep_value(whole));
     Journal journal(*this);

@@ -285,27 +285,30 @@ void write_effect(std::string& out, const CrdtEffect& e) {
     out += '}';
 }
 
-Sha256Digest source_fingerprinted(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where) {
+void place_source(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where) {
     where->at = at;
     where->text = buffer.substr(at, op.source.size());
     where->dot_begin = op.source_dot_begin;
     where->dot_end = op.source_dot_end;
     where->values_begin = op.source_values_begin;
-    return sha256(op.source);
 }
 
-Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
+void copy_op(std::string& out, const CrdtOp& op, OpText* where) {
     const size_t at = out.size();
     out += op.source;
-    return source_fingerprinted(out, at, op, where);
+    place_source(out, at, op, where);
+}
+
+void write_op_placed(std::string& out, const CrdtOp& op, OpText* where) {
+    const size_t start = out.size();
+    where->at = start;
+    write_op_at(out, op, where);
+    where->text = std::string_view(out).substr(start);
 }
 
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where) {
-    const size_t start = out.size();
     OpText parts;
-    parts.at = start;
-    write_op_at(out, op, &parts);
-    parts.text = std::string_view(out).substr(start);
+    write_op_placed(out, op, &parts);
     if (where) *where = parts;
     return sha256(parts.text);
 }

@@ -118,17 +118,19 @@ struct OpText {
     size_t index = 0;  // the operation's place among its call's operations
     size_t dot_begin = 0, dot_end = 0, values_begin = 0;
 };
+// Appends write_op's bytes to `out`; `where` receives the operation's text
+// (a view into `out`, valid while `out` is unchanged) and its parts' places.
+void write_op_placed(std::string& out, const CrdtOp& op, OpText* where);
+// The same for an operation read with its source text: that text copied.
+void copy_op(std::string& out, const CrdtOp& op, OpText* where);
+// The same for an operation whose source text `buffer` holds at `at`, where
+// it is taken.
+void place_source(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where);
 // An operation's fingerprint is the SHA-256 digest of write_op's bytes; its
 // text is "sha256:" and 64 lowercase hexadecimal digits.
 // Appends write_op's bytes to `out` and returns their fingerprint digest;
-// `where`, when given, receives the operation's text (a view into `out`,
-// valid while `out` is unchanged) and its dot's place.
+// `where`, when given, receives what write_op_placed gives.
 Sha256Digest write_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where = nullptr);
-// The same for an operation read with its source text: that text copied.
-Sha256Digest copy_op_fingerprinted(std::string& out, const CrdtOp& op, OpText* where);
-// The same for an operation whose source text `buffer` holds at `at`, where
-// it is taken.
-Sha256Digest source_fingerprinted(std::string_view buffer, size_t at, const CrdtOp& op, OpText* where);
 
 // ---- readers of whole JSON texts (only whitespace may follow) ---------------
 
