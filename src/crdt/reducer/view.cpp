@@ -719,7 +719,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                     std::optional<Value> v;
                     if (!NV_TRY(element_shown(qa, *after.policy, id, after.filter, in_place ? &v : nullptr))) continue;
                     changed = true;
-                    if (!in_place) continue;
+                    if (!in_place) break;  // the value changes; it is materialised later
                     if (!first_shown) first_shown = id;
                     inserted.push_back(std::move(*v));
                 }
