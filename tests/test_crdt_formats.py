@@ -117,6 +117,12 @@ def _rm(c, key, removed):
       [_rm(3, "k", [dot(2)])],
       [_rm(4, "j", [])]],
      {"Map": {"j": {"Int": 2}, "k": {"Int": 1}}}),
+    # Calls after one of more than a megabyte, whose operations let go of what they read.
+    (SEQ_SPEC, '{"List":[]}',
+     [[_ins(1, None, [{"Str": "x" * (1 << 20)}]), _ins(2, {"dot": dot(1), "index": 0}, [{"Int": 1}])],
+      [{"kind": "sequence_insert", "dot": dot(3), "path": [], "values": [{"Int": 2}]},
+       {"kind": "sequence_delete", "dot": dot(4), "path": [], "ids": [{"dot": dot(1), "index": 0}]}]],
+     {"List": [{"Int": 2}, {"Int": 1}]}),
 ])
 def test_each_call_reads_its_operations_afresh(spec, start, calls, value):
     d = doc(spec, start, "b")

@@ -138,17 +138,18 @@ Result<std::string> mutate_text(CrdtDocument& doc, std::string_view mutations_js
 // The operations the last apply call of this thread read, with the room of
 // their lists, read into again by the next: a call of the usual size then
 // allocates little for them. They hold what they were read with until then,
-// so they are kept only after a call of at most kMostText bytes, and at most
-// kMost of them. A call taking them while another holds them (none does
-// today) starts with none.
+// so after a call of more than kMostText bytes they let it go at once; at most
+// kMost of them are kept. A call taking them while another holds them (none
+// does today) starts with none.
 class KeptOps {
 public:
     static constexpr size_t kMost = 4096, kMostText = size_t(1) << 20;
 
     explicit KeptOps(size_t text_size) : ops_(std::move(kept())), text_size_(text_size) {}
     ~KeptOps() {
-        if (text_size_ > kMostText) return;
         if (ops_.size() > kMost) ops_.resize(kMost);
+        if (text_size_ > kMostText)
+            for (CrdtOp& op : ops_) reset_op(op);
         kept() = std::move(ops_);
     }
     KeptOps(const KeptOps&) = delete;

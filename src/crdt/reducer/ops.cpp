@@ -769,8 +769,8 @@ Result<size_t> parse_list_into(std::string_view text, size_t least, std::vector<
     return n;
 }
 
-// An operation read before, made ready to be read into again; its lists keep
-// their room unless it is more than most operations need.
+}  // namespace
+
 void reset_op(CrdtOp& op) {
     constexpr size_t kKeep = 16;
     auto clear = [](auto& list) {
@@ -792,8 +792,6 @@ void reset_op(CrdtOp& op) {
     op.source = {};
     op.source_dot_begin = op.source_dot_end = op.source_values_begin = 0;
 }
-
-}  // namespace
 
 Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& replicas) {
     std::vector<CrdtOp> ops;

@@ -140,6 +140,10 @@ Result<std::vector<CrdtOp>> parse_ops(std::string_view text, ReplicaTable& repli
 // used again before new ones are added; returns how many were read, the first
 // ones of `ops`. The others are left to be used again.
 Result<size_t> parse_ops_into(std::string_view text, ReplicaTable& replicas, std::vector<CrdtOp>& ops);
+// An operation read before, made ready to be read into again: what it read is
+// let go, and its lists keep their room unless it is more than most
+// operations need.
+void reset_op(CrdtOp& op);
 Result<std::vector<CrdtMutation>> parse_mutations(std::string_view text, ReplicaTable& replicas);
 // A path whose segment kinds must be strings (the member_key argument).
 Result<CrdtPath> parse_path(std::string_view text, ReplicaTable& replicas);
