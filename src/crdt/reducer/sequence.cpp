@@ -297,6 +297,25 @@ struct SequenceNode::Order {
         root->sums(total_shown, total_bytes, total_other);
     }
 
+    // Calls f(leaf) for the leaves that show something, in order, until it
+    // returns false; false then. Branches showing nothing are passed over
+    // without a look at their leaves.
+    template <class F>
+    bool each_showing(F&& f) const {
+        if (!root) return first->shown == 0 || f(first);
+        return each_showing_below(root, f);
+    }
+    template <class F>
+    static bool each_showing_below(const Branch* b, F& f) {
+        for (uint32_t i = 0; i < b->n; ++i) {
+            if (b->shown[i] == 0) continue;
+            if (b->bottom ? !f(static_cast<Leaf*>(b->child[i]))
+                          : !each_showing_below(static_cast<const Branch*>(b->child[i]), f))
+                return false;
+        }
+        return true;
+    }
+
     // Makes sure that one leaf more allocates nothing; changes nothing when it
     // runs out of memory.
     void reserve_one() {
@@ -1575,11 +1594,10 @@ bool SequenceNode::append_text(std::string& out) const {
     if (orphans_ > 0 || order_->total_other > 0) return false;
     const size_t start = out.size();
     out.reserve(start + order_->total_bytes);
-    for (const Leaf* leaf = order_->first; leaf; leaf = leaf->next) {
-        if (leaf->shown == 0) continue;
+    return order_->each_showing([&](const Leaf* leaf) {
         if (const std::string* kept = leaf->text.get()) {
             out += *kept;
-            continue;
+            return true;
         }
         const size_t from = out.size();
         // A node's register changes below the sequence: a leaf showing one keeps no text.
@@ -1597,8 +1615,8 @@ bool SequenceNode::append_text(std::string& out) const {
             }
         }
         if (keep) leaf->text.keep(std::string_view(out).substr(from));
-    }
-    return true;
+        return true;
+    });
 }
 
 // ---- check -------------------------------------------------------------------------------------
