@@ -96,23 +96,30 @@ struct KeyLess {
     }
 };
 
+namespace sorted_detail {
+// Whether the first and the last sizeof(W) bytes of two texts of n bytes
+// (sizeof(W) <= n) differ.
+template <class W>
+[[gnu::always_inline]] inline bool ends_differ(const char* p, const char* q, size_t n) noexcept {
+    W x0, x1, y0, y1;
+    std::memcpy(&x0, p, sizeof(W));
+    std::memcpy(&y0, q, sizeof(W));
+    std::memcpy(&x1, p + n - sizeof(W), sizeof(W));
+    std::memcpy(&y1, q + n - sizeof(W), sizeof(W));
+    return ((x0 ^ y0) | (x1 ^ y1)) != 0;
+}
+}  // namespace sorted_detail
+
 // Whether two keys hold the same bytes; those of up to 16 bytes (most
 // names) are compared as words that overlap, without a call.
 [[gnu::always_inline]] inline bool same_key(std::string_view a, std::string_view b) noexcept {
     const size_t n = a.size();
     if (n != b.size()) return false;
     const char *p = a.data(), *q = b.data();
-    auto differ = [&]<class W>(W) {
-        W x0, x1, y0, y1;
-        std::memcpy(&x0, p, sizeof(W));
-        std::memcpy(&y0, q, sizeof(W));
-        std::memcpy(&x1, p + n - sizeof(W), sizeof(W));
-        std::memcpy(&y1, q + n - sizeof(W), sizeof(W));
-        return ((x0 ^ y0) | (x1 ^ y1)) != 0;
-    };
+    using sorted_detail::ends_differ;
     if (n > 16) return std::memcmp(p, q, n) == 0;
-    if (n >= 8) return !differ(uint64_t());
-    if (n >= 4) return !differ(uint32_t());
+    if (n >= 8) return !ends_differ<uint64_t>(p, q, n);
+    if (n >= 4) return !ends_differ<uint32_t>(p, q, n);
     return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
 

@@ -480,6 +480,20 @@ bool exact_list(const char*& p, const char* end, F&& item) {
     return true;
 }
 
+// The kind an operation's name in the writers' form gives, 7 for none: the
+// one name of its length (and first or tenth letter) is compared.
+size_t exact_kind(std::string_view name) {
+    size_t k = 7;
+    switch (name.size()) {
+        case 7: k = name[0] == 'm' ? 1 : 3; break;   // map_set, set_add
+        case 10: k = name[0] == 'm' ? 2 : 4; break;  // map_remove, set_remove
+        case 12: k = 0; break;                       // register_set
+        case 15: k = name[9] == 'i' ? 5 : 6; break;  // sequence_insert, sequence_delete
+        default: return 7;
+    }
+    return same_key(name, kOpKindNames[k]) ? k : 7;
+}
+
 // An operation exactly as write_op writes it, with values of the kinds
 // exact_value reads: its text is then its fingerprint's, and is kept with it.
 // False, and nothing consumed, for any other spelling.
@@ -491,7 +505,7 @@ bool exact_op(const char*& p, const char* end, bool utf8, CrdtOp& op) {
     const void* close = std::memchr(q, '"', size_t(std::min<ptrdiff_t>(end - q, 16)));
     if (!close) return false;
     const std::string_view name(q, size_t(static_cast<const char*>(close) - q));
-    const size_t kind = size_t(std::find(kOpKindNames, kOpKindNames + 7, name) - kOpKindNames);
+    const size_t kind = exact_kind(name);
     if (kind == 7) return false;
     q += name.size() + 1;
     op.kind = OpKind(kind);
