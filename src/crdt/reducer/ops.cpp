@@ -209,6 +209,14 @@ void write_delta(std::string& out, const CrdtDelta& d) {
 
 // The end of the JSON value that starts at `p`, in text known to be JSON.
 static const char* json_value_end(const char* p) {
+    // Mostly a string value, `{"Str":"…"}`: its text ends at the first
+    // quotation mark not escaped.
+    static constexpr char kStr[] = R"({"Str":")";
+    if (std::memcmp(p, kStr, 8) == 0) {
+        const char* q = p + 8;
+        while (*q != '"') q += *q == '\\' ? 2 : 1;
+        return q + 2;  // past `"}`
+    }
     int depth = 0;
     do {
         const char c = *p++;
