@@ -250,11 +250,11 @@ std::vector<Value> split_string_sequence(std::string_view text) {
 // (`check_after`), into a sequence node.
 static Status insert_elements(SequenceNode& q, const CrdtPolicy& element, const Dot& dot,
                               const std::optional<ElementId>& after, const std::vector<Value>& items, bool check_after,
-                              UndoLog* undo) {
+                              UndoLog* undo, bool ids_new = false) {
     return q.insert(
         dot, after, items, check_after, element.kind == PolicyKind::Register, [&] { return empty_for(element); },
         [&](NodeState& n, const Value& v, bool fresh) { return merge_value(n, element, v, dot, fresh ? nullptr : undo); },
-        undo);
+        undo, ids_new);
 }
 
 Status merge_value(NodeState& node, const CrdtPolicy& policy, const Value& value, const Dot& dot, UndoLog* undo) {
@@ -337,19 +337,19 @@ static Status check_policy_walk(const CrdtPolicy& root, const CrdtOp& op) {
     return {};
 }
 
-static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo);
+static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo, bool ids_new);
 
-Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo) {
+Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo, bool ids_new) {
     NV_CHECK(check_policy_walk(root_policy, op));
     TouchedElements touched;
     auto loc = NV_TRY(node_at_path_mut(root, root_policy, op.path, op.dot, undo, &touched));
-    NV_CHECK(apply_at(*loc.node, *loc.policy, op, undo));
+    NV_CHECK(apply_at(*loc.node, *loc.policy, op, undo, ids_new));
     // The innermost first: what an element shows depends on what lies below it.
     for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->first->refresh(it->second);
     return {};
 }
 
-static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo) {
+static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo, bool ids_new) {
     switch (op.kind) {
         case OpKind::RegisterSet:
             if (!policy_is(pol, PolicyKind::Register)) return fail(errors::kRegisterSetTarget);
@@ -394,7 +394,7 @@ static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op,
             SequenceNode* q = node.seq();
             if (!q) return fail(errors::kSequenceIncompatible);
             if (op.values.size() > (size_t(1) << 32)) return fail(errors::kTooManyInserted);
-            return insert_elements(*q, pol.element(), op.dot, op.after, op.values, true, undo);
+            return insert_elements(*q, pol.element(), op.dot, op.after, op.values, true, undo, ids_new);
         }
         case OpKind::SequenceDelete:
         case OpKind::SequenceSplice: {

@@ -66,8 +66,10 @@ Result<std::optional<Value>> materialize_node_filtered(const NodeState& node, co
 // As above with an empty filter; an absent value is "root value is removed".
 Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
 
-// Merges one operation into the node tree.
-Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr);
+// Merges one operation into the node tree. `ids_new`: the operation is an
+// insertion whose sequence was just found to hold none of its ids.
+Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr,
+                 bool ids_new = false);
 
 // The dots that keep a node's visible content alive, ascending, unique.
 std::vector<Dot> live_dots(const NodeState& node);

@@ -1286,7 +1286,7 @@ bool SequenceNode::holds_any(const Dot& dot, size_t n) const {
 
 Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& after, const std::vector<Value>& values,
                             bool check_after, bool plain, const std::function<NodeState()>& make,
-                            const MergeValue& merge, UndoLog* undo) {
+                            const MergeValue& merge, UndoLog* undo, bool ids_new) {
     if (values.empty()) return {};
     SequenceChanges c(*this);
     const ElementId first = nth(dot, 0);
@@ -1294,7 +1294,7 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
     bool fresh = orphans_ == 0 && (!after || c.locate(*after).has_value());
     auto held_at = [&](size_t i) { return plain ? held_for(values[i]) : Held::Node; };
     const Held h = held_at(0);
-    if (fresh) fresh = !holds_any(dot, values.size());
+    if (fresh && !ids_new) fresh = !holds_any(dot, values.size());
     if (fresh) {
         const bool single = values.size() == 1;
         const bool any_deletes = !deletes_.empty();

@@ -160,9 +160,10 @@ public:
     // (the merge of a whole value), predecessors are set as given. `plain`
     // elements keep registers (the element policy is a register); otherwise
     // `make` gives each new element's empty node and `merge` writes its value.
+    // `ids_new` tells that holds_any(dot, values.size()) was just found false.
     Status insert(const Dot& dot, const std::optional<ElementId>& after, const std::vector<Value>& values,
                   bool check_after, bool plain, const std::function<NodeState()>& make, const MergeValue& merge,
-                  UndoLog* undo);
+                  UndoLog* undo, bool ids_new = false);
     // Adds `dot` to the deletions of every id.
     void delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo);
     // The node of an element to write below it: a missing entry becomes a

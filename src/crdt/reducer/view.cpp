@@ -703,7 +703,8 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             } else if (editable) {
                 cuts = value_cuts(*q, text, hidden);
             }
-            NV_CHECK(apply_one(root, policy_, op, undo));
+            // An insertion gets here only when the sequence holds none of its ids.
+            NV_CHECK(apply_one(root, policy_, op, undo, op.kind == OpKind::SequenceInsert));
             ValueList inserted;
             size_t insert_at = 0;
             if (op.kind == OpKind::SequenceInsert) {
