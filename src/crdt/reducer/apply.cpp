@@ -251,9 +251,18 @@ std::vector<Value> split_string_sequence(std::string_view text) {
 static Status insert_elements(SequenceNode& q, const CrdtPolicy& element, const Dot& dot,
                               const std::optional<ElementId>& after, const std::vector<Value>& items, bool check_after,
                               UndoLog* undo, bool ids_new = false) {
+    // The merge reaches what it needs through one reference, which the
+    // std::function holds without allocating.
+    struct Merge {
+        const CrdtPolicy& element;
+        const Dot& dot;
+        UndoLog* undo;
+    } m{element, dot, undo};
     return q.insert(
-        dot, after, items, check_after, element.kind == PolicyKind::Register, [&] { return empty_for(element); },
-        [&](NodeState& n, const Value& v, bool fresh) { return merge_value(n, element, v, dot, fresh ? nullptr : undo); },
+        dot, after, items, check_after, element.kind == PolicyKind::Register, [&element] { return empty_for(element); },
+        [&m](NodeState& n, const Value& v, bool fresh) {
+            return merge_value(n, m.element, v, m.dot, fresh ? nullptr : m.undo);
+        },
         undo, ids_new);
 }
 

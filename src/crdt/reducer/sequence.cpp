@@ -11,6 +11,7 @@
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/model.hpp"
 #include "crdt/reducer/reducer.hpp"
+#include "util/scratch.hpp"
 #include "util/text.hpp"
 #include "value/json.hpp"
 
@@ -1374,7 +1375,8 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
 }
 
 void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot, UndoLog* undo) {
-    std::vector<ElementId> fresh;  // ids deleted for the first time
+    Scratch<ElementId> scratch;
+    std::vector<ElementId>& fresh = *scratch;  // ids deleted for the first time
     for (size_t j = 0; j < ids.size(); ++j) {
         if (const size_t k = deletes_.extend_last_many({ids.data() + j, ids.size() - j}, dot)) {
             // Ids that continue the run the last deletion went to, deleted
@@ -1419,13 +1421,17 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
         uint32_t n = 1;
         while (i + n < fresh.size() && p->offset + n < it.len && it.id(p->offset + n) == fresh[i + n]) ++n;
         if (undo) {
+            // The run's ids count up from its first as the item's do.
             SequenceNode* self = this;
-            if (n == 1) {
-                undo->record([self, id = fresh[i]] { SequenceChanges::undelete(self, {&id, 1}); });
-            } else {
-                std::vector<ElementId> run(fresh.begin() + ptrdiff_t(i), fresh.begin() + ptrdiff_t(i + n));
-                undo->record([self, run] { SequenceChanges::undelete(self, run); });
-            }
+            const ElementId first = fresh[i];
+            const bool by_counter = it.counter_step;
+            undo->record([self, first, n, by_counter] {
+                for (uint32_t m = 0; m < n; ++m) {
+                    const ElementId id = by_counter ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
+                                                    : ElementId{first.dot, first.index + m};
+                    SequenceChanges::undelete(self, {&id, 1});
+                }
+            });
         }
         Place q = c.isolate(*p, n);
         const SequenceOps::Counts was = SequenceOps::counts(c.item(q));
