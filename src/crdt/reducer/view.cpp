@@ -657,7 +657,8 @@ Status IncrementalView::resolve_below(const NodeState& root, const std::vector<s
 // follows from the head change the value exactly when they show or hide an
 // element. Nothing when the strategy does not apply.
 Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, const CrdtOp& op, UndoLog* undo,
-                                                          const SpliceHint* hint, const std::vector<std::string>& keys) {
+                                                          const SpliceHint* hint, const std::vector<std::string>& keys,
+                                                          Node* end) {
     const size_t depth = keys.size();
         Walk w;
         walk_keys(root, policy_, keys, depth, w);
@@ -677,13 +678,7 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
             // A sequence shown under no removal is edited in place, at the
             // positions its elements have, unless it is to be materialised
             // when the call ends anyway.
-            const Node* existing = &root_;
-            for (const auto& k : keys) {
-                auto it = existing->kids.find(k);
-                existing = it == existing->kids.end() ? nullptr : &it->second;
-                if (!existing) break;
-            }
-            const bool in_place = w.filter.empty() && !(existing && existing->state == State::Dirty);
+            const bool in_place = w.filter.empty() && !(end && end->state == State::Dirty);
             bool changed = false;
             std::vector<ElementId> hidden;  // shown elements this deletion hides
             if (op.kind != OpKind::SequenceInsert) {
@@ -729,8 +724,11 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 else if (editable) insert_at = text ? qa.position(*first_shown).second : qa.position(*first_shown).first;
             }
             if (changed) {
-                Node* n = &root_;
-                for (const auto& k : keys) n = &n->kids[k];
+                Node* n = end;
+                if (!n) {
+                    n = &root_;
+                    for (const auto& k : keys) n = &n->kids[k];
+                }
                 // A few edits go into the value in place; past them, each edit
                 // would move the rest of the value again, and the sequence is
                 // materialised once when the call ends instead.
@@ -981,7 +979,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
 
     if (!above_value) {
         if (full && is_sequence_op(op.kind)) {
-            auto done = NV_TRY(step_sequence(root, op, undo, hint, keys));
+            auto done = NV_TRY(step_sequence(root, op, undo, hint, keys, end));
             if (done) return *done;
         }
         auto done = NV_TRY(step_child(root, op, undo, keys, full));

@@ -98,8 +98,9 @@ public:
     };
 
 private:
+    // `end`: the overlay's node at `keys`, null when it has none.
     Result<std::optional<bool>> step_sequence(NodeState& root, const CrdtOp& op, UndoLog* undo, const SpliceHint* hint,
-                                              const std::vector<std::string>& keys);
+                                              const std::vector<std::string>& keys, Node* end);
     Result<std::optional<bool>> step_child(NodeState& root, const CrdtOp& op, UndoLog* undo,
                                            const std::vector<std::string>& keys, bool full);
     Result<bool> step_value(NodeState& root, const CrdtOp& op, UndoLog* undo, const std::vector<std::string>& keys,
