@@ -42,8 +42,14 @@ SequenceNode::Held held_for(const Value& v) {
                                                                       : SequenceNode::Held::Value;
 }
 
-ElementId next_by_counter(const ElementId& id) { return ElementId{Dot{id.dot.counter + 1, id.dot.replica}, 0}; }
-ElementId next_by_index(const ElementId& id) { return ElementId{id.dot, id.index + 1}; }
+// The id k places after `first` among ids that count up by counter (index 0)
+// or by index.
+ElementId id_after(const ElementId& first, uint64_t k, bool by_counter) {
+    return by_counter ? ElementId{Dot{first.dot.counter + k, first.dot.replica}, 0}
+                      : ElementId{first.dot, uint32_t(first.index + k)};
+}
+ElementId next_by_counter(const ElementId& id) { return id_after(id, 1, true); }
+ElementId next_by_index(const ElementId& id) { return id_after(id, 1, false); }
 
 }  // namespace
 
@@ -77,8 +83,7 @@ struct SequenceNode::Item {
 
     ElementId id(uint32_t k) const {
         if (k == 0) return first;
-        return counter_step ? ElementId{Dot{first.dot.counter + k, first.dot.replica}, 0}
-                            : ElementId{first.dot, first.index + k};
+        return id_after(first, k, counter_step);
     }
     ElementId last() const { return id(len - 1); }
     // The offset of `x` in this item, or len when it is not one of its elements.
@@ -1388,9 +1393,7 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
                 const bool by_counter = k > 1 && ids[j + 1].dot.counter != first.dot.counter;
                 undo->record([self, first, k, by_counter, dot] {
                     for (size_t m = k; m-- > 0;) {
-                        const ElementId id = by_counter ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
-                                                        : ElementId{first.dot, uint32_t(first.index + m)};
-                        self->deletes_.take_back(id, dot, true);
+                        self->deletes_.take_back(id_after(first, m, by_counter), dot, true);
                     }
                 });
             }
@@ -1427,8 +1430,7 @@ void SequenceNode::delete_ids(const std::vector<ElementId>& ids, const Dot& dot,
             const bool by_counter = it.counter_step;
             undo->record([self, first, n, by_counter] {
                 for (uint32_t m = 0; m < n; ++m) {
-                    const ElementId id = by_counter ? ElementId{Dot{first.dot.counter + m, first.dot.replica}, 0}
-                                                    : ElementId{first.dot, first.index + m};
+                    const ElementId id = id_after(first, m, by_counter);
                     SequenceChanges::undelete(self, {&id, 1});
                 }
             });
