@@ -170,6 +170,13 @@ def main(only=()):
     # Texts ending at the places of a 64-byte block where its padding changes.
     for n in (0, 3, 55, 56, 63, 64, 119, 120, 200):
         add("sha256", bytes(range(256))[:n])
+    # Programs long enough to fill and split blocks: keys put after every
+    # other, keys put in between, searches and erasures.
+    for head in range(4):
+        data = hashlib.sha256(b"block_map" + bytes([head])).digest()
+        while len(data) < 600 * (head + 1):
+            data += hashlib.sha256(data).digest()
+        add("block_map", data[:600 * (head + 1)])
     texts = [v for v in literals() if isinstance(v, str)]
     for t in texts:
         if ok(norvane.encode, t) is not None:

@@ -528,7 +528,7 @@ SequenceNode::SequenceNode(const SequenceNode& o)
         leaves_.push_back(std::make_unique<Leaf>(*leaf));
         Leaf* mine = leaves_.back().get();
         ordered.push_back(mine);
-        for (const Item& it : mine->items) index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = mine;
+        for (const Item& it : mine->items) index_[it.first.dot.replica].put({it.first.dot.counter, it.first.index}, mine);
     }
     order_->build(ordered);
 }
@@ -549,6 +549,8 @@ public:
     using Place = SequenceNode::Place;
     using Held = SequenceNode::Held;
     using Loose = SequenceNode::Loose;
+    using Start = SequenceNode::Start;
+    using Starts = SequenceNode::Starts;
 
     explicit SequenceOps(SequenceNode& s) : s(s) {}
     SequenceNode& s;
@@ -575,24 +577,24 @@ public:
     std::optional<Place> locate_indexed(const ElementId& id) const {
         auto rit = s.index_.find(id.dot.replica);
         if (rit == s.index_.end()) return std::nullopt;
-        const auto& m = rit->second;
-        const bool last = after_all(m, {id.dot.counter, id.index});
-        auto it = last ? m.end() : m.upper_bound({id.dot.counter, id.index});
-        if (it == m.begin()) return std::nullopt;
-        --it;
-        Leaf* leaf = it->second;
+        const Start key{id.dot.counter, id.index};
+        const bool last = after_all(rit->second, key);
+        const Starts::Entry* at = last ? rit->second.last() : rit->second.floor(key);
+        if (!at) return std::nullopt;
+        const Start start = at->key;
+        Leaf* leaf = at->value;
         // A new element's id comes after every item's start: only the item
         // starting last can hold it, and when that is the item found last,
         // locate has looked in it already.
         if (last && leaf == s.found_.leaf && s.found_.item < leaf->items.size()) {
             const Item& f = leaf->items[s.found_.item];
-            if (f.first.dot.replica == id.dot.replica && f.first.dot.counter == it->first.first &&
-                f.first.index == it->first.second)
+            if (f.first.dot.replica == id.dot.replica && f.first.dot.counter == start.counter &&
+                f.first.index == start.index)
                 return std::nullopt;
         }
         for (size_t i = 0; i < leaf->items.size(); ++i) {
             const Item& item = leaf->items[i];
-            if (item.first.dot.counter != it->first.first || item.first.index != it->first.second ||
+            if (item.first.dot.counter != start.counter || item.first.index != start.index ||
                 item.first.dot.replica != id.dot.replica)
                 continue;
             uint32_t k = item.offset_of(id);
@@ -603,16 +605,13 @@ public:
     }
     // Whether `key` comes after every item start of a replica's index: the
     // ids of new insertions mostly do, and are answered without a search.
-    template <class Index>
-    static bool after_all(const Index& m, const typename Index::key_type& key) {
-        return m.empty() || std::prev(m.end())->first < key;
-    }
+    static bool after_all(const Starts& m, const Start& key) { return m.empty() || m.last()->key < key; }
     // Whether an item of `r` starts at (counter, i) for some i in [from, to).
     bool starts_within(Replica r, uint64_t counter, uint32_t from, uint32_t to) const {
         auto rit = s.index_.find(r);
         if (rit == s.index_.end() || after_all(rit->second, {counter, from})) return false;
-        auto it = rit->second.lower_bound({counter, from});
-        return it != rit->second.end() && it->first.first == counter && it->first.second < to;
+        const Starts::Entry* at = rit->second.ceiling({counter, from});
+        return at && at->key.counter == counter && at->key.index < to;
     }
     Item& item(const Place& p) const { return p.leaf->items[p.item]; }
     uint32_t depth(const Place& p) const { return item(p).depth + p.offset; }
@@ -697,14 +696,12 @@ public:
     }
 
     void index_item(const Item& it, Leaf* leaf) {
-        s.index_[it.first.dot.replica][{it.first.dot.counter, it.first.index}] = leaf;
+        s.index_[it.first.dot.replica].put({it.first.dot.counter, it.first.index}, leaf);
     }
     // Adds the index entry of an item about to be placed in `leaf`; true when
     // it is new. Until the item is there, lookups pass over the entry.
     bool index_entry(const ElementId& first, Leaf* leaf) {
-        auto [it, added] = s.index_[first.dot.replica].try_emplace({first.dot.counter, first.index}, leaf);
-        it->second = leaf;
-        return added;
+        return s.index_[first.dot.replica].put({first.dot.counter, first.index}, leaf);
     }
     void unindex(const ElementId& first) {
         auto rit = s.index_.find(first.dot.replica);
@@ -1676,8 +1673,18 @@ Status SequenceNode::check() const {
     }
     size_t indexed = 0, items = 0;
     for (const auto& [r, m] : index_) indexed += m.size();
-    for (const auto& leaf : leaves_) items += leaf->items.size();
+    for (const auto& leaf : leaves_) {
+        items += leaf->items.size();
+        for (const Item& it : leaf->items) {
+            auto rit = index_.find(it.first.dot.replica);
+            const Starts::Entry* at = rit == index_.end() ? nullptr : rit->second.floor({it.first.dot.counter, it.first.index});
+            if (!at || at->key.counter != it.first.dot.counter || at->key.index != it.first.index || at->value != leaf.get())
+                return bad("index entry");
+        }
+    }
     if (indexed != items) return bad("index size");
+    for (const auto& [r, m] : index_)
+        if (!m.check()) return bad("index order");
     // Order: the elements built again from their entries walk the same way.
     std::vector<std::pair<ElementId, SequenceEntryState>> entries;
     for_each_entry([&](const Element& e, const std::optional<ElementId>& after) {

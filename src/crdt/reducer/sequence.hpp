@@ -36,6 +36,7 @@
 
 #include "crdt/reducer/deletions.hpp"
 #include "crdt/reducer/dots.hpp"
+#include "util/block_map.hpp"
 #include "util/result.hpp"
 #include "value/value.hpp"
 
@@ -213,7 +214,15 @@ private:
     struct Order;
     std::unique_ptr<Order> order_;
     // Per replica: the first id (counter, index) of every item -> its leaf.
-    std::unordered_map<Replica, std::map<std::pair<uint64_t, uint32_t>, Leaf*>> index_;
+    struct Start {
+        uint64_t counter = 0;
+        uint32_t index = 0;
+        friend bool operator<(const Start& a, const Start& b) {
+            return a.counter != b.counter ? a.counter < b.counter : a.index < b.index;
+        }
+    };
+    using Starts = BlockMap<Start, Leaf*>;
+    std::unordered_map<Replica, Starts> index_;
     std::map<ElementId, Loose> loose_;
     size_t orphans_ = 0;  // inserted entries among loose_
     Deletions deletes_;
