@@ -632,3 +632,28 @@ def test_names_differing_in_one_byte_stay_apart(length):
     d.apply(json.dumps(ops, separators=(",", ":")))
     assert json.loads(d.value()) == {"Map": {f: {"Int": i} for i, f in enumerate(fields)}}
     assert sorted(x["replica"] for x in json.loads(d.state())["context"]["dots"]) == sorted(names("r" * length))
+
+
+
+def check_number_read(counter, index):
+    # A dot and an element id in the writers' form: the counters and indexes
+    # read are the ones written, whatever their length.
+    d = doc(SEQ_SPEC, '{"List":[]}')
+    op = ('[{"kind":"sequence_insert","dot":{"counter":%d,"replica":"b"},"path":[],"after":null,"values":[{"Int":5}]},'
+          '{"kind":"sequence_delete","dot":{"counter":1,"replica":"c"},"path":[],'
+          '"ids":[{"dot":{"counter":%d,"replica":"x"},"index":%d}]}]' % (counter, counter, index))
+    effect = json.loads(d.apply(op))
+    assert effect["deltas"][0]["elements"][0]["id"]["dot"] == dot(counter, "b")
+    assert json.loads(d.state())["root"]["deletes"] == [[{"dot": dot(counter, "x"), "index": index}, [dot(1, "c")]]]
+
+
+@pytest.mark.parametrize("digits", range(1, 21))
+def test_numbers_of_every_length(digits):
+    for c in (10 ** (digits - 1), 10**digits - 1, 10**digits // 7):
+        c = min(max(c, 1), 2**64 - 1)
+        check_number_read(c, min(c, 2**32 - 1))
+
+
+@given(st.integers(1, 2**64 - 1), st.integers(0, 2**32 - 1))
+def test_numbers_read_as_written(counter, index):
+    check_number_read(counter, index)

@@ -140,6 +140,18 @@ public:
         move_from(std::move(o));
     }
 
+    // Makes this value the text `v`, written in place: a text it holds keeps
+    // its buffer, anything else is dropped first.
+    void set_str(std::string_view v) {
+        if (kind_ == Kind::Str) {
+            s_.assign(v);
+            return;
+        }
+        destroy();
+        new (&s_) std::string(v);
+        kind_ = Kind::Str;
+    }
+
 private:
     explicit Value(Kind k) noexcept : kind_(k), raw_(0) {}
 

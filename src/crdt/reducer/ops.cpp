@@ -449,7 +449,7 @@ bool exact_value(const char*& p, const char* end, bool utf8, Value& out) {
         const char* plain_end = q < end && *q == '"' ? exact::plain_run(q + 1, end, utf8) : nullptr;
         if (plain_end && exact::lit(plain_end, end, "\"}")) {
             // Mostly: no escapes.
-            out = Value::str(std::string_view(q + 1, size_t(plain_end - 2 - (q + 1))));
+            out.set_str(std::string_view(q + 1, size_t(plain_end - 2 - (q + 1))));
             q = plain_end;
         } else {
             std::string text;

@@ -2,6 +2,8 @@
 // ElementId, path segments and paths, over JSON text or a parsed tree.
 #pragma once
 
+#include <bit>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 
@@ -44,7 +46,29 @@ namespace exact {
 inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out) {
     const char* q = p;
     uint64_t v = 0;
+    if (end - p >= 8) {
+        // Eight bytes at once: the digits they start with, and their value.
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+        // A byte that is not a digit has a high half other than 3, or reaches
+        // the next sixteen when 6 is added. A carry out of a byte only leaves
+        // one that is not a digit, so the bytes before the first such hold.
+        constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ull, kThrees = 0x3030303030303030ull;
+        const uint64_t other = ((w & kHigh) ^ kThrees) | (((w + 0x0606060606060606ull) & kHigh) ^ kThrees);
+        const unsigned n = other ? unsigned(std::countr_zero(other)) / 8 : 8;
+        if (n > 0) {
+            // The digits moved to the top, zeros before them, then summed in pairs.
+            uint64_t d = (w & 0x0F0F0F0F0F0F0F0Full) << (8 * (8 - n));
+            d = ((d * 2561) >> 8) & 0x00FF00FF00FF00FFull;
+            d = ((d * 6553601) >> 16) & 0x0000FFFF0000FFFFull;
+            v = (d * 42949672960001ull) >> 32;
+            q = p + n;
+            if (n < 8) goto done;
+        }
+    }
     while (q < end && *q >= '0' && *q <= '9' && q - p < 20) v = v * 10 + uint64_t(*q++ - '0');
+done:
     const size_t n = size_t(q - p);
     if (n == 0 || n > 19 || (n > 1 && *p == '0') || v > max) return false;
     p = q;
