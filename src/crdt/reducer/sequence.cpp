@@ -155,33 +155,8 @@ struct SequenceNode::Item {
     }
 };
 
-// A branch of the order's tree: up to kFan children (leaves at the bottom
-// level, branches above) with the counts of each.
-struct OrderBranch {
-    static constexpr uint32_t kFan = 32;
-    OrderBranch* parent = nullptr;
-    bool bottom = true;  // its children are leaves
-    uint32_t n = 0;
-    void* child[kFan];
-    uint64_t shown[kFan], bytes[kFan], other[kFan];
-
-    uint32_t slot(const void* c) const {
-        uint32_t i = 0;
-        while (child[i] != c) ++i;
-        return i;
-    }
-    void sums(uint64_t& s, uint64_t& b, uint64_t& o) const {
-        s = b = o = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            s += shown[i];
-            b += bytes[i];
-            o += other[i];
-        }
-    }
-};
-
-// The characters a leaf shows, kept by the reads that take a whole text and
-// dropped by any change to the leaf. Reads may run side by side: one of them
+// The characters a leaf (or the leaves of a branch) shows, kept by the reads
+// that take a whole text and dropped by any change to them. Reads may run side by side: one of them
 // keeps the text while the others read the items as they would without it.
 class KeptText {
 public:
@@ -223,6 +198,34 @@ private:
     mutable std::unique_ptr<std::string> text_;
 };
 
+// A branch of the order's tree: up to kFan children (leaves at the bottom
+// level, branches above) with the counts of each.
+struct OrderBranch {
+    static constexpr uint32_t kFan = 32;
+    OrderBranch* parent = nullptr;
+    bool bottom = true;  // its children are leaves
+    uint32_t n = 0;
+    void* child[kFan];
+    uint64_t shown[kFan], bytes[kFan], other[kFan];
+    // At the bottom: the characters of its leaves, kept as a leaf keeps its
+    // own, and dropped whenever a leaf below changes or its leaves do.
+    KeptText text;
+
+    uint32_t slot(const void* c) const {
+        uint32_t i = 0;
+        while (child[i] != c) ++i;
+        return i;
+    }
+    void sums(uint64_t& s, uint64_t& b, uint64_t& o) const {
+        s = b = o = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            s += shown[i];
+            b += bytes[i];
+            o += other[i];
+        }
+    }
+};
+
 struct SequenceNode::Leaf {
     std::vector<Item> items;
     uint64_t shown = 0, bytes = 0, other = 0;
@@ -237,7 +240,7 @@ struct SequenceNode::Leaf {
 
     // Every change to the leaf ends here.
     void recount() {
-        text.drop();
+        drop_text();
         shown = bytes = other = 0;
         min_depth = std::numeric_limits<uint32_t>::max();
         for (const Item& it : items) {
@@ -246,6 +249,11 @@ struct SequenceNode::Leaf {
             other += it.other();
             min_depth = std::min(min_depth, it.depth);
         }
+    }
+    // Its characters change: its own kept text goes, and its branch's.
+    void drop_text() {
+        text.drop();
+        if (parent) parent->text.drop();
     }
 };
 
@@ -303,22 +311,20 @@ struct SequenceNode::Order {
         root->sums(total_shown, total_bytes, total_other);
     }
 
-    // Calls f(leaf) for the leaves that show something, in order, until it
+    // Calls f(leaf) for the only leaf, or g(branch) for each bottom branch of
+    // the tree holding a leaf that shows something, in order, until one
     // returns false; false then. Branches showing nothing are passed over
-    // without a look at their leaves.
-    template <class F>
-    bool each_showing(F&& f) const {
+    // without a look below them.
+    template <class F, class G>
+    bool each_showing_bottom(F&& f, G&& g) const {
         if (!root) return first->shown == 0 || f(first);
-        return each_showing_below(root, f);
+        return each_bottom_below(root, g);
     }
-    template <class F>
-    static bool each_showing_below(const Branch* b, F& f) {
-        for (uint32_t i = 0; i < b->n; ++i) {
-            if (b->shown[i] == 0) continue;
-            if (b->bottom ? !f(static_cast<Leaf*>(b->child[i]))
-                          : !each_showing_below(static_cast<const Branch*>(b->child[i]), f))
-                return false;
-        }
+    template <class G>
+    static bool each_bottom_below(const Branch* b, G& g) {
+        if (b->bottom) return g(b);
+        for (uint32_t i = 0; i < b->n; ++i)
+            if (b->shown[i] > 0 && !each_bottom_below(static_cast<const Branch*>(b->child[i]), g)) return false;
         return true;
     }
 
@@ -406,6 +412,13 @@ struct SequenceNode::Order {
                     else self(self, c, level - 1);
                 }
             }
+            if (const std::string* kept = b->text.get(); kept && bad.empty()) {
+                std::string chars;
+                for (uint32_t i = 0; i < b->n; ++i)
+                    for (const Item& it : static_cast<const Leaf*>(b->child[i])->items)
+                        if (!it.deleted && it.held == Held::Char) chars += it.chars;
+                if (chars != *kept) bad = "kept text of a branch";
+            }
         };
         if (!root) {
             if (height != 0 || leaves != 1 || first != last || first->parent || first->prev || first->next)
@@ -438,6 +451,7 @@ private:
         b->bottom = bottom;
         b->parent = nullptr;
         b->n = 0;
+        b->text.drop();
         return b;
     }
     static void counts(bool bottom, const void* c, uint64_t& s, uint64_t& b, uint64_t& o) {
@@ -465,6 +479,7 @@ private:
         b->child[at] = c;
         counts(b->bottom, c, b->shown[at], b->bytes[at], b->other[at]);
         ++b->n;
+        b->text.drop();
         set_parent(b, c);
     }
     // A root above a (the old root, or the only leaf) and b, which follows it.
@@ -486,6 +501,7 @@ private:
         constexpr uint32_t half = kFan / 2;
         for (uint32_t i = half; i < kFan; ++i) put(nb, nb->n, b->child[i]);
         b->n = half;
+        b->text.drop();
         if (at <= half) put(b, at, c);
         else put(nb, at - half, c);
         if (b == root) {
@@ -687,7 +703,7 @@ public:
     // `was` before and keeps its depth: the other items are not read again.
     void recount(Leaf* leaf, const Item& it, const Counts& was) {
         const Counts now = counts(it);
-        leaf->text.drop();
+        leaf->drop_text();
         leaf->shown = leaf->shown - was.shown + now.shown;
         leaf->bytes = leaf->bytes - was.bytes + now.bytes;
         leaf->other = leaf->other - was.other + now.other;
@@ -1599,29 +1615,48 @@ bool SequenceNode::append_text(std::string& out) const {
     if (orphans_ > 0 || order_->total_other > 0) return false;
     const size_t start = out.size();
     out.reserve(start + order_->total_bytes);
-    return order_->each_showing([&](const Leaf* leaf) {
+    // A leaf's characters, kept for the next read unless a node's register
+    // shows among them (it changes below the sequence): then `keep` is false.
+    auto leaf_text = [&](const Leaf* leaf, bool& keep) {
         if (const std::string* kept = leaf->text.get()) {
             out += *kept;
             return true;
         }
         const size_t from = out.size();
-        // A node's register changes below the sequence: a leaf showing one keeps no text.
-        bool keep = true;
+        bool mine = true;
         for (const Item& it : leaf->items) {
             if (it.deleted) continue;
             if (it.held == Held::Char) {
                 out += it.chars;
             } else if (it.held == Held::Node && it.width) {
                 out += it.node->reg()->value->as_str();
-                keep = false;
+                mine = false;
             } else if (it.held != Held::Node) {
                 out.resize(start);
                 return false;
             }
         }
-        if (keep) leaf->text.keep(std::string_view(out).substr(from));
+        if (mine) leaf->text.keep(std::string_view(out).substr(from));
+        keep = keep && mine;
         return true;
-    });
+    };
+    return order_->each_showing_bottom(
+        [&](const Leaf* leaf) {
+            bool keep = true;
+            return leaf_text(leaf, keep);
+        },
+        [&](const OrderBranch* b) {
+            if (const std::string* kept = b->text.get()) {
+                out += *kept;
+                return true;
+            }
+            const size_t from = out.size();
+            bool keep = true;
+            for (uint32_t i = 0; i < b->n; ++i)
+                if (b->shown[i] > 0 && !leaf_text(static_cast<const Leaf*>(b->child[i]), keep)) return false;
+            if (keep) b->text.keep(std::string_view(out).substr(from));
+            return true;
+        });
 }
 
 // ---- check -------------------------------------------------------------------------------------
