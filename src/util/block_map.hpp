@@ -1,8 +1,9 @@
 // An ordered map of small keys to small values (both trivially copyable),
 // kept as sorted blocks of at most kBlock entries with each block's first key
 // beside them: a search is two binary searches over contiguous memory, an
-// entry costs its own bytes (no node, no allocation of its own), and keys put
-// after every other fill blocks to the brim.
+// entry costs its own bytes (no node, no allocation of its own), a map of a
+// few entries a block of a few, and keys put after every other fill blocks to
+// the brim.
 #pragma once
 
 #include <algorithm>
@@ -23,60 +24,43 @@ public:
         K key;
         V value;
     };
-    static constexpr uint32_t kBlock = 64;
-
-    BlockMap() = default;
-    BlockMap(BlockMap&&) noexcept = default;
-    BlockMap& operator=(BlockMap&&) noexcept = default;
-    BlockMap(const BlockMap& o) : firsts_(o.firsts_), size_(o.size_) {
-        blocks_.reserve(o.blocks_.size());
-        for (const auto& b : o.blocks_) blocks_.push_back(std::make_unique<Block>(*b));
-    }
-    BlockMap& operator=(const BlockMap& o) {
-        if (this != &o) {
-            BlockMap copy(o);
-            *this = std::move(copy);
-        }
-        return *this;
-    }
+    static constexpr size_t kBlock = 64;
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     // The entry of the greatest key, or null.
-    const Entry* last() const { return empty() ? nullptr : &blocks_.back()->at(blocks_.back()->n - 1); }
+    const Entry* last() const { return empty() ? nullptr : &blocks_.back().back(); }
     // The entry of the greatest key not above `k`, or null.
     const Entry* floor(const K& k) const {
         const size_t b = block_for(k);
         if (b == kNone) return nullptr;
-        const Block& blk = *blocks_[b];
-        return &blk.at(blk.upper(k) - 1);  // the block's first key is not above k
+        const Block& blk = blocks_[b];
+        return &blk[upper(blk, k) - 1];  // the block's first key is not above k
     }
     // The entry of the least key not below `k`, or null.
     const Entry* ceiling(const K& k) const {
         if (empty()) return nullptr;
-        size_t b = block_for(k);
-        if (b == kNone) return &blocks_[0]->at(0);
-        const Block& blk = *blocks_[b];
-        const uint32_t i = blk.lower(k);
-        if (i < blk.n) return &blk.at(i);
-        return b + 1 < blocks_.size() ? &blocks_[b + 1]->at(0) : nullptr;
+        const size_t b = block_for(k);
+        if (b == kNone) return &blocks_[0][0];
+        const Block& blk = blocks_[b];
+        const size_t i = lower(blk, k);
+        if (i < blk.size()) return &blk[i];
+        return b + 1 < blocks_.size() ? &blocks_[b + 1][0] : nullptr;
     }
     V* find(const K& k) {
         const size_t b = block_for(k);
         if (b == kNone) return nullptr;
-        Block& blk = *blocks_[b];
-        const uint32_t i = blk.lower(k);
-        return i < blk.n && !(k < blk.at(i).key) ? &blk.at(i).value : nullptr;
+        Block& blk = blocks_[b];
+        const size_t i = lower(blk, k);
+        return i < blk.size() && !(k < blk[i].key) ? &blk[i].value : nullptr;
     }
     // Gives `k` the value `v`; true when `k` is new. When it cannot have the
     // memory it needs, it throws and nothing has changed.
     bool put(const K& k, const V& v) {
         if (empty()) {
-            auto fresh = std::make_unique<Block>();
+            Block fresh(1, Entry{k, v});
             firsts_.reserve(1);
             blocks_.reserve(1);
-            fresh->at(0) = Entry{k, v};
-            fresh->n = 1;
             firsts_.push_back(k);
             blocks_.push_back(std::move(fresh));
             size_ = 1;
@@ -84,34 +68,38 @@ public:
         }
         size_t b = block_for(k);
         if (b == kNone) b = 0;
-        Block* blk = blocks_[b].get();
-        uint32_t i = blk->lower(k);
-        if (i < blk->n && !(k < blk->at(i).key)) {
-            blk->at(i).value = v;
+        size_t i = lower(blocks_[b], k);
+        if (i < blocks_[b].size() && !(k < blocks_[b][i].key)) {
+            blocks_[b][i].value = v;
             return false;
         }
-        if (blk->n == kBlock) {
+        if (blocks_[b].size() == kBlock) {
             // A full block: a key after every other starts a block of its own,
             // any other splits the block in halves.
-            const bool at_end = b + 1 == blocks_.size() && i == kBlock;
-            auto fresh = std::make_unique<Block>();
             firsts_.reserve(firsts_.size() + 1);
             blocks_.reserve(blocks_.size() + 1);
-            const uint32_t keep = at_end ? kBlock : kBlock / 2;
-            fresh->n = kBlock - keep;
-            std::copy(blk->e + keep, blk->e + kBlock, fresh->e);
-            blk->n = keep;
-            firsts_.insert(firsts_.begin() + ptrdiff_t(b + 1), at_end ? k : fresh->at(0).key);
-            blocks_.insert(blocks_.begin() + ptrdiff_t(b + 1), std::move(fresh));
-            if (i >= keep) {
-                ++b;
-                i -= keep;
-                blk = blocks_[b].get();
+            Block& full = blocks_[b];
+            const bool at_end = b + 1 == blocks_.size() && i == kBlock;
+            const size_t keep = at_end ? kBlock : kBlock / 2;
+            Block fresh;
+            fresh.reserve(kBlock);
+            fresh.assign(full.begin() + ptrdiff_t(keep), full.end());
+            if (at_end) fresh.push_back(Entry{k, v});
+            // Nothing below throws.
+            full.resize(keep);
+            if (i > keep) {
+                fresh.insert(fresh.begin() + ptrdiff_t(i - keep), Entry{k, v});
+            } else if (!at_end) {
+                full.insert(full.begin() + ptrdiff_t(i), Entry{k, v});  // room was left
+                if (i == 0) firsts_[b] = k;
             }
+            firsts_.insert(firsts_.begin() + ptrdiff_t(b + 1), fresh.front().key);
+            blocks_.insert(blocks_.begin() + ptrdiff_t(b + 1), std::move(fresh));
+            ++size_;
+            return true;
         }
-        std::copy_backward(blk->e + i, blk->e + blk->n, blk->e + blk->n + 1);
-        blk->at(i) = Entry{k, v};
-        ++blk->n;
+        Block& blk = blocks_[b];
+        blk.insert(blk.begin() + ptrdiff_t(i), Entry{k, v});
         if (i == 0) firsts_[b] = k;
         ++size_;
         return true;
@@ -119,24 +107,23 @@ public:
     void erase(const K& k) {
         const size_t b = block_for(k);
         if (b == kNone) return;
-        Block& blk = *blocks_[b];
-        const uint32_t i = blk.lower(k);
-        if (i == blk.n || k < blk.at(i).key) return;
-        std::copy(blk.e + i + 1, blk.e + blk.n, blk.e + i);
-        --blk.n;
+        Block& blk = blocks_[b];
+        const size_t i = lower(blk, k);
+        if (i == blk.size() || k < blk[i].key) return;
+        blk.erase(blk.begin() + ptrdiff_t(i));
         --size_;
-        if (blk.n == 0) {
+        if (blk.empty()) {
             firsts_.erase(firsts_.begin() + ptrdiff_t(b));
             blocks_.erase(blocks_.begin() + ptrdiff_t(b));
         } else if (i == 0) {
-            firsts_[b] = blk.at(0).key;
+            firsts_[b] = blk[0].key;
         }
     }
     // Calls f(entry) for every entry in key order.
     template <class F>
     void each(F&& f) const {
-        for (const auto& b : blocks_)
-            for (uint32_t i = 0; i < b->n; ++i) f(b->at(i));
+        for (const Block& b : blocks_)
+            for (const Entry& e : b) f(e);
     }
 
     // Blocks neither empty nor overfull, keys ascending within and across
@@ -145,31 +132,27 @@ public:
         size_t n = 0;
         if (firsts_.size() != blocks_.size()) return false;
         for (size_t b = 0; b < blocks_.size(); ++b) {
-            const Block& blk = *blocks_[b];
-            if (blk.n == 0 || blk.n > kBlock) return false;
-            if (firsts_[b] < blk.at(0).key || blk.at(0).key < firsts_[b]) return false;
-            if (b > 0 && !(blocks_[b - 1]->at(blocks_[b - 1]->n - 1).key < blk.at(0).key)) return false;
-            for (uint32_t i = 1; i < blk.n; ++i)
-                if (!(blk.at(i - 1).key < blk.at(i).key)) return false;
-            n += blk.n;
+            const Block& blk = blocks_[b];
+            if (blk.empty() || blk.size() > kBlock) return false;
+            if (firsts_[b] < blk[0].key || blk[0].key < firsts_[b]) return false;
+            if (b > 0 && !(blocks_[b - 1].back().key < blk[0].key)) return false;
+            for (size_t i = 1; i < blk.size(); ++i)
+                if (!(blk[i - 1].key < blk[i].key)) return false;
+            n += blk.size();
         }
         return n == size_;
     }
 
 private:
     static constexpr size_t kNone = size_t(-1);
-    struct Block {
-        uint32_t n = 0;
-        Entry e[kBlock];
-        Entry& at(uint32_t i) { return e[i]; }
-        const Entry& at(uint32_t i) const { return e[i]; }
-        uint32_t lower(const K& k) const {
-            return uint32_t(std::partition_point(e, e + n, [&](const Entry& x) { return x.key < k; }) - e);
-        }
-        uint32_t upper(const K& k) const {
-            return uint32_t(std::partition_point(e, e + n, [&](const Entry& x) { return !(k < x.key); }) - e);
-        }
-    };
+    // A block grows as it fills (most maps hold a few entries), up to kBlock.
+    using Block = std::vector<Entry>;
+    static size_t lower(const Block& b, const K& k) {
+        return size_t(std::partition_point(b.begin(), b.end(), [&](const Entry& x) { return x.key < k; }) - b.begin());
+    }
+    static size_t upper(const Block& b, const K& k) {
+        return size_t(std::partition_point(b.begin(), b.end(), [&](const Entry& x) { return !(k < x.key); }) - b.begin());
+    }
     // The block whose first key is the greatest not above `k`, or kNone.
     size_t block_for(const K& k) const {
         if (empty()) return kNone;
@@ -179,7 +162,7 @@ private:
         return b == 0 ? kNone : b - 1;
     }
 
-    std::vector<std::unique_ptr<Block>> blocks_;
+    std::vector<Block> blocks_;
     std::vector<K> firsts_;
     size_t size_ = 0;
 };

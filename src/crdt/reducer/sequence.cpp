@@ -784,8 +784,19 @@ public:
         p = split_at(p);
         reserve_one(p.leaf->items);
         index_entry(it.first, p.leaf);
+        const Counts added = counts(it);
+        const uint32_t depth = it.depth;
         p.leaf->items.insert(p.leaf->items.begin() + ptrdiff_t(p.item), std::move(it));
-        return split_leaf_if_full(p);
+        if (p.leaf->items.size() > kLeafMax) return split_leaf_if_full(p);
+        // The leaf's counts grow by the item's; the others are not read again.
+        Leaf* leaf = p.leaf;
+        leaf->drop_text();
+        leaf->shown += added.shown;
+        leaf->bytes += added.bytes;
+        leaf->other += added.other;
+        leaf->min_depth = std::min(leaf->min_depth, depth);
+        s.order_->add(leaf, int64_t(added.shown), int64_t(added.bytes), int64_t(added.other));
+        return p;
     }
     // The place of the element just before `p` (p not the first), or the end.
     Place before(Place p) const {
