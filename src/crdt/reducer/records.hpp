@@ -46,6 +46,7 @@ namespace exact {
 inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out) {
     const char* q = p;
     uint64_t v = 0;
+    bool ended = false;  // the digits end within the first eight bytes
     if (end - p >= 8) {
         // Eight bytes at once: the digits they start with, and their value.
         uint64_t w;
@@ -64,11 +65,10 @@ inline bool number(const char*& p, const char* end, uint64_t max, uint64_t& out)
             d = ((d * 6553601) >> 16) & 0x0000FFFF0000FFFFull;
             v = (d * 42949672960001ull) >> 32;
             q = p + n;
-            if (n < 8) goto done;
+            ended = n < 8;
         }
     }
-    while (q < end && *q >= '0' && *q <= '9' && q - p < 20) v = v * 10 + uint64_t(*q++ - '0');
-done:
+    while (!ended && q < end && *q >= '0' && *q <= '9' && q - p < 20) v = v * 10 + uint64_t(*q++ - '0');
     const size_t n = size_t(q - p);
     if (n == 0 || n > 19 || (n > 1 && *p == '0') || v > max) return false;
     p = q;

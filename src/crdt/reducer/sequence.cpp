@@ -156,8 +156,9 @@ struct SequenceNode::Item {
 };
 
 // The characters a leaf (or the leaves of a branch) shows, kept by the reads
-// that take a whole text and dropped by any change to them. Reads may run side by side: one of them
-// keeps the text while the others read the items as they would without it.
+// that take a whole text and dropped by any change to them. Reads may run
+// side by side: one of them keeps the text while the others read the items
+// as they would without it.
 class KeptText {
 public:
     KeptText() = default;
