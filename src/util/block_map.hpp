@@ -47,10 +47,10 @@ public:
         if (i < blk.size()) return &blk[i];
         return b + 1 < blocks_.size() ? &blocks_[b + 1][0] : nullptr;
     }
-    V* find(const K& k) {
+    const V* find(const K& k) const {
         const size_t b = block_for(k);
         if (b == kNone) return nullptr;
-        Block& blk = blocks_[b];
+        const Block& blk = blocks_[b];
         const size_t i = lower(blk, k);
         return i < blk.size() && !(k < blk[i].key) ? &blk[i].value : nullptr;
     }

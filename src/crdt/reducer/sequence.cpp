@@ -251,6 +251,11 @@ struct SequenceNode::Leaf {
             min_depth = std::min(min_depth, it.depth);
         }
     }
+    // The characters its shown items hold (what a kept text must be).
+    void append_own_chars(std::string& out) const {
+        for (const Item& it : items)
+            if (!it.deleted && it.held == Held::Char) out += it.chars;
+    }
     // Its characters change: its own kept text goes, and its branch's.
     void drop_text() {
         text.drop();
@@ -415,9 +420,7 @@ struct SequenceNode::Order {
             }
             if (const std::string* kept = b->text.get(); kept && bad.empty()) {
                 std::string chars;
-                for (uint32_t i = 0; i < b->n; ++i)
-                    for (const Item& it : static_cast<const Leaf*>(b->child[i])->items)
-                        if (!it.deleted && it.held == Held::Char) chars += it.chars;
+                for (uint32_t i = 0; i < b->n; ++i) static_cast<const Leaf*>(b->child[i])->append_own_chars(chars);
                 if (chars != *kept) bad = "kept text of a branch";
             }
         };
@@ -704,19 +707,22 @@ public:
     // `was` before and keeps its depth: the other items are not read again.
     void recount(Leaf* leaf, const Item& it, const Counts& was) {
         const Counts now = counts(it);
+        add_counts(leaf, int64_t(now.shown) - int64_t(was.shown), int64_t(now.bytes) - int64_t(was.bytes),
+                   int64_t(now.other) - int64_t(was.other));
+    }
+    // Changes a leaf's counts, and the order's, by what its items' changed.
+    void add_counts(Leaf* leaf, int64_t ds, int64_t db, int64_t dother) {
         leaf->drop_text();
-        leaf->shown = leaf->shown - was.shown + now.shown;
-        leaf->bytes = leaf->bytes - was.bytes + now.bytes;
-        leaf->other = leaf->other - was.other + now.other;
-        s.order_->add(leaf, int64_t(now.shown) - int64_t(was.shown), int64_t(now.bytes) - int64_t(was.bytes),
-                      int64_t(now.other) - int64_t(was.other));
+        leaf->shown += uint64_t(ds);
+        leaf->bytes += uint64_t(db);
+        leaf->other += uint64_t(dother);
+        s.order_->add(leaf, ds, db, dother);
     }
 
-    void index_item(const Item& it, Leaf* leaf) {
-        s.index_[it.first.dot.replica].put({it.first.dot.counter, it.first.index}, leaf);
-    }
-    // Adds the index entry of an item about to be placed in `leaf`; true when
-    // it is new. Until the item is there, lookups pass over the entry.
+    // Points the index entry of the item starting at `first` at `leaf`, adding
+    // it for an item about to be placed there; true when it is new. Until the
+    // item is there, lookups pass over the entry. An entry that exists is
+    // pointed elsewhere without allocating.
     bool index_entry(const ElementId& first, Leaf* leaf) {
         return s.index_[first.dot.replica].put({first.dot.counter, first.index}, leaf);
     }
@@ -768,7 +774,7 @@ public:
         Leaf* moved = fresh.get();
         s.leaves_.push_back(std::move(fresh));
         // The items' index entries exist: pointing them at their new leaf allocates nothing.
-        for (const Item& it : moved->items) index_item(it, moved);
+        for (const Item& it : moved->items) index_entry(it.first, moved);
         recount(leaf);
         moved->recount();
         s.order_->insert_after(leaf, moved);
@@ -790,13 +796,8 @@ public:
         p.leaf->items.insert(p.leaf->items.begin() + ptrdiff_t(p.item), std::move(it));
         if (p.leaf->items.size() > kLeafMax) return split_leaf_if_full(p);
         // The leaf's counts grow by the item's; the others are not read again.
-        Leaf* leaf = p.leaf;
-        leaf->drop_text();
-        leaf->shown += added.shown;
-        leaf->bytes += added.bytes;
-        leaf->other += added.other;
-        leaf->min_depth = std::min(leaf->min_depth, depth);
-        s.order_->add(leaf, int64_t(added.shown), int64_t(added.bytes), int64_t(added.other));
+        p.leaf->min_depth = std::min(p.leaf->min_depth, depth);
+        add_counts(p.leaf, int64_t(added.shown), int64_t(added.bytes), int64_t(added.other));
         return p;
     }
     // The place of the element just before `p` (p not the first), or the end.
@@ -985,7 +986,7 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
     ordered.reserve(q.leaves_.size());
     for (auto& l : q.leaves_) {
         l->recount();
-        for (const Item& it : l->items) ops.index_item(it, l.get());
+        for (const Item& it : l->items) ops.index_entry(it.first, l.get());
         ordered.push_back(l.get());
     }
     q.order_->build(ordered);
@@ -1704,8 +1705,7 @@ Status SequenceNode::check() const {
         if (sh != leaf.shown || by != leaf.bytes || ot != leaf.other) return bad("leaf counts");
         if (const std::string* kept = leaf.text.get()) {
             std::string chars;
-            for (const Item& it : leaf.items)
-                if (!it.deleted && it.held == Held::Char) chars += it.chars;
+            leaf.append_own_chars(chars);
             if (chars != *kept) return bad("kept text");
         }
         uint64_t ps = 0, pb = 0;
@@ -1724,9 +1724,8 @@ Status SequenceNode::check() const {
         items += leaf->items.size();
         for (const Item& it : leaf->items) {
             auto rit = index_.find(it.first.dot.replica);
-            const Starts::Entry* at = rit == index_.end() ? nullptr : rit->second.floor({it.first.dot.counter, it.first.index});
-            if (!at || at->key.counter != it.first.dot.counter || at->key.index != it.first.index || at->value != leaf.get())
-                return bad("index entry");
+            Leaf* const* at = rit == index_.end() ? nullptr : rit->second.find({it.first.dot.counter, it.first.index});
+            if (!at || *at != leaf.get()) return bad("index entry");
         }
     }
     if (indexed != items) return bad("index size");
