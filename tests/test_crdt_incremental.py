@@ -751,9 +751,9 @@ def test_long_sequence_edited_at_random_places(text):
         if call_number % 10 == 9:
             a.check()
             b.check()
-    expected = {"Str": "".join(model)} if text else {"List": [{"Int": ord(c[0])} for c in model]}
-    assert json.loads(a.value())["Map"][field] == expected
-    assert b.value() == a.value()
+        expected = {"Str": "".join(model)} if text else {"List": [{"Int": ord(c[0])} for c in model]}
+        assert json.loads(a.value())["Map"][field] == expected
+        assert b.value() == a.value()
     assert norvane.CrdtDocument.from_state(spec, a.state(), "c").value() == a.value()
 
 

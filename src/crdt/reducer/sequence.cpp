@@ -155,8 +155,8 @@ struct SequenceNode::Item {
     }
 };
 
-// The characters a leaf (or the leaves of a branch) shows, kept by the reads
-// that take a whole text and dropped by any change to them. Reads may run
+// The characters the only leaf of a sequence shows, kept by the reads that
+// take a whole text and dropped by any change to them. Reads may run
 // side by side: one of them keeps the text while the others read the items
 // as they would without it.
 class KeptText {
@@ -199,18 +199,136 @@ private:
     mutable std::unique_ptr<std::string> text_;
 };
 
+// The characters of a bottom branch's leaves, kept by the reads that take a
+// whole text: one text and the length of each leaf's stretch of it. A change
+// to a leaf marks its stretch stale instead of dropping the text, so the next
+// read copies the other stretches and reads the items of the stale leaves
+// only. Reads may run side by side: one of them renews the text while the
+// others read the items as they would without it.
+class BranchText {
+public:
+    static constexpr uint32_t kSlots = 32;
+
+    // ---- between reads: the branch's children change
+
+    void drop() {
+        if (state_.load(std::memory_order_relaxed) == kNone) return;
+        state_.store(kNone, std::memory_order_relaxed);
+        text_.reset();
+    }
+    bool kept() const { return state_.load(std::memory_order_relaxed) == kKept; }
+    // The leaf in slot i changed (the text is kept).
+    void mark(uint32_t i) { stale_.store(stale_.load(std::memory_order_relaxed) | (1u << i), std::memory_order_relaxed); }
+    // A leaf is put in slot `at` of the branch's n children: its stretch is
+    // empty and stale.
+    void open(uint32_t at, uint32_t n) {
+        if (state_.load(std::memory_order_relaxed) != kKept) return;
+        for (uint32_t i = n; i > at; --i) len_[i] = len_[i - 1];
+        len_[at] = 0;
+        const uint32_t low = (1u << at) - 1, st = stale_.load(std::memory_order_relaxed);
+        stale_.store((st & low) | ((st & ~low) << 1) | (1u << at), std::memory_order_relaxed);
+    }
+    // The children from slot n on leave the branch.
+    void keep_first(uint32_t n) {
+        if (state_.load(std::memory_order_relaxed) != kKept) return;
+        size_t b = 0;
+        for (uint32_t i = 0; i < n; ++i) b += len_[i];
+        text_->resize(b);
+        stale_.store(stale_.load(std::memory_order_relaxed) & ((1u << n) - 1), std::memory_order_relaxed);
+    }
+
+    // ---- reads
+
+    // Appends the characters of the branch's n leaves to `out`, renewing or
+    // keeping the text when no other read does. `leaf(i, out)` appends leaf
+    // i's characters and returns kNotText when it holds elements that are not
+    // characters (then nothing is appended and false returned), kOwn, or
+    // kBorrowed when some of them show a node's register, which changes
+    // without its leaf: the text is not kept then.
+    enum Chars { kNotText, kOwn, kBorrowed };
+    template <class F>
+    bool append(std::string& out, uint32_t n, F&& leaf) const {
+        if (state_.load(std::memory_order_acquire) == kKept && stale_.load(std::memory_order_acquire) == 0) {
+            out += *text_;
+            return true;
+        }
+        uint8_t expect = kKept;
+        const bool renew = state_.compare_exchange_strong(expect, kKeeping, std::memory_order_acquire);
+        expect = kNone;
+        const bool keep = renew || state_.compare_exchange_strong(expect, kKeeping, std::memory_order_acquire);
+        const uint32_t stale = renew ? stale_.load(std::memory_order_relaxed) : ~0u;
+        const size_t from = out.size();
+        uint64_t lens[kSlots];
+        bool own = true;
+        size_t off = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const size_t at = out.size();
+            if (!(stale >> i & 1)) {
+                out.append(*text_, off, len_[i]);
+            } else if (Chars c = leaf(i, out); c == kNotText) {
+                out.resize(from);
+                if (keep) state_.store(renew ? kKept : kNone, std::memory_order_release);
+                return false;
+            } else if (c == kBorrowed) {
+                own = false;
+            }
+            if (renew) off += len_[i];
+            lens[i] = out.size() - at;
+        }
+        if (!keep) return true;
+        if (!own) {
+            text_.reset();
+            state_.store(kNone, std::memory_order_release);
+            return true;
+        }
+        try {
+            if (!text_) text_ = std::make_unique<std::string>();
+            text_->assign(out, from);
+        } catch (const std::bad_alloc&) {
+            text_.reset();
+            state_.store(kNone, std::memory_order_release);
+            return true;
+        }
+        std::copy(lens, lens + n, len_);
+        stale_.store(0, std::memory_order_release);
+        state_.store(kKept, std::memory_order_release);
+        return true;
+    }
+
+    // What is wrong with the kept text of n leaves, whose characters
+    // `chars(i)` gives, or nothing.
+    template <class F>
+    std::string check(uint32_t n, F&& chars) const {
+        if (state_.load(std::memory_order_acquire) != kKept) return {};
+        const uint32_t stale = stale_.load(std::memory_order_relaxed);
+        size_t off = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            if (!(stale >> i & 1) && (off + len_[i] > text_->size() || text_->compare(off, len_[i], chars(i)) != 0))
+                return "kept text of a branch";
+            off += len_[i];
+        }
+        return off == text_->size() ? std::string() : "kept text length of a branch";
+    }
+
+private:
+    static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
+    mutable std::atomic<uint8_t> state_{kNone};
+    mutable std::atomic<uint32_t> stale_{0};  // one bit per slot
+    mutable std::unique_ptr<std::string> text_;
+    mutable uint64_t len_[kSlots];
+};
+
 // A branch of the order's tree: up to kFan children (leaves at the bottom
 // level, branches above) with the counts of each.
 struct OrderBranch {
-    static constexpr uint32_t kFan = 32;
+    static constexpr uint32_t kFan = BranchText::kSlots;
     OrderBranch* parent = nullptr;
     bool bottom = true;  // its children are leaves
     uint32_t n = 0;
     void* child[kFan];
     uint64_t shown[kFan], bytes[kFan], other[kFan];
-    // At the bottom: the characters of its leaves, kept as a leaf keeps its
-    // own, and dropped whenever a leaf below changes or its leaves do.
-    KeptText text;
+    // At the bottom: the characters of its leaves.
+    BranchText text;
 
     uint32_t slot(const void* c) const {
         uint32_t i = 0;
@@ -235,8 +353,8 @@ struct SequenceNode::Leaf {
     OrderBranch* parent = nullptr;
     Leaf* prev = nullptr;
     Leaf* next = nullptr;
-    // Its characters, when a read took them all and every shown item holds
-    // characters of its own.
+    // Its characters, when it is the only leaf, a read took them all and every
+    // shown item holds characters of its own.
     KeptText text;
 
     // Every change to the leaf ends here.
@@ -256,10 +374,11 @@ struct SequenceNode::Leaf {
         for (const Item& it : items)
             if (!it.deleted && it.held == Held::Char) out += it.chars;
     }
-    // Its characters change: its own kept text goes, and its branch's.
+    // Its characters change: its own kept text goes, and its stretch of its
+    // branch's goes stale.
     void drop_text() {
         text.drop();
-        if (parent) parent->text.drop();
+        if (parent && parent->text.kept()) parent->text.mark(parent->slot(this));
     }
 };
 
@@ -418,11 +537,12 @@ struct SequenceNode::Order {
                     else self(self, c, level - 1);
                 }
             }
-            if (const std::string* kept = b->text.get(); kept && bad.empty()) {
-                std::string chars;
-                for (uint32_t i = 0; i < b->n; ++i) static_cast<const Leaf*>(b->child[i])->append_own_chars(chars);
-                if (chars != *kept) bad = "kept text of a branch";
-            }
+            if (b->bottom && bad.empty())
+                bad = b->text.check(b->n, [&](uint32_t i) {
+                    std::string chars;
+                    static_cast<const Leaf*>(b->child[i])->append_own_chars(chars);
+                    return chars;
+                });
         };
         if (!root) {
             if (height != 0 || leaves != 1 || first != last || first->parent || first->prev || first->next)
@@ -482,8 +602,8 @@ private:
         }
         b->child[at] = c;
         counts(b->bottom, c, b->shown[at], b->bytes[at], b->other[at]);
+        b->text.open(at, b->n);
         ++b->n;
-        b->text.drop();
         set_parent(b, c);
     }
     // A root above a (the old root, or the only leaf) and b, which follows it.
@@ -505,7 +625,7 @@ private:
         constexpr uint32_t half = kFan / 2;
         for (uint32_t i = half; i < kFan; ++i) put(nb, nb->n, b->child[i]);
         b->n = half;
-        b->text.drop();
+        b->text.keep_first(half);
         if (at <= half) put(b, at, c);
         else put(nb, at - half, c);
         if (b == root) {
@@ -1628,47 +1748,45 @@ bool SequenceNode::append_text(std::string& out) const {
     if (orphans_ > 0 || order_->total_other > 0) return false;
     const size_t start = out.size();
     out.reserve(start + order_->total_bytes);
-    // A leaf's characters, kept for the next read unless a node's register
-    // shows among them (it changes below the sequence): then `keep` is false.
-    auto leaf_text = [&](const Leaf* leaf, bool& keep) {
-        if (const std::string* kept = leaf->text.get()) {
-            out += *kept;
-            return true;
-        }
-        const size_t from = out.size();
-        bool mine = true;
+    // A leaf's characters from its items.
+    auto leaf_chars = [&](const Leaf* leaf) {
+        BranchText::Chars c = BranchText::kOwn;
         for (const Item& it : leaf->items) {
             if (it.deleted) continue;
             if (it.held == Held::Char) {
                 out += it.chars;
             } else if (it.held == Held::Node && it.width) {
                 out += it.node->reg()->value->as_str();
-                mine = false;
+                c = BranchText::kBorrowed;
             } else if (it.held != Held::Node) {
-                out.resize(start);
-                return false;
+                return BranchText::kNotText;
             }
         }
-        if (mine) leaf->text.keep(std::string_view(out).substr(from));
-        keep = keep && mine;
-        return true;
+        return c;
     };
     return order_->each_showing_bottom(
         [&](const Leaf* leaf) {
-            bool keep = true;
-            return leaf_text(leaf, keep);
-        },
-        [&](const OrderBranch* b) {
-            if (const std::string* kept = b->text.get()) {
+            // The only leaf keeps its own text.
+            if (const std::string* kept = leaf->text.get()) {
                 out += *kept;
                 return true;
             }
             const size_t from = out.size();
-            bool keep = true;
-            for (uint32_t i = 0; i < b->n; ++i)
-                if (b->shown[i] > 0 && !leaf_text(static_cast<const Leaf*>(b->child[i]), keep)) return false;
-            if (keep) b->text.keep(std::string_view(out).substr(from));
+            const BranchText::Chars c = leaf_chars(leaf);
+            if (c == BranchText::kNotText) {
+                out.resize(start);
+                return false;
+            }
+            if (c == BranchText::kOwn) leaf->text.keep(std::string_view(out).substr(from));
             return true;
+        },
+        [&](const OrderBranch* b) {
+            const bool text = b->text.append(out, b->n, [&](uint32_t i, std::string&) {
+                const Leaf* leaf = static_cast<const Leaf*>(b->child[i]);
+                return b->shown[i] == 0 ? BranchText::kOwn : leaf_chars(leaf);
+            });
+            if (!text) out.resize(start);
+            return text;
         });
 }
 
