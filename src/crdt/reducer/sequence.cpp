@@ -7,6 +7,7 @@
 #include <limits>
 #include <queue>
 #include <span>
+#include <variant>
 
 #include "crdt/reducer/errors.hpp"
 #include "crdt/reducer/model.hpp"
@@ -69,17 +70,52 @@ const Value* own_register_value(const NodeState& n, const Dot& dot) {
 
 struct SequenceNode::Item {
     ElementId first;
-    std::optional<ElementId> origin;  // the predecessor of element 0
     uint32_t len = 1;
     uint32_t depth = 1;         // of element 0; the head's successors have 1
     bool counter_step = false;  // ids advance by counter (index 0), else by index
     bool single = false;        // every element was its insertion's only value
     bool deleted = false;       // every element has deletions
-    Held held = Held::Node;
     uint8_t width = 0;          // Node: node_width of the node
-    std::string chars;          // Char: the characters, UTF-8
-    std::vector<Value> values;  // Value: one per element
-    NodePtr node;               // Node: len 1
+
+private:
+    bool has_origin_ = false;
+    ElementId origin_;  // the predecessor of element 0, when has_origin_
+    // By how the elements are held: the characters (UTF-8), one value per
+    // element, or the node of the item's one element.
+    std::variant<std::string, std::vector<Value>, NodePtr> data_{std::in_place_index<2>};
+    static_assert(int(Held::Char) == 0 && int(Held::Value) == 1 && int(Held::Node) == 2);
+
+public:
+    std::optional<ElementId> origin() const { return has_origin_ ? std::optional(origin_) : std::nullopt; }
+    void set_origin(const std::optional<ElementId>& o) {
+        has_origin_ = o.has_value();
+        origin_ = o ? *o : ElementId{};
+    }
+    Held held() const { return Held(data_.index()); }
+    std::string& chars() { return std::get<0>(data_); }
+    const std::string& chars() const { return std::get<0>(data_); }
+    std::vector<Value>& values() { return std::get<1>(data_); }
+    const std::vector<Value>& values() const { return std::get<1>(data_); }
+    NodePtr& node() { return std::get<2>(data_); }
+    const NodePtr& node() const { return std::get<2>(data_); }
+    // Holds its elements as `h` says, holding nothing yet.
+    void hold(Held h) {
+        if (h == Held::Char) data_.emplace<0>();
+        else if (h == Held::Value) data_.emplace<1>();
+        else data_.emplace<2>();
+    }
+    // Holds one value as a plain element does (a character or another value).
+    // Running out of memory leaves what it held.
+    void hold_plain(const Value& v) {
+        if (held_for(v) == Held::Char) {
+            std::string c(v.as_str());
+            data_.emplace<0>(std::move(c));
+        } else {
+            std::vector<Value> one(1, v);
+            data_.emplace<1>(std::move(one));
+        }
+    }
+    void hold_node(NodePtr n) { data_.emplace<2>(std::move(n)); }
 
     ElementId id(uint32_t k) const {
         if (k == 0) return first;
@@ -97,48 +133,48 @@ struct SequenceNode::Item {
         if (x.dot.counter != first.dot.counter || x.index < first.index || x.index - first.index >= len) return len;
         return x.index - first.index;
     }
-    // Byte offset of element k in `chars`.
+    // Byte offset of element k in its characters.
     size_t byte_at(uint32_t k) const {
-        if (chars.size() == len) return k;
+        const std::string& c = chars();
+        if (c.size() == len) return k;
         size_t b = 0;
-        for (uint32_t i = 0; i < k; ++i) b += utf8_len((unsigned char)chars[b]);
+        for (uint32_t i = 0; i < k; ++i) b += utf8_len((unsigned char)c[b]);
         return b;
     }
     uint64_t shown() const {
         if (deleted) return 0;
-        if (held == Held::Node) return width ? 1 : 0;
+        if (held() == Held::Node) return width ? 1 : 0;
         return len;
     }
     uint64_t bytes() const {
         if (deleted) return 0;
-        if (held == Held::Char) return chars.size();
-        if (held == Held::Node && width && width != kOther) return width;
+        if (held() == Held::Char) return chars().size();
+        if (held() == Held::Node && width && width != kOther) return width;
         return 0;
     }
     uint64_t other() const {
         if (deleted) return 0;
-        if (held == Held::Value) return len;
-        if (held == Held::Node && width == kOther) return 1;
+        if (held() == Held::Value) return len;
+        if (held() == Held::Node && width == kOther) return 1;
         return 0;
     }
     // Splits off elements [k, len) into a new item.
     Item split(uint32_t k) {
         Item rest;
         rest.first = id(k);
-        rest.origin = id(k - 1);
+        rest.set_origin(id(k - 1));
         rest.len = len - k;
         rest.depth = depth + k;
         rest.counter_step = counter_step;
         rest.single = single;
         rest.deleted = deleted;
-        rest.held = held;
-        if (held == Held::Char) {
+        if (held() == Held::Char) {
             size_t b = byte_at(k);
-            rest.chars.assign(chars, b);
-            chars.resize(b);
-        } else if (held == Held::Value) {
-            rest.values.assign(std::make_move_iterator(values.begin() + k), std::make_move_iterator(values.end()));
-            values.resize(k);
+            rest.data_.emplace<0>(chars(), b);
+            chars().resize(b);
+        } else if (held() == Held::Value) {
+            rest.data_.emplace<1>(std::make_move_iterator(values().begin() + k), std::make_move_iterator(values().end()));
+            values().resize(k);
         }
         len = k;
         return rest;
@@ -147,10 +183,15 @@ struct SequenceNode::Item {
         Element e;
         e.id = id(k);
         e.deleted = false;  // set by the caller
-        e.held = held;
-        if (held == Held::Char) e.chars = std::string_view(chars).substr(byte, utf8_len((unsigned char)chars[byte]));
-        else if (held == Held::Value) e.value = &values[k];
-        else e.node = node.get();
+        e.held = held();
+        if (e.held == Held::Char) {
+            const std::string& c = chars();
+            e.chars = std::string_view(c).substr(byte, utf8_len((unsigned char)c[byte]));
+        } else if (e.held == Held::Value) {
+            e.value = &values()[k];
+        } else {
+            e.node = node().get();
+        }
         return e;
     }
 };
@@ -372,7 +413,7 @@ struct SequenceNode::Leaf {
     // The characters its shown items hold (what a kept text must be).
     void append_own_chars(std::string& out) const {
         for (const Item& it : items)
-            if (!it.deleted && it.held == Held::Char) out += it.chars;
+            if (!it.deleted && it.held() == Held::Char) out += it.chars();
     }
     // Its characters change: its own kept text goes, and its stretch of its
     // branch's goes stale.
@@ -941,7 +982,7 @@ public:
     // item at `p` (p is its last element).
     bool can_extend(const Place& p, const ElementId& x, Held held, bool single, bool deleted) const {
         const Item& it = item(p);
-        if (p.offset + 1 != it.len || it.held != held || held == Held::Node || it.deleted || deleted) return false;
+        if (p.offset + 1 != it.len || it.held() != held || held == Held::Node || it.deleted || deleted) return false;
         if (it.len >= kItemMax) return false;
         const ElementId last = it.last();
         if (x.dot.replica != last.dot.replica) return false;
@@ -953,8 +994,8 @@ public:
     void extend(const Place& p, const ElementId& x, const Value& v) {
         Item& it = item(p);
         // The value first: running out of memory there changes nothing.
-        if (it.held == Held::Char) it.chars += v.as_str();
-        else it.values.push_back(v);
+        if (it.held() == Held::Char) it.chars() += v.as_str();
+        else it.values().push_back(v);
         if (it.len == 1) it.counter_step = x.index == 0 && x.dot.counter == it.first.dot.counter + 1;
         ++it.len;
     }
@@ -969,7 +1010,7 @@ public:
                 for (uint32_t k = 0; k < it.len; ++k) {
                     SequenceNode::Element e = it.element(k, byte);
                     e.deleted = it.deleted;
-                    if (it.held == Held::Char) byte += e.chars.size();
+                    if (it.held() == Held::Char) byte += e.chars.size();
                     if (!f(e, it, k)) return false;
                 }
             }
@@ -1070,15 +1111,15 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         const Value* plain = e.plain ? &*e.plain : e.node ? own_register_value(*e.node, id.dot) : nullptr;
         if (plain) held = held_for(*plain);
         const bool one = single(id);
-        if (cur && held != Held::Node && cur->held == held && cur->deleted == deleted &&
+        if (cur && held != Held::Node && cur->held() == held && cur->deleted == deleted &&
             e.after && *e.after == cur->last() && cur->len < kItemMax &&
             (((cur->len == 1 || !cur->counter_step) && id == next_by_index(cur->last())) ||
              ((cur->len == 1 ? cur->single : cur->counter_step) && one && cur->last().index == 0 &&
               id == next_by_counter(cur->last())))) {
             if (cur->len == 1) cur->counter_step = id.index == 0 && id.dot.counter == cur->first.dot.counter + 1;
             ++cur->len;
-            if (held == Held::Char) cur->chars += plain->as_str();
-            else cur->values.push_back(*plain);
+            if (held == Held::Char) cur->chars() += plain->as_str();
+            else cur->values().push_back(*plain);
             continue;
         }
         if (leaf->items.size() >= kLeafMax / 2) {
@@ -1087,16 +1128,15 @@ SequenceNode SequenceNode::from_entries(std::vector<std::pair<ElementId, Sequenc
         }
         Item it;
         it.first = id;
-        it.origin = e.after;
+        it.set_origin(e.after);
         it.depth = d;
         it.single = one;
         it.deleted = deleted;
-        it.held = held;
-        if (held == Held::Char) it.chars = plain->as_str();
-        else if (held == Held::Value) it.values.push_back(*plain);
-        else {
-            it.node = std::move(e.node);
-            it.width = node_width(it.node.get());
+        if (held != Held::Node) {
+            it.hold_plain(*plain);
+        } else {
+            it.hold_node(std::move(e.node));
+            it.width = node_width(it.node().get());
         }
         leaf->items.push_back(std::move(it));
         cur = &leaf->items.back();
@@ -1155,7 +1195,7 @@ std::optional<SequenceNode::Element> SequenceNode::find(const ElementId& id) con
     SequenceOps ops(const_cast<SequenceNode&>(*this));
     if (auto p = ops.locate(id)) {
         const Item& it = ops.item(*p);
-        Element e = it.element(p->offset, it.held == Held::Char ? it.byte_at(p->offset) : 0);
+        Element e = it.element(p->offset, it.held() == Held::Char ? it.byte_at(p->offset) : 0);
         e.deleted = it.deleted;
         return e;
     }
@@ -1199,9 +1239,9 @@ std::pair<size_t, size_t> SequenceNode::position(const ElementId& id) const {
         bytes += p.leaf->items[i].bytes();
     }
     const Item& it = p.leaf->items[p.item];
-    if (it.held != Held::Node) {
+    if (it.held() != Held::Node) {
         shown += p.offset;
-        if (it.held == Held::Char) bytes += it.byte_at(p.offset);
+        if (it.held() == Held::Char) bytes += it.byte_at(p.offset);
     }
     return {size_t(shown), size_t(bytes)};
 }
@@ -1214,7 +1254,7 @@ std::pair<ElementId, size_t> SequenceNode::at(size_t position) const {
         const uint64_t n = it.shown();
         if (before + n > position) {
             const uint32_t k = uint32_t(position - before);
-            if (it.held == Held::Char) bytes += it.byte_at(k);
+            if (it.held() == Held::Char) bytes += it.byte_at(k);
             return {it.id(k), size_t(bytes)};
         }
         before += n;
@@ -1274,8 +1314,8 @@ public:
                 c.unindex(it.first);
                 p->leaf->items.erase(p->leaf->items.begin() + ptrdiff_t(p->item));
             } else {
-                if (it.held == Held::Char) it.chars.resize(it.byte_at(p->offset));
-                else if (it.held == Held::Value) it.values.resize(p->offset);
+                if (it.held() == Held::Char) it.chars().resize(it.byte_at(p->offset));
+                else if (it.held() == Held::Value) it.values().resize(p->offset);
                 it.len = p->offset;
             }
             c.recount(p->leaf);
@@ -1316,11 +1356,10 @@ public:
         auto l = s.loose_.find(id);
         Item it;
         it.first = id;
-        it.origin = l->second.after;
+        it.set_origin(l->second.after);
         it.deleted = s.deletes_.contains(id);
-        it.held = Held::Node;
-        it.node = std::move(l->second.node);
-        it.width = node_width(it.node.get());
+        it.hold_node(std::move(l->second.node));
+        it.width = node_width(it.node().get());
         const std::optional<ElementId> after = l->second.after;
         if (l->second.inserted) --s.orphans_;
         s.loose_.erase(l);
@@ -1341,7 +1380,7 @@ public:
                       bool plain, const std::function<NodeState()>& make, const SequenceNode::MergeValue& merge) {
         if (auto p = locate(id)) {
             Item& it = item(*p);
-            const std::optional<ElementId> origin = p->offset == 0 ? it.origin : std::optional(it.id(p->offset - 1));
+            const std::optional<ElementId> origin = p->offset == 0 ? it.origin() : std::optional(it.id(p->offset - 1));
             if (check_after && origin != prev) return conflicting(id);
             if (origin != prev) {
                 // A placed element given another predecessor: the order is
@@ -1351,18 +1390,13 @@ public:
             }
             Place q = isolate(*p, 1);
             Item& one = item(q);
-            if (one.held != Held::Node) {
+            if (one.held() != Held::Node) {
                 // The same dot writes again: the later value stays.
-                const Held h = held_for(v);
-                one.held = h;
-                one.chars.clear();
-                one.values.clear();
-                if (h == Held::Char) one.chars = v.as_str();
-                else one.values.push_back(v);
+                one.hold_plain(v);
             } else {
-                if (!one.node) one.node = NodePtr(make());
-                NV_CHECK(merge(*one.node, v, false));
-                one.width = node_width(one.node.get());
+                if (!one.node()) one.node() = NodePtr(make());
+                NV_CHECK(merge(*one.node(), v, false));
+                one.width = node_width(one.node().get());
             }
             recount(q.leaf);
             return {};
@@ -1380,23 +1414,21 @@ public:
         }
         Item it;
         it.first = id;
-        it.origin = prev;
+        it.set_origin(prev);
         it.single = false;
         it.deleted = s.deletes_.contains(id);
         if (plain) {
-            it.held = held_for(v);
-            if (it.held == Held::Char) it.chars = v.as_str();
-            else it.values.push_back(v);
+            it.hold_plain(v);
         } else {
-            it.node = NodePtr(make());
-            NV_CHECK(merge(*it.node, v, true));
-            it.width = node_width(it.node.get());
+            it.hold_node(NodePtr(make()));
+            NV_CHECK(merge(*it.node(), v, true));
+            it.width = node_width(it.node().get());
         }
         if (!prev || locate(*prev)) {
             place(std::move(it), prev);
             attach_children(id);
         } else {
-            NodePtr node = it.held == Held::Node ? std::move(it.node) : NodePtr(plain_node(it));
+            NodePtr node = it.held() == Held::Node ? std::move(it.node()) : NodePtr(plain_node(it));
             s.loose_.emplace(id, Loose{prev, std::move(node), true});
             ++s.orphans_;
         }
@@ -1404,7 +1436,7 @@ public:
     }
 
     static NodeState plain_node(const Item& it) {
-        return own_register(it.held == Held::Char ? Value::str(it.chars) : it.values.front(), it.first.dot);
+        return own_register(it.held() == Held::Char ? Value::str(it.chars()) : it.values().front(), it.first.dot);
     }
 
     static Status conflicting(const ElementId& id) {
@@ -1471,24 +1503,24 @@ Status SequenceNode::insert(const Dot& dot, const std::optional<ElementId>& afte
         for (size_t i = 0; i < values.size();) {
             Item it;
             it.first = nth(dot, i);
-            it.origin = i == 0 ? after : std::optional<ElementId>(nth(dot, i - 1));
+            it.set_origin(i == 0 ? after : std::optional<ElementId>(nth(dot, i - 1)));
             it.single = single;
             it.deleted = is_deleted(i);
-            it.held = held_at(i);
+            it.hold(held_at(i));
             size_t j = i;
-            if (it.held == Held::Node) {
+            if (it.held() == Held::Node) {
                 // A node of its own, made and written before it is placed.
-                it.node = NodePtr(make());
-                NV_CHECK(merge(*it.node, values[j], true));
-                it.width = node_width(it.node.get());
+                it.hold_node(NodePtr(make()));
+                NV_CHECK(merge(*it.node(), values[j], true));
+                it.width = node_width(it.node().get());
                 ++j;
             } else {
                 do {
-                    if (it.held == Held::Char) it.chars += values[j].as_str();
-                    else it.values.push_back(values[j]);
+                    if (it.held() == Held::Char) it.chars() += values[j].as_str();
+                    else it.values().push_back(values[j]);
                     ++j;
                 } while (j < values.size() && j - i < kItemMax && is_deleted(j) == it.deleted &&
-                         held_at(j) == it.held);
+                         held_at(j) == it.held());
             }
             it.len = uint32_t(j - i);
             if (undo) {
@@ -1597,18 +1629,15 @@ NodeState& SequenceNode::node_for_write(const ElementId& id, const std::function
         if (undo) undo->record([self, id] { self->refresh(id); });
         Place q = c.isolate(*p, 1);
         Item& it = c.item(q);
-        if (it.held != Held::Node) {
+        if (it.held() != Held::Node) {
             // The element gets a register of its own, holding what it held.
-            it.node = NodePtr(SequenceChanges::plain_node(it));
-            it.chars.clear();
-            it.values.clear();
-            it.held = Held::Node;
-            it.width = node_width(it.node.get());
-        } else if (!it.node) {
+            it.hold_node(NodePtr(SequenceChanges::plain_node(it)));
+            it.width = node_width(it.node().get());
+        } else if (!it.node()) {
             if (undo) undo->record([self, id] { self->drop_node(id); });
-            it.node = NodePtr(make());
+            it.node() = NodePtr(make());
         }
-        return *it.node;
+        return *it.node();
     }
     auto l = loose_.find(id);
     if (l == loose_.end()) {
@@ -1627,7 +1656,7 @@ void SequenceNode::drop_node(const ElementId& id) {
     SequenceChanges c(*this);
     if (auto p = c.locate(id)) {
         Item& it = c.item(*p);
-        if (it.held == Held::Node) it.node.reset();
+        if (it.held() == Held::Node) it.node().reset();
         it.width = 0;
         c.recount(p->leaf);
     } else if (auto l = loose_.find(id); l != loose_.end()) {
@@ -1639,7 +1668,7 @@ void SequenceNode::refresh(const ElementId& id) {
     SequenceChanges c(*this);
     if (auto p = c.locate(id)) {
         Item& it = c.item(*p);
-        if (it.held == Held::Node) it.width = node_width(it.node.get());
+        if (it.held() == Held::Node) it.width = node_width(it.node().get());
         c.recount(p->leaf);
     }
 }
@@ -1661,7 +1690,7 @@ void SequenceNode::for_each_entry(
             size_t byte = 0;
             for (uint32_t k = 0; k < it.len; ++k) {
                 all.push_back(Ref{it.id(k), &it, k, byte, nullptr});
-                if (it.held == Held::Char) byte += utf8_len((unsigned char)it.chars[byte]);
+                if (it.held() == Held::Char) byte += utf8_len((unsigned char)it.chars()[byte]);
             }
         }
     for (const auto& [id, l] : loose_) all.push_back(Ref{id, nullptr, 0, 0, &l});
@@ -1670,7 +1699,7 @@ void SequenceNode::for_each_entry(
         if (r.item) {
             Element e = r.item->element(r.k, r.byte);
             e.deleted = r.item->deleted;
-            const std::optional<ElementId> after = r.k == 0 ? r.item->origin : std::optional(r.item->id(r.k - 1));
+            const std::optional<ElementId> after = r.k == 0 ? r.item->origin() : std::optional(r.item->id(r.k - 1));
             f(e, after);
         } else {
             Element e;
@@ -1714,10 +1743,7 @@ uint64_t SequenceNode::purge(const std::function<bool(const Dot&)>& covered) {
             if (it.len != 1) continue;
             Element e = it.element(0, 0);
             if (!purgeable(e, deletes_, covered)) continue;
-            it.node.reset();
-            it.chars.clear();
-            it.values.clear();
-            it.held = Held::Node;
+            it.hold_node(NodePtr());
             it.width = 0;
             ++count;
         }
@@ -1739,7 +1765,7 @@ uint64_t SequenceNode::purge(const std::function<bool(const Dot&)>& covered) {
 void SequenceNode::for_each_node(const std::function<void(NodeState&)>& f) {
     for (Leaf* leaf = order_->first; leaf; leaf = leaf->next)
         for (Item& it : leaf->items)
-            if (it.held == Held::Node && it.node) f(*it.node);
+            if (it.held() == Held::Node && it.node()) f(*it.node());
     for (auto& [id, l] : loose_)
         if (l.node) f(*l.node);
 }
@@ -1753,12 +1779,12 @@ bool SequenceNode::append_text(std::string& out) const {
         BranchText::Chars c = BranchText::kOwn;
         for (const Item& it : leaf->items) {
             if (it.deleted) continue;
-            if (it.held == Held::Char) {
-                out += it.chars;
-            } else if (it.held == Held::Node && it.width) {
-                out += it.node->reg()->value->as_str();
+            if (it.held() == Held::Char) {
+                out += it.chars();
+            } else if (it.held() == Held::Node && it.width) {
+                out += it.node()->reg()->value->as_str();
                 c = BranchText::kBorrowed;
-            } else if (it.held != Held::Node) {
+            } else if (it.held() != Held::Node) {
                 return BranchText::kNotText;
             }
         }
@@ -1812,10 +1838,10 @@ Status SequenceNode::check() const {
             auto found = ops.locate(it.first);
             if (!found || found->leaf != &leaf || &ops.item(*found) != &it || found->offset != 0)
                 return bad("index of " + debug_text(it.first));
-            if (it.len == 0 || (it.held == Held::Node && it.len != 1)) return bad("item length");
-            if (it.held == Held::Char && it.chars.size() < it.len) return bad("item characters");
-            if (it.held == Held::Value && it.values.size() != it.len) return bad("item values");
-            if (it.held == Held::Node && it.width != node_width(it.node.get())) return bad("node width");
+            if (it.len == 0 || (it.held() == Held::Node && it.len != 1)) return bad("item length");
+            if (it.held() == Held::Char && it.chars().size() < it.len) return bad("item characters");
+            if (it.held() == Held::Value && it.values().size() != it.len) return bad("item values");
+            if (it.held() == Held::Node && it.width != node_width(it.node().get())) return bad("node width");
             if (it.deleted != deletes_.contains(it.first)) return bad("deletion of " + debug_text(it.first));
             for (uint32_t k = 1; k < it.len; ++k)
                 if (deletes_.contains(it.id(k)) != it.deleted) return bad("deletion inside an item");
