@@ -282,10 +282,10 @@ public:
 
     // Appends the characters of the branch's n leaves to `out`, renewing or
     // keeping the text when no other read does. `leaf(i, out)` appends leaf
-    // i's characters and returns kNotText when it holds elements that are not
-    // characters (then nothing is appended and false returned), kOwn, or
-    // kBorrowed when some of them show a node's register, which changes
-    // without its leaf: the text is not kept then.
+    // i's characters and returns kOwn, kBorrowed when some of them show a
+    // node's register, which changes without its leaf (the text is not kept
+    // then), or kNotText when it holds elements that are not characters: then
+    // what was appended goes and false is returned.
     enum Chars { kNotText, kOwn, kBorrowed };
     template <class F>
     bool append(std::string& out, uint32_t n, F&& leaf) const {
