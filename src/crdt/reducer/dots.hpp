@@ -223,6 +223,18 @@ public:
     // Adds `d`; false when it was there. Only ever extends a run at its end or
     // starts one, so that `erase_added` of the newest dot allocates nothing.
     bool insert(const Dot& d);
+    // The run that `d` comes right after when that is the last run of its
+    // replica and among the last few runs (a replica writing on): `d` is then
+    // not in the set, and `insert` would extend that run. Null otherwise.
+    DotRun* run_before(const Dot& d) {
+        constexpr size_t kLooked = 4;
+        DotRun* const first = runs_.begin();
+        for (DotRun* r = runs_.end(); r != first && runs_.end() - r < ptrdiff_t(kLooked);) {
+            --r;
+            if (r->replica == d.replica) return r->last + 1 == d.counter ? r : nullptr;
+        }
+        return nullptr;
+    }
     // Takes back the newest `insert` of `d` still standing.
     void erase_added(const Dot& d);
     // Every dot in ascending order; `f` returns false to stop. Returns
