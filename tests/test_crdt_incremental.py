@@ -757,6 +757,50 @@ def test_long_sequence_edited_at_random_places(text):
     assert norvane.CrdtDocument.from_state(spec, a.state(), "c").value() == a.value()
 
 
+def test_long_text_with_writes_below_its_elements():
+    """A text long enough for its order to hold many leaves, edited at random places,
+    with registers written below random elements (one character, or more, which makes
+    the text hold something that is not a character): every call's result, the value
+    and check() agree with the whole-value path, and the incremental path of the oracle."""
+    spec = json.dumps({"root": {"kind": "map", "fields": {"t": TEXT}}})
+    init = json.dumps({"Map": {"t": {"Str": ""}}})
+    docs = [norvane.CrdtDocument(spec, init, "a"), oracle.CrdtDocument(spec, init, "a"),
+            oracle.CrdtDocument(spec, init, "a")]
+    methods = ["mutate", "mutate_whole", "mutate"]
+    rnd = random.Random(3)
+    n = 0
+    ids = []
+    written = 0
+    for call_number in range(36):
+        batch = []
+        for _ in range(0 if ids and call_number % 3 == 2 else rnd.choice([1, 40, 160])):
+            if n and rnd.random() < 0.2:
+                at = rnd.randrange(n)
+                count = min(n - at, rnd.choice([1, 4]))
+                batch.append({"kind": "sequence_splice", "path": [K("t")], "index": at, "delete_count": count,
+                              "values": []})
+                n -= count
+            else:
+                values = [{"Str": rnd.choice(CHARS)} for _ in range(rnd.choice([1, 1, 3]))]
+                batch.append({"kind": "sequence_splice", "path": [K("t")], "index": rnd.randint(0, n),
+                              "delete_count": 0, "values": values})
+                n += len(values)
+        if not batch:
+            batch = [{"kind": "register_set", "path": [K("t"), {"kind": "element", "id": rnd.choice(ids)}],
+                      "value": {"Str": rnd.choice(["x", "\u00fc", "two"])}} for _ in range(2)]
+        got = [call(getattr(d, m), json.dumps(batch)) for d, m in zip(docs, methods)]
+        assert got[0] == got[1] == got[2]
+        assert got[0][0] == "ok" or batch[0]["kind"] == "register_set", got[0]
+        written += got[0][0] == "ok" and batch[0]["kind"] == "register_set"
+        if got[0][0] == "ok":
+            ids = [op.get("after") for op in DECODER.raw_decode(got[0][1], len('{"ops":'))[0]
+                   if op.get("after")] or ids
+        docs[1].check()
+        docs[2].check()
+        assert docs[0].value() == docs[1].value() == docs[2].value()
+    assert n > 1000 and written > 3
+
+
 # ---- one change to a list, against lists full of equal values -----------------------------
 
 LISTS = json.dumps({"root": {"kind": "map", "fields": {
