@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <queue>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "util/result.hpp"
 
 namespace norvane::crdt {
@@ -13,24 +17,49 @@ namespace {
 
 constexpr std::string_view kFingerprintPrefix = "sha256:";
 
-// The digest a canonical fingerprint text spells; false for any other text.
-bool parse_fingerprint(std::string_view text, Sha256Digest& out) {
-    if (text.size() != kFingerprintPrefix.size() + 64 || !text.starts_with(kFingerprintPrefix)) return false;
+#if defined(__SSE2__)
+
+// Sixteen lowercase hexadecimal digits to eight bytes; false when any is not one.
+bool hex16(const char* in, uint8_t* out) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('f' + 1)));
+    if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF) return false;
+    const __m128i base = _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8('0')), _mm_and_si128(letter, _mm_set1_epi8('a' - 10)));
+    const __m128i nib = _mm_sub_epi8(v, base);
+    // Each 16-bit lane holds a digit pair, the high digit in its low byte.
+    const __m128i pairs = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nib, _mm_set1_epi16(0x00FF)), 4), _mm_srli_epi16(nib, 8));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(pairs, pairs));
+    return true;
+}
+
+#else
+
+bool hex16(const char* in, uint8_t* out) {
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
         return -1;
     };
-    for (size_t i = 0; i < 32; ++i) {
-        int hi = nibble(text[kFingerprintPrefix.size() + 2 * i]);
-        int lo = nibble(text[kFingerprintPrefix.size() + 2 * i + 1]);
+    for (size_t i = 0; i < 8; ++i) {
+        const int hi = nibble(in[2 * i]), lo = nibble(in[2 * i + 1]);
         if (hi < 0 || lo < 0) return false;
         out[i] = uint8_t(hi << 4 | lo);
     }
     return true;
 }
 
+#endif
+
 }  // namespace
+
+bool parse_fingerprint(std::string_view text, Sha256Digest& out) {
+    if (text.size() != kFingerprintPrefix.size() + 64 || !text.starts_with(kFingerprintPrefix)) return false;
+    const char* hex = text.data() + kFingerprintPrefix.size();
+    for (size_t i = 0; i < 4; ++i)
+        if (!hex16(hex + 16 * i, out.data() + 8 * i)) return false;
+    return true;
+}
 
 const CausalContext::PerReplica* CausalContext::find(Replica r) const {
     auto it = by_replica_.find(r);

@@ -15,6 +15,10 @@
 
 namespace norvane::crdt {
 
+// The digest a fingerprint text spells when it is "sha256:" and 64 lowercase
+// hexadecimal digits, as this library writes them; false for any other text.
+bool parse_fingerprint(std::string_view text, Sha256Digest& out);
+
 class CausalContext {
 public:
     // Replica -> highest counter compacted.
@@ -31,8 +35,8 @@ public:
 
     // Adds a dot that is not held, with the digest of its operation.
     void add(const Dot& d, const Sha256Digest& fingerprint);
-    // Adds a dot read from a saved state with its fingerprint text (71
-    // characters starting with "sha256:"); dots come in ascending order.
+    // Adds a dot read from a saved state with a fingerprint text that is
+    // not one `parse_fingerprint` reads, kept as it came to be written back.
     void load(const Dot& d, std::string_view fingerprint);
     // Takes back the newest `add` still standing of the dot's replica;
     // allocates nothing.

@@ -53,12 +53,13 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     if (st.spec_hash != hash) return fail(errors::kStateSpecHash[0] + st.spec_hash + errors::kStateSpecHash[1] + hash);
     bool same = st.fingerprints.size() == st.dots.size() &&
                 std::equal(st.fingerprints.begin(), st.fingerprints.end(), st.dots.begin(),
-                           [](const auto& fp, const Dot& d) { return fp.first == d; });
+                           [](const SavedFingerprint& fp, const Dot& d) { return fp.dot == d; });
     if (!same) return fail(errors::kStateFingerprints);
     for (const auto& d : st.dots)
         if (!d.valid_operation_dot()) return fail(invalid_dot(d));
-    for (const auto& [d, fp] : st.fingerprints)
-        if (fp.size() != 71 || !fp.starts_with("sha256:"))
+    // A digest was read only from a text of the right form.
+    for (const SavedFingerprint& fp : st.fingerprints)
+        if (fp.odd && (fp.text.size() != 71 || !fp.text.starts_with("sha256:")))
             return fail(errors::kStateFingerprint);
     NV_CHECK(validate_replica(replica));
     CrdtDocument doc;
@@ -69,7 +70,10 @@ Result<CrdtDocument> CrdtDocument::from_state(std::string_view spec_json, std::s
     doc.spec_hash = std::move(hash);
     doc.root = std::move(st.root);
     doc.context.compacted = std::move(st.compacted);
-    for (const auto& [d, fp] : st.fingerprints) doc.context.load(d, fp);
+    for (const SavedFingerprint& fp : st.fingerprints) {
+        if (fp.odd) doc.context.load(fp.dot, fp.text);
+        else doc.context.add(fp.dot, fp.digest);
+    }
     doc.lamport_counter = doc.context.max_counter_any();
     doc.value_cache = std::make_shared<Value>(NV_TRY(materialize_node(doc.root, doc.policy())));
     return doc;

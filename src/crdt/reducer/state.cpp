@@ -567,6 +567,44 @@ bool node_into(json::Reader& r, NodeState& out) {
     return true;
 }
 
+// The context's dots, ascending without repeats, as written.
+bool dot_list(json::Reader& r, std::vector<Dot>& out) {
+    return array(r, [&](json::Reader& x) {
+        auto d = records::direct::dot(x);
+        if (!d || (!out.empty() && !(out.back() < *d))) return false;
+        out.push_back(*d);
+        return true;
+    });
+}
+
+// The [dot, fingerprint] pairs, ascending by dot without repeats, as written.
+bool fingerprints(json::Reader& r, std::vector<SavedFingerprint>& out) {
+    return array(r, [&](json::Reader& x) {
+        SavedFingerprint f;
+        bool ok = pair(
+            x,
+            [&](json::Reader& y) {
+                auto d = records::direct::dot(y);
+                if (d) f.dot = *d;
+                return d.has_value();
+            },
+            [&](json::Reader& y) {
+                if (y.parse_whitespace() != '"') return false;
+                y.eat_char();
+                auto text = y.parse_str();
+                if (!text) return false;
+                if (!parse_fingerprint(*text, f.digest)) {
+                    f.odd = true;
+                    f.text = std::string(*text);
+                }
+                return true;
+            });
+        if (!ok || (!out.empty() && !(out.back().dot < f.dot))) return false;
+        out.push_back(std::move(f));
+        return true;
+    });
+}
+
 }  // namespace direct
 
 template <class D>
@@ -624,6 +662,59 @@ DeResult<NodeState> read_node(D& de) {
     return node;
 }
 
+// The context's dots: a list read whole, then sorted, a repeat counting once.
+// Held in one vector rather than a node per dot: a saved state holds one dot
+// per operation it keeps.
+DeResult<std::vector<Dot>> read_dot_list(json::Reader& r) {
+    std::vector<Dot> dots;
+    const json::Reader::Mark start = r.mark();
+    if (direct::dot_list(r, dots)) return dots;
+    r.reset(start);
+    dots.clear();
+    NV_CHECK(de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
+        dots.push_back(NV_TRY(records::read_dot(e)));
+        return {};
+    }));
+    if (!std::is_sorted(dots.begin(), dots.end())) std::sort(dots.begin(), dots.end());
+    dots.erase(std::unique(dots.begin(), dots.end()), dots.end());
+    return dots;
+}
+
+// The [dot, fingerprint] pairs, read whole; a dot named twice fails. Each
+// text is read into one buffer and kept only when it is not the usual form.
+DeResult<std::vector<SavedFingerprint>> read_fingerprints(json::Reader& r) {
+    std::vector<SavedFingerprint> out;
+    const json::Reader::Mark start = r.mark();
+    if (direct::fingerprints(r, out)) return out;
+    r.reset(start);
+    out.clear();
+    NV_CHECK(de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
+        SavedFingerprint f;
+        NV_CHECK(read_pair(
+            e,
+            [&](json::Reader& x) -> DeResult<void> {
+                f.dot = NV_TRY(records::read_dot(x));
+                return {};
+            },
+            [&](json::Reader& x) -> DeResult<void> {
+                std::string text = NV_TRY(de::read_string(x));
+                if (!parse_fingerprint(text, f.digest)) {
+                    f.odd = true;
+                    f.text = std::move(text);
+                }
+                return {};
+            }));
+        out.push_back(std::move(f));
+        return {};
+    }));
+    auto by_dot = [](const SavedFingerprint& a, const SavedFingerprint& b) { return a.dot < b.dot; };
+    if (!std::is_sorted(out.begin(), out.end(), by_dot)) std::stable_sort(out.begin(), out.end(), by_dot);
+    auto same = [](const SavedFingerprint& a, const SavedFingerprint& b) { return a.dot == b.dot; };
+    if (std::adjacent_find(out.begin(), out.end(), same) != out.end())
+        return de::fail(Error::custom(errors::kDuplicateFingerprintDot));
+    return out;
+}
+
 DeResult<CrdtState> read_state(json::Reader& r) {
     CrdtState st;
     NV_CHECK(de::read_struct(r, kStateSpec, [&](size_t f, json::Reader& x) -> DeResult<void> {
@@ -636,16 +727,12 @@ DeResult<CrdtState> read_state(json::Reader& r) {
                         records::FrontierVisitor v;
                         st.compacted = NV_TRY(y.deserialize_map(v));
                     } else {
-                        st.dots = NV_TRY(read_dot_set(y));
+                        st.dots = NV_TRY(read_dot_list(y));
                     }
                     return {};
                 }));
                 break;
-            case 3:
-                st.fingerprints = NV_TRY((read_pair_map<Dot, std::string>(
-                    x, [](auto& y) { return records::read_dot(y); }, [](auto& y) { return de::read_string(y); },
-                    errors::kDuplicateFingerprintDot)));
-                break;
+            case 3: st.fingerprints = NV_TRY(read_fingerprints(x)); break;
             default: st.root = NV_TRY(read_node(x)); break;
         }
         return {};

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crdt/reducer/context.hpp"
 #include "crdt/reducer/model.hpp"
@@ -11,13 +12,22 @@
 
 namespace norvane::crdt {
 
+// An operation's fingerprint as read from a saved state: its digest, or, when
+// `parse_fingerprint` does not read its text (`odd`), the text.
+struct SavedFingerprint {
+    Dot dot;
+    Sha256Digest digest{};
+    bool odd = false;
+    std::string text;
+};
+
 // A saved state as read, before it is checked.
 struct CrdtState {
     uint32_t state_version = 1;
     std::string spec_hash;
     Frontier compacted;
-    DotSet dots;
-    std::map<Dot, std::string> fingerprints;
+    std::vector<Dot> dots;                        // ascending, without repeats
+    std::vector<SavedFingerprint> fingerprints;  // ascending by dot, without repeats
     NodeState root;
 };
 
