@@ -1202,3 +1202,45 @@ def test_held_list_grows_past_its_room():
                      "values": [] if delete else [{"Int": j if j % 150 == 75 else 10_000 + j}]}])
         length += 1 - 2 * delete
     doc.check()
+
+
+NESTED_TEXTS = json.dumps({"root": {"kind": "map", "values": {"kind": "map", "values": TEXT}}})
+
+
+def splice_at(path, index, delete=0, chars=""):
+    return {"kind": "sequence_splice", "path": path, "index": index, "delete_count": delete,
+            "values": [{"Str": c} for c in chars]}
+
+
+# Calls that edit a text, change what holds it, then edit the text found there again.
+TEXT_THEN_HOLDER = [
+    [splice_at([K("m"), K("t")], 1, 0, "xy"), {"kind": "map_set", "path": [K("m")], "key": "t", "value": {"Str": "new"}},
+     splice_at([K("m"), K("t")], 0, 1, "z")],
+    [splice_at([K("m"), K("t")], 1, 0, "xy"), {"kind": "map_set", "path": [], "key": "m",
+                                               "value": {"Map": {"t": {"Str": "other"}}}},
+     splice_at([K("m"), K("t")], 2, 0, "w")],
+    [splice_at([K("m"), K("t")], 0, 0, "q"), {"kind": "map_remove", "path": [K("m")], "key": "t"},
+     {"kind": "map_set", "path": [K("m")], "key": "t", "value": {"Str": "back"}}, splice_at([K("m"), K("t")], 4, 0, "!")],
+    [splice_at([K("m"), K("t")], 0, 0, "q"), splice_at([K("m"), K("u")], 0, 0, "r"),
+     splice_at([K("m"), K("t")], 1, 1), {"kind": "map_set", "path": [K("m")], "key": "t", "value": {"Str": ""}},
+     splice_at([K("m"), K("t")], 0, 0, "s")],
+]
+
+
+@pytest.mark.parametrize("mutations", TEXT_THEN_HOLDER)
+def test_text_edited_again_after_what_holds_it_changed(mutations):
+    """One call, by mutate and by apply, and with a concurrent edit of the first text
+    arriving after the holder changed: the sequence reached by the first edit is not the
+    one the later edits find."""
+    init = norvane.CrdtDocument(NESTED_TEXTS, json.dumps({"Map": {"m": {"Map": {"t": {"Str": "abc"}, "u": {"Str": "d"}}}}}),
+                                "$x").state()
+    a, b, c = (Twin(NESTED_TEXTS, init, r) for r in "abc")
+    ops = a.mutate(mutations)
+    assert ops
+    a.check()
+    late = c.mutate([splice_at([K("m"), K("t")], 1, 1, "L")])
+    b.apply(ops + late)
+    b.check()
+    c.apply(ops)
+    c.check()
+    assert b.check() == c.check()

@@ -661,7 +661,14 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                                                           Node* end) {
     const size_t depth = keys.size();
         Walk w;
-        walk_keys(root, policy_, keys, depth, w);
+        if (reached_.node) {
+            // step() kept it for these keys.
+            w.node = reached_.node;
+            w.policy = reached_.policy;
+            reached_.node = nullptr;
+        } else {
+            walk_keys(root, policy_, keys, depth, w);
+        }
         SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
                                                                            : nullptr;
         // Positions are those of a sequence whose every element follows from
@@ -798,6 +805,12 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 } else {
                     mark_dirty(*n);
                 }
+            }
+            // The write copied nothing on its way when nothing was shared.
+            if (w.unshared && w.filter.empty()) {
+                if (reached_.keys != keys) reached_.keys = keys;
+                reached_.node = w.node;
+                reached_.policy = w.policy;
             }
             return std::optional<bool>(changed);
         }
@@ -958,6 +971,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     const bool full = chain_of(op, chain_);
     const std::vector<std::string>& keys = chain_;
     const size_t depth = keys.size();
+    if (reached_.node && !(full && is_sequence_op(op.kind) && reached_.keys == keys)) reached_.node = nullptr;
     // An operation above or below the held list reads the value there.
     if (hold_.held && !held_at(keys) && shared_keys(hold_.held->path, keys) == std::min(hold_.held->path.size(), depth))
         release();
@@ -977,6 +991,7 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         end = it == end->kids.end() ? nullptr : &it->second;
     }
 
+    if (above_value) reached_.node = nullptr;
     if (!above_value) {
         if (full && is_sequence_op(op.kind)) {
             auto done = NV_TRY(step_sequence(root, op, undo, hint, keys, end));

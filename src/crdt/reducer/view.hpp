@@ -134,6 +134,18 @@ private:
     bool dirty_ = false;
     bool inserted_as_given_ = false;
     std::vector<std::string> chain_;  // the keys of the operation being stepped
+    // The sequence the last operation edited in place, at the end of keys
+    // whose entries all show, none shared and none under a removal: the next
+    // operation on the same keys starts there rather than walking the entries
+    // again. Such an edit changes those entries only by adding its dot to
+    // their writes, which leaves them shown and where they are; any other
+    // step forgets it.
+    struct Reached {
+        std::vector<std::string> keys;
+        const NodeState* node = nullptr;
+        const CrdtPolicy* policy = nullptr;
+    };
+    Reached reached_;
 };
 
 }  // namespace norvane::crdt
