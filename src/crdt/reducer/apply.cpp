@@ -364,6 +364,12 @@ Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& o
     return {};
 }
 
+Status apply_one_at(NodeState& node, const CrdtPolicy& policy, std::span<DotRuns* const> writes, const CrdtOp& op,
+                    UndoLog* undo, bool ids_new) {
+    for (DotRuns* w : writes) add_dot(*w, op.dot, undo);
+    return apply_at(node, policy, op, undo, ids_new);
+}
+
 static Status apply_at(NodeState& node, const CrdtPolicy& pol, const CrdtOp& op, UndoLog* undo, bool ids_new) {
     switch (op.kind) {
         case OpKind::RegisterSet:

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,6 +71,11 @@ Result<Value> materialize_node(const NodeState& node, const CrdtPolicy& policy);
 // insertion whose sequence was just found to hold none of its ids.
 Status apply_one(NodeState& root, const CrdtPolicy& root_policy, const CrdtOp& op, UndoLog* undo = nullptr,
                  bool ids_new = false);
+// The same for an operation whose path (map keys only) leads through map
+// entries already found to `node`, of policy `policy`: `writes` are those
+// entries' writes, in path order, which the operation's dot joins.
+Status apply_one_at(NodeState& node, const CrdtPolicy& policy, std::span<DotRuns* const> writes, const CrdtOp& op,
+                    UndoLog* undo, bool ids_new);
 
 // The dots that keep a node's visible content alive, ascending, unique.
 std::vector<Dot> live_dots(const NodeState& node);

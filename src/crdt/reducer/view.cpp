@@ -42,8 +42,10 @@ struct Walk {
     bool unshared = true;
 };
 
+// `writes`, when given, gets the writes of each entry on the way, which the
+// caller may change: it holds the tree mutably.
 void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vector<std::string>& keys, size_t depth,
-               Walk& w) {
+               Walk& w, std::vector<DotRuns*>* writes = nullptr) {
     w.node = &root;
     w.policy = &policy;
     for (size_t i = 0; i < depth; ++i) {
@@ -58,6 +60,7 @@ void walk_keys(const NodeState& root, const CrdtPolicy& policy, const std::vecto
             return;
         }
         w.filter.add(it->second.removed());
+        if (writes) writes->push_back(const_cast<DotRuns*>(&it->second.writes));
         w.policy = &w.policy->policy_for_key(keys[i]);
         w.node = it->second.node.get();
         if (it->second.node.shared()) w.unshared = false;
@@ -662,12 +665,13 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
     const size_t depth = keys.size();
         Walk w;
         if (reached_.node) {
-            // step() kept it for these keys.
+            // step() kept it for these keys, and the writes of their entries.
             w.node = reached_.node;
             w.policy = reached_.policy;
             reached_.node = nullptr;
         } else {
-            walk_keys(root, policy_, keys, depth, w);
+            reached_.writes.clear();
+            walk_keys(root, policy_, keys, depth, w, &reached_.writes);
         }
         SequenceNode* q = w.node && w.policy->kind == PolicyKind::Sequence ? const_cast<NodeState*>(w.node)->seq()
                                                                            : nullptr;
@@ -706,7 +710,13 @@ Result<std::optional<bool>> IncrementalView::step_sequence(NodeState& root, cons
                 cuts = value_cuts(*q, text, hidden);
             }
             // An insertion gets here only when the sequence holds none of its ids.
-            NV_CHECK(apply_one(root, policy_, op, undo, op.kind == OpKind::SequenceInsert));
+            // With nothing shared on the way the write copies nothing: it goes
+            // straight to the entries and the sequence the walk found.
+            if (w.unshared)
+                NV_CHECK(apply_one_at(*const_cast<NodeState*>(w.node), *w.policy, reached_.writes, op, undo,
+                                      op.kind == OpKind::SequenceInsert));
+            else
+                NV_CHECK(apply_one(root, policy_, op, undo, op.kind == OpKind::SequenceInsert));
             ValueList inserted;
             size_t insert_at = 0;
             if (op.kind == OpKind::SequenceInsert) {

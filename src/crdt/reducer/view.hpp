@@ -144,6 +144,7 @@ private:
         std::vector<std::string> keys;
         const NodeState* node = nullptr;
         const CrdtPolicy* policy = nullptr;
+        std::vector<DotRuns*> writes;  // of the entries on the way, in order
     };
     Reached reached_;
 };
