@@ -662,15 +662,24 @@ DeResult<NodeState> read_node(D& de) {
     return node;
 }
 
+// Reads `out` with `direct`, the fast reader of the form states are written
+// in; when it gives up, puts the reader back and empties `out` for the
+// reader that tells what is wrong.
+template <class T, class F>
+bool read_direct(json::Reader& r, T& out, F&& direct) {
+    const json::Reader::Mark start = r.mark();
+    if (direct(r, out)) return true;
+    r.reset(start);
+    out = T{};
+    return false;
+}
+
 // The context's dots: a list read whole, then sorted, a repeat counting once.
 // Held in one vector rather than a node per dot: a saved state holds one dot
 // per operation it keeps.
 DeResult<std::vector<Dot>> read_dot_list(json::Reader& r) {
     std::vector<Dot> dots;
-    const json::Reader::Mark start = r.mark();
-    if (direct::dot_list(r, dots)) return dots;
-    r.reset(start);
-    dots.clear();
+    if (read_direct(r, dots, direct::dot_list)) return dots;
     NV_CHECK(de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
         dots.push_back(NV_TRY(records::read_dot(e)));
         return {};
@@ -680,14 +689,11 @@ DeResult<std::vector<Dot>> read_dot_list(json::Reader& r) {
     return dots;
 }
 
-// The [dot, fingerprint] pairs, read whole; a dot named twice fails. Each
-// text is read into one buffer and kept only when it is not the usual form.
+// The [dot, fingerprint] pairs, read whole; a dot named twice fails. A text
+// is kept only when it is not the usual form: the others keep their digests.
 DeResult<std::vector<SavedFingerprint>> read_fingerprints(json::Reader& r) {
     std::vector<SavedFingerprint> out;
-    const json::Reader::Mark start = r.mark();
-    if (direct::fingerprints(r, out)) return out;
-    r.reset(start);
-    out.clear();
+    if (read_direct(r, out, direct::fingerprints)) return out;
     NV_CHECK(de::read_seq(r, [&](json::Reader& e) -> DeResult<void> {
         SavedFingerprint f;
         NV_CHECK(read_pair(
