@@ -109,9 +109,8 @@ void CausalContext::add(const Dot& d, const Sha256Digest& fingerprint) {
 }
 
 void CausalContext::load(const Dot& d, std::string_view fingerprint) {
-    Sha256Digest digest{};
-    if (!parse_fingerprint(fingerprint, digest)) odd_.emplace(d, std::string(fingerprint));
-    add(d, digest);
+    odd_.emplace(d, std::string(fingerprint));
+    add(d, Sha256Digest{});
 }
 
 void CausalContext::remove_added(const Dot& d) {

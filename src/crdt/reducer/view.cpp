@@ -981,7 +981,6 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
     const bool full = chain_of(op, chain_);
     const std::vector<std::string>& keys = chain_;
     const size_t depth = keys.size();
-    if (reached_.node && !(full && is_sequence_op(op.kind) && reached_.keys == keys)) reached_.node = nullptr;
     // An operation above or below the held list reads the value there.
     if (hold_.held && !held_at(keys) && shared_keys(hold_.held->path, keys) == std::min(hold_.held->path.size(), depth))
         release();
@@ -1001,9 +1000,12 @@ Result<bool> IncrementalView::step(NodeState& root, const CrdtOp& op, UndoLog* u
         end = it == end->kids.end() ? nullptr : &it->second;
     }
 
-    if (above_value) reached_.node = nullptr;
+    // Only an operation stepped as a sequence edit on the same keys starts
+    // where the last one arrived.
+    const bool sequence = !above_value && full && is_sequence_op(op.kind);
+    if (reached_.node && (!sequence || reached_.keys != keys)) reached_.node = nullptr;
     if (!above_value) {
-        if (full && is_sequence_op(op.kind)) {
+        if (sequence) {
             auto done = NV_TRY(step_sequence(root, op, undo, hint, keys, end));
             if (done) return *done;
         }
