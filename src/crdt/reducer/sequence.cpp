@@ -196,14 +196,35 @@ public:
     }
 };
 
-// The characters the only leaf of a sequence shows, kept by the reads that
-// take a whole text and dropped by any change to them. Reads may run
-// side by side: one of them keeps the text while the others read the items
-// as they would without it.
-class KeptText {
+// A text kept beside a sequence's items by the reads that take a whole
+// text. Reads may run side by side: the one that takes the state from kNone
+// or kKept to kKeeping makes or renews the text, the others read the items
+// as they would without it; changes, which run alone, drop it.
+class TextKeeper {
+public:
+    void drop() {
+        if (state_.load(std::memory_order_relaxed) == kNone) return;
+        state_.store(kNone, std::memory_order_relaxed);
+        text_.reset();
+    }
+
+protected:
+    static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
+    // What a read keeping the text does when it cannot keep it after all.
+    void keep_none() const {
+        text_.reset();
+        state_.store(kNone, std::memory_order_release);
+    }
+    mutable std::atomic<uint8_t> state_{kNone};
+    mutable std::unique_ptr<std::string> text_;
+};
+
+// The characters the only leaf of a sequence shows, dropped by any change to
+// them.
+class KeptText : public TextKeeper {
 public:
     KeptText() = default;
-    KeptText(const KeptText& o) {
+    KeptText(const KeptText& o) : TextKeeper() {
         if (const std::string* t = o.get()) {
             text_ = std::make_unique<std::string>(*t);
             state_.store(kKept, std::memory_order_relaxed);
@@ -222,41 +243,23 @@ public:
         try {
             text_ = std::make_unique<std::string>(text);
         } catch (const std::bad_alloc&) {
-            state_.store(kNone, std::memory_order_release);
+            keep_none();
             return;
         }
         state_.store(kKept, std::memory_order_release);
     }
-    // Drops the text: the leaf is changing, and no read runs.
-    void drop() {
-        if (state_.load(std::memory_order_relaxed) == kNone) return;
-        state_.store(kNone, std::memory_order_relaxed);
-        text_.reset();
-    }
-
-private:
-    static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
-    mutable std::atomic<uint8_t> state_{kNone};
-    mutable std::unique_ptr<std::string> text_;
 };
 
-// The characters of a bottom branch's leaves, kept by the reads that take a
-// whole text: one text and the length of each leaf's stretch of it. A change
-// to a leaf marks its stretch stale instead of dropping the text, so the next
-// read copies the other stretches and reads the items of the stale leaves
-// only. Reads may run side by side: one of them renews the text while the
-// others read the items as they would without it.
-class BranchText {
+// The characters of a bottom branch's leaves: one text and the length of each
+// leaf's stretch of it. A change to a leaf marks its stretch stale instead of
+// dropping the text, so the next read copies the other stretches and reads the
+// items of the stale leaves only.
+class BranchText : public TextKeeper {
 public:
     static constexpr uint32_t kSlots = 32;
 
-    // ---- between reads: the branch's children change
+    // ---- between reads: the branch's children change (or drop())
 
-    void drop() {
-        if (state_.load(std::memory_order_relaxed) == kNone) return;
-        state_.store(kNone, std::memory_order_relaxed);
-        text_.reset();
-    }
     bool kept() const { return state_.load(std::memory_order_relaxed) == kKept; }
     // The leaf in slot i changed (the text is kept).
     void mark(uint32_t i) { stale_.store(stale_.load(std::memory_order_relaxed) | (1u << i), std::memory_order_relaxed); }
@@ -318,16 +321,14 @@ public:
         }
         if (!keep) return true;
         if (!own) {
-            text_.reset();
-            state_.store(kNone, std::memory_order_release);
+            keep_none();
             return true;
         }
         try {
             if (!text_) text_ = std::make_unique<std::string>();
             text_->assign(out, from);
         } catch (const std::bad_alloc&) {
-            text_.reset();
-            state_.store(kNone, std::memory_order_release);
+            keep_none();
             return true;
         }
         std::copy(lens, lens + n, len_);
@@ -352,10 +353,7 @@ public:
     }
 
 private:
-    static constexpr uint8_t kNone = 0, kKeeping = 1, kKept = 2;
-    mutable std::atomic<uint8_t> state_{kNone};
     mutable std::atomic<uint32_t> stale_{0};  // one bit per slot
-    mutable std::unique_ptr<std::string> text_;
     mutable uint64_t len_[kSlots];
 };
 
